@@ -1,0 +1,37 @@
+# Project helpers shared by every folder.
+
+# Warnings that the library code (not the tests) must also be clean of.
+set(QV_STRICT_WARNINGS -Wconversion)
+
+# qv_add_test_dir(<name> LIBS <libs...>)
+# Builds every *_test.cpp in the calling folder into one GoogleTest executable
+# named <name> and registers each test case with CTest.
+function(qv_add_test_dir name)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  file(GLOB helpers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_helpers.cpp)
+  add_executable(${name} ${sources} ${helpers})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES ENVIRONMENT "QV_TEST_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()
+
+# qv_add_fuzz(<name> SOURCES <fuzz source> LIBS <libs...>)
+# A fuzz source defines LLVMFuzzerTestOneInput. It always becomes a CTest case
+# that feeds it seeded random inputs (so both normal and sanitizer builds run
+# it); with QV_FUZZ and clang it also becomes a libFuzzer binary <name>_fuzzer.
+function(qv_add_fuzz name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name}_random ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/fuzz_random_driver.cpp)
+  target_link_libraries(${name}_random PRIVATE ${ARG_LIBS})
+  add_test(NAME Fuzz.${name} COMMAND ${name}_random 20000)
+  if(QV_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    add_executable(${name}_fuzzer ${ARG_SOURCES})
+    target_compile_options(${name}_fuzzer PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name}_fuzzer PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${name}_fuzzer PRIVATE ${ARG_LIBS})
+  endif()
+endfunction()

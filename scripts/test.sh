@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test twice: a normal build and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build. Exits non-zero on any failure.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash scripts/setup.sh
+
+jobs=$(nproc)
+status=0
+
+run_suite() {
+  local name=$1 dir=$2; shift 2
+  echo "=== $name build ==="
+  bash scripts/build.sh "$dir" "$@"
+  echo "=== $name tests ==="
+  if ! (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600); then
+    status=1
+  fi
+}
+
+run_suite "normal" build/release
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite "sanitizer" build/asan -DQV_SANITIZE=ON
+
+exit $status
