@@ -1,0 +1,56 @@
+// The library's mutex: recursive, owned by the acquiring thread.
+
+#include "core/strings/utmutex.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+TEST(UtMutexHandle, TheOwnerMayAcquireAgainAndReleasesEachLevel)
+{
+    UtMutexHandle mutex;
+    mutex.acquire();
+    mutex.acquire();
+    EXPECT_TRUE(mutex.release());
+    EXPECT_TRUE(mutex.release());
+    EXPECT_FALSE(mutex.release()) << "nothing left to release";
+}
+
+TEST(UtMutexHandle, AnotherThreadWaitsUntilTheLastRelease)
+{
+    UtMutexHandle mutex;
+    std::atomic<bool> acquired{false};
+    mutex.acquire();
+    mutex.acquire();
+
+    std::thread other([&] {
+        mutex.acquire();
+        acquired = true;
+        mutex.release();
+    });
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(acquired);
+    mutex.release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(acquired) << "one level is still held";
+    mutex.release();
+    other.join();
+    EXPECT_TRUE(acquired);
+}
+
+TEST(UtMutexHandle, ReleaseFromAThreadThatDoesNotOwnItIsRefused)
+{
+    UtMutexHandle mutex;
+    mutex.acquire();
+    bool released = true;
+    std::thread([&] { released = mutex.release(); }).join();
+    EXPECT_FALSE(released);
+    EXPECT_TRUE(mutex.release());
+}
+
+} // namespace
