@@ -1,0 +1,69 @@
+#pragma once
+// A private set of settings directories for one test: a fresh temporary
+// directory with the Windows directory, drive C and the registry store below
+// it, announced through the environment variables the platform reads. The
+// previous environment comes back and the directory goes away at the end.
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace qvtest {
+
+class SettingsEnv
+{
+public:
+    SettingsEnv()
+    {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "qvplat-settings-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            ADD_FAILURE() << "mkdtemp failed";
+        }
+        root_ = pattern;
+        Set("QV_WINDOWS_DIR", root_ / "windows");
+        Set("QV_DRIVE_C_DIR", root_ / "drive_c");
+        Set("QV_REGISTRY_DIR", root_ / "registry");
+        Set("XDG_CONFIG_HOME", root_ / "config");
+        Set("HOME", root_ / "home");
+    }
+    ~SettingsEnv()
+    {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second) {
+                ::setenv(it->first.c_str(), it->second->c_str(), 1);
+            } else {
+                ::unsetenv(it->first.c_str());
+            }
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    SettingsEnv(const SettingsEnv&) = delete;
+    SettingsEnv& operator=(const SettingsEnv&) = delete;
+
+    const std::filesystem::path& Root() const { return root_; }
+
+    // Sets (or, with nullopt, removes) a variable, remembering its first value.
+    void Set(const std::string& name, const std::optional<std::filesystem::path>& value)
+    {
+        const char* old = std::getenv(name.c_str());
+        saved_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+        if (value) {
+            ::setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::filesystem::path root_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+} // namespace qvtest
