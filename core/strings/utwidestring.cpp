@@ -115,7 +115,7 @@ char16_t* fromMultiByte(const char* s, std::uint32_t n)
     if (s == nullptr) {
         n = 0;
     }
-    char16_t stackBuffer[stackBufferElements];
+    char16_t stackBuffer[stackBufferElements] = {};
     std::unique_ptr<char16_t[]> heapBuffer;
     char16_t* buffer = stackBuffer;
     std::uint32_t room = stackBufferElements;
