@@ -46,9 +46,8 @@ constexpr std::uint8_t kFillerByte = 0xFF;
 // The fixed system header: rate bound 3413, one audio stream (fixed rate,
 // constrained), audio and video locked, one video stream; buffer bounds of
 // 32 x 128 bytes for stream C0 and 46 x 1024 bytes for stream E0.
-constexpr std::uint8_t kSystemHeader[18] = {0x00, 0x00, 0x01, 0xBB, 0x00, 0x0C,
-                                            0x80, 0x1A, 0xAB, 0x07, 0xE1, 0xFF,
-                                            0xC0, 0xC0, 0x20, 0xE0, 0xE0, 0x2E};
+constexpr std::uint8_t kSystemHeader[18] = {0x00, 0x00, 0x01, 0xBB, 0x00, 0x0C, 0x80, 0x1A, 0xAB,
+                                            0x07, 0xE1, 0xFF, 0xC0, 0xC0, 0x20, 0xE0, 0xE0, 0x2E};
 
 constexpr std::uint64_t kClockMask = (std::uint64_t{1} << 33) - 1;
 
@@ -131,9 +130,9 @@ bool HeaderFitsBeforeGroup(const std::uint8_t* p, std::size_t n, std::size_t g,
                            std::uint32_t headerLength)
 {
     const std::optional<std::size_t> e = FindBackward(p, n, kVideoPacketStart, g);
-    const auto room = e ? static_cast<std::int64_t>(g) - static_cast<std::int64_t>(*e) -
-                              kVideoPacketHeaderRoom
-                        : static_cast<std::int64_t>(g) - kPackRoom;
+    const auto room =
+        e ? static_cast<std::int64_t>(g) - static_cast<std::int64_t>(*e) - kVideoPacketHeaderRoom
+          : static_cast<std::int64_t>(g) - kPackRoom;
     return room >= static_cast<std::int64_t>(headerLength);
 }
 
@@ -199,8 +198,7 @@ struct QvHeadProcessor::FixupPlan
 
 QvHeadProcessor::QvHeadProcessor(int blockSize, QvFifo& receiver)
     : m_blockSize(static_cast<std::uint32_t>(std::max(blockSize, 0))),
-      m_held(std::make_unique<QvSList>(QvListRole::Working)),
-      m_receiver(receiver)
+      m_held(std::make_unique<QvSList>(QvListRole::Working)), m_receiver(receiver)
 {
     m_workingSize = std::max<std::size_t>(std::size_t{3} * m_blockSize, kMinWorkingSize);
     m_working = std::make_unique<std::uint8_t[]>(m_workingSize);

@@ -82,8 +82,8 @@ Bytes Mpeg2Pack()
 
 Bytes SystemHeader()
 {
-    return {0x00, 0x00, 0x01, 0xBB, 0x00, 0x09, 0x80, 0x3A, 0x99,
-            0x04, 0xE1, 0xFF, 0xE0, 0xE0, 0x2E};
+    return {0x00, 0x00, 0x01, 0xBB, 0x00, 0x09, 0x80, 0x3A,
+            0x99, 0x04, 0xE1, 0xFF, 0xE0, 0xE0, 0x2E};
 }
 
 Bytes SequenceHeader()
@@ -110,8 +110,13 @@ Bytes VideoFiller(std::size_t n, std::uint8_t seed)
 Bytes VideoPacket(const Bytes& es)
 {
     const std::size_t length = es.size() + 1;
-    Bytes out{0x00, 0x00, 0x01, 0xE0, static_cast<std::uint8_t>(length >> 8),
-              static_cast<std::uint8_t>(length), 0x0F};
+    Bytes out{0x00,
+              0x00,
+              0x01,
+              0xE0,
+              static_cast<std::uint8_t>(length >> 8),
+              static_cast<std::uint8_t>(length),
+              0x0F};
     Put(out, es);
     return out;
 }
@@ -177,8 +182,14 @@ Bytes OpvDatagram(std::uint32_t sequence, const Bytes& payload)
 
 Bytes QvsDatagram(std::uint16_t number, const Bytes& payload)
 {
-    Bytes out{0xA5, 0xA5, 0xA5, 0xA5, static_cast<std::uint8_t>(number),
-              static_cast<std::uint8_t>(number >> 8), 0x10, 0x00};
+    Bytes out{0xA5,
+              0xA5,
+              0xA5,
+              0xA5,
+              static_cast<std::uint8_t>(number),
+              static_cast<std::uint8_t>(number >> 8),
+              0x10,
+              0x00};
     Put(out, payload);
     return out;
 }
@@ -203,7 +214,8 @@ std::vector<Bytes> OpvDatagrams(const Bytes& stream, std::size_t join)
 {
     std::vector<Bytes> out;
     for (std::size_t at = join; at < stream.size(); at += kOpvPayload) {
-        out.push_back(OpvDatagram(static_cast<std::uint32_t>(at), Slice(stream, at, at + kOpvPayload)));
+        out.push_back(
+            OpvDatagram(static_cast<std::uint32_t>(at), Slice(stream, at, at + kOpvPayload)));
     }
     return out;
 }
@@ -211,8 +223,7 @@ std::vector<Bytes> OpvDatagrams(const Bytes& stream, std::size_t join)
 // ---------------------------------------------------------------------------
 // The receiving side around the analyser, as the stream receiver drives it.
 
-enum class Format
-{
+enum class Format {
     Opv,
     Qvs,
     Raw,
@@ -259,7 +270,7 @@ public:
         }
         packet->Reset();
         const std::size_t n = std::min<std::size_t>(datagram.size(), kBlockSize);
-        std::memcpy(packet->GetBuffer(), datagram.data(), n);
+        std::copy_n(datagram.begin(), n, packet->GetBuffer());
         packet->SetReceived(static_cast<std::uint32_t>(n));
         if (m_analyser) {
             m_analyser->ReadControlPacket(packet);
@@ -341,8 +352,8 @@ Bytes ExpectedStartBlockHead(std::initializer_list<std::uint8_t> scrBytes, std::
     Bytes out{0x00, 0x00, 0x01, 0xBA};
     Put(out, scrBytes);
     Put(out, {0x80, 0x24, 0x69});
-    Put(out, {0x00, 0x00, 0x01, 0xBB, 0x00, 0x0C, 0x80, 0x1A, 0xAB, 0x07, 0xE1, 0xFF,
-              0xC0, 0xC0, 0x20, 0xE0, 0xE0, 0x2E});
+    Put(out, {0x00, 0x00, 0x01, 0xBB, 0x00, 0x0C, 0x80, 0x1A, 0xAB, 0x07, 0xE1, 0xFF, 0xC0, 0xC0,
+              0x20, 0xE0, 0xE0, 0x2E});
     Put(out, {0x00, 0x00, 0x01, 0xBC, static_cast<std::uint8_t>((length - 36) >> 8),
               static_cast<std::uint8_t>(length - 36), 0x0F});
     return out;
@@ -426,7 +437,7 @@ TEST(HeadProcessorIdentify, ModesFromSinglePayloads)
     QvRawPacket packet(kBlockSize);
     auto identify = [&](const Bytes& payload) {
         packet.Reset();
-        std::memcpy(packet.GetBuffer(), payload.data(), payload.size());
+        std::copy(payload.begin(), payload.end(), packet.GetBuffer());
         packet.SetReceived(static_cast<std::uint32_t>(payload.size()));
         return analyser.IdentifyStream(&packet);
     };
@@ -477,7 +488,7 @@ TEST(HeadProcessorIdentify, GroupNeedsRoomForTheSenderHeader)
     QvRawPacket packet(kBlockSize);
     auto identify = [&](const Bytes& payload) {
         packet.Reset();
-        std::memcpy(packet.GetBuffer(), payload.data(), payload.size());
+        std::copy(payload.begin(), payload.end(), packet.GetBuffer());
         packet.SetReceived(static_cast<std::uint32_t>(payload.size()));
         return analyser.IdentifyStream(&packet);
     };
@@ -549,8 +560,8 @@ TEST(HeadProcessorSequenceStream, StartBlockAndPackCutByteExact)
     EXPECT_EQ(rx.DeliverUntilReady(datagrams), 3u);
     const auto queued = rx.TakeQueue();
     ASSERT_EQ(queued.size(), 4u);
-    ExpectStartBlock(queued[0].payload,
-                     ExpectedStartBlockHead({0x21, 0x00, 0x01, 0x17, 0x71}, 600), 600);
+    ExpectStartBlock(queued[0].payload, ExpectedStartBlockHead({0x21, 0x00, 0x01, 0x17, 0x71}, 600),
+                     600);
     EXPECT_EQ(queued[0].sequence, 0u);
     EXPECT_EQ(queued[1].sequence, 600u);
     ExpectContinuous(queued);
@@ -634,8 +645,8 @@ TEST(HeadProcessorGopStream, SenderHeaderWrittenBeforeGroupStart)
     EXPECT_EQ(rx.DeliverUntilReady(datagrams), 3u);
     const auto queued = rx.TakeQueue();
     ASSERT_EQ(queued.size(), 4u);
-    ExpectStartBlock(queued[0].payload,
-                     ExpectedStartBlockHead({0x2F, 0xFF, 0xFF, 0xF8, 0x31}, 600), 600);
+    ExpectStartBlock(queued[0].payload, ExpectedStartBlockHead({0x2F, 0xFF, 0xFF, 0xF8, 0x31}, 600),
+                     600);
     ExpectContinuous(queued);
 
     Bytes expected = Slice(wrappedStream, 600, 100 + 3 * kOpvPayload);
@@ -789,7 +800,7 @@ TEST(HeadProcessorControl, HeaderPacketsAreBoundedByAreaAndDatagram)
     QvRawPacket packet(kBlockSize);
     auto read = [&](const Bytes& datagram) {
         packet.Reset();
-        std::memcpy(packet.GetBuffer(), datagram.data(), datagram.size());
+        std::copy(datagram.begin(), datagram.end(), packet.GetBuffer());
         packet.SetReceived(static_cast<std::uint32_t>(datagram.size()));
         return analyser.ReadControlPacket(&packet);
     };

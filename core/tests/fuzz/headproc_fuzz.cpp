@@ -47,8 +47,7 @@ private:
     std::size_t m_at = 0;
 };
 
-enum class Format
-{
+enum class Format {
     Opv,
     Qvs,
     Raw,
@@ -103,19 +102,35 @@ Bytes Frame(Format format, std::uint32_t sequence, const Bytes& payload)
     const auto length = static_cast<std::uint32_t>(payload.size());
     switch (format) {
     case Format::Opv:
-        Put(out, {static_cast<std::uint8_t>(sequence >> 24), static_cast<std::uint8_t>(sequence >> 16),
-                  static_cast<std::uint8_t>(sequence >> 8), static_cast<std::uint8_t>(sequence)});
+        Put(out,
+            {static_cast<std::uint8_t>(sequence >> 24), static_cast<std::uint8_t>(sequence >> 16),
+             static_cast<std::uint8_t>(sequence >> 8), static_cast<std::uint8_t>(sequence)});
         break;
     case Format::Qvs:
         Put(out, {0xA5, 0xA5, 0xA5, 0xA5, static_cast<std::uint8_t>(sequence),
                   static_cast<std::uint8_t>(sequence >> 8), 0x10, 0x00});
         break;
     case Format::Ovs:
-        Put(out, {0xF0, 0xF0, 0xF0, 0x03, static_cast<std::uint8_t>(length >> 24),
-                  static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 8),
-                  static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(sequence >> 8),
-                  static_cast<std::uint8_t>(sequence), 0x00, 20, 0x00, 0x00, 0x00, 0x01, 0x00,
-                  0x00, 0x00, 0x00});
+        Put(out, {0xF0,
+                  0xF0,
+                  0xF0,
+                  0x03,
+                  static_cast<std::uint8_t>(length >> 24),
+                  static_cast<std::uint8_t>(length >> 16),
+                  static_cast<std::uint8_t>(length >> 8),
+                  static_cast<std::uint8_t>(length),
+                  static_cast<std::uint8_t>(sequence >> 8),
+                  static_cast<std::uint8_t>(sequence),
+                  0x00,
+                  20,
+                  0x00,
+                  0x00,
+                  0x00,
+                  0x01,
+                  0x00,
+                  0x00,
+                  0x00,
+                  0x00});
         break;
     case Format::Raw:
         break;
