@@ -35,6 +35,7 @@ public:
     // The settings the scan reads and hands to each call; not owned, may be
     // null.
     void SetPropertyList(QvPropertyList* settings) { m_settings = settings; }
+    QvPropertyList* GetPropertyList() const { return m_settings; }
 
     // How many OnNewInterface calls of the last scan returned 0.
     int GetNumInterfaces() const { return m_initialised; }
