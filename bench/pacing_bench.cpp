@@ -1,0 +1,407 @@
+// How well the transmitter keeps to a stream's own clock: each sample file
+// is sent over loopback by XmitMPEG (RAW format, one pass) and, in the same
+// run, by `ffmpeg -re -i FILE -c copy -f mpegts udp://...`. A receiver time
+// stamps every datagram in the kernel (SO_TIMESTAMPNS). Afterwards the
+// received bytes are scanned for their clock references, each datagram's
+// last byte gets its due time by interpolating between them, and lateness
+// is arrival minus due against that schedule placed so that the earliest
+// datagram is on time. Only datagrams between the first and the last clock
+// reference count: the bytes outside have no due time of their own.
+//
+// Reported per sender and file: lateness median, 99th percentile and
+// maximum, drift over the whole file (how much longer or shorter the
+// transmission took than the stream's clock says), and sender CPU time per
+// second of stream.
+//
+//   pacing_bench [source dir]   (default: QV_TEST_SOURCE_DIR, then the tree
+//                                this was built from)
+#include "sender/mpeganalysis.h"
+#include "sender/xmitmpeg.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+double Seconds(const timespec& t)
+{
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double CpuSeconds(const rusage& r)
+{
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) * 1e-6;
+}
+
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return Seconds(t);
+}
+
+struct Arrival
+{
+    double time = 0;       // kernel receive time stamp, seconds
+    std::uint64_t end = 0; // stream offset just behind its last byte
+};
+
+// A loopback socket that keeps every datagram's payload and kernel arrival
+// time until told to stop.
+class Receiver
+{
+public:
+    Receiver()
+    {
+        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+            std::perror("receiver socket");
+            std::exit(1);
+        }
+        const int on = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+        const int size = 16 * 1024 * 1024;
+        if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+            setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        }
+        socklen_t length = sizeof(local);
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length);
+        m_port = ntohs(local.sin_port);
+        m_thread = std::thread([this] { Loop(); });
+    }
+    ~Receiver()
+    {
+        Finish();
+        close(m_fd);
+    }
+
+    std::uint16_t Port() const { return m_port; }
+
+    // Stops once nothing has come for `quiet`.
+    void Finish(std::chrono::milliseconds quiet = std::chrono::milliseconds(300))
+    {
+        if (!m_thread.joinable()) {
+            return;
+        }
+        m_quiet = static_cast<int>(quiet.count());
+        m_finishing = true;
+        m_thread.join();
+    }
+
+    const std::vector<Arrival>& Arrivals() const { return m_arrivals; }
+    const Bytes& Stream() const { return m_stream; }
+    double CpuSeconds() const { return m_cpu; }
+
+private:
+    void Loop()
+    {
+        const double cpuStart = ThreadCpuSeconds();
+        std::vector<std::uint8_t> buffer(65536);
+        for (;;) {
+            pollfd entry{m_fd, POLLIN, 0};
+            const int ready = poll(&entry, 1, m_finishing ? m_quiet.load() : 50);
+            if (ready <= 0) {
+                if (m_finishing) {
+                    break;
+                }
+                continue;
+            }
+            iovec io{buffer.data(), buffer.size()};
+            alignas(cmsghdr) char control[256];
+            msghdr message{};
+            message.msg_iov = &io;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            const ssize_t got = recvmsg(m_fd, &message, 0);
+            if (got <= 0) {
+                continue;
+            }
+            double stamp = 0;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec t{};
+                    std::memcpy(&t, CMSG_DATA(c), sizeof(t));
+                    stamp = Seconds(t);
+                }
+            }
+            const auto size = static_cast<std::size_t>(got);
+            // The transmitter's end-of-stream packets carry no stream bytes.
+            if (size >= 8 && std::all_of(buffer.begin(), buffer.begin() + 8,
+                                         [](std::uint8_t b) { return b == 0xA5; })) {
+                continue;
+            }
+            m_stream.insert(m_stream.end(), buffer.begin(), buffer.begin() + got);
+            m_arrivals.push_back({stamp, m_stream.size()});
+        }
+        m_cpu = ThreadCpuSeconds() - cpuStart;
+    }
+
+    int m_fd = -1;
+    std::uint16_t m_port = 0;
+    std::thread m_thread;
+    std::atomic<bool> m_finishing{false};
+    std::atomic<int> m_quiet{300};
+    std::vector<Arrival> m_arrivals;
+    Bytes m_stream;
+    double m_cpu = 0;
+};
+
+// Due time in seconds of every byte offset, from the clock references of
+// the bytes themselves.
+class Schedule
+{
+public:
+    Schedule(const Bytes& stream, const qvmpeg::TimestampScanner& scanner)
+    {
+        auto hit = scanner.FindFirstTimestamp(stream);
+        std::uint64_t previous = hit ? hit->ticks : 0;
+        double due = 0;
+        while (hit) {
+            const std::int64_t delta = qvmpeg::TimestampDifference(hit->ticks, previous);
+            due += static_cast<double>(std::max<std::int64_t>(delta, 0)) / 90000.0;
+            previous = hit->ticks;
+            m_points.push_back({static_cast<double>(hit->position), due});
+            hit = scanner.FindNextTimestamp(stream, hit->position);
+        }
+    }
+
+    bool Usable() const { return m_points.size() >= 2; }
+    bool Covers(double position) const
+    {
+        return position >= m_points.front().position && position <= m_points.back().position;
+    }
+    double Duration() const { return m_points.back().due; }
+
+    double Due(double position) const
+    {
+        auto next = std::upper_bound(m_points.begin(), m_points.end(), position,
+                                     [](double p, const Point& q) { return p < q.position; });
+        if (next == m_points.begin()) {
+            return m_points.front().due;
+        }
+        if (next == m_points.end()) {
+            next = m_points.end() - 1; // extrapolate with the last interval's rate
+        }
+        const Point& b = *next;
+        const Point& a = *(next - 1);
+        return a.due + (position - a.position) * (b.due - a.due) / (b.position - a.position);
+    }
+
+private:
+    struct Point
+    {
+        double position;
+        double due;
+    };
+    std::vector<Point> m_points;
+};
+
+struct Figures
+{
+    std::size_t datagrams = 0;           // all received
+    std::size_t measured = 0;            // within the clock references' span
+    double median = 0, p99 = 0, max = 0; // ms
+    double driftMs = 0;
+    double driftPpm = 0;
+    double cpuPerStreamSecondMs = 0;
+    double streamSeconds = 0;
+    bool valid = false;
+};
+
+Figures Measure(const Receiver& receiver, const qvmpeg::TimestampScanner& scanner, double senderCpu)
+{
+    Figures f;
+    const Schedule schedule(receiver.Stream(), scanner);
+    if (!schedule.Usable()) {
+        return f;
+    }
+    // Only datagrams whose last byte lies between the first and the last
+    // clock reference have a due time that is not guessed.
+    std::vector<double> due;
+    std::vector<double> offset; // arrival - due, seconds
+    for (const Arrival& a : receiver.Arrivals()) {
+        const double last = static_cast<double>(a.end - 1);
+        if (!schedule.Covers(last)) {
+            continue;
+        }
+        due.push_back(schedule.Due(last));
+        offset.push_back(a.time - due.back());
+    }
+    if (due.size() < 3) {
+        return f;
+    }
+    // Drift: the least-squares slope of (arrival - due) over due.
+    const double n = static_cast<double>(due.size());
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (std::size_t i = 0; i < due.size(); ++i) {
+        sx += due[i];
+        sy += offset[i];
+        sxx += due[i] * due[i];
+        sxy += due[i] * offset[i];
+    }
+    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    // Lateness: against the schedule placed so that the earliest datagram
+    // is on time.
+    const double earliest = *std::min_element(offset.begin(), offset.end());
+    std::vector<double> lateness;
+    for (const double o : offset) {
+        lateness.push_back((o - earliest) * 1000.0);
+    }
+    std::sort(lateness.begin(), lateness.end());
+    f.datagrams = receiver.Arrivals().size();
+    f.measured = due.size();
+    f.median = lateness[lateness.size() / 2];
+    f.p99 = lateness[std::min(lateness.size() - 1, lateness.size() * 99 / 100)];
+    f.max = lateness.back();
+    f.streamSeconds = schedule.Duration();
+    f.driftPpm = slope * 1e6;
+    f.driftMs = slope * f.streamSeconds * 1000.0;
+    f.cpuPerStreamSecondMs = senderCpu * 1000.0 / f.streamSeconds;
+    f.valid = true;
+    return f;
+}
+
+std::unique_ptr<XmitMPEG> MakeTransmitter(int type)
+{
+    switch (type) {
+    case qvmpeg::kMpeg1System:
+        return std::make_unique<XmitMPEG1System>();
+    case qvmpeg::kMpeg2Program:
+        return std::make_unique<XmitMPEG2Program>();
+    case qvmpeg::kMpeg2Transport:
+        return std::make_unique<XmitMPEG2Transport>();
+    default:
+        return nullptr;
+    }
+}
+
+Figures RunXmit(const std::string& path, int type)
+{
+    Receiver receiver;
+    std::unique_ptr<XmitMPEG> x = MakeTransmitter(type);
+    x->SetFilePath(path);
+    x->SetAddress(htonl(INADDR_LOOPBACK), receiver.Port());
+    x->SetPacketFormat(XmitMPEG::kRawFormat);
+    x->SetRepeat(1, 0);
+    x->ComputeBitrate();
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    if (x->Start() != 0) {
+        std::fprintf(stderr, "XmitMPEG failed to start on %s\n", path.c_str());
+        return {};
+    }
+    while (!x->IsFinished()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    x->Stop();
+    receiver.Finish();
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    // The process's CPU less the receiver's; the waiting main thread adds
+    // next to nothing.
+    const double cpu = CpuSeconds(after) - CpuSeconds(before) - receiver.CpuSeconds();
+    return Measure(receiver, *qvmpeg::MakeTimestampScanner(type), cpu);
+}
+
+Figures RunFfmpeg(const std::string& path)
+{
+    Receiver receiver;
+    const std::string url = "udp://127.0.0.1:" + std::to_string(receiver.Port()) + "?pkt_size=1316";
+    std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+                                     "-re",    "-i",           path,        "-c",    "copy",
+                                     "-f",     "mpegts",       url};
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "ffmpeg could not be started\n");
+        return {};
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    receiver.Finish();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "ffmpeg failed on %s\n", path.c_str());
+        return {};
+    }
+    return Measure(receiver, qvmpeg::Mpeg2TransportScanner(), CpuSeconds(usage));
+}
+
+void Print(const char* sender, const std::string& file, const Figures& f)
+{
+    if (!f.valid) {
+        std::printf("%-10s %-16s  (no result)\n", sender, file.c_str());
+        return;
+    }
+    std::printf("%-10s %-16s %4zu/%-4zu %7.2f %7.2f %7.2f %8.2f %7.0f %8.2f\n", sender,
+                file.c_str(), f.measured, f.datagrams, f.median, f.p99, f.max, f.driftMs,
+                f.driftPpm, f.cpuPerStreamSecondMs);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string root = argc > 1 ? argv[1] : "";
+    if (root.empty() && std::getenv("QV_TEST_SOURCE_DIR") != nullptr) {
+        root = std::getenv("QV_TEST_SOURCE_DIR");
+    }
+    if (root.empty()) {
+        root = QV_SOURCE_DIR;
+    }
+    const char* samples[] = {"m1s_testsrc.mpg", "m2p_testsrc.mpg", "m2t_testsrc2.ts"};
+
+    std::printf(
+        "Lateness (ms) of each datagram's last byte against the schedule given by the clock\n"
+        "references of the bytes sent, placed so that the earliest datagram is on time; only\n"
+        "datagrams between the first and last clock reference count (measured/received).\n"
+        "Drift: least-squares slope of arrival - due, as ms over the file and as ppm.\n"
+        "CPU: sender CPU ms per second of stream.\n\n");
+    std::printf("%-10s %-16s %9s %7s %7s %7s %8s %7s %8s\n", "sender", "file", "datagrams",
+                "median", "p99", "max", "drift ms", "ppm", "CPU ms/s");
+    for (const char* name : samples) {
+        const std::string path = (std::filesystem::path(root) / "samples" / name).string();
+        int type = 0;
+        if (!qvmpeg::DetectStreamType(path, type) || type == qvmpeg::kUnknownStream) {
+            std::printf("%-10s %-16s  (cannot read)\n", "-", name);
+            continue;
+        }
+        Print("XmitMPEG", name, RunXmit(path, type));
+        Print("ffmpeg -re", name, RunFfmpeg(path));
+    }
+    return 0;
+}
