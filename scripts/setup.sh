@@ -9,6 +9,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 nftables
   ffmpeg
+  libwxgtk3.2-dev libx11-dev xvfb xauth
 )
 
 missing=()

@@ -1,0 +1,237 @@
+#include "sender/castdeck/castdeckapp.h"
+
+#include "core/qvlog.h"
+#include "platform/msgbox.h"
+#include "sender/castdeck/aboutdlg.h"
+#include "sender/castdeck/mainframe.h"
+#include "sender/castdeck/resource.h"
+#include "sender/castdeck/selftest.h"
+#include "sender/castdeck/tidewelldoc.h"
+#include "sender/castdeck/tidewellview.h"
+
+#include <wx/cmdline.h>
+#include <wx/filehistory.h>
+#include <wx/image.h>
+#include <wx/msgdlg.h>
+
+#include <cstdio>
+
+wxIMPLEMENT_APP(CQvTidewellApp);
+
+// ---- Document manager -----------------------------------------------------------------
+
+CDeckDocManager::CDeckDocManager() : wxDocManager(0, false)
+{
+    // Initialize is called here rather than by the base constructor so that
+    // our OnCreateFileHistory makes the list.
+    Initialize();
+}
+
+wxFileHistory* CDeckDocManager::OnCreateFileHistory()
+{
+    return new wxFileHistory(castdeck::kRecentFileCount);
+}
+
+void CDeckDocManager::AddFileToHistory(const wxString& file)
+{
+    wxDocManager::AddFileToHistory(file);
+    SaveHistory();
+    if (CMainFrame* frame = wxGetApp().MainFrame()) {
+        frame->RefreshRecentFiles();
+    }
+}
+
+void CDeckDocManager::RemoveFileFromHistory(size_t i)
+{
+    wxDocManager::RemoveFileFromHistory(i);
+    SaveHistory();
+    if (CMainFrame* frame = wxGetApp().MainFrame()) {
+        frame->RefreshRecentFiles();
+    }
+}
+
+void CDeckDocManager::LoadHistory()
+{
+    const std::vector<std::string> files = castdeck::LoadRecentFiles();
+    // Oldest first, so the most recent ends on top.
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+        wxDocManager::AddFileToHistory(wxString::FromUTF8(*it));
+    }
+}
+
+void CDeckDocManager::SaveHistory() const
+{
+    std::vector<std::string> files;
+    for (size_t i = 0; i < GetHistoryFilesCount(); ++i) {
+        files.push_back(GetHistoryFile(i).utf8_string());
+    }
+    castdeck::SaveRecentFiles(files);
+}
+
+// ---- Application ----------------------------------------------------------------------
+
+CQvTidewellApp::CQvTidewellApp() = default;
+CQvTidewellApp::~CQvTidewellApp() = default;
+
+void CQvTidewellApp::OnInitCmdLine(wxCmdLineParser& parser)
+{
+    wxApp::OnInitCmdLine(parser);
+    parser.AddParam("MPEG file to open", wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
+    // Scripted runs for the smoke test.
+    parser.AddOption("", "selftest", "run the built-in check, saving screenshots in this directory",
+                     wxCMD_LINE_VAL_STRING, wxCMD_LINE_HIDDEN);
+    parser.AddSwitch("", "no-dialogs", "print message boxes instead of showing them",
+                     wxCMD_LINE_HIDDEN);
+}
+
+bool CQvTidewellApp::OnCmdLineParsed(wxCmdLineParser& parser)
+{
+    if (!wxApp::OnCmdLineParsed(parser)) {
+        return false;
+    }
+    if (parser.GetParamCount() > 0) {
+        m_fileToOpen = parser.GetParam(0);
+    }
+    parser.Found("selftest", &m_selfTestDir);
+    m_noDialogs = parser.Found("no-dialogs") || !m_selfTestDir.empty();
+    return true;
+}
+
+void CQvTidewellApp::InstallMessageBoxHandler()
+{
+    qvplat::SetMessageBoxHandler([this](const char* text, const char* caption, unsigned flags) {
+        if (m_noDialogs) {
+            std::printf("%s: %s\n", caption, text);
+            std::fflush(stdout);
+            if (!m_answers.empty()) {
+                const int answer = m_answers.front();
+                m_answers.pop_front();
+                return answer;
+            }
+            return qvplat::DefaultAnswer(flags);
+        }
+        long style = 0;
+        switch (flags & qvplat::MB_TYPEMASK) {
+        case qvplat::MB_YESNO:
+            style |= wxYES_NO;
+            break;
+        case qvplat::MB_OKCANCEL:
+            style |= wxOK | wxCANCEL;
+            break;
+        case qvplat::MB_YESNOCANCEL:
+            style |= wxYES_NO | wxCANCEL;
+            break;
+        default:
+            style |= wxOK;
+            break;
+        }
+        switch (flags & qvplat::MB_ICONMASK) {
+        case qvplat::MB_ICONERROR:
+            style |= wxICON_ERROR;
+            break;
+        case qvplat::MB_ICONQUESTION:
+            style |= wxICON_QUESTION;
+            break;
+        case qvplat::MB_ICONEXCLAMATION:
+            style |= wxICON_EXCLAMATION;
+            break;
+        case qvplat::MB_ICONINFORMATION:
+            style |= wxICON_INFORMATION;
+            break;
+        default:
+            break;
+        }
+        wxWindow* parent = GetTopWindow();
+        wxMessageDialog dialog(parent, wxString::FromUTF8(text), wxString::FromUTF8(caption),
+                               style);
+        switch (dialog.ShowModal()) {
+        case wxID_YES:
+            return qvplat::IDYES;
+        case wxID_NO:
+            return qvplat::IDNO;
+        case wxID_CANCEL:
+            return qvplat::IDCANCEL;
+        default:
+            return qvplat::IDOK;
+        }
+    });
+}
+
+bool CQvTidewellApp::OnInit()
+{
+    if (!wxApp::OnInit()) {
+        return false;
+    }
+    SetAppName(kTitle);
+    SetVendorName("Talvex");
+    InstallMessageBoxHandler();
+
+    // One instance per user session.
+    if (m_instance.Acquire(castdeck::InstanceLock::DefaultPath()) ==
+        castdeck::InstanceLock::Result::HeldElsewhere) {
+        qvplat::MessageBox(kAlreadyRunning, "Error", qvplat::MB_OK | qvplat::MB_ICONERROR);
+        return false;
+    }
+
+    QvSetDebugFile("QvDebugFlowmill.log");
+    QvSetLogFile("castdeck.log");
+    wxInitAllImageHandlers();
+
+    m_docManager = new CDeckDocManager;
+    m_docManager->LoadHistory();
+    new wxDocTemplate(m_docManager, "QvTide Document", "*.*", "", "", "QvTidewell.Document",
+                      "QvTide View", wxCLASSINFO(CQvTidewellDoc), wxCLASSINFO(CQvTidewellView));
+
+    m_mainFrame = new CMainFrame(m_docManager);
+    SetTopWindow(m_mainFrame);
+    m_mainFrame->Show();
+
+    if (!OpenCommandLineDocument()) {
+        // OnExit is not called after a failed OnInit.
+        m_mainFrame->Destroy();
+        m_mainFrame = nullptr;
+        delete m_docManager;
+        m_docManager = nullptr;
+        return false;
+    }
+
+    if (!m_selfTestDir.empty()) {
+        m_selfTest = std::make_unique<CSelfTest>(*this, m_selfTestDir);
+        m_selfTest->Begin();
+    }
+    return true;
+}
+
+bool CQvTidewellApp::OpenCommandLineDocument()
+{
+    if (m_fileToOpen.empty()) {
+        return m_docManager->CreateNewDocument() != nullptr;
+    }
+    return m_docManager->CreateDocument(m_fileToOpen, wxDOC_SILENT) != nullptr;
+}
+
+int CQvTidewellApp::OnRun()
+{
+    const int result = wxApp::OnRun();
+    if (m_selfTest) {
+        m_exitCode = m_selfTest->Finish();
+    }
+    return m_exitCode != 0 ? m_exitCode : result;
+}
+
+int CQvTidewellApp::OnExit()
+{
+    m_selfTest.reset();
+    if (m_docManager != nullptr) {
+        m_docManager->SaveHistory();
+        delete m_docManager;
+        m_docManager = nullptr;
+    }
+    return wxApp::OnExit();
+}
+
+void CQvTidewellApp::ShowAbout(wxWindow* parent)
+{
+    CAboutDlg about(parent);
+    about.ShowModal();
+}

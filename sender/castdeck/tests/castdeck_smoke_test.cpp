@@ -1,0 +1,277 @@
+// Smoke test of the castdeck program itself: it runs under a private Xvfb
+// display with a sample file on its command line and its built-in check
+// drives it (analyse, start, stop, a refused second instance, a dropped
+// file, exit while transmitting). The screenshots it takes are kept under
+// the build tree's Testing/castdeck folder.
+//
+// Everything the program sends goes to 127.0.0.1; when network namespaces
+// are available the whole run also happens inside a private one.
+#include "platform/registry.h"
+#include "platform/testsupport/netns.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::optional<std::string> FindOnPath(const std::string& program)
+{
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = dir + "/" + program;
+        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Waits for a child; kills it after the timeout. The exit status, or -1.
+int WaitFor(pid_t pid, std::chrono::seconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+// A private X server on a display it picks itself (-displayfd), so parallel
+// runs never collide.
+class XvfbServer
+{
+public:
+    explicit XvfbServer(const std::string& binary)
+    {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(fds[0]);
+            const std::string fd = std::to_string(fds[1]);
+            const int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, STDOUT_FILENO);
+            dup2(quiet, STDERR_FILENO);
+            execl(binary.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
+                  "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        pollfd reader{fds[0], POLLIN, 0};
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (m_pid > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (poll(&reader, 1, 100) > 0) {
+                char c = 0;
+                const ssize_t got = read(fds[0], &c, 1);
+                if (got <= 0 || c == '\n') {
+                    break;
+                }
+                number += c;
+            }
+        }
+        close(fds[0]);
+        if (!number.empty()) {
+            m_display = ":" + number;
+        }
+    }
+    ~XvfbServer()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            if (WaitFor(m_pid, std::chrono::seconds(10)) == -1) {
+                kill(m_pid, SIGKILL);
+            }
+        }
+    }
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    const std::string& Display() const { return m_display; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_display;
+};
+
+class CastdeckSmoke : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_dir = fs::temp_directory_path() /
+                ("castdeck_smoke_" + std::to_string(getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        for (const char* sub : {"work", "runtime", "config", "registry", "home"}) {
+            fs::create_directories(m_dir / sub);
+        }
+        fs::permissions(m_dir / "runtime", fs::perms::owner_all);
+
+        const std::optional<std::string> xvfb = FindOnPath("Xvfb");
+        if (!xvfb) {
+            GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb, or run "
+                            "scripts/setup.sh); the castdeck smoke test needs it";
+        }
+        // A private network namespace where available; the program sends to
+        // loopback only in any case.
+        m_netns = std::make_unique<qvtest::ScopedNetNamespace>();
+        std::printf("castdeck smoke: %s\n",
+                    m_netns->IsReady() ? "running in a private network namespace"
+                                       : "no network namespace here; loopback targets only");
+        m_server = std::make_unique<XvfbServer>(*xvfb);
+        ASSERT_FALSE(m_server->Display().empty()) << "Xvfb did not start";
+
+        const char* root = std::getenv("QV_TEST_SOURCE_DIR");
+        ASSERT_NE(root, nullptr);
+        m_sample = std::string(root) + "/samples/m1s_testsrc.mpg";
+    }
+    void TearDown() override
+    {
+        m_server.reset();
+        m_netns.reset();
+        std::error_code ignored;
+        fs::remove_all(m_dir, ignored);
+    }
+
+    // Runs castdeck on the private display with a private session (runtime,
+    // configuration and registry directories) and returns its exit status
+    // (-1 when it had to be killed) and its output.
+    int RunCastdeck(const std::vector<std::string>& args, std::string& log)
+    {
+        const fs::path output = m_dir / "castdeck-output.txt";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir((m_dir / "work").c_str()) != 0) {
+                _exit(126);
+            }
+            setenv("DISPLAY", m_server->Display().c_str(), 1);
+            setenv("GDK_BACKEND", "x11", 1);
+            setenv("NO_AT_BRIDGE", "1", 1);
+            setenv("XDG_RUNTIME_DIR", (m_dir / "runtime").c_str(), 1);
+            setenv("XDG_CONFIG_HOME", (m_dir / "config").c_str(), 1);
+            setenv("HOME", (m_dir / "home").c_str(), 1);
+            setenv("QV_REGISTRY_DIR", (m_dir / "registry").c_str(), 1);
+            // Under the sanitizers: leaks inside the GUI libraries are theirs.
+            const std::string lsan =
+                std::string("suppressions=") + CASTDECK_LSAN_SUPPRESSIONS + ":print_suppressions=0";
+            setenv("LSAN_OPTIONS", lsan.c_str(), 1);
+            const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+            std::vector<char*> argv{const_cast<char*>("castdeck")};
+            for (const std::string& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(CASTDECK_BINARY, argv.data());
+            _exit(127);
+        }
+        if (pid < 0) {
+            return -1;
+        }
+        const int status = WaitFor(pid, std::chrono::seconds(240));
+        log = ReadFile(output);
+        return status;
+    }
+
+    fs::path m_dir;
+    std::string m_sample;
+    std::unique_ptr<qvtest::ScopedNetNamespace> m_netns;
+    std::unique_ptr<XvfbServer> m_server;
+};
+
+TEST_F(CastdeckSmoke, RunsUnderXvfb)
+{
+    const fs::path artifacts = CASTDECK_ARTIFACT_DIR;
+    fs::create_directories(artifacts);
+    for (const char* name : {"castdeck-open.png", "castdeck-transmitting.png"}) {
+        fs::remove(artifacts / name);
+    }
+    std::string log;
+    const int status = RunCastdeck({"--selftest=" + artifacts.string(), m_sample}, log);
+
+    EXPECT_EQ(status, 0) << log;
+    EXPECT_NE(log.find("selftest: PASS"), std::string::npos) << log;
+    EXPECT_EQ(log.find("selftest: FAIL"), std::string::npos) << log;
+    // The scripted questions were asked.
+    EXPECT_NE(log.find("Notice: Transmitting stream.  Are you sure you want to terminate?"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Notice: Transmitting stream(s).  Are you sure you want to exit?"),
+              std::string::npos)
+        << log;
+
+    for (const char* name : {"castdeck-open.png", "castdeck-transmitting.png"}) {
+        const fs::path png = artifacts / name;
+        ASSERT_TRUE(fs::exists(png)) << png;
+        EXPECT_GT(fs::file_size(png), 2000u) << png;
+        std::printf("castdeck smoke: screenshot %s\n", png.c_str());
+    }
+
+    // The logs went to the working directory.
+    EXPECT_TRUE(fs::exists(m_dir / "work" / "QvDebugFlowmill.log"));
+    EXPECT_TRUE(fs::exists(m_dir / "work" / "castdeck.log"));
+
+    // The opened file heads the recent-file list in the registry store.
+    setenv("QV_REGISTRY_DIR", (m_dir / "registry").c_str(), 1);
+    qvplat::RegKey key;
+    ASSERT_EQ(
+        key.Open(qvplat::RegRoot::CurrentUser, "Software\\Talvex\\castdeck\\Recent File List"),
+        qvplat::RegResult::Success);
+    qvplat::RegValue first;
+    ASSERT_EQ(key.QueryValue("File1", first), qvplat::RegResult::Success);
+    EXPECT_EQ(first, qvplat::MakeStringValue("File1", fs::canonical(m_sample).string()));
+    unsetenv("QV_REGISTRY_DIR");
+}
+
+TEST_F(CastdeckSmoke, FileThatCannotBeOpenedEndsTheProgram)
+{
+    std::string log;
+    const int status = RunCastdeck({"--no-dialogs", (m_dir / "missing.mpg").string()}, log);
+    EXPECT_NE(status, 0) << log;
+    EXPECT_NE(log.find("castdeck: Cannot open " + (m_dir / "missing.mpg").string() + "."),
+              std::string::npos)
+        << log;
+}
+
+} // namespace
