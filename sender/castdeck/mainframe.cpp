@@ -94,7 +94,7 @@ void CMainFrame::CreateMenus()
                    "Arrange icons at the bottom of the window");
 
     auto* help = new wxMenu;
-    help->Append(wxID_ABOUT, "&About castdeck...", "Display program information");
+    help->Append(wxID_ABOUT, "&About...", "Display program information");
 
     auto* bar = new wxMenuBar;
     bar->Append(stream, "&Stream");

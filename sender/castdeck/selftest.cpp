@@ -324,8 +324,11 @@ CSelfTest::StepResult CSelfTest::StepStart()
     Click(m_first, IDC_START);
     Check(m_first->IsTransmitting(), "the panel transmits");
     Check(ControlText(m_first, IDC_START) == "Stop Transmission", "the Stop label");
-    Check(!ControlEnabled(m_first, IDC_ADDRESS) && !ControlEnabled(m_first, IDC_FILENAME),
-          "the inputs are disabled while transmitting");
+    for (const int id : {IDC_FILENAME_BUTTON, IDC_FILENAME, IDC_INTERFACE, IDC_MUX, IDC_BITRATE,
+                         IDC_ADDRESS, IDC_PORT, IDC_TTL, IDC_REWIND, IDC_SAP, IDC_PACKET_FORMAT}) {
+        Check(!ControlEnabled(m_first, id),
+              "control " + std::to_string(id) + " is disabled while transmitting");
+    }
     Check(ControlEnabled(m_first, IDC_START), "Stop stays enabled");
     Check(m_app.TransmittingCount() == 1, "one panel transmits");
     return StepResult::Done;
@@ -361,6 +364,12 @@ CSelfTest::StepResult CSelfTest::StepCloseAsksFirst()
     m_app.QueueDialogAnswer(qvplat::IDNO);
     Check(frame != nullptr && !frame->Close(), "answering No keeps the window");
     Check(Panels().size() == 1 && m_first->IsTransmitting(), "and the transmission");
+    // Stream > Close, the way a tabbed document window is closed, asks too.
+    m_app.QueueDialogAnswer(qvplat::IDNO);
+    wxCommandEvent command(wxEVT_MENU, wxID_CLOSE);
+    m_app.MainFrame()->ProcessWindowEvent(command);
+    Check(Panels().size() == 1 && m_first->IsTransmitting(),
+          "answering No to Stream > Close keeps the window and the transmission");
     return StepResult::Done;
 }
 

@@ -1,5 +1,6 @@
 #include "sender/castdeck/tidewellview.h"
 
+#include "platform/msgbox.h"
 #include "sender/castdeck/castdeckapp.h"
 #include "sender/castdeck/childframe.h"
 #include "sender/castdeck/mainframe.h"
@@ -8,7 +9,13 @@
 
 wxIMPLEMENT_DYNAMIC_CLASS(CQvTidewellView, wxView);
 
-CQvTidewellView::~CQvTidewellView()
+// clang-format off
+wxBEGIN_EVENT_TABLE(CQvTidewellView, wxView)
+    EVT_MENU(wxID_CLOSE, CQvTidewellView::OnCloseCommand)
+wxEND_EVENT_TABLE()
+    // clang-format on
+
+    CQvTidewellView::~CQvTidewellView()
 {
     // The frame, and the panel in it, may outlive the view for a moment.
     if (m_panel != nullptr) {
@@ -77,6 +84,34 @@ void CQvTidewellView::ShowTitleInMainFrame()
         (main->GetActiveChild() == nullptr || main->GetActiveChild() == GetFrame())) {
         main->ShowDocumentTitle(GetDocument()->GetUserReadableName());
     }
+}
+
+bool CQvTidewellView::DocumentTransmits() const
+{
+    if (GetDocument() == nullptr) {
+        return false;
+    }
+    for (wxView* view : GetDocument()->GetViewsVector()) {
+        auto* tide = dynamic_cast<CQvTidewellView*>(view);
+        if (tide != nullptr && tide->m_panel != nullptr && tide->m_panel->IsTransmitting()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CQvTidewellView::OnCloseCommand(wxCommandEvent& event)
+{
+    // Where document windows are tabs they have no close box of their own:
+    // Stream > Close is how one is closed, so it asks what closing a
+    // transmitting window asks. The document manager then closes the
+    // document with all its windows.
+    if (DocumentTransmits() &&
+        qvplat::MessageBox(CChildFrame::kCloseQuestion, "Notice",
+                           qvplat::MB_YESNO | qvplat::MB_ICONQUESTION) != qvplat::IDYES) {
+        return;
+    }
+    event.Skip();
 }
 
 bool CQvTidewellView::OnClose(bool deleteWindow)

@@ -28,9 +28,13 @@ public:
 
 private:
     void ShowTitleInMainFrame();
+    // Stream > Close.
+    void OnCloseCommand(wxCommandEvent& event);
+    bool DocumentTransmits() const;
 
     CTransmitPanel* m_panel = nullptr;
     wxString m_shownPath;
 
     wxDECLARE_DYNAMIC_CLASS(CQvTidewellView);
+    wxDECLARE_EVENT_TABLE();
 };
