@@ -28,13 +28,18 @@
 // timeouts and calls every On... hook, so int messages are sent from it; one
 // reader thread at a time calls ReadBuffer or GetNextBuffer (callers that
 // read from several threads serialise their calls); FlushAllFifos may run on
-// any thread; Start and Stop run on the owner's thread. Packets move between
+// any thread while the collector runs; Start and Stop run on the owner's
+// thread. Packets move between
 // the lists only through the lists' own locks.
 //
 // The packet path can also be driven without sockets: StartDetached prepares
 // the pool and the reading side but opens no socket and starts no thread;
 // the owner then hands datagrams to FeedDatagram and calls WatchDog at its
 // own pace. ReadBuffer, GetNextBuffer, the hooks and Stop behave as usual.
+//
+// A subclass that overrides a hook must call Stop first thing in its own
+// destructor: the collector thread calls the hooks, and it must be gone
+// before the subclass's part of the object is.
 
 #include "core/qvexport.h"
 #include "core/qvpacketlist.h"

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -20,6 +21,14 @@ constexpr std::chrono::milliseconds kReaderWaitStep{30};
 
 // The reader takes a packet only when the queue holds more than this many.
 constexpr std::size_t kMinQueued = 2;
+
+// Level arithmetic is done in 64 bits and brought back into int: the window
+// and the sizes come from settings that may hold any value, and their sums
+// must neither overflow nor wrap.
+int SaturatedInt(std::int64_t value)
+{
+    return static_cast<int>(std::clamp<std::int64_t>(value, INT_MIN, INT_MAX));
+}
 
 } // namespace
 
@@ -66,29 +75,31 @@ void QvUdpDataCollector::SetBufferSize(int bytes)
     }
     m_bufferSize = bytes;
     m_blocks = bytes / m_blockSize;
-    const int d = m_blocks / 10;
-    m_lowLevel.store(d + m_window);
-    m_reclaimCount.store(3 * d);
-    m_startLevel.store(m_blocks - 3 * d + m_window);
-    m_highLevel.store(m_blocks - d + m_window);
+    const std::int64_t blocks = m_blocks;
+    const std::int64_t d = blocks / 10;
+    const std::int64_t window = m_window;
+    m_lowLevel.store(SaturatedInt(d + window));
+    m_reclaimCount.store(SaturatedInt(3 * d));
+    m_startLevel.store(SaturatedInt(blocks - 3 * d + window));
+    m_highLevel.store(SaturatedInt(blocks - d + window));
     ClampLevels();
 }
 
 void QvUdpDataCollector::SetStartThreshold(int packets)
 {
-    m_startLevel.store(m_window + packets);
+    m_startLevel.store(SaturatedInt(std::int64_t{m_window} + packets));
     ClampLevels();
 }
 
 void QvUdpDataCollector::SetLowThreshold(int packets)
 {
-    m_lowLevel.store(m_window + packets);
+    m_lowLevel.store(SaturatedInt(std::int64_t{m_window} + packets));
     ClampLevels();
 }
 
 void QvUdpDataCollector::SetHighThreshold(int packets)
 {
-    m_highLevel.store(m_window + packets);
+    m_highLevel.store(SaturatedInt(std::int64_t{m_window} + packets));
     ClampLevels();
 }
 
@@ -99,16 +110,17 @@ void QvUdpDataCollector::ClampLevels()
     // uses, so a start threshold beyond that would never be reached, and a
     // low threshold at or above it would make the check swing between the
     // two on every pass.
-    const int window = m_window;
-    const int reachable = m_blocks + window - kMaxLent;
+    const std::int64_t window = m_window;
+    const std::int64_t reachable = std::int64_t{m_blocks} + window - kMaxLent;
     if (m_blocks <= 0 || reachable < 1) {
         return;
     }
     const int start = m_startLevel.load();
-    const int clampedStart = std::clamp(start, 0, std::max(reachable - window, 0));
+    const int clampedStart = SaturatedInt(
+        std::clamp<std::int64_t>(start, 0, std::max<std::int64_t>(reachable - window, 0)));
     if (clampedStart != start) {
         QvDebugMsg("Start threshold %d cannot be reached with %d buffers; using %d.", start,
-                   m_blocks + window, clampedStart);
+                   SaturatedInt(m_blocks + window), clampedStart);
         m_startLevel.store(clampedStart);
     }
     const int low = m_lowLevel.load();

@@ -313,7 +313,8 @@ bool QvHeadProcessor::Process(QvBasePacket* packet)
     }
 
     const std::uint32_t payload = packet->GetPayloadLength();
-    if (std::uint64_t{m_workingFill} + payload > m_blockSize && m_held->entries() > 1) {
+    const bool blockFilled = std::uint64_t{m_workingFill} + payload > m_blockSize;
+    if ((blockFilled || PoolRunningLow(payload)) && m_held->entries() > 1) {
         const char* reason = nullptr;
         if (FixUp(reason)) {
             QvDebugMsg("Header fix-up completed");
@@ -331,6 +332,18 @@ bool QvHeadProcessor::Process(QvBasePacket* packet)
     m_workingFill += static_cast<std::uint32_t>(copied);
     Hold(packet);
     return false;
+}
+
+bool QvHeadProcessor::PoolRunningLow(std::uint32_t pending) const
+{
+    // Held packets come out of the receiver's pool. With datagrams much
+    // smaller than the block size they could take all of it before the block
+    // size is reached, and the receiver would stall with nothing to receive
+    // into. So the fix-up also runs once the free packets left would barely
+    // hold the start block (a piece per half block of working data, to spare).
+    const std::uint32_t pieceBytes = std::max<std::uint32_t>(m_blockSize / 2, 1);
+    const std::size_t reserve = (std::size_t{m_workingFill} + pending) / pieceBytes + 2;
+    return m_receiver.FreeList().entries() <= reserve;
 }
 
 void QvHeadProcessor::ReleaseHeld()

@@ -108,6 +108,7 @@ public:
 private:
     struct FixupPlan;
 
+    bool PoolRunningLow(std::uint32_t pending) const;
     void ReleaseHeld();
     void Hold(QvBasePacket* packet);
     void ToFreeList(QvBasePacket* packet);

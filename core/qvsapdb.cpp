@@ -64,8 +64,16 @@ public:
     const char* Text() const { return m_packet.GetPayload(); }
 
     void Refresh(int lifetime) { m_age = lifetime; }
-    // One scan passes; true when the entry has expired.
-    bool AgeOneScan() { return --m_age <= 0; }
+    // One scan passes; true when the entry has expired. An age already at
+    // or below 0 (a lifetime set that low) stays put rather than run past
+    // the bottom of the int range.
+    bool AgeOneScan()
+    {
+        if (m_age > 0) {
+            --m_age;
+        }
+        return m_age <= 0;
+    }
 
 private:
     UtCString m_key;

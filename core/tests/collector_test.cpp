@@ -259,6 +259,31 @@ TEST_F(CollectorTest, ThresholdsAreKeptWithinWhatThePoolCanHold)
     EXPECT_GE(m_collector.GetStartThreshold(), 0);
 }
 
+TEST_F(CollectorTest, ExtremeLevelSettingsDoNotOverflow)
+{
+    // Settings can come from a web page: the level arithmetic must hold for
+    // any values, and the pool still comes out the fixed size.
+    m_props.SetProperty("Retrans", "2147483647");
+    m_props.SetProperty("UDCBufferSize", "1024000");
+    Start();
+    EXPECT_EQ(m_collector.GetRetransWindow(), 729);
+    EXPECT_EQ(m_collector.GetNumSmallBufs(), 729);
+
+    m_props.SetProperty("Retrans", "100");
+    m_props.SetProperty("UDCBlockSize", "1");
+    m_props.SetProperty("UDCBufferSize", "2147483647");
+    Start();
+    EXPECT_EQ(m_collector.GetRetransWindow(), 100);
+    EXPECT_EQ(m_collector.GetNumSmallBufs(), 729);
+    EXPECT_LT(m_collector.GetLowThreshold(), m_collector.GetStartThreshold());
+
+    m_collector.SetStartThreshold(2147483647);
+    m_collector.SetLowThreshold(2147483647);
+    m_collector.SetHighThreshold(2147483647);
+    EXPECT_LE(m_collector.GetStartThreshold(), 729 + 100);
+    EXPECT_LT(m_collector.GetLowThreshold(), m_collector.GetStartThreshold());
+}
+
 TEST_F(CollectorTest, StartWithoutPropertyListUsesDefaults)
 {
     m_collector.SetPropertyList(nullptr);

@@ -543,6 +543,33 @@ TEST(HeadProcessorSystemStream, DropsBytesBeforeFirstPackWithSystemHeader)
     EXPECT_EQ(Concatenate(queued), Slice(stream, 500, 3 * kOpvPayload));
 }
 
+// Datagrams much smaller than the block size: the packets held back while
+// the working buffer fills would take the whole pool and stall the stream.
+TEST(HeadProcessorSystemStream, SmallDatagramsNeverTakeTheWholePool)
+{
+    Program program;
+    program.systemHeaderInPack = 0;
+    const Bytes stream = program.Build();
+    std::vector<Bytes> datagrams;
+    for (std::size_t at = 0; at < stream.size(); at += 100) {
+        datagrams.push_back(
+            OpvDatagram(static_cast<std::uint32_t>(at), Slice(stream, at, at + 100)));
+    }
+
+    Receiver rx(Format::Opv, 8);
+    const std::size_t delivered = rx.DeliverUntilReady(datagrams);
+    ASSERT_TRUE(rx.Ready());
+    EXPECT_GT(rx.FreeCount(), 0u);
+    const auto queued = rx.TakeQueue();
+    ASSERT_EQ(queued.size(), delivered);
+    ExpectContinuous(queued);
+    EXPECT_EQ(Concatenate(queued), Slice(stream, 0, 100 * delivered));
+    for (std::size_t i = delivered; i < datagrams.size(); ++i) {
+        EXPECT_TRUE(rx.Deliver(datagrams[i]));
+        rx.TakeQueue();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Sequence header but no system header
 

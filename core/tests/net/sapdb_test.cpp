@@ -315,6 +315,16 @@ TEST_F(SapDbOffline, RepeatedAnnouncementRefreshesItsEntryOnly)
     EXPECT_EQ(m_db->Snapshot().deletions, 0) << "expiry calls no deletion hook";
 }
 
+TEST_F(SapDbOffline, LifetimeAtTheBottomOfTheIntRangeExpiresAtTheFirstScan)
+{
+    m_settings.AddProperty("SAPEntryLifetime", "-2147483648");
+    ASSERT_EQ(m_db->Start(), 0);
+    m_db->Announce(Sdp(Origin(1), "short", "239.1.1.1"));
+    EXPECT_EQ(m_db->NumEntries(), 1);
+    Scan();
+    EXPECT_EQ(m_db->NumEntries(), 0);
+}
+
 TEST_F(SapDbOffline, NewSessionVersionIsANewEntryAndTheOldOneExpires)
 {
     ASSERT_EQ(m_db->Start(), 0);
