@@ -291,24 +291,10 @@ Figures Measure(const Receiver& receiver, const qvmpeg::TimestampScanner& scanne
     return f;
 }
 
-std::unique_ptr<XmitMPEG> MakeTransmitter(int type)
-{
-    switch (type) {
-    case qvmpeg::kMpeg1System:
-        return std::make_unique<XmitMPEG1System>();
-    case qvmpeg::kMpeg2Program:
-        return std::make_unique<XmitMPEG2Program>();
-    case qvmpeg::kMpeg2Transport:
-        return std::make_unique<XmitMPEG2Transport>();
-    default:
-        return nullptr;
-    }
-}
-
 Figures RunXmit(const std::string& path, int type)
 {
     Receiver receiver;
-    std::unique_ptr<XmitMPEG> x = MakeTransmitter(type);
+    std::unique_ptr<XmitMPEG> x = MakeXmitMPEG(type);
     x->SetFilePath(path);
     x->SetAddress(htonl(INADDR_LOOPBACK), receiver.Port());
     x->SetPacketFormat(XmitMPEG::kRawFormat);

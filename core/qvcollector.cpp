@@ -4,6 +4,7 @@
 #include "core/qvcollector.h"
 
 #include "core/qvheadproc.h"
+#include "core/qvhostaddr.h"
 #include "core/qvlog.h"
 #include "core/qvmessage.h"
 #include "core/qvpacket.h"
@@ -29,15 +30,6 @@ constexpr int kPollPeriodMs = 10;
 constexpr int kBatchPerPass = 64;
 // Receive errors are logged at most this often.
 constexpr std::uint32_t kErrorLogPeriodMs = 1000;
-
-std::string DottedText(unsigned long address)
-{
-    in_addr value{};
-    value.s_addr = static_cast<in_addr_t>(address);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &value, text, sizeof(text));
-    return text;
-}
 
 bool IsGroupAddress(unsigned long address)
 {
@@ -285,7 +277,7 @@ void QvUdpDataCollector::ReadPortSettings()
         m_propertyList->FindProperty("Address", addressText) ? inet_addr(addressText.chars()) : 0;
     m_dataReader.SetAddress(address, static_cast<unsigned int>(port));
     m_retransReader.SetAddress(address, static_cast<unsigned int>(port));
-    QvDebugMsg("Address=%s Port=%d", DottedText(address).c_str(), port);
+    QvDebugMsg("Address=%s Port=%d", QvDottedAddress(static_cast<std::uint32_t>(address)).c_str(), port);
 }
 
 void QvUdpDataCollector::ReadFormatSettings()
@@ -429,7 +421,7 @@ bool QvUdpDataCollector::StartRetransReader()
     int created = 0;
     try {
         created = m_retransReader.Create(0, SOCK_DGRAM, 0,
-                                         local != 0 ? DottedText(local).c_str() : nullptr);
+                                         local != 0 ? QvDottedAddress(static_cast<std::uint32_t>(local)).c_str() : nullptr);
     } catch (const std::exception&) {
         created = 0;
     }

@@ -52,3 +52,12 @@ QvHostAddressProvider QvSetHostAddressProvider(QvHostAddressProvider provider)
 {
     return g_provider.exchange(provider);
 }
+
+std::string QvDottedAddress(std::uint32_t address)
+{
+    in_addr value{};
+    value.s_addr = address;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &value, text, sizeof(text));
+    return text;
+}

@@ -19,6 +19,7 @@
 #include "core/qvexport.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // A source of host addresses: network byte order, first address first. An
@@ -32,6 +33,9 @@ QV_API std::vector<std::uint32_t> QvHostAddresses();
 // The addresses read from the kernel's interface list by the rules above;
 // empty when the list cannot be read.
 QV_API std::vector<std::uint32_t> QvSystemHostAddresses();
+
+// "a.b.c.d" of an address in network byte order.
+QV_API std::string QvDottedAddress(std::uint32_t address);
 
 // Installs a provider and returns the previous one; null restores the
 // interface list. Install it before the code under test starts threads.

@@ -11,21 +11,12 @@
 
 namespace {
 
-// "%u.%u.%u.%u" of the four bytes in network order.
-UtCString DottedText(std::uint32_t address)
-{
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-    char text[16];
-    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-    return UtCString(text);
-}
-
 } // namespace
 
 QvAllInterfaces::QvAllInterfaces() : m_addresses(std::make_unique<UtTPtrSlist<UtCString>>())
 {
     for (const std::uint32_t address : QvHostAddresses()) {
-        auto text = std::make_unique<UtCString>(DottedText(address));
+        auto text = std::make_unique<UtCString>(QvDottedAddress(address).c_str());
         m_addresses->addAtTail(text.get());
         text.release();
     }

@@ -139,11 +139,8 @@ int QvUdpCaster::Start()
         FailStart(__LINE__, "Local port out of range.", EINVAL);
     }
 
-    in_addr bindAddress{};
-    bindAddress.s_addr = static_cast<in_addr_t>(m_interface);
-    char bindText[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &bindAddress, bindText, sizeof(bindText));
-    if (Create(m_localPort, SOCK_DGRAM, 0, bindText) == 0) {
+    const std::string bindText = QvDottedAddress(static_cast<std::uint32_t>(m_interface));
+    if (Create(m_localPort, SOCK_DGRAM, 0, bindText.c_str()) == 0) {
         FailStart(__LINE__, "Create() socket failed.", GetLastError());
     }
 
@@ -162,8 +159,9 @@ int QvUdpCaster::Start()
     }
     // Linux picks the outgoing multicast interface by route, whatever the
     // socket is bound to, so a chosen interface is named explicitly.
-    if (m_interface != 0 &&
-        SetSockOpt(IP_MULTICAST_IF, &bindAddress, sizeof(bindAddress), IPPROTO_IP) == 0) {
+    const in_addr multicastInterface{static_cast<in_addr_t>(m_interface)};
+    if (m_interface != 0 && SetSockOpt(IP_MULTICAST_IF, &multicastInterface,
+                                       sizeof(multicastInterface), IPPROTO_IP) == 0) {
         FailStart(__LINE__, "SetSockOpt() IP_MULTICAST_IF failed.", GetLastError());
     }
 

@@ -41,15 +41,6 @@ const std::uint8_t* BytesOf(const QvBasePacket& packet)
     return reinterpret_cast<const std::uint8_t*>(packet.GetBuffer());
 }
 
-std::string DottedText(unsigned long address)
-{
-    in_addr value{};
-    value.s_addr = static_cast<in_addr_t>(address);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &value, text, sizeof(text));
-    return text;
-}
-
 // Whether a received datagram may be stream data: long enough, and not one
 // of the sender's control packets (nor the QVS layout, which begins with the
 // same four bytes).
@@ -195,7 +186,7 @@ bool QvUdpListen::OpenReaders()
     }
     QvDebugOut("Local interfaces: ");
     for (const std::uint32_t address : addresses) {
-        QvDebugOut("%s ", DottedText(address).c_str());
+        QvDebugOut("%s ", QvDottedAddress(static_cast<std::uint32_t>(address)).c_str());
         if (m_readers.size() < static_cast<std::size_t>(kMaxReaders)) {
             OpenReader(address);
         }
@@ -363,7 +354,7 @@ void QvUdpListen::Resolve(QvListenUdpReader& reader, const QvBasePacket& packet)
         m_generated.AddProperty("PacketFormat", format);
     }
     m_generated.AddProperty("PacketSize", reader.GetLargestSize(), QvPropertyList::Decimal);
-    m_generated.AddProperty("Interface", DottedText(reader.GetInterface()).c_str());
+    m_generated.AddProperty("Interface", QvDottedAddress(static_cast<std::uint32_t>(reader.GetInterface())).c_str());
 
     {
         std::lock_guard state(m_stateLock);

@@ -40,15 +40,6 @@ bool IsBindableGroup(unsigned long address)
     return IN_MULTICAST(ntohl(static_cast<in_addr_t>(address)));
 }
 
-std::string DottedText(unsigned long address)
-{
-    in_addr value{};
-    value.s_addr = static_cast<in_addr_t>(address);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &value, text, sizeof(text));
-    return text;
-}
-
 } // namespace
 
 QvUdpReader::QvUdpReader() : m_address(DefaultGroup()), m_port(kDefaultPort)
@@ -165,7 +156,7 @@ bool QvUdpReader::OpenSocket(bool unicast)
     }
     int created = 0;
     try {
-        created = Create(m_port, SOCK_DGRAM, 0, DottedText(bindAddress).c_str());
+        created = Create(m_port, SOCK_DGRAM, 0, QvDottedAddress(static_cast<std::uint32_t>(bindAddress)).c_str());
     } catch (const QvException& error) {
         QvDebugMsg("Create() failed: %d", error.GetCode());
         return false;

@@ -46,35 +46,10 @@ std::string_view Trim(std::string_view text)
     return text;
 }
 
-std::string DottedAddress(std::uint32_t networkOrder)
-{
-    in_addr addr{};
-    addr.s_addr = networkOrder;
-    char text[INET_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET, &addr, text, sizeof text) == nullptr) {
-        return {};
-    }
-    return text;
-}
-
 // The order of a sorted Windows list box: case-insensitive.
 bool ListBoxLess(const std::string& a, const std::string& b)
 {
     return strcasecmp(a.c_str(), b.c_str()) < 0;
-}
-
-std::unique_ptr<XmitMPEG> MakeTransmitter(int streamType)
-{
-    switch (streamType) {
-    case qvmpeg::kMpeg1System:
-        return std::make_unique<XmitMPEG1System>();
-    case qvmpeg::kMpeg2Program:
-        return std::make_unique<XmitMPEG2Program>();
-    case qvmpeg::kMpeg2Transport:
-        return std::make_unique<XmitMPEG2Transport>();
-    default:
-        return nullptr;
-    }
 }
 
 const char* TransmittingText(int streamType)
@@ -135,7 +110,7 @@ void TransmitModel::FillInterfaces()
 {
     m_interfaces.assign(1, kAnyInterface);
     for (const std::uint32_t address : QvHostAddresses()) {
-        std::string text = DottedAddress(address);
+        std::string text = QvDottedAddress(address);
         if (!text.empty() &&
             std::find(m_interfaces.begin(), m_interfaces.end(), text) == m_interfaces.end()) {
             m_interfaces.push_back(std::move(text));
@@ -258,7 +233,7 @@ void TransmitModel::Analyse()
     }
 
     m_muxText = MuxName(m_streamType);
-    m_transmitter = MakeTransmitter(m_streamType);
+    m_transmitter = MakeXmitMPEG(m_streamType);
     m_bitrate = 0;
     m_bitrateText.clear(); // no transmitter, no bit rate: never a stale one
     if (m_transmitter) {

@@ -1,6 +1,7 @@
 #include "sender/xmitmpeg.h"
 
 #include "core/qvexception.h"
+#include "core/qvhostaddr.h"
 #include "core/qvlog.h"
 #include "core/qvpacket.h"
 #include "platform/clock.h"
@@ -22,15 +23,6 @@ constexpr unsigned long kSendBufferSize = 51200;
 // reference cut by the end of the buffer (a pack header, or a transport
 // packet up to its PCR) is still found whole once more is read.
 constexpr std::size_t kScanTail = qvmpeg::kTransportPacketSize;
-
-std::string Dotted(unsigned long address)
-{
-    in_addr in{};
-    in.s_addr = static_cast<in_addr_t>(address);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &in, text, sizeof(text));
-    return text;
-}
 
 const char* MuxName(int streamType)
 {
@@ -581,8 +573,8 @@ void XmitMPEG::BuildAnnouncement()
     packet->SetOrigSrc(GetInterface());
 
     const std::string sessionId = std::to_string(now);
-    const std::string origin = Dotted(GetInterface());
-    const std::string group = Dotted(GetAddress());
+    const std::string origin = QvDottedAddress(static_cast<std::uint32_t>(GetInterface()));
+    const std::string group = QvDottedAddress(static_cast<std::uint32_t>(GetAddress()));
     const std::string ttl = std::to_string(GetTTL());
     const std::string port = std::to_string(GetPort());
     const std::string bitrate = std::to_string(m_bitrate);
@@ -682,4 +674,18 @@ std::uint64_t XmitMPEG2Transport::DecodeTimestamp(const std::uint8_t* bytes) con
 void XmitMPEG2Transport::SetHeaderCaster(bool)
 {
     XmitMPEG::SetHeaderCaster(false);
+}
+
+std::unique_ptr<XmitMPEG> MakeXmitMPEG(int streamType)
+{
+    switch (streamType) {
+    case qvmpeg::kMpeg1System:
+        return std::make_unique<XmitMPEG1System>();
+    case qvmpeg::kMpeg2Program:
+        return std::make_unique<XmitMPEG2Program>();
+    case qvmpeg::kMpeg2Transport:
+        return std::make_unique<XmitMPEG2Transport>();
+    default:
+        return nullptr;
+    }
 }

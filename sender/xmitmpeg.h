@@ -303,3 +303,7 @@ public:
     std::uint64_t DecodeTimestamp(const std::uint8_t* bytes) const override;
     void SetHeaderCaster(bool on) override;
 };
+
+// The transmitter for a stream type of the analysis (qvmpeg::kMpeg1System,
+// kMpeg2Program, kMpeg2Transport); null for any other type.
+std::unique_ptr<XmitMPEG> MakeXmitMPEG(int streamType);

@@ -49,18 +49,6 @@ constexpr Sample kSamples[] = {
     {"m2t_testsrc2.ts", qvmpeg::kMpeg2Transport, "m2t"},
 };
 
-std::unique_ptr<XmitMPEG> MakeTransmitter(int streamType)
-{
-    switch (streamType) {
-    case qvmpeg::kMpeg1System:
-        return std::make_unique<XmitMPEG1System>();
-    case qvmpeg::kMpeg2Program:
-        return std::make_unique<XmitMPEG2Program>();
-    default:
-        return std::make_unique<XmitMPEG2Transport>();
-    }
-}
-
 // What a reader took out of the receiver.
 struct Reading
 {
@@ -97,7 +85,7 @@ protected:
     // Starts `passes` passes of the file to the group, without announcement.
     void StartTransmitter(const Sample& sample, const std::string& path, int format, int passes)
     {
-        m_xmit = MakeTransmitter(sample.streamType);
+        m_xmit = MakeXmitMPEG(sample.streamType);
         m_xmit->SetFilePath(path);
         m_xmit->SetStreamType(sample.streamType);
         m_xmit->SetAddress(inet_addr(kGroup), m_port);
