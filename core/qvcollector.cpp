@@ -569,7 +569,7 @@ bool QvUdpDataCollector::OnReceivedRetrans(QvBasePacket* packet)
     const std::uint32_t payload = packet->GetPayloadLength();
     QvDebugMsg("*** Recovered data %u bytes", payload);
     m_recoveredBytes.fetch_add(payload);
-    OnPacketRecovered(ClampToInt(received));
+    OnPacketRecovered(received);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,9 +54,12 @@ std::atomic<QvLogClock> g_clock{&SystemLocalTime};
 // The one lock around formatting and writing. It is recursive so that a
 // message box handler shown by QvErrorExit may itself log. It is never
 // destroyed: threads still logging while the process exits must find it alive.
+// It lives in the module's own static storage rather than on the heap, so a
+// netcore that is loaded and unloaded again leaves nothing behind.
 std::recursive_mutex& LogLock()
 {
-    static auto* const lock = new std::recursive_mutex;
+    alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
+    static auto* const lock = new (storage) std::recursive_mutex;
     return *lock;
 }
 
