@@ -8,6 +8,8 @@
 
 #include "platform/clock.h"
 
+#include "core/tests/support/debuglog_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -68,40 +70,6 @@ Bytes HeaderPacket(const Bytes& mpeg)
     out.insert(out.end(), mpeg.begin(), mpeg.end());
     return out;
 }
-
-// Sends the debug log to a private temporary file while it lives.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qvcoll-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_dir = pattern;
-        QvSetDebugFile((m_dir / "debug.log").c_str());
-    }
-    ~LogCapture()
-    {
-        QvCloseLogFiles();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string Text() const
-    {
-        std::ifstream in(m_dir / "debug.log");
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-private:
-    std::filesystem::path m_dir;
-};
 
 // Counts the int messages of each code, taking them out of the queue.
 class MessageCounter : public QvIntMessage
@@ -310,7 +278,7 @@ TEST_F(CollectorTest, GapIsMeasuredOnceAndCountedInBytes)
 
 TEST_F(CollectorTest, LateAndDuplicateDatagramsAreQueuedWhereTheyArrive)
 {
-    LogCapture log;
+    coretest::DebugLogCapture log;
     Start();
     FeedRun(0, 3, 1000);
     // A duplicate of the second packet: logged, queued, no loss.

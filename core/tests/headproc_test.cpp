@@ -3,6 +3,8 @@
 #include "core/qvpacket.h"
 #include "core/qvpacketlist.h"
 
+#include "core/tests/support/debuglog_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -366,36 +368,6 @@ void ExpectStartBlock(const Bytes& block, const Bytes& expectedHead, std::size_t
     EXPECT_FALSE(HasStartCodePrefix(block, 36, length)) << "filler holds a start code";
 }
 
-class TempLog
-{
-public:
-    TempLog()
-    {
-        std::string pattern = (fs::temp_directory_path() / "headproc-XXXXXX").string();
-        m_dir = mkdtemp(pattern.data());
-        QvSetDebugFile((m_dir / "debug.log").string().c_str());
-    }
-    ~TempLog()
-    {
-        QvCloseLogFiles();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-    TempLog(const TempLog&) = delete;
-    TempLog& operator=(const TempLog&) = delete;
-
-    std::string Text() const
-    {
-        std::ifstream in(m_dir / "debug.log", std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-private:
-    fs::path m_dir;
-};
-
 // ---------------------------------------------------------------------------
 // Streams that need no rewriting
 
@@ -749,7 +721,7 @@ TEST(HeadProcessorAbandon, PacksFartherApartThanTheFirstPackets)
     const Bytes stream = program.Build();
     const auto datagrams = OpvDatagrams(stream, 2500);
 
-    TempLog log;
+    coretest::DebugLogCapture log;
     Receiver rx;
     EXPECT_EQ(rx.DeliverUntilReady(datagrams), 3u);
     const auto queued = rx.TakeQueue();
@@ -800,7 +772,7 @@ TEST(HeadProcessorBreak, GapReleasesHeldPacketsUnchangedAndRestarts)
     const Bytes stream = program.Build();
     const auto datagrams = OpvDatagrams(stream, 100);
 
-    TempLog log;
+    coretest::DebugLogCapture log;
     Receiver rx;
     EXPECT_FALSE(rx.Deliver(datagrams[0]));
     EXPECT_EQ(rx.Analyser()->GetHeldCount(), 1u);

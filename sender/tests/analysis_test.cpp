@@ -4,6 +4,7 @@
 #include "sender/mpeganalysis.h"
 
 #include "core/qvlog.h"
+#include "xmit_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,9 @@
 namespace {
 
 using namespace qvmpeg;
-using Bytes = std::vector<std::uint8_t>;
+using xmittest::Bytes;
+using xmittest::ReadAll;
+using xmittest::TempDir;
 
 constexpr std::uint64_t kMaxTimestamp = kTimestampModulus - 1;
 
@@ -148,48 +151,12 @@ Bytes TransportStream(int count, int pcrEvery, std::uint64_t firstPcr, std::uint
 
 // ---- Files ------------------------------------------------------------------
 
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "mpeganalysis-XXXXXX");
-        if (::mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    std::string Write(const std::string& name, const Bytes& data) const
-    {
-        const std::string path = File(name);
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(data.data()),
-                  static_cast<std::streamsize>(data.size()));
-        return path;
-    }
-    bool ok() const { return !path_.empty(); }
-
-private:
-    std::string path_;
-};
-
 // The sample files of the source tree (the working directory stands in for
 // the source root when the test runs outside CTest).
 std::string SamplePath(const char* name)
 {
     const char* root = std::getenv("QV_TEST_SOURCE_DIR");
     return std::string(root ? root : ".") + "/samples/" + name;
-}
-
-Bytes ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Every clock reference of a whole buffer, by FindFirst and then FindNext.
@@ -384,7 +351,7 @@ TEST(StreamTypeDetection, ShortAndUnclassifiedInput)
     EXPECT_EQ(ClassifyStreamHead(noise), kUnknownStream);
 
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     int type = 0;
     ASSERT_TRUE(DetectStreamType(dir.Write("noise.mpg", noise), type));
     EXPECT_EQ(type, kUnknownStream);
@@ -406,7 +373,7 @@ TEST(StreamTypeDetection, ShortAndUnclassifiedInput)
 TEST(BitrateEstimate, FileShorterThanOneRead)
 {
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     // 2048 bytes per 1440 ticks: 1024000 bit/s.
     const std::string m1 = dir.Write("m1.mpg", ProgramStream(kMpeg1System, 3, 2048, 1000, 1440));
     const std::string m2 = dir.Write("m2.mpg", ProgramStream(kMpeg2Program, 3, 2048, 1000, 1440));
@@ -435,7 +402,7 @@ TEST(BitrateEstimate, FileShorterThanOneRead)
 TEST(BitrateEstimate, FirstReadArrivingInPieces)
 {
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     const std::string fifo = dir.File("stream.fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const Bytes data = ProgramStream(kMpeg2Program, 3, 2048, 0, 1440);
@@ -459,7 +426,7 @@ TEST(BitrateEstimate, FirstReadArrivingInPieces)
 TEST(BitrateEstimate, NoSecondClockReference)
 {
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     // Transport packets without any PCR: a transport stream, but no rate.
     Bytes withoutPcr;
     for (int i = 0; i < 50; ++i)
@@ -492,7 +459,7 @@ TEST(BitrateEstimate, NoSecondClockReference)
 TEST(BitrateEstimate, ClockJumpsBackwardsAndWraps)
 {
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     // Two streams joined: the second one's clock starts again near 0.
     Bytes joined = ProgramStream(kMpeg2Program, 4, 2048, 500000, 1440);
     const std::size_t joint = joined.size();
@@ -572,7 +539,7 @@ TEST(TimestampScan, StartCodeLookAlikesInPacketData)
 
     // A file with the look-alike still gives the right rate.
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     EXPECT_EQ(ComputeBitrate(dir.Write("fake.ts", ts), tss), 752000u);
 }
 
@@ -606,7 +573,7 @@ TEST(TimestampScan, IncompleteDataIsWaitedFor)
 TEST(FileAccess, MissingFileIsReportedAndLogged)
 {
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     const std::string log = dir.File("debug.log");
     QvSetDebugFile(log.c_str());
     const std::string missing = dir.File("missing.mpg");
@@ -633,7 +600,7 @@ TEST(FileAccess, MissingFileIsReportedAndLogged)
 TEST(FileAccess, SizesBeyondFourGigabytes)
 {
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     const std::string path = dir.Write("big.mpg", ProgramStream(kMpeg2Program, 3, 2048, 0, 1440));
     const std::uint64_t size = (std::uint64_t{5} << 30) + 123;
     std::error_code ec;
@@ -650,7 +617,7 @@ TEST(FileAccess, SizesBeyondFourGigabytes)
 TEST(FileAccess, ReaderFillsBlocksAndRewinds)
 {
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.Valid());
     Bytes data(kReadBlockSize + 100);
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<std::uint8_t>(i * 7);

@@ -49,6 +49,7 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     bool Valid() const { return !m_path.empty(); }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
     std::string Write(const std::string& name, const Bytes& bytes) const
     {
         const std::filesystem::path file = m_path / name;

@@ -36,11 +36,7 @@ std::uint32_t Ipv4(const char* dotted)
 
 std::string Dotted(std::uint32_t address)
 {
-    in_addr value{};
-    value.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &value, text, sizeof(text));
-    return text;
+    return QvDottedAddress(address);
 }
 
 std::size_t OpenFdCount()
@@ -86,32 +82,6 @@ void ScopedHostAddresses::Set(std::vector<std::uint32_t> addresses)
 {
     std::lock_guard lock(g_fakeLock);
     g_fakeAddresses = std::move(addresses);
-}
-
-DebugLogCapture::DebugLogCapture()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "qvnet-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    m_dir = pattern;
-    m_file = m_dir / "debug.log";
-    QvSetDebugFile(m_file.c_str());
-}
-
-DebugLogCapture::~DebugLogCapture()
-{
-    QvCloseLogFiles();
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
-}
-
-std::string DebugLogCapture::Text() const
-{
-    std::ifstream in(m_file);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 } // namespace nettest

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 
 #include "core/qvhostaddr.h"
+#include "core/tests/support/debuglog_capture.h"
 
 namespace nettest {
 
@@ -42,21 +43,7 @@ private:
     QvHostAddressProvider m_previous;
 };
 
-// Sends the debug log to a file in a private temporary directory while it
-// lives, and reads it back.
-class DebugLogCapture
-{
-public:
-    DebugLogCapture();
-    ~DebugLogCapture();
-    DebugLogCapture(const DebugLogCapture&) = delete;
-    DebugLogCapture& operator=(const DebugLogCapture&) = delete;
-
-    std::string Text() const;
-
-private:
-    std::filesystem::path m_dir;
-    std::filesystem::path m_file;
-};
+// Captures the debug log while it lives (shared with the other core tests).
+using DebugLogCapture = coretest::DebugLogCapture;
 
 } // namespace nettest
