@@ -55,7 +55,8 @@ HRESULT LoadLibrary(const std::string& path, Library& library)
         return CO_E_ERRORINDLL;
     }
 #if defined(__SANITIZE_ADDRESS__)
-    // The sanitizers report on code that stays mapped: keep servers loaded.
+    // The sanitizers report on code that stays mapped: keep every server
+    // loaded, also those not linked to stay.
     if (void* pinned = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) {
         dlclose(pinned);
     }

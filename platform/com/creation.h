@@ -34,8 +34,9 @@ template <class T> HRESULT CoCreateInstance(const CLSID& clsid, ComPtr<T>& objec
     return CoCreateInstance(clsid, nullptr, T::Iid, object.PutVoid());
 }
 
-// Unloads every loaded server whose DllCanUnloadNow says S_OK. Call it on
-// the user-interface thread, where queued work of the servers runs.
+// Lets go of every loaded server whose DllCanUnloadNow says S_OK (the
+// system unmaps it unless it was linked to stay, as our servers are). Call
+// it on the user-interface thread, where queued work of the servers runs.
 void CoFreeUnusedLibraries();
 
 } // namespace qvplat
