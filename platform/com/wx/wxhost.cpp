@@ -53,6 +53,10 @@ CQvPropertySheet::CQvPropertySheet(wxWindow* parent, IUnknown* object, const wxS
 
 CQvPropertySheet::~CQvPropertySheet()
 {
+    // The pages' windows belong to their pages, which destroy them.
+    while (m_notebook->GetPageCount() > 0) {
+        m_notebook->RemovePage(0);
+    }
     for (const ComPtr<IQvWxPropertyPage>& page : m_pages) {
         page->Deactivate();
     }

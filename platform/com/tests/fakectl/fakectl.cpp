@@ -65,6 +65,7 @@ private:
         SetModified();
         if (m_label != nullptr && Window() != nullptr) {
             m_label->SetLabel(wxString::FromUTF8(caption));
+            Window()->Layout();
         }
     }
     std::int32_t GetCount() const { return m_count; }
@@ -117,8 +118,11 @@ private:
     {
         auto* panel = new wxPanel(parent, id, rect.GetPosition(), rect.GetSize(), style);
         panel->SetBackgroundColour(wxColour(40, 90, 160));
-        m_label = new wxStaticText(panel, wxID_ANY, wxString::FromUTF8(m_caption), wxPoint(12, 12));
+        m_label = new wxStaticText(panel, wxID_ANY, wxString::FromUTF8(m_caption));
         m_label->SetForegroundColour(*wxWHITE);
+        auto* sizer = new wxBoxSizer(wxVERTICAL);
+        sizer->Add(m_label, 0, wxALL, 12);
+        panel->SetSizer(sizer);
         return panel;
     }
 
