@@ -60,19 +60,25 @@ TEST(UiDispatchTest, RunAndWaitFromAWorkerReturnsAfterTheWorkAndPassesExceptions
 {
     PumpedUiDispatcher ui;
     bool ranOnUi = false;
+    int ran = 0;
     auto worker = std::async(std::launch::async, [&] {
-        const bool ran = RunOnUiThreadAndWait(ui, [&] { ranOnUi = ui.IsUiThread(); });
+        const bool first = RunOnUiThreadAndWait(ui, [&] {
+            ranOnUi = ui.IsUiThread();
+            ++ran;
+        });
+        const bool seenFirst = ran == 1; // the wait ended after the work
         bool rethrown = false;
         try {
-            RunOnUiThreadAndWait(ui, [] { throw std::runtime_error("from the UI thread"); });
+            RunOnUiThreadAndWait(ui, [&] {
+                ++ran;
+                throw std::runtime_error("from the UI thread");
+            });
         } catch (const std::runtime_error&) {
             rethrown = true;
         }
-        return ran && rethrown;
+        return first && seenFirst && rethrown;
     });
-    ASSERT_TRUE(ui.PumpUntil(
-        [&] { return worker.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        kPatienceMs));
+    ASSERT_TRUE(ui.PumpUntil([&] { return ran == 2; }, kPatienceMs));
     EXPECT_TRUE(worker.get());
     EXPECT_TRUE(ranOnUi);
 }
