@@ -39,9 +39,10 @@ void Print(const std::string& line)
 class CCtlHostFrame final : public wxFrame, public ctlhost::ScriptHost
 {
 public:
-    CCtlHostFrame(std::shared_ptr<WxUiDispatcher> ui)
+    // status receives the program's exit status when a script quits.
+    CCtlHostFrame(std::shared_ptr<WxUiDispatcher> ui, int& status)
         : wxFrame(nullptr, wxID_ANY, "ctlhost - " + wxString::FromUTF8(g_options.control)),
-          m_session(ui, &Print, [this] { ScheduleStep(); })
+          m_session(ui, &Print, [this] { ScheduleStep(); }), m_status(status)
     {
         SetClientSize(g_options.width, g_options.height);
         m_timer.Bind(wxEVT_TIMER, [this](wxTimerEvent&) { RunStep(); });
@@ -84,8 +85,6 @@ public:
         }
         return true;
     }
-
-    int Status() const { return m_status; }
 
     // ScriptHost
     bool ShowPages(std::vector<std::string>& titles, std::string& error) override
@@ -186,7 +185,7 @@ private:
     bool m_stepQueued = false;
     bool m_stepping = false;
     bool m_stepWhenIdle = false;
-    int m_status = 0;
+    int& m_status;
 };
 
 class CCtlHostApp final : public wxApp
@@ -197,18 +196,9 @@ public:
         wxInitAllImageHandlers();
         CoInitialize();
         m_ui = WxUiDispatcher::Create();
-        m_frame = new CCtlHostFrame(m_ui);
-        m_frame->Bind(wxEVT_DESTROY, [this](wxWindowDestroyEvent& event) {
-            if (event.GetEventObject() == m_frame) {
-                m_status = m_frame->Status();
-                m_frame = nullptr;
-            }
-            event.Skip();
-        });
-        if (!m_frame->Start()) {
-            m_status = 2;
-            m_frame->Destroy();
-            m_frame = nullptr;
+        auto* frame = new CCtlHostFrame(m_ui, m_status);
+        if (!frame->Start()) {
+            frame->Destroy();
             // Nothing to show: leave at once with the failure.
             return false;
         }
@@ -226,11 +216,9 @@ public:
         CoUninitialize();
         return wxApp::OnExit();
     }
-    int Status() const { return m_status; }
 
 private:
     std::shared_ptr<WxUiDispatcher> m_ui;
-    CCtlHostFrame* m_frame = nullptr;
     int m_status = 0;
 };
 
