@@ -27,7 +27,8 @@ public:
             setenv("QV_REGISTRY_DIR", dir.c_str(), 1);
         }
         if (void* library = dlopen(QV_FAKECTL_PATH, RTLD_NOW | RTLD_LOCAL)) {
-            if (auto reg = reinterpret_cast<DllRegisterServerFn>(dlsym(library, "DllRegisterServer"))) {
+            if (auto reg =
+                    reinterpret_cast<DllRegisterServerFn>(dlsym(library, "DllRegisterServer"))) {
                 m_ok = reg() == S_OK;
             }
             dlclose(library);
@@ -76,7 +77,8 @@ void BM_CreateThroughHeldFactory(benchmark::State& state)
     CoGetClassObject(fakectl::kClsidControl, IID_IClassFactory, factory.PutVoid());
     for (auto _ : state) {
         ComPtr<IDispatch> control;
-        benchmark::DoNotOptimize(factory->CreateInstance(nullptr, IID_IDispatch, control.PutVoid()));
+        benchmark::DoNotOptimize(
+            factory->CreateInstance(nullptr, IID_IDispatch, control.PutVoid()));
     }
 }
 BENCHMARK(BM_CreateThroughHeldFactory);

@@ -67,8 +67,8 @@ public:
         wxWindow* window = nullptr;
         ComPtr<IQvWxControl> control = ComPtr<IUnknown>(m_session.Control()).As<IQvWxControl>();
         if (control) {
-            const HRESULT hr = control->CreateControlWindow(this, wxRect(GetClientSize()), 0,
-                                                            wxID_ANY, &window);
+            const HRESULT hr =
+                control->CreateControlWindow(this, wxRect(GetClientSize()), 0, wxID_ANY, &window);
             if (Failed(hr)) {
                 Print("error: the control's window: " + std::string(HResultName(hr)));
                 return false;
@@ -122,7 +122,8 @@ public:
         // Modal boxes of the control end first; the frame closes once their
         // loops have unwound.
         for (wxWindow* window : wxTopLevelWindows) {
-            if (auto* dialog = dynamic_cast<wxDialog*>(window); dialog != nullptr && dialog->IsModal()) {
+            if (auto* dialog = dynamic_cast<wxDialog*>(window);
+                dialog != nullptr && dialog->IsModal()) {
                 dialog->EndModal(wxID_CANCEL);
             }
         }
@@ -229,7 +230,8 @@ wxIMPLEMENT_APP_NO_MAIN(CCtlHostApp);
 int main(int argc, char** argv)
 {
     std::string message;
-    if (!ctlhost::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), g_options, message)) {
+    if (!ctlhost::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), g_options,
+                                   message)) {
         const bool help = message.starts_with("usage:");
         std::fprintf(help ? stdout : stderr, "%s\n", message.c_str());
         return help ? 0 : 2;

@@ -30,7 +30,8 @@ std::string Describe(HRESULT hr)
 bool ParseNumber(std::string_view text, std::uint32_t max, std::uint32_t& number)
 {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    return !text.empty() && error == std::errc{} && end == text.data() + text.size() && number <= max;
+    return !text.empty() && error == std::errc{} && end == text.data() + text.size() &&
+           number <= max;
 }
 
 // The words of one line; false for an unterminated quote.
@@ -101,7 +102,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
             const std::size_t x = value.find('x');
             std::uint32_t width = 0;
             std::uint32_t height = 0;
-            if (x == std::string::npos || !ParseNumber(std::string_view(value).substr(0, x), 10000, width) ||
+            if (x == std::string::npos ||
+                !ParseNumber(std::string_view(value).substr(0, x), 10000, width) ||
                 !ParseNumber(std::string_view(value).substr(x + 1), 10000, height) || width == 0 ||
                 height == 0) {
                 message = "--size \"" + value + "\": expected WIDTHxHEIGHT";
@@ -135,9 +137,9 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
         std::size_t maxArgs;
     };
     static constexpr Verb kVerbs[] = {
-        {"set", 2, 2},   {"get", 1, 1},   {"call", 1, SIZE_MAX}, {"wait-event", 3, 3},
-        {"sleep", 1, 1}, {"about", 0, 0}, {"pages", 0, 0},       {"screenshot", 1, 1},
-        {"quit", 0, 0},
+        {"set", 2, 2},        {"get", 1, 1},        {"call", 1, SIZE_MAX},
+        {"wait-event", 3, 3}, {"sleep", 1, 1},      {"about", 0, 0},
+        {"pages", 0, 0},      {"screenshot", 1, 1}, {"quit", 0, 0},
     };
     int number = 0;
     std::size_t start = 0;
@@ -192,7 +194,10 @@ public:
     Sink(IUnknown* outer, CtlSession& session) : ComObject(outer), m_session(&session) {}
     void Detach() { m_session = nullptr; }
 
-    HRESULT GetIDsOfNames(std::span<const std::string>, std::span<DISPID>) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(std::span<const std::string>, std::span<DISPID>) override
+    {
+        return E_NOTIMPL;
+    }
     HRESULT Invoke(DISPID id, std::uint16_t, std::span<const Variant> args, Variant*,
                    std::uint32_t*) override
     {
@@ -209,7 +214,10 @@ private:
 class HostSite final : public ComObject<IQvControlSite>
 {
 public:
-    HostSite(IUnknown* outer, std::shared_ptr<UiDispatcher> ui) : ComObject(outer), m_ui(std::move(ui)) {}
+    HostSite(IUnknown* outer, std::shared_ptr<UiDispatcher> ui)
+        : ComObject(outer), m_ui(std::move(ui))
+    {
+    }
     std::shared_ptr<UiDispatcher> GetUiDispatcher() override { return m_ui; }
 
 private:
@@ -267,7 +275,8 @@ void CtlSession::Close()
         static_cast<Sink*>(m_sink.Get())->Detach();
     }
     if (m_control) {
-        if (ComPtr<IQvEventSource> source = m_control.As<IQvEventSource>(); source && m_cookie != 0) {
+        if (ComPtr<IQvEventSource> source = m_control.As<IQvEventSource>();
+            source && m_cookie != 0) {
             source->Unadvise(m_cookie);
         }
         if (ComPtr<IQvControl> control = m_control.As<IQvControl>()) {
@@ -411,7 +420,8 @@ std::optional<std::chrono::milliseconds> ScriptRunner::Step()
             } else if (now < *m_deadline) {
                 return std::chrono::ceil<std::chrono::milliseconds>(*m_deadline - now);
             } else if (command.verb == "wait-event") {
-                Fail(command, "wait-event " + args[0] + " " + args[1] + ": none within " + args[2] + " ms");
+                Fail(command,
+                     "wait-event " + args[0] + " " + args[1] + ": none within " + args[2] + " ms");
                 break;
             }
             m_deadline.reset();

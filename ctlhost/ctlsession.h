@@ -11,6 +11,10 @@
 //   call <method> [<argument>...]   wait-event <event> <first argument> <ms>
 //   sleep <ms>   about   pages   screenshot <png file>   quit
 // Arguments and values are passed as text; the control converts them.
+// wait-event takes the first event of that name and first argument that no
+// earlier wait-event took, also one that arrived before the command; it
+// fails when none comes within the time. Any failing command ends the
+// program with status 1.
 
 #include "platform/com/control.h"
 #include "platform/com/propbag.h"

@@ -3,8 +3,8 @@
 // hosts the control by ProgID and runs a script against it, and qvregsvr
 // unregisters it again. The screenshot is kept under the build tree's
 // Testing/ctlhost folder.
-#include "platform/testsupport/display.h"
 #include "platform/tests/settings_env.h"
+#include "platform/testsupport/display.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,8 @@ TEST(CtlhostSmoke, HostsTheFakeControlByProgIdUnderXvfb)
         {"GDK_BACKEND", "x11"},
         {"NO_AT_BRIDGE", "1"},
         {"XDG_RUNTIME_DIR", runtime.string()},
-        {"LSAN_OPTIONS", std::string("suppressions=") + QV_GUI_LSAN_SUPPRESSIONS + ":print_suppressions=0"},
+        {"LSAN_OPTIONS",
+         std::string("suppressions=") + QV_GUI_LSAN_SUPPRESSIONS + ":print_suppressions=0"},
     };
     const auto timeout = std::chrono::seconds(120);
     const std::string work = settings.Root().string();
@@ -50,16 +51,18 @@ TEST(CtlhostSmoke, HostsTheFakeControlByProgIdUnderXvfb)
                              "call Ping 9\n"
                              "wait-event Pinged 9 60000\n"
                              "pages\n"
-                             "screenshot " << png.string() << "\n"
+                             "screenshot "
+                          << png.string()
+                          << "\n"
                              "quit\n";
-    auto host = qvtest::RunProgram(CTLHOST_BINARY,
-                                   {"--param", "Caption=From the page", "--script", script.string(),
-                                    "QVFAKE.FakeCtl.1"},
-                                   env, work, timeout);
+    auto host = qvtest::RunProgram(
+        CTLHOST_BINARY,
+        {"--param", "Caption=From the page", "--script", script.string(), "QVFAKE.FakeCtl.1"}, env,
+        work, timeout);
     EXPECT_EQ(host.exitCode, 0) << host.output;
-    for (const char* line : {"get Caption = From the page\n", "set Count = 41\n",
-                             "call Add(1, 41) = 42\n", "event Pinged(9)\n", "wait-event Pinged 9: ok\n",
-                             "page General\n", "quit\n"}) {
+    for (const char* line :
+         {"get Caption = From the page\n", "set Count = 41\n", "call Add(1, 41) = 42\n",
+          "event Pinged(9)\n", "wait-event Pinged 9: ok\n", "page General\n", "quit\n"}) {
         EXPECT_NE(host.output.find(line), std::string::npos) << line << "\n" << host.output;
     }
     ASSERT_TRUE(fs::exists(png)) << host.output;

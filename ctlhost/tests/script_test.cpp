@@ -48,9 +48,12 @@ TEST(CtlScriptTest, CommandLine)
     EXPECT_EQ(options.params.Read("Count"), "3");
     EXPECT_EQ(options.width, 640);
     EXPECT_EQ(options.script, "run.txt");
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{}, {"--param", "novalue", "X"}, {"--size", "0x5", "X"},
-          {"--frobnicate", "X"}, {"X", "Y"}, {"--script"}}) {
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{},
+                                                {"--param", "novalue", "X"},
+                                                {"--size", "0x5", "X"},
+                                                {"--frobnicate", "X"},
+                                                {"X", "Y"},
+                                                {"--script"}}) {
         Options ignored;
         EXPECT_FALSE(ParseCommandLine(bad, ignored, message));
     }
@@ -101,9 +104,10 @@ TEST_F(CtlSessionTest, ScriptDrivesTheControlAndStopsAtAMissedEvent)
         ui->PumpUntil([&] { return eventArrived; }, static_cast<std::uint32_t>(wait->count()));
     }
     EXPECT_EQ(host.quitStatus, 1);
-    EXPECT_EQ(output, (std::vector<std::string>{
-                          "get Count = 5", "call Ping(3)", "event Pinged(3)", "wait-event pinged 3: ok",
-                          "error: line 4: Add: argument 2: 0x80020005 DISP_E_TYPEMISMATCH"}));
+    EXPECT_EQ(output,
+              (std::vector<std::string>{
+                  "get Count = 5", "call Ping(3)", "event Pinged(3)", "wait-event pinged 3: ok",
+                  "error: line 4: Add: argument 2: 0x80020005 DISP_E_TYPEMISMATCH"}));
 
     CtlSession missing(ui, print);
     EXPECT_FALSE(missing.Open("QVFAKE.Missing.1", params, error));

@@ -4,8 +4,8 @@
 // "409", locale 1033) and a class's marks under
 // "CLSID\{clsid}\Implemented Categories\{cat}".
 
-#include "platform/com/hresult.h"
 #include "platform/com/guid.h"
+#include "platform/com/hresult.h"
 
 #include <string_view>
 

@@ -215,8 +215,8 @@ HRESULT ComControl::Load(const PropertyBag& bag)
         const HRESULT hr = m_dispatch.Invoke(*this, member.id, DISPATCH_PROPERTYPUT,
                                              std::span<const Variant>(&arg, 1), nullptr, nullptr);
         if (Failed(hr)) {
-            ComLog("property bag: " + member.name + " = \"" + *value + "\" not loaded: " +
-                   HResultName(hr));
+            ComLog("property bag: " + member.name + " = \"" + *value +
+                   "\" not loaded: " + HResultName(hr));
             if (Succeeded(first)) {
                 first = hr;
             }
@@ -233,8 +233,8 @@ HRESULT ComControl::Save(PropertyBag& bag, bool clearDirty)
             continue;
         }
         Variant value;
-        const HRESULT hr = m_dispatch.Invoke(*this, member.id, DISPATCH_PROPERTYGET, {}, &value,
-                                             nullptr);
+        const HRESULT hr =
+            m_dispatch.Invoke(*this, member.id, DISPATCH_PROPERTYGET, {}, &value, nullptr);
         if (Failed(hr)) {
             return hr;
         }

@@ -152,7 +152,8 @@ protected:
 
     // The dispatcher used when the site offers none.
     virtual std::shared_ptr<UiDispatcher> DefaultDispatcher() { return nullptr; }
-    // Called by Close(): stop workers, let go of windows.
+    // Called by Close(): stop workers, let go of windows. A control's
+    // destructor also stops the threads that fire its events.
     virtual void OnClose() {}
 
 private:

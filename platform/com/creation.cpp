@@ -27,11 +27,6 @@ struct Library
 std::recursive_mutex g_librariesLock;
 std::map<std::string, Library> g_libraries;
 
-void* Symbol(void* handle, const char* name)
-{
-    return dlsym(handle, name);
-}
-
 HRESULT LoadLibrary(const std::string& path, Library& library)
 {
     std::error_code error;
@@ -46,8 +41,9 @@ HRESULT LoadLibrary(const std::string& path, Library& library)
         return CO_E_ERRORINDLL;
     }
     library.handle = handle;
-    library.getClassObject = reinterpret_cast<DllGetClassObjectFn>(Symbol(handle, "DllGetClassObject"));
-    library.canUnloadNow = reinterpret_cast<DllCanUnloadNowFn>(Symbol(handle, "DllCanUnloadNow"));
+    library.getClassObject =
+        reinterpret_cast<DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
+    library.canUnloadNow = reinterpret_cast<DllCanUnloadNowFn>(dlsym(handle, "DllCanUnloadNow"));
     if (library.getClassObject == nullptr || library.canUnloadNow == nullptr) {
         ComLog("server library \"" + path +
                "\" lacks the exports DllGetClassObject and DllCanUnloadNow");
@@ -137,7 +133,8 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, const IID& iid, vo
     }
     *out = nullptr;
     ComPtr<IClassFactory> factory;
-    if (const HRESULT hr = CoGetClassObject(clsid, IID_IClassFactory, factory.PutVoid()); Failed(hr)) {
+    if (const HRESULT hr = CoGetClassObject(clsid, IID_IClassFactory, factory.PutVoid());
+        Failed(hr)) {
         return hr;
     }
     return factory->CreateInstance(outer, iid, out);

@@ -89,7 +89,7 @@ HRESULT DispatchTable::Invoke(ComUnknown& object, DISPID id, std::uint16_t flags
             }
         }
         Variant value;
-        (*thunk)(object, coerced, &value);
+        (*thunk)(object, coerced, thunk == &binding.put ? nullptr : &value);
         if (result != nullptr) {
             *result = std::move(value);
         }

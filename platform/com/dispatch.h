@@ -62,7 +62,8 @@ class DispatchTable
 {
 public:
     // object: the ComUnknown part of the object the table was built for.
-    using Thunk = std::function<void(ComUnknown& object, std::span<const Variant> args, Variant* result)>;
+    using Thunk =
+        std::function<void(ComUnknown& object, std::span<const Variant> args, Variant* result)>;
     struct Binding
     {
         Thunk call; // method, or property get
@@ -87,13 +88,34 @@ private:
 namespace detail {
 
 template <class T> struct VarTypeOf;
-template <> struct VarTypeOf<void> { static constexpr VARTYPE value = VT_EMPTY; };
-template <> struct VarTypeOf<bool> { static constexpr VARTYPE value = VT_BOOL; };
-template <> struct VarTypeOf<std::int16_t> { static constexpr VARTYPE value = VT_I2; };
-template <> struct VarTypeOf<std::int32_t> { static constexpr VARTYPE value = VT_I4; };
-template <> struct VarTypeOf<double> { static constexpr VARTYPE value = VT_R8; };
-template <> struct VarTypeOf<std::string> { static constexpr VARTYPE value = VT_BSTR; };
-template <> struct VarTypeOf<IDispatch*> { static constexpr VARTYPE value = VT_DISPATCH; };
+template <> struct VarTypeOf<void>
+{
+    static constexpr VARTYPE value = VT_EMPTY;
+};
+template <> struct VarTypeOf<bool>
+{
+    static constexpr VARTYPE value = VT_BOOL;
+};
+template <> struct VarTypeOf<std::int16_t>
+{
+    static constexpr VARTYPE value = VT_I2;
+};
+template <> struct VarTypeOf<std::int32_t>
+{
+    static constexpr VARTYPE value = VT_I4;
+};
+template <> struct VarTypeOf<double>
+{
+    static constexpr VARTYPE value = VT_R8;
+};
+template <> struct VarTypeOf<std::string>
+{
+    static constexpr VARTYPE value = VT_BSTR;
+};
+template <> struct VarTypeOf<IDispatch*>
+{
+    static constexpr VARTYPE value = VT_DISPATCH;
+};
 
 // Arguments arrive already coerced to the member's types.
 template <class T> T FromVariant(const Variant& value)
@@ -150,8 +172,8 @@ template <class T, class F> DispatchTable::Thunk MakeThunk(F fn)
 
 template <class Tuple> std::vector<VARTYPE> ParamTypes()
 {
-    return std::apply([](auto... a) { return std::vector<VARTYPE>{VarTypeOf<decltype(a)>::value...}; },
-                      Tuple{});
+    return std::apply(
+        [](auto... a) { return std::vector<VARTYPE>{VarTypeOf<decltype(a)>::value...}; }, Tuple{});
 }
 
 } // namespace detail
@@ -178,9 +200,13 @@ public:
                                    Persist persist = Persist::No)
     {
         using Traits = detail::MemberFn<G>;
-        DispatchMemberInfo member{id, std::move(name), true,
-                                  detail::VarTypeOf<typename Traits::Result>::value, {},
-                                  true, persist == Persist::Yes};
+        DispatchMemberInfo member{id,
+                                  std::move(name),
+                                  true,
+                                  detail::VarTypeOf<typename Traits::Result>::value,
+                                  {},
+                                  true,
+                                  persist == Persist::Yes};
         DispatchTable::Binding binding{detail::MakeThunk<T>(get), nullptr};
         if constexpr (!std::is_same_v<S, std::nullptr_t>) {
             member.readOnly = false;

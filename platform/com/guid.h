@@ -71,7 +71,8 @@ constexpr std::optional<GUID> ParseGuid(std::string_view text)
         at += 2;
     }
     GUID id;
-    id.Data1 = static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
+    id.Data1 = static_cast<std::uint32_t>(bytes[0]) << 24 |
+               static_cast<std::uint32_t>(bytes[1]) << 16 |
                static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
     id.Data2 = static_cast<std::uint16_t>(bytes[4] << 8 | bytes[5]);
     id.Data3 = static_cast<std::uint16_t>(bytes[6] << 8 | bytes[7]);

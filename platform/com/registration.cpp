@@ -14,7 +14,8 @@ namespace comreg {
 RegResult SetText(const std::string& path, std::string_view name, std::string_view text)
 {
     RegKey key;
-    if (const RegResult result = key.Create(RegRoot::ClassesRoot, path); result != RegResult::Success) {
+    if (const RegResult result = key.Create(RegRoot::ClassesRoot, path);
+        result != RegResult::Success) {
         return result;
     }
     return key.SetValue(MakeStringValue(name, text));
@@ -114,7 +115,8 @@ HRESULT UnRegisterCLSIDInCategory(const CLSID& clsid, const CATID& category)
 std::string ServerModulePath()
 {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&ServerModulePath), &info) == 0 || info.dli_fname == nullptr) {
+    if (dladdr(reinterpret_cast<void*>(&ServerModulePath), &info) == 0 ||
+        info.dli_fname == nullptr) {
         return {};
     }
     std::error_code error;
@@ -143,7 +145,8 @@ bool RegisterTypeLib(const ComServerInfo& server)
         return true;
     }
     const std::string libId = GuidToString(lib->id);
-    bool ok = SetText("TypeLib\\" + libId + "\\" + lib->version, "", lib->name) == RegResult::Success;
+    bool ok =
+        SetText("TypeLib\\" + libId + "\\" + lib->version, "", lib->name) == RegResult::Success;
     for (const ComClassInfo& info : server.classes) {
         for (const DispatchInterfaceInfo* iface : InterfacesOf(info)) {
             const std::string path = "Interface\\" + GuidToString(iface->iid);
@@ -155,7 +158,8 @@ bool RegisterTypeLib(const ComServerInfo& server)
     return ok;
 }
 
-bool RegisterClass(const ComServerInfo& server, const ComClassInfo& info, const std::string& library)
+bool RegisterClass(const ComServerInfo& server, const ComClassInfo& info,
+                   const std::string& library)
 {
     const std::string id = GuidToString(info.clsid);
     const std::string base = "CLSID\\" + id;
@@ -172,7 +176,8 @@ bool RegisterClass(const ComServerInfo& server, const ComClassInfo& info, const 
     }
     if (server.typeLib != nullptr && info.dispatchInfo != nullptr) {
         ok = ok &&
-             SetText(base + "\\TypeLib", "", GuidToString(server.typeLib->id)) == RegResult::Success &&
+             SetText(base + "\\TypeLib", "", GuidToString(server.typeLib->id)) ==
+                 RegResult::Success &&
              SetText(base + "\\Version", "", server.typeLib->version) == RegResult::Success;
     }
     RegKey key;
@@ -201,7 +206,8 @@ HRESULT ServerRegister(const ComServerInfo& server, const std::string& libraryPa
     }
     for (const ComClassInfo& info : server.classes) {
         if (library.empty() || !RegisterClass(server, info, library)) {
-            ComLog("registering class " + GuidToString(info.clsid) + " failed: " + RegLastErrorText());
+            ComLog("registering class " + GuidToString(info.clsid) +
+                   " failed: " + RegLastErrorText());
             return SELFREG_E_CLASS;
         }
     }
@@ -223,7 +229,8 @@ HRESULT ServerUnregister(const ComServerInfo& server)
         bool ok = DeleteTree("TypeLib\\" + GuidToString(server.typeLib->id)) == RegResult::Success;
         for (const ComClassInfo& info : server.classes) {
             for (const DispatchInterfaceInfo* iface : InterfacesOf(info)) {
-                ok = ok && DeleteTree("Interface\\" + GuidToString(iface->iid)) == RegResult::Success;
+                ok = ok &&
+                     DeleteTree("Interface\\" + GuidToString(iface->iid)) == RegResult::Success;
             }
         }
         if (!ok) {
@@ -250,7 +257,9 @@ std::atomic<long> g_serverLocks{0};
 class ServerClassFactory final : public ComObject<IClassFactory>
 {
 public:
-    ServerClassFactory(IUnknown* outer, const ComClassInfo& info) : ComObject(outer), m_info(info) {}
+    ServerClassFactory(IUnknown* outer, const ComClassInfo& info) : ComObject(outer), m_info(info)
+    {
+    }
 
     HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** out) override
     {

@@ -73,7 +73,7 @@ struct ComTypeLibInfo
 struct ComServerInfo
 {
     std::span<const ComClassInfo> classes{};
-    const ComTypeLibInfo* typeLib = nullptr; // null: the classes carry no type information
+    const ComTypeLibInfo* typeLib = nullptr;       // null: the classes carry no type information
     std::span<const ComCategoryInfo> categories{}; // defined at registration
 };
 

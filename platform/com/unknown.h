@@ -190,7 +190,7 @@ public:
         }
         IUnknown* found = nullptr;
         ((found == nullptr && iid == Interfaces::Iid ? (found = static_cast<Interfaces*>(this))
-                                                       : nullptr),
+                                                     : nullptr),
          ...);
         if (found == nullptr) {
             return ComUnknown::NonDelegatingQueryInterface(iid, out);

@@ -9,7 +9,8 @@ namespace qvplat {
 
 VARTYPE Variant::Type() const
 {
-    static constexpr VARTYPE kTypes[] = {VT_EMPTY, VT_BOOL, VT_I2, VT_I4, VT_R8, VT_BSTR, VT_DISPATCH};
+    static constexpr VARTYPE kTypes[] = {VT_EMPTY, VT_BOOL, VT_I2,      VT_I4,
+                                         VT_R8,    VT_BSTR, VT_DISPATCH};
     return kTypes[m_value.index()];
 }
 

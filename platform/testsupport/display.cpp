@@ -3,11 +3,11 @@
 #include "platform/testsupport/command.h"
 
 #include <csignal>
-#include <filesystem>
-#include <sys/syscall.h>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,7 +89,8 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::string& workDir, std::chrono::seconds timeout)
 {
     ProgramResult result;
-    std::string outputName = (std::filesystem::temp_directory_path() / "qvtest-output-XXXXXX").string();
+    std::string outputName =
+        (std::filesystem::temp_directory_path() / "qvtest-output-XXXXXX").string();
     const int output = mkstemp(outputName.data());
     if (output < 0) {
         return result;

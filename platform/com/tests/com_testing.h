@@ -68,7 +68,10 @@ protected:
 class TestSite final : public ComObject<IQvControlSite>
 {
 public:
-    TestSite(IUnknown* outer, std::shared_ptr<UiDispatcher> ui) : ComObject(outer), m_ui(std::move(ui)) {}
+    TestSite(IUnknown* outer, std::shared_ptr<UiDispatcher> ui)
+        : ComObject(outer), m_ui(std::move(ui))
+    {
+    }
     std::shared_ptr<UiDispatcher> GetUiDispatcher() override { return m_ui; }
 
 private:
@@ -85,8 +88,14 @@ struct Fired
 class RecordingSink final : public ComObject<IDispatch>
 {
 public:
-    RecordingSink(IUnknown* outer, std::shared_ptr<UiDispatcher> ui) : ComObject(outer), m_ui(std::move(ui)) {}
-    HRESULT GetIDsOfNames(std::span<const std::string>, std::span<DISPID>) override { return E_NOTIMPL; }
+    RecordingSink(IUnknown* outer, std::shared_ptr<UiDispatcher> ui)
+        : ComObject(outer), m_ui(std::move(ui))
+    {
+    }
+    HRESULT GetIDsOfNames(std::span<const std::string>, std::span<DISPID>) override
+    {
+        return E_NOTIMPL;
+    }
     HRESULT Invoke(DISPID id, std::uint16_t, std::span<const Variant> args, Variant*,
                    std::uint32_t*) override
     {

@@ -50,14 +50,22 @@ TEST_F(ControlTest, InvokeCoercesArgumentsAndRefusesBadCalls)
     };
     const Case cases[] = {
         {"add", DISPATCH_METHOD, {Variant("40"), Variant(true)}, S_OK, Variant(39)},
-        {"Scale", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {Variant(1.5), Variant("2")}, S_OK, Variant(3.0)},
+        {"Scale",
+         DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+         {Variant(1.5), Variant("2")},
+         S_OK,
+         Variant(3.0)},
         {"Count", DISPATCH_PROPERTYPUT, {Variant("17")}, S_OK, Variant()},
         {"COUNT", DISPATCH_PROPERTYGET, {}, S_OK, Variant(17)},
         {"Enabled", DISPATCH_PROPERTYPUT, {Variant("false")}, S_OK, Variant()},
         {"Enabled", DISPATCH_PROPERTYGET, {}, S_OK, Variant(false)},
         {"ReadyState", DISPATCH_PROPERTYGET, {}, S_OK, Variant(4)},
         {"Add", DISPATCH_METHOD, {Variant(1)}, DISP_E_BADPARAMCOUNT, Variant()},
-        {"Add", DISPATCH_METHOD, {Variant(1), Variant(2), Variant(3)}, DISP_E_BADPARAMCOUNT, Variant()},
+        {"Add",
+         DISPATCH_METHOD,
+         {Variant(1), Variant(2), Variant(3)},
+         DISP_E_BADPARAMCOUNT,
+         Variant()},
         {"Count", DISPATCH_PROPERTYGET, {Variant(1)}, DISP_E_BADPARAMCOUNT, Variant()},
         {"Add", DISPATCH_METHOD, {Variant(1), Variant("two")}, DISP_E_TYPEMISMATCH, Variant(), 1},
         {"Scale", DISPATCH_METHOD, {Variant(1.0), Variant(70000)}, DISP_E_OVERFLOW, Variant(), 1},
@@ -71,13 +79,15 @@ TEST_F(ControlTest, InvokeCoercesArgumentsAndRefusesBadCalls)
     for (const Case& c : cases) {
         Variant result;
         std::uint32_t argError = 99;
-        EXPECT_EQ(Call(m_control.Get(), c.name, c.flags, c.args, &result, &argError), c.hr) << c.name;
+        EXPECT_EQ(Call(m_control.Get(), c.name, c.flags, c.args, &result, &argError), c.hr)
+            << c.name;
         EXPECT_EQ(result, c.result) << c.name;
         if (c.hr == DISP_E_TYPEMISMATCH || c.hr == DISP_E_OVERFLOW) {
             EXPECT_EQ(argError, c.argError) << c.name;
         }
     }
-    EXPECT_EQ(m_control->Invoke(12345, DISPATCH_METHOD, {}, nullptr, nullptr), DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(m_control->Invoke(12345, DISPATCH_METHOD, {}, nullptr, nullptr),
+              DISP_E_MEMBERNOTFOUND);
     const std::string names[] = {"Caption", "Bogus"};
     DISPID ids[2] = {};
     EXPECT_EQ(m_control->GetIDsOfNames(names, ids), DISP_E_UNKNOWNNAME);
@@ -87,9 +97,10 @@ TEST_F(ControlTest, InvokeCoercesArgumentsAndRefusesBadCalls)
 
 TEST_F(ControlTest, InvokeFromAnotherThreadIsRefused)
 {
-    const HRESULT hr = std::async(std::launch::async, [&] {
-                           return Call(m_control.Get(), "Count", DISPATCH_PROPERTYPUT, {Variant(5)});
-                       }).get();
+    const HRESULT hr =
+        std::async(std::launch::async, [&] {
+            return Call(m_control.Get(), "Count", DISPATCH_PROPERTYPUT, {Variant(5)});
+        }).get();
     EXPECT_EQ(hr, RPC_E_WRONG_THREAD);
     Variant count;
     EXPECT_EQ(Call(m_control.Get(), "Count", DISPATCH_PROPERTYGET, {}, &count), S_OK);
@@ -98,20 +109,23 @@ TEST_F(ControlTest, InvokeFromAnotherThreadIsRefused)
 
 TEST_F(ControlTest, EventsFromWorkersArriveInOrderOnTheUiThreadAndNoneAfterTheControlGoes)
 {
-    ASSERT_EQ(Call(m_control.Get(), "FireBurst", DISPATCH_METHOD, {Variant(4), Variant(250)}), S_OK);
+    ASSERT_EQ(Call(m_control.Get(), "FireBurst", DISPATCH_METHOD, {Variant(4), Variant(250)}),
+              S_OK);
     ASSERT_TRUE(m_ui->PumpUntil([&] { return m_sink->fired.size() == 1000; }, kPatienceMs));
     std::map<std::int32_t, std::int32_t> next;
     for (const Fired& event : m_sink->fired) {
         ASSERT_EQ(event.id, fakectl::kEventTick);
         ASSERT_EQ(event.args.size(), 2u);
         EXPECT_TRUE(event.onUiThread);
-        EXPECT_EQ(event.args[1].Long(), next[event.args[0].Long()]++) << "thread " << event.args[0].Long();
+        EXPECT_EQ(event.args[1].Long(), next[event.args[0].Long()]++)
+            << "thread " << event.args[0].Long();
     }
     EXPECT_EQ(next.size(), 4u);
 
     // Another burst is queued, then the container lets the control go
     // before the UI thread comes round to it.
-    ASSERT_EQ(Call(m_control.Get(), "FireBurst", DISPATCH_METHOD, {Variant(4), Variant(250)}), S_OK);
+    ASSERT_EQ(Call(m_control.Get(), "FireBurst", DISPATCH_METHOD, {Variant(4), Variant(250)}),
+              S_OK);
     m_control.As<IQvControl>()->Close();
     m_control.Reset();
     m_ui->Pump();

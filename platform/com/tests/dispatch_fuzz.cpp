@@ -60,7 +60,8 @@ public:
     static const DispatchTable& Table()
     {
         static const DispatchTable table =
-            DispatchTableBuilder<Target>(MakeGuid("{A91FE4EA-4DBE-41D7-9109-9BE3D1431EEB}"), "_DTarget")
+            DispatchTableBuilder<Target>(MakeGuid("{A91FE4EA-4DBE-41D7-9109-9BE3D1431EEB}"),
+                                         "_DTarget")
                 .Property(1, "Text", &Target::GetText, &Target::SetText, Persist::Yes)
                 .Property(2, "Flag", &Target::GetFlag, &Target::SetFlag)
                 .Property(3, "Small", &Target::GetSmall)

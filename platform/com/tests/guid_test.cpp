@@ -26,14 +26,14 @@ TEST(GuidTest, MalformedTextsAreRefused)
 {
     for (const char* text : {
              "",
-             "7DD95801-9882-11CF-9FA9-00AA006C42C4",     // no braces
-             "{7DD95801-9882-11CF-9FA9-00AA006C42C4",    // one brace
-             "{7DD95801-9882-11CF-9FA9-00AA006C42C4}x",  // trailing text
-             "{7DD95801-9882-11CF-9FA900AA006C42C4-}",   // dash misplaced
-             "{7DD95801-9882-11CF-9FA9-00AA006C42CG}",   // not hexadecimal
-             "{7DD95801-9882-11CF-9FA9-00AA006C42C}",    // short
-             "{+DD95801-9882-11CF-9FA9-00AA006C42C4}",   // sign
-             "{ 7DD9580-9882-11CF-9FA9-00AA006C42C4}",   // blank
+             "7DD95801-9882-11CF-9FA9-00AA006C42C4",    // no braces
+             "{7DD95801-9882-11CF-9FA9-00AA006C42C4",   // one brace
+             "{7DD95801-9882-11CF-9FA9-00AA006C42C4}x", // trailing text
+             "{7DD95801-9882-11CF-9FA900AA006C42C4-}",  // dash misplaced
+             "{7DD95801-9882-11CF-9FA9-00AA006C42CG}",  // not hexadecimal
+             "{7DD95801-9882-11CF-9FA9-00AA006C42C}",   // short
+             "{+DD95801-9882-11CF-9FA9-00AA006C42C4}",  // sign
+             "{ 7DD9580-9882-11CF-9FA9-00AA006C42C4}",  // blank
          }) {
         EXPECT_FALSE(ParseGuid(text).has_value()) << text;
     }

@@ -60,31 +60,55 @@ TEST_F(ServerTest, RegistrationWritesExactlyItsKeysAndUnregistrationTakesThemBac
     const std::string initializing = "Component Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}";
     const std::string marks = ctl + "\\Implemented Categories";
     std::set<std::string> kept = {
-        "CLSID", ctl, marks,
+        "CLSID",
+        ctl,
+        marks,
         marks + "\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}",
         marks + "\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}",
-        "Component Categories", scripting, initializing,
+        "Component Categories",
+        scripting,
+        initializing,
         scripting + "|409=Controls that are safely scriptable",
         initializing + "|409=Controls safely initializable from persistent data",
     };
     std::set<std::string> expected = kept;
     expected.insert({"Interface", "TypeLib"});
     expected.insert({
-        ctl + "|=Fake Control", ctl + "\\Control", ctl + "\\Insertable",
-        ctl + "\\InprocServer32", ctl + "\\InprocServer32|=" + so,
+        ctl + "|=Fake Control",
+        ctl + "\\Control",
+        ctl + "\\Insertable",
+        ctl + "\\InprocServer32",
+        ctl + "\\InprocServer32|=" + so,
         ctl + "\\InprocServer32|ThreadingModel=Apartment",
-        ctl + "\\MiscStatus", ctl + "\\MiscStatus|=0", ctl + "\\MiscStatus\\1",
+        ctl + "\\MiscStatus",
+        ctl + "\\MiscStatus|=0",
+        ctl + "\\MiscStatus\\1",
         ctl + "\\MiscStatus\\1|=197009",
-        ctl + "\\ProgID", ctl + "\\ProgID|=QVFAKE.FakeCtl.1",
-        ctl + "\\TypeLib", ctl + "\\TypeLib|=" + lib, ctl + "\\Version", ctl + "\\Version|=1.0",
-        page, page + "|=Fake Control Property Page", page + "\\InprocServer32",
-        page + "\\InprocServer32|=" + so, page + "\\InprocServer32|ThreadingModel=Apartment",
-        page + "\\ProgID", page + "\\ProgID|=QVFAKE.FakePage.1",
-        "QVFAKE.FakeCtl.1", "QVFAKE.FakeCtl.1|=Fake Control", "QVFAKE.FakeCtl.1\\CLSID",
+        ctl + "\\ProgID",
+        ctl + "\\ProgID|=QVFAKE.FakeCtl.1",
+        ctl + "\\TypeLib",
+        ctl + "\\TypeLib|=" + lib,
+        ctl + "\\Version",
+        ctl + "\\Version|=1.0",
+        page,
+        page + "|=Fake Control Property Page",
+        page + "\\InprocServer32",
+        page + "\\InprocServer32|=" + so,
+        page + "\\InprocServer32|ThreadingModel=Apartment",
+        page + "\\ProgID",
+        page + "\\ProgID|=QVFAKE.FakePage.1",
+        "QVFAKE.FakeCtl.1",
+        "QVFAKE.FakeCtl.1|=Fake Control",
+        "QVFAKE.FakeCtl.1\\CLSID",
         "QVFAKE.FakeCtl.1\\CLSID|=" + GuidToString(fakectl::kClsidControl),
-        "QVFAKE.FakePage.1", "QVFAKE.FakePage.1|=Fake Control Property Page",
-        "QVFAKE.FakePage.1\\CLSID", "QVFAKE.FakePage.1\\CLSID|=" + GuidToString(fakectl::kClsidPage),
-        "TypeLib", "TypeLib\\" + lib, "TypeLib\\" + lib + "\\1.0", "TypeLib\\" + lib + "\\1.0|=QVFAKELib",
+        "QVFAKE.FakePage.1",
+        "QVFAKE.FakePage.1|=Fake Control Property Page",
+        "QVFAKE.FakePage.1\\CLSID",
+        "QVFAKE.FakePage.1\\CLSID|=" + GuidToString(fakectl::kClsidPage),
+        "TypeLib",
+        "TypeLib\\" + lib,
+        "TypeLib\\" + lib + "\\1.0",
+        "TypeLib\\" + lib + "\\1.0|=QVFAKELib",
     });
     for (const auto& [iid, name] : {std::pair{fakectl::kIidDispatch, "_DFakeCtl"},
                                     std::pair{fakectl::kIidEvents, "_DFakeCtlEvents"}}) {
@@ -114,7 +138,8 @@ TEST_F(ServerTest, CreatesByClassIdAndByProgId)
         ComPtr<IDispatch> control;
         ASSERT_EQ(CoCreateInstance(clsid, control), S_OK);
         Variant sum;
-        EXPECT_EQ(Call(control.Get(), "Add", DISPATCH_METHOD, {Variant(2), Variant("3")}, &sum), S_OK);
+        EXPECT_EQ(Call(control.Get(), "Add", DISPATCH_METHOD, {Variant(2), Variant("3")}, &sum),
+                  S_OK);
         EXPECT_EQ(sum, Variant(5));
     }
 }
@@ -134,7 +159,8 @@ TEST_F(ServerTest, BadRegistrationsGiveTheirCodesAndLeaveNothingLoaded)
         {QV_NOEXPORTS_PATH, CO_E_ERRORINDLL, "lacks the exports"},
         {m_env.Root().string(), CO_E_ERRORINDLL, "does not load"}, // a directory: the loader's text
     };
-    const std::string inproc = "CLSID\\" + GuidToString(fakectl::kClsidControl) + "\\InprocServer32";
+    const std::string inproc =
+        "CLSID\\" + GuidToString(fakectl::kClsidControl) + "\\InprocServer32";
     for (const Case& c : cases) {
         {
             std::lock_guard<std::mutex> hold(g_logLock);
@@ -146,7 +172,8 @@ TEST_F(ServerTest, BadRegistrationsGiveTheirCodesAndLeaveNothingLoaded)
             ASSERT_EQ(comreg::SetText(inproc, "", c.inproc), RegResult::Success);
         }
         ComPtr<IUnknown> object;
-        EXPECT_EQ(CoCreateInstance(fakectl::kClsidControl, nullptr, IID_IUnknown, object.PutVoid()), c.hr)
+        EXPECT_EQ(CoCreateInstance(fakectl::kClsidControl, nullptr, IID_IUnknown, object.PutVoid()),
+                  c.hr)
             << c.inproc;
         EXPECT_FALSE(object);
         std::lock_guard<std::mutex> hold(g_logLock);
@@ -233,6 +260,30 @@ TEST_F(ServerTest, LibraryStaysWhileAnObjectOrALockLives)
     EXPECT_EQ(factory->LockServer(false), S_OK);
     factory.Reset();
     EXPECT_EQ(canUnload(), S_OK);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ServerTest, CategoryDescriptionsAreCutTo127Characters)
+{
+    const CATID category = MakeGuid("{B75B7A5F-A613-49C4-A8AB-12ABFF436F0B}");
+    const std::string path = "Component Categories\\" + GuidToString(category);
+    const std::string ascii(200, 'x');
+    // "é" is two bytes in UTF-8; one starts at byte 126 and would be cut in two.
+    const std::string accented = std::string(126, 'a') + "\xC3\xA9" + "tail";
+    const std::pair<std::string, std::string> cases[] = {
+        {ascii, ascii.substr(0, 127)},
+        {accented, accented.substr(0, 126)},
+        {"short", "short"},
+    };
+    for (const auto& [description, stored] : cases) {
+        ASSERT_EQ(CreateComponentCategory(category, description), S_OK);
+        std::string text;
+        ASSERT_TRUE(comreg::ReadText(path, "409", text));
+        EXPECT_EQ(text, stored);
+    }
 }
 
 } // namespace

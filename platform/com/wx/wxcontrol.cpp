@@ -101,7 +101,8 @@ HRESULT WxPropertyPage::SetObjects(std::span<IUnknown* const> objects)
     m_objects.clear();
     for (IUnknown* object : objects) {
         ComPtr<IDispatch> dispatch;
-        if (object != nullptr && Succeeded(object->QueryInterface(IID_IDispatch, dispatch.PutVoid()))) {
+        if (object != nullptr &&
+            Succeeded(object->QueryInterface(IID_IDispatch, dispatch.PutVoid()))) {
             m_objects.push_back(dispatch);
         }
     }

@@ -24,7 +24,10 @@ namespace {
 class CFakeCtl final : public WxComControl
 {
 public:
-    explicit CFakeCtl(IUnknown* outer) : WxComControl(outer, Table(), &Events(), {fakectl::kClsidPage}) {}
+    explicit CFakeCtl(IUnknown* outer)
+        : WxComControl(outer, Table(), &Events(), {fakectl::kClsidPage})
+    {
+    }
     ~CFakeCtl() override { JoinBursts(); }
 
     static const DispatchTable& Table()
@@ -86,7 +89,8 @@ private:
     {
         // From a worker thread, as the controls' listeners do.
         JoinBursts();
-        m_bursts.emplace_back([this, value] { FireEvent(fakectl::kEventPinged, {Variant(value)}); });
+        m_bursts.emplace_back(
+            [this, value] { FireEvent(fakectl::kEventPinged, {Variant(value)}); });
     }
     // threads workers fire Tick(thread, 0..count-1) each.
     void FireBurst(std::int16_t threads, std::int32_t count)
@@ -114,7 +118,8 @@ private:
         about.ShowModal();
     }
 
-    wxWindow* OnCreateWindow(wxWindow* parent, const wxRect& rect, long style, wxWindowID id) override
+    wxWindow* OnCreateWindow(wxWindow* parent, const wxRect& rect, long style,
+                             wxWindowID id) override
     {
         auto* panel = new wxPanel(parent, id, rect.GetPosition(), rect.GetSize(), style);
         panel->SetBackgroundColour(wxColour(40, 90, 160));
@@ -152,7 +157,8 @@ private:
     {
         auto* panel = new wxPanel(parent);
         auto* sizer = new wxBoxSizer(wxHORIZONTAL);
-        sizer->Add(new wxStaticText(panel, wxID_ANY, "Caption:"), 0, wxALIGN_CENTER_VERTICAL | wxALL, 8);
+        sizer->Add(new wxStaticText(panel, wxID_ANY, "Caption:"), 0,
+                   wxALIGN_CENTER_VERTICAL | wxALL, 8);
         m_caption = new wxTextCtrl(panel, wxID_ANY, Read("Caption"));
         sizer->Add(m_caption, 1, wxALIGN_CENTER_VERTICAL | wxALL, 8);
         panel->SetSizer(sizer);
