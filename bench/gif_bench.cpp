@@ -10,9 +10,9 @@
 #include "platform/testsupport/xvfb.h"
 #include "player/gif/gifbitmap.h"
 #include "player/gif/gifimage.h"
+#include "player/gif/tests/giflib_memory.h"
 
 #include <benchmark/benchmark.h>
-#include <gif_lib.h>
 
 #include <wx/app.h>
 #include <wx/dcclient.h>
@@ -20,7 +20,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -56,22 +55,6 @@ Bytes MakeAnimation()
     return bytes;
 }
 
-struct ReadState
-{
-    const Bytes* file;
-    std::size_t at;
-};
-
-int ReadFromBytes(GifFileType* gif, GifByteType* data, int length)
-{
-    auto* state = static_cast<ReadState*>(gif->UserData);
-    const std::size_t count =
-        std::min(static_cast<std::size_t>(length), state->file->size() - state->at);
-    std::memcpy(data, state->file->data() + state->at, count);
-    state->at += count;
-    return static_cast<int>(count);
-}
-
 void BM_DecodeCGifImage(benchmark::State& state)
 {
     CGifImage gif;
@@ -91,9 +74,9 @@ void BM_DecodeDGifSlurp(benchmark::State& state)
 {
     int images = 0;
     for (auto _ : state) {
-        ReadState read{&g_file, 0};
+        giftest::GiflibSource source{&g_file};
         int error = 0;
-        GifFileType* gif = DGifOpen(&read, ReadFromBytes, &error);
+        GifFileType* gif = giftest::OpenWithGiflib(source, error);
         if (gif == nullptr || DGifSlurp(gif) != GIF_OK) {
             state.SkipWithError("DGifSlurp failed");
             break;

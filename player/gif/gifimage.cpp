@@ -425,7 +425,7 @@ bool CGifImage::Decode(const std::uint8_t* data, std::size_t size, const std::st
         if (DecodeLzw(minCodeSize, blocks, target, pixelCount) != LzwResult::Done) {
             return Fail(label, "image %zu: invalid LZW code", number);
         }
-        if (interlaced) {
+        if (interlaced && pixelCount > 0) {
             Deinterlace(stored, frame.pixels, width, height);
         }
         frames.push_back(std::move(frame));

@@ -198,15 +198,18 @@ TEST(GifDecoder, DataShorterOrLongerThanTheImage)
     struct Case
     {
         int width, height;
+        std::uint8_t flags;
         Bytes expected;
     };
     Bytes partly(64, 0);
     std::fill(partly.begin(), partly.begin() + 10, 3);
-    for (const Case& c : {Case{8, 8, partly}, Case{2, 2, Bytes(4, 3)}}) {
+    for (const Case& c : {Case{8, 8, 0, partly}, Case{2, 2, 0, Bytes(4, 3)},
+                          Case{0, 5, 0x40, Bytes{}}, Case{5, 0, 0x40, Bytes{}}}) {
         const Bytes file = HandGif(Palette(4, 2), {{.width = c.width,
                                                     .height = c.height,
                                                     .minCodeSize = 2,
-                                                    .data = LzwCodes(ten, 2)}});
+                                                    .data = LzwCodes(ten, 2),
+                                                    .flags = c.flags}});
         CGifImage gif;
         ASSERT_TRUE(gif.LoadData(file.data(), file.size()));
         EXPECT_EQ(gif.GetPixels(0), c.expected);
