@@ -1,6 +1,6 @@
 #include "sender/castdeck/castdeckapp.h"
 
-#include "core/qvlog.h"
+#include "core/settings/qvlog.h"
 #include "platform/msgbox.h"
 #include "sender/castdeck/aboutdlg.h"
 #include "sender/castdeck/mainframe.h"

@@ -2,8 +2,8 @@
 // castdeck's application object: single-instance check, logs, settings,
 // the document manager and the main frame.
 
-#include "sender/deckprofile.h"
-#include "sender/transmitmodel.h"
+#include "sender/castdeck/model/deckprofile.h"
+#include "sender/castdeck/model/transmitmodel.h"
 
 #include <wx/app.h>
 #include <wx/docview.h>
