@@ -1,6 +1,7 @@
 #include "core/packets/qvpacket.h"
 
 #include "core/packets/qvpacketlist.h"
+#include "core/settings/qvproplist.h"
 
 #include <algorithm>
 #include <cstring>
@@ -470,4 +471,81 @@ int QvOvsPacket::CompareSequence(std::uint32_t a, std::uint32_t b) const
 std::uint32_t QvOvsPacket::PrevSequence() const
 {
     return (Sequence() - 1) & kModulo16Mask;
+}
+
+// ---- Creation by name ------------------------------------------------------
+
+namespace {
+
+enum class PacketFormat
+{
+    Opv,
+    Raw,
+    Qvs,
+    Ovs,
+};
+
+// "PacketFormat", upper-cased, picks the format; "OPV" when absent or unknown.
+PacketFormat PacketFormatOf(const QvPropertyList& props)
+{
+    const UtCString name = toUpper(props.GetProperty("PacketFormat"));
+    if (name == "RAW") {
+        return PacketFormat::Raw;
+    }
+    if (name == "QVS") {
+        return PacketFormat::Qvs;
+    }
+    if (name == "OVS") {
+        return PacketFormat::Ovs;
+    }
+    return PacketFormat::Opv;
+}
+
+std::uint32_t HeaderLength(PacketFormat format)
+{
+    switch (format) {
+    case PacketFormat::Raw:
+        return 0;
+    case PacketFormat::Qvs:
+        return qvwire::kQvsHeaderLength;
+    case PacketFormat::Ovs:
+        return qvwire::kOvsHeaderLength;
+    case PacketFormat::Opv:
+        break;
+    }
+    return qvwire::kOpvHeaderLength;
+}
+
+// The data packet for a list that defines "PacketSize". A size that cannot
+// hold the format's header (a negative one included) makes no packet: its
+// payload length would come out negative.
+QvObject* CreatePacket(const QvPropertyList& props)
+{
+    const int size = props.GetIntProperty("PacketSize");
+    const PacketFormat format = PacketFormatOf(props);
+    if (size < 0 || static_cast<std::uint32_t>(size) < HeaderLength(format)) {
+        return nullptr;
+    }
+    const auto bytes = static_cast<std::uint32_t>(size);
+    switch (format) {
+    case PacketFormat::Raw:
+        return new QvRawPacket(bytes);
+    case PacketFormat::Qvs:
+        return new QvQvsPacket(bytes);
+    case PacketFormat::Ovs:
+        return new QvOvsPacket(bytes);
+    case PacketFormat::Opv:
+        break;
+    }
+    return new QvOpvPacket(bytes);
+}
+
+} // namespace
+
+QvObject* QvCreatePacketObject(QvPropertyList* props)
+{
+    if (props == nullptr || !props->PropertyDefined("PacketSize")) {
+        return nullptr;
+    }
+    return CreatePacket(*props);
 }

@@ -1,6 +1,5 @@
 #include "core/threads/qvobject.h"
 
-#include "core/packets/qvpacket.h"
 #include "core/settings/qvproplist.h"
 
 #include <cstdint>
@@ -16,68 +15,17 @@ class QvPropertyListObject final : public QvObject, public QvPropertyList
 {
 };
 
-enum class PacketFormat
+QvObject* CreatePropertyListObject(QvPropertyList* /*props*/)
 {
-    Opv,
-    Raw,
-    Qvs,
-    Ovs,
+    return new QvPropertyListObject();
+}
+
+// The classes the core makes by name. The data packets come from the packet
+// module, which knows their formats.
+const QvObjectClass kCoreClasses[] = {
+    {"PropertyList", CreatePropertyListObject},
+    {"Packet", QvCreatePacketObject},
 };
-
-// "PacketFormat", upper-cased, picks the format; "OPV" when absent or unknown.
-PacketFormat PacketFormatOf(const QvPropertyList& props)
-{
-    const UtCString name = toUpper(props.GetProperty("PacketFormat"));
-    if (name == "RAW") {
-        return PacketFormat::Raw;
-    }
-    if (name == "QVS") {
-        return PacketFormat::Qvs;
-    }
-    if (name == "OVS") {
-        return PacketFormat::Ovs;
-    }
-    return PacketFormat::Opv;
-}
-
-std::uint32_t HeaderLength(PacketFormat format)
-{
-    switch (format) {
-    case PacketFormat::Raw:
-        return 0;
-    case PacketFormat::Qvs:
-        return qvwire::kQvsHeaderLength;
-    case PacketFormat::Ovs:
-        return qvwire::kOvsHeaderLength;
-    case PacketFormat::Opv:
-        break;
-    }
-    return qvwire::kOpvHeaderLength;
-}
-
-// The data packet for a list that defines "PacketSize". A size that cannot
-// hold the format's header (a negative one included) makes no packet: its
-// payload length would come out negative.
-QvObject* CreatePacket(const QvPropertyList& props)
-{
-    const int size = props.GetIntProperty("PacketSize");
-    const PacketFormat format = PacketFormatOf(props);
-    if (size < 0 || static_cast<std::uint32_t>(size) < HeaderLength(format)) {
-        return nullptr;
-    }
-    const auto bytes = static_cast<std::uint32_t>(size);
-    switch (format) {
-    case PacketFormat::Raw:
-        return new QvRawPacket(bytes);
-    case PacketFormat::Qvs:
-        return new QvQvsPacket(bytes);
-    case PacketFormat::Ovs:
-        return new QvOvsPacket(bytes);
-    case PacketFormat::Opv:
-        break;
-    }
-    return new QvOpvPacket(bytes);
-}
 
 } // namespace
 
@@ -125,14 +73,10 @@ QvObject* QvObjectFactory::CreateObject(const char* name, QvPropertyList* props)
         return nullptr;
     }
     try {
-        if (std::strcmp(name, "PropertyList") == 0) {
-            return new QvPropertyListObject();
-        }
-        if (std::strcmp(name, "Packet") == 0) {
-            if (props == nullptr || !props->PropertyDefined("PacketSize")) {
-                return nullptr;
+        for (const QvObjectClass& objectClass : kCoreClasses) {
+            if (std::strcmp(name, objectClass.name) == 0) {
+                return objectClass.create(props);
             }
-            return CreatePacket(*props);
         }
     } catch (const std::bad_alloc&) {
         // Out of memory, or a "PacketSize" too large to allocate.

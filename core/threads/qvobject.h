@@ -66,6 +66,18 @@ public:
     virtual QvObject* CreateObject(const char* name, QvPropertyList* props);
 };
 
+// One class that the core's factory makes: its name and its creator, which
+// gets the factory's property list (possibly null).
+struct QvObjectClass
+{
+    const char* name;
+    QvObject* (*create)(QvPropertyList* props);
+};
+
+// The creator of "Packet", provided by the packet module: the data packet
+// that the list's "PacketSize" and "PacketFormat" describe, or null.
+QvObject* QvCreatePacketObject(QvPropertyList* props);
+
 // CreateObject of a QvObjectFactory made for the call.
 QV_API QvObject* QvCreateObject(const char* name, QvPropertyList* props);
 
