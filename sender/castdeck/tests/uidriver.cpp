@@ -1,13 +1,12 @@
-#include "sender/castdeck/selftest.h"
+#include "sender/castdeck/tests/uidriver.h"
 
-#include "platform/msgbox.h"
+#include "platform/testsupport/udp_socket.h"
 #include "sender/castdeck/aboutdlg.h"
 #include "sender/castdeck/castdeckapp.h"
 #include "sender/castdeck/childframe.h"
 #include "sender/castdeck/mainframe.h"
 #include "sender/castdeck/resource.h"
-#include "sender/castdeck/screencapture.h"
-#include "sender/castdeck/tidewelldoc.h"
+#include "sender/castdeck/tests/screencapture.h"
 #include "sender/castdeck/tidewellview.h"
 #include "sender/castdeck/transmitpanel.h"
 
@@ -17,21 +16,16 @@
 #include <wx/image.h>
 #include <wx/textctrl.h>
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <netinet/in.h>
 #include <spawn.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -49,63 +43,94 @@ std::string Utf8(const wxString& text)
 
 void Say(const std::string& line)
 {
-    std::printf("selftest: %s\n", line.c_str());
+    std::printf("uitest: %s\n", line.c_str());
     std::fflush(stdout);
 }
 
 } // namespace
 
-CSelfTest::CSelfTest(CQvTidewellApp& app, const wxString& directory)
-    : m_app(app), m_directory(directory), m_timer(this)
+// ---- Message boxes --------------------------------------------------------------------
+
+ScriptedBoxes::ScriptedBoxes()
 {
-    Bind(wxEVT_TIMER, &CSelfTest::OnTick, this);
+    m_previous =
+        qvplat::SetMessageBoxHandler([this](const char* text, const char* caption, unsigned flags) {
+            return Show(text, caption, flags);
+        });
 }
 
-CSelfTest::~CSelfTest()
+ScriptedBoxes::~ScriptedBoxes()
+{
+    qvplat::SetMessageBoxHandler(std::move(m_previous));
+}
+
+void ScriptedBoxes::QueueAnswer(int answer)
+{
+    const std::lock_guard guard(m_lock);
+    m_answers.push_back(answer);
+}
+
+int ScriptedBoxes::Show(const char* text, const char* caption, unsigned flags)
+{
+    std::printf("%s: %s\n", caption, text);
+    std::fflush(stdout);
+    const std::lock_guard guard(m_lock);
+    if (m_answers.empty()) {
+        return qvplat::DefaultAnswer(flags);
+    }
+    const int answer = m_answers.front();
+    m_answers.pop_front();
+    return answer;
+}
+
+// ---- The walk -------------------------------------------------------------------------
+
+CUiDriver::CUiDriver(CQvTidewellApp& app, ScriptedBoxes& boxes, const wxString& directory,
+                     std::vector<std::string> secondInstance)
+    : m_app(app), m_boxes(boxes), m_directory(directory),
+      m_secondInstance(std::move(secondInstance)), m_timer(this)
+{
+    Bind(wxEVT_TIMER, &CUiDriver::OnTick, this);
+}
+
+CUiDriver::~CUiDriver()
 {
     m_timer.Stop();
-    if (m_receiver >= 0) {
-        close(m_receiver);
-    }
+    EndSecondInstance();
 }
 
-void CSelfTest::Begin()
+void CUiDriver::Begin()
 {
     wxFileName::Mkdir(m_directory, wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
 
-    // The check's own receiver on loopback: the transmissions go there.
-    m_receiver = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (m_receiver < 0 || bind(m_receiver, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(m_receiver, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        Fail("cannot open the loopback receiver");
+    // The driver's own receiver on loopback: the transmissions go there.
+    try {
+        m_receiver = std::make_unique<qvtest::UdpSocket>("127.0.0.1");
+    } catch (const std::exception& error) {
+        Fail(std::string("cannot open the loopback receiver: ") + error.what());
+        m_app.MainFrame()->Close(true);
         return;
     }
-    m_receiverPort = ntohs(addr.sin_port);
 
     AddSteps();
     Say("started");
     m_timer.Start(kTickMs);
 }
 
-void CSelfTest::Fail(const std::string& what)
+void CUiDriver::Fail(const std::string& what)
 {
     Say("FAIL: " + what);
     m_failed = true;
-    m_app.SetExitCode(1);
 }
 
-void CSelfTest::Check(bool condition, const std::string& what)
+void CUiDriver::Check(bool condition, const std::string& what)
 {
     if (!condition) {
         Fail(what);
     }
 }
 
-std::vector<CTransmitPanel*> CSelfTest::Panels() const
+std::vector<CTransmitPanel*> CUiDriver::Panels() const
 {
     std::vector<CTransmitPanel*> panels;
     if (m_app.DocManager() == nullptr) {
@@ -122,7 +147,7 @@ std::vector<CTransmitPanel*> CSelfTest::Panels() const
     return panels;
 }
 
-wxString CSelfTest::ControlText(CTransmitPanel* panel, int id) const
+wxString CUiDriver::ControlText(CTransmitPanel* panel, int id) const
 {
     wxWindow* control = panel->FindWindow(id);
     if (auto* text = dynamic_cast<wxTextCtrl*>(control)) {
@@ -131,20 +156,20 @@ wxString CSelfTest::ControlText(CTransmitPanel* panel, int id) const
     return control != nullptr ? control->GetLabel() : wxString();
 }
 
-bool CSelfTest::ControlEnabled(CTransmitPanel* panel, int id) const
+bool CUiDriver::ControlEnabled(CTransmitPanel* panel, int id) const
 {
     wxWindow* control = panel->FindWindow(id);
     return control != nullptr && control->IsEnabled();
 }
 
-void CSelfTest::SetControlText(CTransmitPanel* panel, int id, const wxString& text)
+void CUiDriver::SetControlText(CTransmitPanel* panel, int id, const wxString& text)
 {
     if (auto* control = dynamic_cast<wxTextCtrl*>(panel->FindWindow(id))) {
         control->SetValue(text); // sends the text event, as typing does
     }
 }
 
-void CSelfTest::SetCheckBox(CTransmitPanel* panel, int id, bool value)
+void CUiDriver::SetCheckBox(CTransmitPanel* panel, int id, bool value)
 {
     if (auto* box = dynamic_cast<wxCheckBox*>(panel->FindWindow(id))) {
         box->SetValue(value);
@@ -155,7 +180,7 @@ void CSelfTest::SetCheckBox(CTransmitPanel* panel, int id, bool value)
     }
 }
 
-void CSelfTest::Click(CTransmitPanel* panel, int id)
+void CUiDriver::Click(CTransmitPanel* panel, int id)
 {
     if (auto* button = dynamic_cast<wxButton*>(panel->FindWindow(id))) {
         wxCommandEvent event(wxEVT_BUTTON, id);
@@ -164,26 +189,21 @@ void CSelfTest::Click(CTransmitPanel* panel, int id)
     }
 }
 
-void CSelfTest::AimAtReceiver(CTransmitPanel* panel)
+void CUiDriver::AimAtReceiver(CTransmitPanel* panel)
 {
     SetControlText(panel, IDC_ADDRESS, "127.0.0.1");
-    SetControlText(panel, IDC_PORT, wxString::Format("%u", m_receiverPort));
+    SetControlText(panel, IDC_PORT, wxString::Format("%u", m_receiver->LocalPort()));
     SetCheckBox(panel, IDC_SAP, false);
 }
 
-void CSelfTest::DrainReceiver()
+void CUiDriver::DrainReceiver()
 {
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = recv(m_receiver, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            break;
-        }
-        m_received += static_cast<unsigned long long>(got);
+    while (const auto datagram = m_receiver->Receive(std::chrono::milliseconds(0))) {
+        m_received += datagram->payload.size();
     }
 }
 
-bool CSelfTest::SaveScreenshot(const wxString& name)
+bool CUiDriver::SaveScreenshot(const wxString& name)
 {
     CMainFrame* frame = m_app.MainFrame();
     if (frame == nullptr) {
@@ -209,79 +229,64 @@ bool CSelfTest::SaveScreenshot(const wxString& name)
     return true;
 }
 
-bool CSelfTest::SecondInstanceRefused()
+bool CUiDriver::StartSecondInstance()
 {
-    char exe[PATH_MAX] = {};
-    const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (length <= 0) {
-        return false;
-    }
     const std::string output = Utf8(m_directory) + "/second-instance.txt";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    char noDialogs[] = "--no-dialogs";
-    char* argv[] = {exe, noDialogs, nullptr};
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, exe, &actions, nullptr, argv, environ);
+    std::vector<char*> argv;
+    for (std::string& arg : m_secondInstance) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const int spawned = posix_spawn(&m_secondPid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
+        m_secondPid = -1;
         return false;
     }
-    // It should end at once; give it generous time, then make sure it ends.
-    int status = 0;
-    bool ended = false;
-    for (int waited = 0; waited < 60000; waited += 50) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            ended = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        Fail("the second instance did not end");
-        return false;
-    }
-    std::ifstream in(output);
-    std::stringstream text;
-    text << in.rdbuf();
-    const bool refused = text.str().find(std::string("Error: ") +
-                                         CQvTidewellApp::kAlreadyRunning) != std::string::npos;
-    const bool failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
-    return refused && failed;
+    return true;
 }
 
-void CSelfTest::AddSteps()
+void CUiDriver::EndSecondInstance()
+{
+    if (m_secondPid > 0) {
+        kill(m_secondPid, SIGKILL);
+        waitpid(m_secondPid, nullptr, 0);
+        m_secondPid = -1;
+    }
+}
+
+void CUiDriver::AddSteps()
 {
     m_steps = {
-        {"the opened file is analysed", 15000, &CSelfTest::StepDocumentOpen},
-        {"settle", 2000, &CSelfTest::StepSettle},
-        {"screenshot of the open document", 5000, &CSelfTest::StepScreenshotOpen},
-        {"start", 5000, &CSelfTest::StepStart},
-        {"data arrives and the status counts it", 15000, &CSelfTest::StepDataArrives},
-        {"settle", 2000, &CSelfTest::StepSettle},
-        {"screenshot while transmitting", 5000, &CSelfTest::StepScreenshotTransmitting},
-        {"a second instance is refused", 65000, &CSelfTest::StepSecondInstance},
-        {"closing a transmitting window asks first", 5000, &CSelfTest::StepCloseAsksFirst},
-        {"stop", 5000, &CSelfTest::StepStop},
-        {"the status says stopped", 5000, &CSelfTest::StepStoppedStatus},
-        {"a dropped file opens a new document", 15000, &CSelfTest::StepDrop},
-        {"New Window opens another view of the document", 15000, &CSelfTest::StepNewWindow},
-        {"the About box", 5000, &CSelfTest::StepAbout},
-        {"exit while transmitting", 10000, &CSelfTest::StepExit},
+        {"the opened file is analysed", 15000, &CUiDriver::StepDocumentOpen},
+        {"settle", 2000, &CUiDriver::StepSettle},
+        {"screenshot of the open document", 5000, &CUiDriver::StepScreenshotOpen},
+        {"start", 5000, &CUiDriver::StepStart},
+        {"data arrives and the status counts it", 15000, &CUiDriver::StepDataArrives},
+        {"settle", 2000, &CUiDriver::StepSettle},
+        {"screenshot while transmitting", 5000, &CUiDriver::StepScreenshotTransmitting},
+        {"a second instance is refused", 65000, &CUiDriver::StepSecondInstance},
+        {"closing a transmitting window asks first", 5000, &CUiDriver::StepCloseAsksFirst},
+        {"stop", 5000, &CUiDriver::StepStop},
+        {"the status says stopped", 5000, &CUiDriver::StepStoppedStatus},
+        {"a dropped file opens a new document", 15000, &CUiDriver::StepDrop},
+        {"New Window opens another view of the document", 15000, &CUiDriver::StepNewWindow},
+        {"the About box", 5000, &CUiDriver::StepAbout},
+        {"exit while transmitting", 10000, &CUiDriver::StepExit},
     };
 }
 
-bool CSelfTest::IsReady(CTransmitPanel* panel) const
+bool CUiDriver::IsReady(CTransmitPanel* panel) const
 {
     return panel != nullptr && ControlText(panel, IDC_STATUS) == kReady;
 }
 
-CSelfTest::StepResult CSelfTest::StepDocumentOpen()
+CUiDriver::StepResult CUiDriver::StepDocumentOpen()
 {
     const std::vector<CTransmitPanel*> panels = Panels();
     CTransmitPanel* panel = panels.empty() ? nullptr : panels.front();
@@ -306,19 +311,19 @@ CSelfTest::StepResult CSelfTest::StepDocumentOpen()
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepSettle()
+CUiDriver::StepResult CUiDriver::StepSettle()
 {
     // The windows repaint in their own time before a screenshot.
     return m_stepElapsedMs >= 700 ? StepResult::Done : StepResult::Wait;
 }
 
-CSelfTest::StepResult CSelfTest::StepScreenshotOpen()
+CUiDriver::StepResult CUiDriver::StepScreenshotOpen()
 {
     Check(SaveScreenshot("castdeck-open.png"), "screenshot castdeck-open.png");
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepStart()
+CUiDriver::StepResult CUiDriver::StepStart()
 {
     AimAtReceiver(m_first);
     Click(m_first, IDC_START);
@@ -334,7 +339,7 @@ CSelfTest::StepResult CSelfTest::StepStart()
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepDataArrives()
+CUiDriver::StepResult CUiDriver::StepDataArrives()
 {
     DrainReceiver();
     const wxString status = ControlText(m_first, IDC_STATUS);
@@ -346,26 +351,46 @@ CSelfTest::StepResult CSelfTest::StepDataArrives()
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepScreenshotTransmitting()
+CUiDriver::StepResult CUiDriver::StepScreenshotTransmitting()
 {
     Check(SaveScreenshot("castdeck-transmitting.png"), "screenshot castdeck-transmitting.png");
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepSecondInstance()
+CUiDriver::StepResult CUiDriver::StepSecondInstance()
 {
-    Check(SecondInstanceRefused(), "a second instance says it is already running and ends");
+    // The second instance runs while the main loop goes on; each tick looks
+    // whether it has ended.
+    if (m_secondPid < 0) {
+        if (!StartSecondInstance()) {
+            Fail("cannot start a second instance");
+            return StepResult::Done;
+        }
+        return StepResult::Wait;
+    }
+    int status = 0;
+    if (waitpid(m_secondPid, &status, WNOHANG) != m_secondPid) {
+        return StepResult::Wait;
+    }
+    m_secondPid = -1;
+    std::ifstream in(Utf8(m_directory) + "/second-instance.txt");
+    std::stringstream text;
+    text << in.rdbuf();
+    Check(text.str().find(std::string("Error: ") + CQvTidewellApp::kAlreadyRunning) !=
+              std::string::npos,
+          "a second instance says it is already running");
+    Check(WIFEXITED(status) && WEXITSTATUS(status) != 0, "and ends with a failure");
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepCloseAsksFirst()
+CUiDriver::StepResult CUiDriver::StepCloseAsksFirst()
 {
     auto* frame = dynamic_cast<CChildFrame*>(m_first->GetParent());
-    m_app.QueueDialogAnswer(qvplat::IDNO);
+    m_boxes.QueueAnswer(qvplat::IDNO);
     Check(frame != nullptr && !frame->Close(), "answering No keeps the window");
     Check(Panels().size() == 1 && m_first->IsTransmitting(), "and the transmission");
     // Stream > Close, the way a tabbed document window is closed, asks too.
-    m_app.QueueDialogAnswer(qvplat::IDNO);
+    m_boxes.QueueAnswer(qvplat::IDNO);
     wxCommandEvent command(wxEVT_MENU, wxID_CLOSE);
     m_app.MainFrame()->ProcessWindowEvent(command);
     Check(Panels().size() == 1 && m_first->IsTransmitting(),
@@ -373,7 +398,7 @@ CSelfTest::StepResult CSelfTest::StepCloseAsksFirst()
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepStop()
+CUiDriver::StepResult CUiDriver::StepStop()
 {
     Click(m_first, IDC_START);
     Check(!m_first->IsTransmitting(), "the panel stopped");
@@ -383,13 +408,13 @@ CSelfTest::StepResult CSelfTest::StepStop()
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepStoppedStatus()
+CUiDriver::StepResult CUiDriver::StepStoppedStatus()
 {
     return ControlText(m_first, IDC_STATUS) == "Transmission stopped." ? StepResult::Done
                                                                        : StepResult::Wait;
 }
 
-CSelfTest::StepResult CSelfTest::StepDrop()
+CUiDriver::StepResult CUiDriver::StepDrop()
 {
     if (!m_dropped) {
         m_dropped = true;
@@ -407,7 +432,7 @@ CSelfTest::StepResult CSelfTest::StepDrop()
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepNewWindow()
+CUiDriver::StepResult CUiDriver::StepNewWindow()
 {
     if (!m_newWindow) {
         m_newWindow = true;
@@ -426,7 +451,7 @@ CSelfTest::StepResult CSelfTest::StepNewWindow()
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepAbout()
+CUiDriver::StepResult CUiDriver::StepAbout()
 {
     CAboutDlg about(m_app.MainFrame());
     Check(about.GetTitle() == "About", "the About box's title");
@@ -436,19 +461,19 @@ CSelfTest::StepResult CSelfTest::StepAbout()
     return StepResult::Done;
 }
 
-CSelfTest::StepResult CSelfTest::StepExit()
+CUiDriver::StepResult CUiDriver::StepExit()
 {
     AimAtReceiver(m_second);
     Click(m_second, IDC_START);
     Check(m_app.TransmittingCount() == 1, "the second panel transmits");
-    m_app.QueueDialogAnswer(qvplat::IDYES);
+    m_boxes.QueueAnswer(qvplat::IDYES);
     m_timer.Stop();
     Say("closing the main frame");
     m_app.MainFrame()->Close();
     return StepResult::Done;
 }
 
-CTransmitPanel* CSelfTest::NewPanel() const
+CTransmitPanel* CUiDriver::NewPanel() const
 {
     CTransmitPanel* found = nullptr;
     for (CTransmitPanel* panel : Panels()) {
@@ -459,7 +484,7 @@ CTransmitPanel* CSelfTest::NewPanel() const
     return found;
 }
 
-void CSelfTest::OnTick(wxTimerEvent&)
+void CUiDriver::OnTick(wxTimerEvent&)
 {
     m_totalElapsedMs += kTickMs;
     m_stepElapsedMs += kTickMs;
@@ -471,8 +496,9 @@ void CSelfTest::OnTick(wxTimerEvent&)
     if (m_stepElapsedMs > step.timeoutMs || m_totalElapsedMs > kOverallLimitMs) {
         Fail(std::string("timed out: ") + step.name);
         m_timer.Stop();
+        EndSecondInstance();
         if (m_app.MainFrame() != nullptr) {
-            m_app.QueueDialogAnswer(qvplat::IDYES);
+            m_boxes.QueueAnswer(qvplat::IDYES);
             m_app.MainFrame()->Close(true);
         }
         return;
@@ -484,7 +510,7 @@ void CSelfTest::OnTick(wxTimerEvent&)
     }
 }
 
-int CSelfTest::Finish()
+int CUiDriver::Finish()
 {
     Check(m_step == m_steps.size(), "every step ran");
     Check(m_app.TransmittingCount() == 0,

@@ -1,28 +1,61 @@
 #pragma once
-// The built-in check behind the hidden "--selftest=<dir>" option: it drives
-// the running program through its own event handlers the way a user would
-// (open a file, start, stop, refuse a second instance, drop a file, close
-// while transmitting), checks what the windows show, saves screenshots in
-// <dir> and ends the program with exit code 0 when everything held.
+// The walk through castdeck's windows that castdeck_uitest runs: it drives
+// the running application through its own event handlers the way a user
+// would (open a file, start, stop, refuse a second instance, drop a file,
+// close while transmitting), checks what the windows show, saves screenshots
+// in a directory and gives its verdict once the main loop has ended.
 //
-// Transmissions go to 127.0.0.1 only, to a socket of the check's own, with
+// Transmissions go to 127.0.0.1 only, to a socket of the driver's own, with
 // announcements off.
+
+#include "platform/msgbox.h"
 
 #include <wx/event.h>
 #include <wx/string.h>
 #include <wx/timer.h>
 
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
+namespace qvtest {
+class UdpSocket;
+}
 class CQvTidewellApp;
 class CTransmitPanel;
 
-class CSelfTest : public wxEvtHandler
+// Message boxes of a scripted run, installed while the object lives: each
+// box is written to standard output as "caption: text" and answered with
+// the next queued answer, or with its default button's when none is queued.
+class ScriptedBoxes
 {
 public:
-    CSelfTest(CQvTidewellApp& app, const wxString& directory);
-    ~CSelfTest() override;
+    ScriptedBoxes();
+    ~ScriptedBoxes();
+    ScriptedBoxes(const ScriptedBoxes&) = delete;
+    ScriptedBoxes& operator=(const ScriptedBoxes&) = delete;
+
+    void QueueAnswer(int answer);
+
+private:
+    int Show(const char* text, const char* caption, unsigned flags);
+
+    std::mutex m_lock;
+    std::deque<int> m_answers;
+    qvplat::MessageBoxFn m_previous;
+};
+
+class CUiDriver : public wxEvtHandler
+{
+public:
+    // secondInstance: the command line of a second instance of the program
+    // (it must find this one running and end).
+    CUiDriver(CQvTidewellApp& app, ScriptedBoxes& boxes, const wxString& directory,
+              std::vector<std::string> secondInstance);
+    ~CUiDriver() override;
 
     void Begin();
     // Called once the main loop has ended: the last checks and the verdict.
@@ -38,7 +71,7 @@ private:
     {
         const char* name;
         int timeoutMs;
-        StepResult (CSelfTest::*run)();
+        StepResult (CUiDriver::*run)();
     };
 
     void OnTick(wxTimerEvent& event);
@@ -75,11 +108,14 @@ private:
     void Click(CTransmitPanel* panel, int id);
     void AimAtReceiver(CTransmitPanel* panel);
     bool SaveScreenshot(const wxString& name);
-    bool SecondInstanceRefused();
+    bool StartSecondInstance();
+    void EndSecondInstance();
     void DrainReceiver();
 
     CQvTidewellApp& m_app;
+    ScriptedBoxes& m_boxes;
     wxString m_directory;
+    std::vector<std::string> m_secondInstance;
     wxTimer m_timer;
     std::vector<Step> m_steps;
     std::size_t m_step = 0;
@@ -90,7 +126,7 @@ private:
     bool m_newWindow = false;
     CTransmitPanel* m_first = nullptr;
     CTransmitPanel* m_second = nullptr;
-    int m_receiver = -1;
-    unsigned m_receiverPort = 0;
+    std::unique_ptr<qvtest::UdpSocket> m_receiver;
     unsigned long long m_received = 0;
+    pid_t m_secondPid = -1;
 };

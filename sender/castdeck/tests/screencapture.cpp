@@ -1,4 +1,4 @@
-#include "sender/castdeck/screencapture.h"
+#include "sender/castdeck/tests/screencapture.h"
 
 // Xlib's macros (None, Status, Bool...) clash with other headers, so this
 // file includes nothing else of the program.
