@@ -16,6 +16,9 @@
 // a given position, again and again as the buffer fills. No scan reads
 // outside the buffer it is given, whatever the bytes in it say.
 
+#include "core/mpegsyntax/bytes.h"
+#include "core/mpegsyntax/ts.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,15 +41,15 @@ enum StreamType : int {
 inline constexpr std::size_t kReadBlockSize = 32768;
 inline constexpr std::size_t kReadBufferSize = 131072;
 
-inline constexpr std::size_t kTransportPacketSize = 188;
+inline constexpr std::size_t kTransportPacketSize = mpegsyntax::kTsPacketSize;
 
 // Clock references count modulo 2^33 at 90 kHz.
-inline constexpr std::uint64_t kTimestampModulus = std::uint64_t{1} << 33;
+inline constexpr std::uint64_t kTimestampModulus = mpegsyntax::kClockModulus;
 inline constexpr std::uint64_t kTicksPerSecond = 90000;
 
 // The five bytes of a clock reference: the bytes right after a pack
 // header's start code, or bytes 6..10 of a transport packet.
-using ClockBytes = std::span<const std::uint8_t, 5>;
+using ClockBytes = mpegsyntax::ClockField;
 
 // The system clock reference of an MPEG-1 pack header (marker bits ignored).
 std::uint64_t DecodeMpeg1Scr(ClockBytes b);
