@@ -208,9 +208,6 @@ void QvUdpDataCollector::ReadSettings()
             m_noFixUp = !flag;
         }
         haveStartThreshold = list->FindProperty("UDCStartThreshold", startKilobytes);
-    } else {
-        QvDebugMsg("OPV packet mode engaged.");
-        QvDebugMsg("MPEG-1 System");
     }
 
     if (m_window < 0) {
