@@ -18,6 +18,7 @@
 
 #include "core/mpegsyntax/bytes.h"
 #include "core/mpegsyntax/ts.h"
+#include "platform/file.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -215,7 +216,7 @@ public:
     // (a directory cannot). An open file is closed first.
     bool Open(std::string_view path);
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return file_.IsOpen(); }
 
     // The file's size in bytes when it was opened.
     std::uint64_t Size() const { return size_; }
@@ -223,19 +224,16 @@ public:
     // Moves back to the first byte; false on failure.
     bool Rewind();
 
-    struct ReadResult
-    {
-        std::size_t bytes = 0;  // bytes stored at the start of dst
-        bool endOfFile = false; // the file ended before dst was full
-        bool failed = false;    // a read error; bytes says how many came first
-    };
+    // bytes stored at the start of dst, endOfFile when the file ended before
+    // dst was full, failed on a read error (bytes says how many came first).
+    using ReadResult = qvplat::File::ReadResult;
 
     // Fills dst from the file. Short reads and interruptions are retried, so
     // fewer bytes than asked for mean the end of the file or an error.
     ReadResult Read(std::span<std::uint8_t> dst);
 
 private:
-    int fd_ = -1;
+    qvplat::File file_;
     std::uint64_t size_ = 0;
 };
 
