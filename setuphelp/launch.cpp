@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -36,35 +37,32 @@ constexpr int kErrNoAssociation = 31;
 
 int ShellError(int error)
 {
-    switch (error) {
-    case ENOENT:
-        return kErrFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-        return kErrPathNotFound;
-    case EACCES:
-    case EPERM:
-    case ETXTBSY:
-        return kErrAccessDenied;
-    case ENOMEM:
-    case EAGAIN:
-        return kErrOutOfMemory;
-    case ENOEXEC:
-    case E2BIG:
-        return kErrBadFormat;
-    default:
-        return kErrOther;
+    static constexpr std::pair<int, int> kCodes[] = {
+        {ENOENT, kErrFileNotFound},  {ENOTDIR, kErrPathNotFound}, {ENAMETOOLONG, kErrPathNotFound},
+        {ELOOP, kErrPathNotFound},   {EACCES, kErrAccessDenied},  {EPERM, kErrAccessDenied},
+        {ETXTBSY, kErrAccessDenied}, {ENOMEM, kErrOutOfMemory},   {EAGAIN, kErrOutOfMemory},
+        {ENOEXEC, kErrBadFormat},    {E2BIG, kErrBadFormat}};
+    for (const auto& [errorNumber, code] : kCodes) {
+        if (errorNumber == error) {
+            return code;
+        }
     }
+    return kErrOther;
 }
 
-std::string Text(const char* text) { return text != nullptr ? text : ""; }
+std::string Text(const char* text)
+{
+    return text != nullptr ? text : "";
+}
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 bool IsExecutableFile(const std::string& path)
 {
-    struct stat info{};
+    struct stat info = {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            ::access(path.c_str(), X_OK) == 0;
 }
@@ -107,8 +105,8 @@ std::string FindProgram(const std::string& name, const std::string& directory)
             end = search.size();
         }
         const std::string_view element = search.substr(start, end - start);
-        const std::string candidate = (element.empty() ? std::string(".") : std::string(element)) +
-                                      "/" + name;
+        const std::string candidate =
+            (element.empty() ? std::string(".") : std::string(element)) + "/" + name;
         if (IsExecutableFile(candidate)) {
             return Absolute(candidate);
         }
@@ -191,10 +189,10 @@ int LaunchDetached(const std::string& path, const std::vector<std::string>& args
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        struct sigaction defaultAction{};
+        struct sigaction defaultAction = {};
         defaultAction.sa_handler = SIG_DFL;
-        for (int signal = 1; signal < NSIG; ++signal) {
-            ::sigaction(signal, &defaultAction, nullptr);
+        for (int number = 1; number < NSIG; ++number) {
+            ::sigaction(number, &defaultAction, nullptr);
         }
         if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
             ReportFailure(report[1], kStageDirectory, errno);
@@ -307,7 +305,7 @@ extern "C" int DoShellExecute(const char* file, const char* params, const char* 
         return kErrFileNotFound;
     }
     if (!dir.empty()) {
-        struct stat info{};
+        struct stat info = {};
         if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
             return kErrPathNotFound;
         }

@@ -22,8 +22,7 @@ extern "C" {
 // "x.desktop"): Exec= the target, Name= the shortcut's stem, Comment= the
 // description. The file is replaced in one step. Failures are not reported:
 // the result is always 0.
-SETUPHELP_API int CreateShortcut(const char* target, const char* shortcut,
-                                 const char* description);
+SETUPHELP_API int CreateShortcut(const char* target, const char* shortcut, const char* description);
 
 // Opens file: an executable (a bare name is looked up along PATH) starts
 // with params split into arguments the way a shell splits them, without any

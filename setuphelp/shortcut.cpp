@@ -39,10 +39,11 @@ std::string ToUtf8(std::string_view text)
     std::size_t i = 0;
     while (i < text.size()) {
         const unsigned char lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                                           : lead >= 0xE0 && lead <= 0xEF   ? 3
-                                           : lead >= 0xF0 && lead <= 0xF4   ? 4
-                                                                            : 0;
+        std::size_t length = lead < 0x80                    ? 1
+                             : lead >= 0xC2 && lead <= 0xDF ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
         for (std::size_t k = 1; k < length; ++k) {
             if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
                 length = 0;
@@ -149,8 +150,7 @@ bool ReplaceFile(const std::string& path, const std::string& text)
         return false;
     }
     // Executable, as desktops ask of launchers that they are to trust.
-    const bool written =
-        WriteAll(fd, text) && ::fchmod(fd, 0755) == 0 && ::fsync(fd) == 0;
+    const bool written = WriteAll(fd, text) && ::fchmod(fd, 0755) == 0 && ::fsync(fd) == 0;
     if (::close(fd) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;

@@ -36,7 +36,10 @@ SleepFn& CurrentSleep()
     return sleep;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view text)
 {
@@ -120,7 +123,8 @@ public:
     void Run(const std::string& program, const std::string& parameters) override
     {
         if (DoShellExecute(program.c_str(), parameters.c_str(), "", kShowMinimized) <= 32) {
-            const std::string text = "ShellExecute failed to execute: " + program + " " + parameters;
+            const std::string text =
+                "ShellExecute failed to execute: " + program + " " + parameters;
             qvplat::MessageBox(text.c_str(), nullptr, qvplat::MB_OK);
         }
     }
@@ -226,4 +230,7 @@ extern "C" int UninstInitialize(uint32_t, uint32_t, uint32_t)
     return 0;
 }
 
-extern "C" int UninstUnInitialize(uint32_t, uint32_t, uint32_t) { return 0; }
+extern "C" int UninstUnInitialize(uint32_t, uint32_t, uint32_t)
+{
+    return 0;
+}

@@ -12,8 +12,7 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-constexpr int kStarted = 33; // stands for any result above 32
+using qvtest::Lines;
 
 class LaunchTest : public ::testing::Test
 {
@@ -25,23 +24,23 @@ protected:
 TEST_F(LaunchTest, ShellExecuteStartsProgramsAndOpensEverythingElse)
 {
     const std::string dir = std::filesystem::canonical(m_env.Root()).string();
-    const std::string readme = dir + "/readme.txt";
-    std::ofstream(readme) << "read me\n";
+    const std::string here = std::filesystem::current_path().string();
+    std::ofstream(dir + "/readme.txt") << "read me\n";
     struct Case
     {
         std::string file;
         const char* params;
         std::string directory;
-        int result;
+        int result; // 33 for any result above 32
         std::string launched;
     };
     const Case cases[] = {
-        {"fakeprog", R"(one "two three" 'four $HOME' five\ six "a\"b\\c\d")", dir, kStarted,
-         R"(fakeprog[one][two three][four $HOME][five six][a"b\c\d])"},
-        {"fakeprog", "", "", kStarted, "fakeprog|" + std::filesystem::current_path().string()},
-        {readme, "ignored", dir, kStarted, "xdg-open[" + readme + "]"},
-        {"readme.txt", "", dir, kStarted, "xdg-open[readme.txt]"},
-        {"https://example.invalid/x", "", dir, kStarted, "xdg-open[https://example.invalid/x]"},
+        {"fakeprog", R"(one "two three" 'four $HOME' five\ six "a\"b\\c\d")", dir, 33,
+         R"(fakeprog[one][two three][four $HOME][five six][a"b\c\d]|)" + dir},
+        {"fakeprog", "", "", 33, "fakeprog|" + here},
+        {dir + "/readme.txt", "ignored", dir, 33, "xdg-open[" + dir + "/readme.txt]|" + dir},
+        {"readme.txt", "", dir, 33, "xdg-open[readme.txt]|" + dir},
+        {"https://example.invalid/x", "", dir, 33, "xdg-open[https://example.invalid/x]|" + dir},
         {"missing.txt", "", dir, 2, ""},
         {"fakeprog", "", dir + "/missing", 3, ""},
     };
@@ -49,21 +48,15 @@ TEST_F(LaunchTest, ShellExecuteStartsProgramsAndOpensEverythingElse)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file + " in " + c.directory);
         const int result = DoShellExecute(c.file.c_str(), c.params, c.directory.c_str(), 1);
-        if (c.result == kStarted) {
-            EXPECT_GT(result, 32);
-        } else {
-            EXPECT_EQ(result, c.result);
-        }
+        EXPECT_EQ(result > 32 ? 33 : result, c.result);
         if (!c.launched.empty()) {
-            expected.push_back(c.launched.find('|') == std::string::npos ? c.launched + "|" + dir
-                                                                          : c.launched);
+            expected.push_back(c.launched);
         }
     }
     // The programs were started as grandchildren: no child is left to reap.
-    errno = 0;
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
-    EXPECT_EQ(m_fakes.Collect(true), qvtest::FakePrograms::Sorted(expected));
+    EXPECT_EQ(m_fakes.Collect(true), qvtest::Sorted(expected));
 }
 
 TEST_F(LaunchTest, SpawnWaitReturnsTheExitCodeOrMinusOne)
@@ -82,15 +75,13 @@ TEST_F(LaunchTest, SpawnNoWaitEndsTheCallerOnceTheProgramRuns)
 {
     EXPECT_EQ(DoSpawnNoWait("setuphelp-no-such-program", "x"), -1);
     const pid_t caller = ::fork();
-    ASSERT_GE(caller, 0);
     if (caller == 0) {
         DoSpawnNoWait("fakeprog", "x y");
         ::_exit(99);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(caller, &status, 0), caller);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(m_fakes.Collect(), Lines{"fakeprog[x y]"});
 }
 
@@ -102,12 +93,10 @@ TEST_F(LaunchTest, TheSharedLibraryExportsTheSixEntryPointsByName)
                              "UninstInitialize", "UninstUnInitialize"}) {
         EXPECT_NE(::dlsym(library, name), nullptr) << name;
     }
-    using SpawnWaitFn = int (*)(const char*, const char*);
-    auto spawnWait = reinterpret_cast<SpawnWaitFn>(::dlsym(library, "DoSpawnWait"));
-    ASSERT_NE(spawnWait, nullptr);
-    EXPECT_EQ(spawnWait("fakeprog", "exit 7"), 7);
+    auto spawnWait =
+        reinterpret_cast<int (*)(const char*, const char*)>(::dlsym(library, "DoSpawnWait"));
+    EXPECT_EQ(spawnWait != nullptr ? spawnWait("fakeprog", "exit 7") : -2, 7);
     ::dlclose(library);
-    EXPECT_EQ(m_fakes.Collect(), Lines{"fakeprog[exit 7]"});
 }
 
 } // namespace

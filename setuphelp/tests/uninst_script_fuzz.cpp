@@ -1,17 +1,23 @@
 // The uninstall command-file interpreter on arbitrary bytes, with a runner
-// that runs nothing and checks what the interpreter hands it.
+// that runs nothing and checks what it is handed.
 #include "setuphelp/launch.h"
 #include "setuphelp/uninst.h"
 
-#include <cstdint>
 #include <cstdlib>
-#include <string_view>
 
 namespace {
 
-bool HasLineEnd(const std::string& text)
+void Check(bool condition)
 {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+    if (!condition) {
+        std::abort();
+    }
+}
+
+bool OneLine(const std::string& text)
+{
+    return text.size() < qvsetup::kMaxCommandLine &&
+           text.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
 }
 
 class NoOpRunner : public qvsetup::UninstRunner
@@ -19,26 +25,18 @@ class NoOpRunner : public qvsetup::UninstRunner
 public:
     bool Ask(const std::string& prompt) override
     {
-        Check(!HasLineEnd(prompt) && prompt.size() < qvsetup::kMaxCommandLine);
+        Check(OneLine(prompt));
         return prompt.size() % 2 == 0;
     }
     void Pause(std::uint32_t milliseconds) override { Check(milliseconds <= 0x7FFFFFFF); }
     void Run(const std::string& program, const std::string& parameters) override
     {
-        Check(!program.empty() && program.front() != ' ' && program.back() != ' ');
-        Check(!HasLineEnd(program) && !HasLineEnd(parameters));
+        Check(OneLine(program) && OneLine(parameters) && !program.empty());
+        Check(program.front() != ' ' && program.back() != ' ');
         Check(program.find_first_of(",#$") == std::string::npos);
         qvsetup::SplitArguments(parameters);
     }
     void SkipLongLine(std::size_t lineNumber) override { Check(lineNumber > 0); }
-
-private:
-    static void Check(bool condition)
-    {
-        if (!condition) {
-            std::abort();
-        }
-    }
 };
 
 } // namespace

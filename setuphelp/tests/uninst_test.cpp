@@ -1,6 +1,6 @@
-// UninstInitialize: the command file found through the registry and run
-// line by line, with the message boxes answered and the pauses recorded here
-// and the commands run by fake programs.
+// UninstInitialize: the command file found through the registry and run line
+// by line; the boxes are answered and the pauses recorded here, the commands
+// run fake programs.
 #include "fake_programs.h"
 
 #include "platform/msgbox.h"
@@ -13,17 +13,17 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using qvtest::Lines;
 constexpr const char* kKey = "SOFTWARE\\Corvel\\Pictavo\\Client";
 
 class UninstTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    UninstTest()
     {
+        // A box is recorded as "? text" (OK and Cancel) or "! text" (OK).
         m_previousBox = qvplat::SetMessageBoxHandler(
             [this](const char* text, const char* caption, unsigned flags) {
-                // "? text" for a question, "! text" for a report.
                 const bool question = (flags & qvplat::MB_TYPEMASK) == qvplat::MB_OKCANCEL;
                 m_boxes.push_back((question ? "? " : "! ") + std::string(text));
                 EXPECT_STREQ(caption, "");
@@ -32,31 +32,30 @@ protected:
         m_previousSleep =
             qvsetup::SetUninstSleep([this](std::uint32_t ms) { m_pauses.push_back(ms); });
     }
-    void TearDown() override
+    ~UninstTest() override
     {
         qvplat::SetMessageBoxHandler(m_previousBox);
         qvsetup::SetUninstSleep(m_previousSleep);
     }
 
-    // Writes <root>/Bin/uninst.lau (and a document beside it).
     static void WriteCommands(const std::filesystem::path& root, const std::string& commands)
     {
         std::filesystem::create_directories(root / "Bin");
         std::ofstream(root / "Bin" / "uninst.lau", std::ios::binary) << commands;
-        std::ofstream(root / "readme.txt") << "read me\n";
     }
     static void SetInstallRoot(const std::string& root)
     {
         qvplat::RegKey key;
-        ASSERT_EQ(key.Create(qvplat::RegRoot::LocalMachine, kKey), qvplat::RegResult::Success);
-        ASSERT_EQ(key.SetValue(qvplat::MakeStringValue("InstallRoot", root)),
-                  qvplat::RegResult::Success);
+        key.Create(qvplat::RegRoot::LocalMachine, kKey);
+        key.SetValue(qvplat::MakeStringValue("InstallRoot", root));
     }
-    void Reset()
+    // Runs the uninstallation and checks its result, boxes and programs.
+    void Check(int result, const Lines& boxes, const Lines& runs)
     {
+        EXPECT_EQ(UninstInitialize(1, 2, 3), result);
+        EXPECT_EQ(m_boxes, boxes);
+        EXPECT_EQ(m_fakes.Collect(), qvtest::Sorted(runs));
         m_boxes.clear();
-        m_pauses.clear();
-        m_cancel.clear();
     }
 
     qvtest::SettingsEnv m_env;
@@ -68,120 +67,79 @@ protected:
     qvsetup::SleepFn m_previousSleep;
 };
 
-std::string Replace(std::string text, const std::string& from, const std::string& to)
-{
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-        text.replace(at, from.size(), to);
-        at += to.size();
-    }
-    return text;
-}
-
 TEST_F(UninstTest, RunsTheLinesOfTheCommandFile)
 {
+    const std::string root = (m_env.Root() / "install").string();
+    std::filesystem::create_directories(root);
+    std::ofstream(root + "/readme.txt") << "read me\n";
+    const std::string tooLong = "fakeprog," + std::string(1014, 'y'); // 1023 characters
+    const std::string longest = "fakeprog," + std::string(1013, 'z'); // 1022 characters
     struct Case
     {
-        const char* name;
-        std::string commands; // %R stands for the install root
+        std::string commands;
         std::set<std::string> cancel;
         Lines boxes;
         Lines runs;
-        std::vector<std::uint32_t> pauses;
+        std::vector<std::uint32_t> pauses = {3000};
     };
-    const std::string tooLong = "fakeprog," + std::string(1014, 'y');   // 1023 characters
-    const std::string longest = "fakeprog," + std::string(1013, 'z');   // 1022 characters
     const Case cases[] = {
-        {"comma then hash", "fakeprog,a,b c#Remove the player?\n", {}, {"? Remove the player?"},
-         {"fakeprog[a,b][c]"}, {3000}},
-        {"hash then comma", "fakeprog#Remove the player?,a,b c\n", {}, {"? Remove the player?"},
-         {"fakeprog[a,b][c]"}, {3000}},
-        {"hash first, OK goes on", "#Ready?\nfakeprog,next\n", {}, {"? Ready?"},
-         {"fakeprog[next]"}, {3000}},
-        {"hash first, Cancel ends the run", "#Stop?\nfakeprog,next\n", {"Stop?"}, {"? Stop?"},
-         {}, {3000}},
-        {"Cancel on a prompt skips its line", " fakeprog ,one#Skip?\nfakeprog,two\n", {"Skip?"},
-         {"? Skip?"}, {"fakeprog[two]"}, {3000}},
-        {"pauses", "2000$\n  -5$\n$150\n99999999999$\nfakeprog,x$\n", {}, {}, {},
+        {"fakeprog,a,b c#Remove?\n", {}, {"? Remove?"}, {"fakeprog[a,b][c]"}},
+        {"fakeprog#Remove?,a,b c\n", {}, {"? Remove?"}, {"fakeprog[a,b][c]"}},
+        {"#Ready?\nfakeprog,next\n", {}, {"? Ready?"}, {"fakeprog[next]"}},
+        {"#Stop?\nfakeprog,next\n", {"Stop?"}, {"? Stop?"}, {}},
+        {" fakeprog ,one#Skip?\nfakeprog,two\n", {"Skip?"}, {"? Skip?"}, {"fakeprog[two]"}},
+        {"2000$\n  -5$\n$150\n99999999999$\nfakeprog,x$\n",
+         {},
+         {},
+         {},
          {2000, 0, 150, 0x7FFFFFFF, 0, 3000}},
-        {"empty lines and CR LF", "\n\r\n  \nfakeprog,x\r\n", {}, {}, {"fakeprog[x]"}, {3000}},
-        {"last line without line end", "fakeprog,first\nfakeprog,last", {}, {},
-         {"fakeprog[first]", "fakeprog[last]"}, {3000}},
-        {"document to the opener", "%R/readme.txt,ignored\n", {}, {},
-         {"xdg-open[%R/readme.txt]"}, {3000}},
-        {"failure shown, run goes on", "missing-prog,a b\nfakeprog,after\n", {},
-         {"! ShellExecute failed to execute: missing-prog a b"}, {"fakeprog[after]"}, {3000}},
-        {"overlong line skipped whole", tooLong + "\n" + longest + "\n", {},
+        {"\n\r\n  \nfakeprog,x\r\n", {}, {}, {"fakeprog[x]"}},
+        {"fakeprog,first\nfakeprog,last", {}, {}, {"fakeprog[first]", "fakeprog[last]"}},
+        {root + "/readme.txt,ignored\n", {}, {}, {"xdg-open[" + root + "/readme.txt]"}},
+        {"missing-prog,a b\nfakeprog,after\n",
+         {},
+         {"! ShellExecute failed to execute: missing-prog a b"},
+         {"fakeprog[after]"}},
+        {tooLong + "\n" + longest + "\n",
+         {},
          {"! setuphelp.dll skipped line 1 of the command file: it is longer than 1022 "
           "characters."},
-         {"fakeprog[" + longest.substr(9) + "]"}, {3000}},
+         {"fakeprog[" + longest.substr(9) + "]"}},
     };
-    const std::string root = (m_env.Root() / "install").string();
     SetInstallRoot(root + "/");
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Reset();
+        SCOPED_TRACE(c.commands.substr(0, 40));
         m_cancel = c.cancel;
-        WriteCommands(root, Replace(c.commands, "%R", root));
-        EXPECT_EQ(UninstInitialize(0, 0, 0), 0);
-        EXPECT_EQ(m_boxes, c.boxes);
+        m_pauses.clear();
+        WriteCommands(root, c.commands);
+        Check(0, c.boxes, c.runs);
         EXPECT_EQ(m_pauses, c.pauses);
-        Lines runs;
-        for (const std::string& run : c.runs) {
-            runs.push_back(Replace(run, "%R", root));
-        }
-        EXPECT_EQ(m_fakes.Collect(), qvtest::FakePrograms::Sorted(runs));
     }
 }
 
 TEST_F(UninstTest, FindsTheCommandFileThroughTheRegistry)
 {
     const std::filesystem::path root = m_env.Root() / "install";
-    const std::string file = (root / "Bin" / "uninst.lau").string();
-    struct Case
-    {
-        const char* name;
-        std::function<void()> prepare;
-        int result;
-        Lines boxes;
-        Lines runs;
-    };
-    const Case cases[] = {
-        {"no key", [] {}, -1, {"! Corvel key not found in registry."}, {}},
-        {"no value",
-         [] {
-             qvplat::RegKey key;
-             key.Create(qvplat::RegRoot::LocalMachine, kKey);
-         },
-         -1, {"! InstallRoot not found."}, {}},
-        {"no file", [&] { SetInstallRoot(root.string() + "/"); }, -11,
-         {"! setuphelp.dll failed to open '" + file + "'."}, {}},
-        {"value without NUL or separator",
-         [&] {
-             WriteCommands(root, "fakeprog,ran\n");
-             const std::string text = root.string();
-             qvplat::RegKey key;
-             key.Create(qvplat::RegRoot::LocalMachine, kKey);
-             key.SetValue("InstallRoot", qvplat::REG_SZ, text.data(),
-                          static_cast<std::uint32_t>(text.size()));
-         },
-         0, {}, {"fakeprog[ran]"}},
-        {"Windows path",
-         [&] {
-             WriteCommands(m_env.Root() / "drive_c" / "Program Files" / "Castnet",
-                           "fakeprog,mapped\n");
-             SetInstallRoot("C:\\Program Files\\Castnet\\");
-         },
-         0, {}, {"fakeprog[mapped]"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Reset();
-        qvplat::DeleteRegKey(qvplat::RegRoot::LocalMachine, kKey);
-        c.prepare();
-        EXPECT_EQ(UninstInitialize(1, 2, 3), c.result);
-        EXPECT_EQ(m_boxes, c.boxes);
-        EXPECT_EQ(m_fakes.Collect(), c.runs);
-    }
+    Check(-1, {"! Corvel key not found in registry."}, {});
+
+    qvplat::RegKey key;
+    key.Create(qvplat::RegRoot::LocalMachine, kKey);
+    Check(-1, {"! InstallRoot not found."}, {});
+
+    SetInstallRoot(root.string() + "/");
+    Check(-11, {"! setuphelp.dll failed to open '" + (root / "Bin/uninst.lau").string() + "'."},
+          {});
+
+    // Stored without its NUL and without the separator at the end.
+    WriteCommands(root, "fakeprog,ran\n");
+    const std::string bare = root.string();
+    key.SetValue("InstallRoot", qvplat::REG_SZ, bare.data(),
+                 static_cast<std::uint32_t>(bare.size()));
+    Check(0, {}, {"fakeprog[ran]"});
+
+    WriteCommands(m_env.Root() / "drive_c" / "Program Files" / "Castnet", "fakeprog,mapped\n");
+    SetInstallRoot("C:\\Program Files\\Castnet\\");
+    Check(0, {}, {"fakeprog[mapped]"});
     EXPECT_EQ(UninstUnInitialize(1, 2, 3), 0);
 }
 
