@@ -10,6 +10,7 @@ PACKAGES=(
   iproute2 nftables
   ffmpeg
   libwxgtk3.2-dev libx11-dev xvfb xauth
+  desktop-file-utils xdg-utils
 )
 
 missing=()
