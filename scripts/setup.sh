@@ -11,6 +11,7 @@ PACKAGES=(
   ffmpeg
   libgif-dev   # test-only: the GIF oracle of the player's decoder tests
   libwxgtk3.2-dev libx11-dev xvfb xauth
+  desktop-file-utils xdg-utils
 )
 
 missing=()

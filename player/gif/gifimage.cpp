@@ -1,6 +1,6 @@
 #include "player/gif/gifimage.h"
 
-#include "core/qvlog.h"
+#include "core/settings/qvlog.h"
 #include "player/gif/gifresources.h"
 
 #include <algorithm>

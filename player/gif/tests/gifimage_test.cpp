@@ -3,7 +3,7 @@
 // write: deferred clear codes, bad lengths, truncation, oversize images.
 #include "gif_test_helpers.h"
 
-#include "core/tests/support/debuglog_capture.h"
+#include "core/testsupport/debuglog_capture.h"
 #include "platform/testsupport/command.h"
 #include "player/gif/gifimage.h"
 #include "player/gif/gifresources.h"

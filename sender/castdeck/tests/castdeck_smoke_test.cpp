@@ -1,11 +1,12 @@
-// Smoke test of the castdeck program itself: it runs under a private Xvfb
-// display with a sample file on its command line and its built-in check
-// drives it (analyse, start, stop, a refused second instance, a dropped
-// file, exit while transmitting). The screenshots it takes are kept under
-// the build tree's Testing/castdeck folder.
+// Smoke test of castdeck under a private Xvfb display: the UI test program
+// castdeck_uitest starts castdeck's application with a sample file and walks
+// through its windows (analyse, start, stop, a refused second instance, a
+// dropped file, exit while transmitting); the screenshots it takes are kept
+// under the build tree's Testing/castdeck folder. The program itself is run
+// too, to see that it starts and knows no options but the file.
 //
-// Everything the program sends goes to 127.0.0.1; when network namespaces
-// are available the whole run also happens inside a private one.
+// Everything sent goes to 127.0.0.1; when network namespaces are available
+// the whole run also happens inside a private one.
 #include "platform/registry.h"
 #include "platform/testsupport/netns.h"
 #include "platform/testsupport/xvfb.h"
@@ -77,12 +78,12 @@ protected:
         fs::remove_all(m_dir, ignored);
     }
 
-    // Runs castdeck on the private display with a private session (runtime,
+    // Runs a program on the private display with a private session (runtime,
     // configuration and registry directories) and returns its exit status
     // (-1 when it had to be killed) and its output.
-    int RunCastdeck(const std::vector<std::string>& args, std::string& log)
+    int Run(const char* binary, const std::vector<std::string>& args, std::string& log)
     {
-        const fs::path output = m_dir / "castdeck-output.txt";
+        const fs::path output = m_dir / "output.txt";
         const pid_t pid = fork();
         if (pid == 0) {
             if (chdir((m_dir / "work").c_str()) != 0) {
@@ -102,12 +103,12 @@ protected:
             const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, STDOUT_FILENO);
             dup2(out, STDERR_FILENO);
-            std::vector<char*> argv{const_cast<char*>("castdeck")};
+            std::vector<char*> argv{const_cast<char*>(binary)};
             for (const std::string& arg : args) {
                 argv.push_back(const_cast<char*>(arg.c_str()));
             }
             argv.push_back(nullptr);
-            execv(CASTDECK_BINARY, argv.data());
+            execv(binary, argv.data());
             _exit(127);
         }
         if (pid < 0) {
@@ -132,11 +133,11 @@ TEST_F(CastdeckSmoke, RunsUnderXvfb)
         fs::remove(artifacts / name);
     }
     std::string log;
-    const int status = RunCastdeck({"--selftest=" + artifacts.string(), m_sample}, log);
+    const int status = Run(CASTDECK_UITEST_BINARY, {"walk", artifacts.string(), m_sample}, log);
 
     EXPECT_EQ(status, 0) << log;
-    EXPECT_NE(log.find("selftest: PASS"), std::string::npos) << log;
-    EXPECT_EQ(log.find("selftest: FAIL"), std::string::npos) << log;
+    EXPECT_NE(log.find("uitest: PASS"), std::string::npos) << log;
+    EXPECT_EQ(log.find("uitest: FAIL"), std::string::npos) << log;
     // The scripted questions were asked: closing the transmitting window
     // asks twice (its frame, then Stream > Close), exiting once.
     const std::string terminate =
@@ -174,11 +175,22 @@ TEST_F(CastdeckSmoke, RunsUnderXvfb)
 TEST_F(CastdeckSmoke, FileThatCannotBeOpenedEndsTheProgram)
 {
     std::string log;
-    const int status = RunCastdeck({"--no-dialogs", (m_dir / "missing.mpg").string()}, log);
+    const int status =
+        Run(CASTDECK_UITEST_BINARY, {"start", (m_dir / "missing.mpg").string()}, log);
     EXPECT_NE(status, 0) << log;
     EXPECT_NE(log.find("castdeck: Cannot open " + (m_dir / "missing.mpg").string() + "."),
               std::string::npos)
         << log;
+}
+
+TEST_F(CastdeckSmoke, ProgramKnowsNoTestOptions)
+{
+    // The options of the program's old built-in check are gone.
+    for (const std::string option : {"selftest", "no-dialogs"}) {
+        std::string log;
+        EXPECT_NE(Run(CASTDECK_BINARY, {"--" + option}, log), 0) << log;
+        EXPECT_NE(log.find("Unknown long option '" + option + "'"), std::string::npos) << log;
+    }
 }
 
 } // namespace
