@@ -8,8 +8,8 @@
 // to 127.0.0.1; a reader thread consumes the stream with ReadBuffer, one
 // packet's payload per call.
 
-#include "core/qvcollector.h"
-#include "core/qvproplist.h"
+#include "core/receive/qvcollector.h"
+#include "core/settings/qvproplist.h"
 
 #include <benchmark/benchmark.h>
 

@@ -15,8 +15,8 @@
 //
 //   pacing_bench [source dir]   (default: QV_TEST_SOURCE_DIR, then the tree
 //                                this was built from)
-#include "sender/mpeganalysis.h"
-#include "sender/xmitmpeg.h"
+#include "mpeg/mpeganalysis.h"
+#include "sender/transmit/xmitmpeg.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -3,11 +3,11 @@
 // and in scan time. Packets are fed straight to a directory listener's
 // processing hooks (or to its datagram decoder), so no socket is involved.
 
-#include "core/qvhostaddr.h"
-#include "core/qvproplist.h"
-#include "core/qvsap.h"
-#include "core/qvsapdb.h"
-#include "core/qvsappacket.h"
+#include "core/net/qvhostaddr.h"
+#include "core/settings/qvproplist.h"
+#include "core/sap/qvsap.h"
+#include "core/sap/qvsapdb.h"
+#include "core/sap/qvsappacket.h"
 
 #include "platform/clock.h"
 

@@ -4,7 +4,7 @@
 // the core in and loads a control that links netcore) must keep two separate
 // states. This test is such a process: it links the static copy and loads
 // netcore.
-#include "core/qvlog.h"
+#include "core/settings/qvlog.h"
 
 #include <gtest/gtest.h>
 

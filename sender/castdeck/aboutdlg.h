@@ -6,7 +6,7 @@
 class CAboutDlg : public wxDialog
 {
 public:
-    static constexpr const char* kWebsite = "http://www.talvex.com/";
+    static constexpr const char* kWebsite = "http://www.example.com/";
 
     explicit CAboutDlg(wxWindow* parent);
 

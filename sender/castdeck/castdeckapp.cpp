@@ -1,11 +1,10 @@
 #include "sender/castdeck/castdeckapp.h"
 
-#include "core/qvlog.h"
+#include "core/settings/qvlog.h"
 #include "platform/msgbox.h"
 #include "sender/castdeck/aboutdlg.h"
 #include "sender/castdeck/mainframe.h"
 #include "sender/castdeck/resource.h"
-#include "sender/castdeck/selftest.h"
 #include "sender/castdeck/tidewelldoc.h"
 #include "sender/castdeck/tidewellview.h"
 
@@ -13,10 +12,6 @@
 #include <wx/filehistory.h>
 #include <wx/image.h>
 #include <wx/msgdlg.h>
-
-#include <cstdio>
-
-wxIMPLEMENT_APP(CQvTidewellApp);
 
 // ---- Document manager -----------------------------------------------------------------
 
@@ -77,11 +72,6 @@ void CQvTidewellApp::OnInitCmdLine(wxCmdLineParser& parser)
 {
     wxApp::OnInitCmdLine(parser);
     parser.AddParam("MPEG file to open", wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
-    // Scripted runs for the smoke test.
-    parser.AddOption("", "selftest", "run the built-in check, saving screenshots in this directory",
-                     wxCMD_LINE_VAL_STRING, wxCMD_LINE_HIDDEN);
-    parser.AddSwitch("", "no-dialogs", "print message boxes instead of showing them",
-                     wxCMD_LINE_HIDDEN);
 }
 
 bool CQvTidewellApp::OnCmdLineParsed(wxCmdLineParser& parser)
@@ -92,24 +82,12 @@ bool CQvTidewellApp::OnCmdLineParsed(wxCmdLineParser& parser)
     if (parser.GetParamCount() > 0) {
         m_fileToOpen = parser.GetParam(0);
     }
-    parser.Found("selftest", &m_selfTestDir);
-    m_noDialogs = parser.Found("no-dialogs") || !m_selfTestDir.empty();
     return true;
 }
 
 void CQvTidewellApp::InstallMessageBoxHandler()
 {
-    qvplat::SetMessageBoxHandler([this](const char* text, const char* caption, unsigned flags) {
-        if (m_noDialogs) {
-            std::printf("%s: %s\n", caption, text);
-            std::fflush(stdout);
-            if (!m_answers.empty()) {
-                const int answer = m_answers.front();
-                m_answers.pop_front();
-                return answer;
-            }
-            return qvplat::DefaultAnswer(flags);
-        }
+    qvplat::SetMessageBoxHandler([](const char* text, const char* caption, unsigned flags) {
         long style = 0;
         switch (flags & qvplat::MB_TYPEMASK) {
         case qvplat::MB_YESNO:
@@ -141,7 +119,7 @@ void CQvTidewellApp::InstallMessageBoxHandler()
         default:
             break;
         }
-        wxWindow* parent = GetTopWindow();
+        wxWindow* parent = wxTheApp != nullptr ? wxTheApp->GetTopWindow() : nullptr;
         wxMessageDialog dialog(parent, wxString::FromUTF8(text), wxString::FromUTF8(caption),
                                style);
         switch (dialog.ShowModal()) {
@@ -164,7 +142,6 @@ bool CQvTidewellApp::OnInit()
     }
     SetAppName(kTitle);
     SetVendorName("Talvex");
-    InstallMessageBoxHandler();
 
     // One instance per user session.
     if (m_instance.Acquire(castdeck::InstanceLock::DefaultPath()) ==
@@ -194,11 +171,6 @@ bool CQvTidewellApp::OnInit()
         m_docManager = nullptr;
         return false;
     }
-
-    if (!m_selfTestDir.empty()) {
-        m_selfTest = std::make_unique<CSelfTest>(*this, m_selfTestDir);
-        m_selfTest->Begin();
-    }
     return true;
 }
 
@@ -210,18 +182,8 @@ bool CQvTidewellApp::OpenCommandLineDocument()
     return m_docManager->CreateDocument(m_fileToOpen, wxDOC_SILENT) != nullptr;
 }
 
-int CQvTidewellApp::OnRun()
-{
-    const int result = wxApp::OnRun();
-    if (m_selfTest) {
-        m_exitCode = m_selfTest->Finish();
-    }
-    return m_exitCode != 0 ? m_exitCode : result;
-}
-
 int CQvTidewellApp::OnExit()
 {
-    m_selfTest.reset();
     if (m_docManager != nullptr) {
         m_docManager->SaveHistory();
         delete m_docManager;

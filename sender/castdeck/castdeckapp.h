@@ -1,19 +1,16 @@
 #pragma once
 // castdeck's application object: single-instance check, logs, settings,
-// the document manager and the main frame.
+// the document manager and the main frame. The program's entry (main.cpp)
+// creates it; a test program may create it the same way.
 
-#include "sender/deckprofile.h"
-#include "sender/transmitmodel.h"
+#include "sender/castdeck/model/deckprofile.h"
+#include "sender/castdeck/model/transmitmodel.h"
 
 #include <wx/app.h>
 #include <wx/docview.h>
 #include <wx/string.h>
 
-#include <deque>
-#include <memory>
-
 class CMainFrame;
-class CSelfTest;
 
 // The document manager: a recent-file list of four entries, kept in the
 // registry store and saved whenever it changes.
@@ -41,7 +38,6 @@ public:
 
     bool OnInit() override;
     int OnExit() override;
-    int OnRun() override;
     void OnInitCmdLine(wxCmdLineParser& parser) override;
     bool OnCmdLineParsed(wxCmdLineParser& parser) override;
 
@@ -56,16 +52,12 @@ public:
     // Shows the About box.
     void ShowAbout(wxWindow* parent);
 
-    // In scripted runs message boxes are written to standard output instead
-    // of shown; these answers are given to the next questions, in order
-    // (otherwise the default button's answer).
-    bool DialogsShown() const { return !m_noDialogs; }
-    void QueueDialogAnswer(int answer) { m_answers.push_back(answer); }
-    // Marks a failed scripted run; OnRun then returns 1.
-    void SetExitCode(int code) { m_exitCode = code; }
+    // Makes the process's message boxes (qvplat::MessageBox) modal dialogs
+    // over the top window. The program installs it before the application
+    // starts, so the single-instance refusal is a dialog too.
+    static void InstallMessageBoxHandler();
 
 private:
-    void InstallMessageBoxHandler();
     bool OpenCommandLineDocument();
 
     castdeck::DeckState m_state;
@@ -73,11 +65,6 @@ private:
     CDeckDocManager* m_docManager = nullptr;
     CMainFrame* m_mainFrame = nullptr;
     wxString m_fileToOpen;
-    wxString m_selfTestDir;
-    bool m_noDialogs = false;
-    std::deque<int> m_answers;
-    int m_exitCode = 0;
-    std::unique_ptr<CSelfTest> m_selfTest;
 };
 
 wxDECLARE_APP(CQvTidewellApp);

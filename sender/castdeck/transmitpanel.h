@@ -3,7 +3,7 @@
 // window is thin: it forwards the user's edits and its events to a
 // castdeck::TransmitModel and shows the model's state afterwards.
 
-#include "sender/transmitmodel.h"
+#include "sender/castdeck/model/transmitmodel.h"
 
 #include <wx/panel.h>
 #include <wx/timer.h>

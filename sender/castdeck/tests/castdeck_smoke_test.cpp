@@ -1,52 +1,35 @@
-// Smoke test of the castdeck program itself: it runs under a private Xvfb
-// display with a sample file on its command line and its built-in check
-// drives it (analyse, start, stop, a refused second instance, a dropped
-// file, exit while transmitting). The screenshots it takes are kept under
-// the build tree's Testing/castdeck folder.
+// Smoke test of castdeck under a private Xvfb display: the UI test program
+// castdeck_uitest starts castdeck's application with a sample file and walks
+// through its windows (analyse, start, stop, a refused second instance, a
+// dropped file, exit while transmitting); the screenshots it takes are kept
+// under the build tree's Testing/castdeck folder. The program itself is run
+// too, to see that it starts and knows no options but the file.
 //
-// Everything the program sends goes to 127.0.0.1; when network namespaces
-// are available the whole run also happens inside a private one.
+// Everything sent goes to 127.0.0.1; when network namespaces are available
+// the whole run also happens inside a private one.
 #include "platform/registry.h"
 #include "platform/testsupport/netns.h"
+#include "platform/testsupport/xvfb.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <optional>
-#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::optional<std::string> FindOnPath(const std::string& program)
-{
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = dir + "/" + program;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return std::nullopt;
-}
 
 std::string ReadFile(const fs::path& path)
 {
@@ -55,83 +38,6 @@ std::string ReadFile(const fs::path& path)
     text << in.rdbuf();
     return text.str();
 }
-
-// Waits for a child; kills it after the timeout. The exit status, or -1.
-int WaitFor(pid_t pid, std::chrono::seconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
-// A private X server on a display it picks itself (-displayfd), so parallel
-// runs never collide.
-class XvfbServer
-{
-public:
-    explicit XvfbServer(const std::string& binary)
-    {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            return;
-        }
-        m_pid = fork();
-        if (m_pid == 0) {
-            close(fds[0]);
-            const std::string fd = std::to_string(fds[1]);
-            const int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, STDOUT_FILENO);
-            dup2(quiet, STDERR_FILENO);
-            execl(binary.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
-                  "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        pollfd reader{fds[0], POLLIN, 0};
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (m_pid > 0 && std::chrono::steady_clock::now() < deadline) {
-            if (poll(&reader, 1, 100) > 0) {
-                char c = 0;
-                const ssize_t got = read(fds[0], &c, 1);
-                if (got <= 0 || c == '\n') {
-                    break;
-                }
-                number += c;
-            }
-        }
-        close(fds[0]);
-        if (!number.empty()) {
-            m_display = ":" + number;
-        }
-    }
-    ~XvfbServer()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            if (WaitFor(m_pid, std::chrono::seconds(10)) == -1) {
-                kill(m_pid, SIGKILL);
-            }
-        }
-    }
-    XvfbServer(const XvfbServer&) = delete;
-    XvfbServer& operator=(const XvfbServer&) = delete;
-
-    const std::string& Display() const { return m_display; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_display;
-};
 
 class CastdeckSmoke : public ::testing::Test
 {
@@ -147,8 +53,7 @@ protected:
         }
         fs::permissions(m_dir / "runtime", fs::perms::owner_all);
 
-        const std::optional<std::string> xvfb = FindOnPath("Xvfb");
-        if (!xvfb) {
+        if (!qvtest::XvfbServer::IsInstalled()) {
             GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb, or run "
                             "scripts/setup.sh); the castdeck smoke test needs it";
         }
@@ -158,7 +63,7 @@ protected:
         std::printf("castdeck smoke: %s\n",
                     m_netns->IsReady() ? "running in a private network namespace"
                                        : "no network namespace here; loopback targets only");
-        m_server = std::make_unique<XvfbServer>(*xvfb);
+        m_server = std::make_unique<qvtest::XvfbServer>();
         ASSERT_FALSE(m_server->Display().empty()) << "Xvfb did not start";
 
         const char* root = std::getenv("QV_TEST_SOURCE_DIR");
@@ -173,12 +78,12 @@ protected:
         fs::remove_all(m_dir, ignored);
     }
 
-    // Runs castdeck on the private display with a private session (runtime,
+    // Runs a program on the private display with a private session (runtime,
     // configuration and registry directories) and returns its exit status
     // (-1 when it had to be killed) and its output.
-    int RunCastdeck(const std::vector<std::string>& args, std::string& log)
+    int Run(const char* binary, const std::vector<std::string>& args, std::string& log)
     {
-        const fs::path output = m_dir / "castdeck-output.txt";
+        const fs::path output = m_dir / "output.txt";
         const pid_t pid = fork();
         if (pid == 0) {
             if (chdir((m_dir / "work").c_str()) != 0) {
@@ -198,18 +103,18 @@ protected:
             const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, STDOUT_FILENO);
             dup2(out, STDERR_FILENO);
-            std::vector<char*> argv{const_cast<char*>("castdeck")};
+            std::vector<char*> argv{const_cast<char*>(binary)};
             for (const std::string& arg : args) {
                 argv.push_back(const_cast<char*>(arg.c_str()));
             }
             argv.push_back(nullptr);
-            execv(CASTDECK_BINARY, argv.data());
+            execv(binary, argv.data());
             _exit(127);
         }
         if (pid < 0) {
             return -1;
         }
-        const int status = WaitFor(pid, std::chrono::seconds(240));
+        const int status = qvtest::WaitForExit(pid, std::chrono::seconds(240));
         log = ReadFile(output);
         return status;
     }
@@ -217,7 +122,7 @@ protected:
     fs::path m_dir;
     std::string m_sample;
     std::unique_ptr<qvtest::ScopedNetNamespace> m_netns;
-    std::unique_ptr<XvfbServer> m_server;
+    std::unique_ptr<qvtest::XvfbServer> m_server;
 };
 
 TEST_F(CastdeckSmoke, RunsUnderXvfb)
@@ -228,11 +133,11 @@ TEST_F(CastdeckSmoke, RunsUnderXvfb)
         fs::remove(artifacts / name);
     }
     std::string log;
-    const int status = RunCastdeck({"--selftest=" + artifacts.string(), m_sample}, log);
+    const int status = Run(CASTDECK_UITEST_BINARY, {"walk", artifacts.string(), m_sample}, log);
 
     EXPECT_EQ(status, 0) << log;
-    EXPECT_NE(log.find("selftest: PASS"), std::string::npos) << log;
-    EXPECT_EQ(log.find("selftest: FAIL"), std::string::npos) << log;
+    EXPECT_NE(log.find("uitest: PASS"), std::string::npos) << log;
+    EXPECT_EQ(log.find("uitest: FAIL"), std::string::npos) << log;
     // The scripted questions were asked: closing the transmitting window
     // asks twice (its frame, then Stream > Close), exiting once.
     const std::string terminate =
@@ -270,11 +175,22 @@ TEST_F(CastdeckSmoke, RunsUnderXvfb)
 TEST_F(CastdeckSmoke, FileThatCannotBeOpenedEndsTheProgram)
 {
     std::string log;
-    const int status = RunCastdeck({"--no-dialogs", (m_dir / "missing.mpg").string()}, log);
+    const int status =
+        Run(CASTDECK_UITEST_BINARY, {"start", (m_dir / "missing.mpg").string()}, log);
     EXPECT_NE(status, 0) << log;
     EXPECT_NE(log.find("castdeck: Cannot open " + (m_dir / "missing.mpg").string() + "."),
               std::string::npos)
         << log;
+}
+
+TEST_F(CastdeckSmoke, ProgramKnowsNoTestOptions)
+{
+    // The options of the program's old built-in check are gone.
+    for (const std::string option : {"selftest", "no-dialogs"}) {
+        std::string log;
+        EXPECT_NE(Run(CASTDECK_BINARY, {"--" + option}, log), 0) << log;
+        EXPECT_NE(log.find("Unknown long option '" + option + "'"), std::string::npos) << log;
+    }
 }
 
 } // namespace

@@ -1,0 +1,393 @@
+#include "core/net/qvsocket.h"
+
+#include "core/settings/qvexception.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <poll.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Socket objects alive in the process. The socket library needs no start-up
+// here, so the count only mirrors the objects' lifetimes.
+std::atomic<int> g_socketObjects{0};
+
+// The errno of this thread's last failed socket operation.
+thread_local int t_lastError = 0;
+
+constexpr unsigned int kMaxPort = 65535;
+
+in_addr_t AddressFromText(const char* text)
+{
+    return text != nullptr ? inet_addr(text) : htonl(INADDR_ANY);
+}
+
+sockaddr_in MakeAddress(in_addr_t address, unsigned int port)
+{
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(static_cast<std::uint16_t>(port));
+    result.sin_addr.s_addr = address;
+    return result;
+}
+
+bool IsDatagramType(int type)
+{
+    return (type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC)) == SOCK_DGRAM;
+}
+
+// Runs a system call again for as long as a signal interrupts it. Every
+// call of this file that can be interrupted goes through here or through
+// PollResuming.
+template <typename Call> auto ResumingInterrupted(Call call)
+{
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+// poll, resumed after a signal for the rest of the time.
+int PollResuming(pollfd* entries, nfds_t count, int timeoutMs)
+{
+    using SteadyClock = std::chrono::steady_clock;
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    int wait = timeoutMs;
+    for (;;) {
+        const int ready = ::poll(entries, count, wait);
+        if (ready >= 0 || errno != EINTR) {
+            return ready;
+        }
+        if (timeoutMs > 0) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+            wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+        }
+    }
+}
+
+// What makes a socket worth a receive: data, the end of a stream, or an
+// error that the receive will report.
+constexpr short kReadableEvents = POLLIN | POLLERR | POLLHUP;
+
+} // namespace
+
+QvSocket::QvSocket()
+{
+    ++g_socketObjects;
+}
+
+QvSocket::~QvSocket()
+{
+    --g_socketObjects;
+    CloseHandle();
+}
+
+int QvSocket::GetStartupError()
+{
+    return 0;
+}
+
+int QvSocket::GetLastError()
+{
+    return t_lastError;
+}
+
+int QvSocket::Fail(int result)
+{
+    return Fail(result, errno);
+}
+
+int QvSocket::Fail(int result, int error)
+{
+    t_lastError = error;
+    return result;
+}
+
+int QvSocket::Create(unsigned int port, int type, long /*events*/, const char* address)
+{
+    CloseHandle();
+    if (port > kMaxPort) {
+        return Fail(0, EINVAL);
+    }
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return Fail(0);
+    }
+    m_socket = fd;
+    m_datagram = IsDatagramType(type);
+    m_localAddress = MakeAddress(AddressFromText(address), port);
+
+    const int reuse = 1;
+    if (SetSockOpt(SO_REUSEADDR, &reuse, sizeof(reuse), SOL_SOCKET) == 0) {
+        const int error = GetLastError();
+        CloseHandle();
+        throw QvException(__FILE__, __LINE__, "SetSockOpt() SO_REUSEADDR failed.", error);
+    }
+    if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&m_localAddress),
+               sizeof(m_localAddress)) != 0) {
+        const int result = Fail(0);
+        // A socket that is not bound is of no use to any caller: leave none open.
+        CloseHandle();
+        return result;
+    }
+    return 1;
+}
+
+int QvSocket::Bind(const sockaddr* address, int length)
+{
+    if (length < 0) {
+        return Fail(0, EINVAL);
+    }
+    if (::bind(m_socket, address, static_cast<socklen_t>(length)) != 0) {
+        return Fail(0);
+    }
+    return 1;
+}
+
+int QvSocket::Connect(const char* address, unsigned int port)
+{
+    if (port > kMaxPort) {
+        return Fail(0, EINVAL);
+    }
+    m_localAddress = MakeAddress(AddressFromText(address), port);
+    if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&m_localAddress),
+                  sizeof(m_localAddress)) != 0) {
+        return Fail(0);
+    }
+    return 1;
+}
+
+int QvSocket::Listen(int backlog)
+{
+    if (::listen(m_socket, backlog) != 0) {
+        return Fail(0);
+    }
+    return 1;
+}
+
+int QvSocket::IOCtl(long command, unsigned long* argument)
+{
+    if (argument == nullptr) {
+        return Fail(0, EFAULT);
+    }
+    // The kernel reads and writes an int for both commands.
+    if (command == FIONREAD) {
+        int waiting = 0;
+        if (::ioctl(m_socket, FIONREAD, &waiting) != 0) {
+            return Fail(0);
+        }
+        *argument = static_cast<unsigned long>(waiting);
+        return 1;
+    }
+    if (command == FIONBIO) {
+        int nonBlocking = *argument != 0 ? 1 : 0;
+        if (::ioctl(m_socket, FIONBIO, &nonBlocking) != 0) {
+            return Fail(0);
+        }
+        return 1;
+    }
+    return Fail(0, EINVAL);
+}
+
+int QvSocket::SetSockOpt(int option, const void* value, int length, int level)
+{
+    if (length < 0) {
+        return Fail(0, EINVAL);
+    }
+    if (::setsockopt(m_socket, level, option, value, static_cast<socklen_t>(length)) != 0) {
+        return Fail(0);
+    }
+    return 1;
+}
+
+int QvSocket::Send(const void* buffer, int length, int flags)
+{
+    if (length < 0) {
+        return Fail(QV_SOCKET_ERROR, EINVAL);
+    }
+    const ssize_t sent = ResumingInterrupted([&] {
+        return ::send(m_socket, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    });
+    if (sent < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    return static_cast<int>(sent);
+}
+
+int QvSocket::Receive(void* buffer, int length, int flags)
+{
+    if (m_datagram) {
+        return ReceiveDatagram(buffer, length, nullptr, nullptr, flags);
+    }
+    if (length < 0) {
+        return Fail(QV_SOCKET_ERROR, EINVAL);
+    }
+    const ssize_t received = ResumingInterrupted(
+        [&] { return ::recv(m_socket, buffer, static_cast<size_t>(length), flags); });
+    if (received < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    return static_cast<int>(received);
+}
+
+int QvSocket::SendTo(const void* buffer, int length, const sockaddr* to, int toLength, int flags)
+{
+    if (length < 0 || toLength < 0) {
+        return Fail(QV_SOCKET_ERROR, EINVAL);
+    }
+    const ssize_t sent = ResumingInterrupted([&] {
+        return ::sendto(m_socket, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL, to,
+                        static_cast<socklen_t>(toLength));
+    });
+    if (sent < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    return static_cast<int>(sent);
+}
+
+int QvSocket::ReceiveFrom(void* buffer, int length, sockaddr* from, int* fromLength, int flags)
+{
+    if (m_datagram) {
+        return ReceiveDatagram(buffer, length, from, fromLength, flags);
+    }
+    if (length < 0 || (fromLength != nullptr && *fromLength < 0)) {
+        return Fail(QV_SOCKET_ERROR, EINVAL);
+    }
+    socklen_t addressLength = fromLength != nullptr ? static_cast<socklen_t>(*fromLength) : 0;
+    const ssize_t received = ResumingInterrupted([&] {
+        return ::recvfrom(m_socket, buffer, static_cast<size_t>(length), flags,
+                          fromLength != nullptr ? from : nullptr,
+                          fromLength != nullptr ? &addressLength : nullptr);
+    });
+    if (received < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    if (fromLength != nullptr) {
+        *fromLength = static_cast<int>(addressLength);
+    }
+    return static_cast<int>(received);
+}
+
+int QvSocket::ReceiveDatagram(void* buffer, int length, sockaddr* from, int* fromLength, int flags)
+{
+    if (length < 0 || (fromLength != nullptr && *fromLength < 0)) {
+        return Fail(QV_SOCKET_ERROR, EINVAL);
+    }
+    socklen_t addressLength = fromLength != nullptr ? static_cast<socklen_t>(*fromLength) : 0;
+    // MSG_TRUNC makes the kernel return the datagram's real length even when
+    // only part of it fitted, which is how a cut datagram is recognised.
+    const ssize_t received = ResumingInterrupted([&] {
+        return ::recvfrom(m_socket, buffer, static_cast<size_t>(length), flags | MSG_TRUNC,
+                          fromLength != nullptr ? from : nullptr,
+                          fromLength != nullptr ? &addressLength : nullptr);
+    });
+    if (received < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    if (fromLength != nullptr) {
+        *fromLength = static_cast<int>(addressLength);
+    }
+    if (received > static_cast<ssize_t>(length)) {
+        return Fail(QV_SOCKET_ERROR, QV_EMSGSIZE);
+    }
+    return static_cast<int>(received);
+}
+
+int QvSocket::ReadyToReceive()
+{
+    if (m_socket == QV_INVALID_SOCKET) {
+        return 0;
+    }
+    // FIONREAD would report the size of the next datagram, which is 0 for an
+    // empty one: a wait tells "something is waiting" apart from "nothing is".
+    const int ready = WaitReadable(0);
+    return ready == QV_SOCKET_ERROR ? 0 : ready;
+}
+
+int QvSocket::WaitReadable(int timeoutMs)
+{
+    QvSocket* const self[] = {this};
+    bool ready[] = {false};
+    const int result = WaitReadable(self, ready, timeoutMs);
+    return result == QV_SOCKET_ERROR ? result : (ready[0] ? 1 : 0);
+}
+
+int QvSocket::WaitReadable(std::span<QvSocket* const> sockets, std::span<bool> ready, int timeoutMs)
+{
+    if (ready.size() < sockets.size()) {
+        return Fail(QV_SOCKET_ERROR, EINVAL);
+    }
+    std::fill(ready.begin(), ready.end(), false);
+    // The common case (a few sockets) needs no allocation.
+    constexpr std::size_t kOnStack = 8;
+    std::array<pollfd, kOnStack> local{};
+    std::vector<pollfd> many;
+    pollfd* entries = local.data();
+    if (sockets.size() > kOnStack) {
+        many.resize(sockets.size());
+        entries = many.data();
+    }
+    bool anyOpen = false;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        // poll skips negative descriptors.
+        entries[i].fd = sockets[i] != nullptr ? sockets[i]->m_socket : QV_INVALID_SOCKET;
+        entries[i].events = POLLIN;
+        entries[i].revents = 0;
+        anyOpen = anyOpen || entries[i].fd != QV_INVALID_SOCKET;
+    }
+    if (!anyOpen) {
+        return Fail(QV_SOCKET_ERROR, EBADF);
+    }
+    const int polled =
+        PollResuming(entries, static_cast<nfds_t>(sockets.size()), timeoutMs < 0 ? -1 : timeoutMs);
+    if (polled < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    int readyCount = 0;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        if ((entries[i].revents & POLLNVAL) != 0) {
+            // A descriptor closed behind the object's back.
+            std::fill(ready.begin(), ready.end(), false);
+            return Fail(QV_SOCKET_ERROR, EBADF);
+        }
+        if ((entries[i].revents & kReadableEvents) != 0) {
+            ready[i] = true;
+            ++readyCount;
+        }
+    }
+    return readyCount;
+}
+
+int QvSocket::JoinGroup(unsigned long group, unsigned long interfaceAddress)
+{
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = static_cast<in_addr_t>(group);
+    request.imr_interface.s_addr = static_cast<in_addr_t>(interfaceAddress);
+    if (SetSockOpt(IP_ADD_MEMBERSHIP, &request, sizeof(request), IPPROTO_IP) == 0) {
+        return 0;
+    }
+    const int deliverAll = 0;
+    return SetSockOpt(IP_MULTICAST_ALL, &deliverAll, sizeof(deliverAll), IPPROTO_IP);
+}
+
+void QvSocket::Close()
+{
+    CloseHandle();
+}
+
+void QvSocket::CloseHandle()
+{
+    if (m_socket != QV_INVALID_SOCKET) {
+        ::close(m_socket);
+        m_socket = QV_INVALID_SOCKET;
+    }
+}

@@ -1,0 +1,138 @@
+#pragma once
+// A thin wrapper over one socket descriptor; every network class of the
+// system derives from it or holds one.
+//
+// Results follow the system's conventions: the set-up operations return 1 on
+// success and 0 on failure, the data operations return the byte count or
+// QV_SOCKET_ERROR. After a failure GetLastError gives the errno of the call
+// that failed. The value is kept per thread by the wrapper itself, so logging
+// between the failure and the question does not disturb it.
+//
+// The process-wide socket library start-up of the original platform has
+// nothing to do here: the object count is still kept and GetStartupError is
+// always 0, so callers that check it keep working.
+//
+// Datagram sockets and truncation: a datagram larger than the receive buffer
+// would be cut short silently. Receive, ReceiveFrom and ReceiveDatagram on a
+// datagram socket instead report it as QV_SOCKET_ERROR with the error
+// QV_EMSGSIZE; the datagram is consumed, and the next receive returns the
+// next one.
+//
+// Signals: a signal delivered to a thread inside a call of this class never
+// ends the call early (EINTR is not an error here): an interrupted receive,
+// send or wait is simply resumed, a wait for the rest of its time.
+//
+// Multicast membership: JoinGroup joins a group on one interface and limits
+// the socket to the groups it joined itself (without that, Linux delivers
+// every group joined by any socket on the host to every socket bound to the
+// port on the wildcard address).
+
+#include "core/qvexport.h"
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <span>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+// A socket descriptor and its marker values.
+using QvSocketHandle = int;
+inline constexpr QvSocketHandle QV_INVALID_SOCKET = -1;
+inline constexpr int QV_SOCKET_ERROR = -1;
+
+// The error of a received datagram that did not fit the buffer.
+inline constexpr int QV_EMSGSIZE = EMSGSIZE;
+
+class QV_API QvSocket
+{
+public:
+    // Counts one more socket object; the socket itself is not yet created.
+    QvSocket();
+    QvSocket(const QvSocket&) = delete;
+    QvSocket& operator=(const QvSocket&) = delete;
+    // Counts one less and closes the socket.
+    virtual ~QvSocket();
+
+    // The socket library start-up result: always 0 (success) here.
+    static int GetStartupError();
+    // The errno of the last failed operation of this thread's sockets.
+    static int GetLastError();
+
+    // Creates a socket of the given type (SOCK_DGRAM, SOCK_STREAM), sets
+    // SO_REUSEADDR and binds it to the address text (dotted IPv4; null means
+    // any) and the port (host order, 0 for any). An open socket is closed
+    // first. Returns 1 when bound; 0 when the socket cannot be created, the
+    // port is above 65535 or the bind fails, with no socket left open. A
+    // failure to set SO_REUSEADDR throws QvException. The events argument is
+    // not used.
+    int Create(unsigned int port, int type, long events, const char* address);
+    // bind; 1 or 0.
+    int Bind(const sockaddr* address, int length);
+    // Connects to the dotted address and port, which also become the stored
+    // local address record; 1 or 0.
+    int Connect(const char* address, unsigned int port);
+    // listen; 1 or 0.
+    int Listen(int backlog);
+    // FIONREAD (bytes of the next datagram waiting) or FIONBIO (non-zero
+    // argument: non-blocking); other commands fail with EINVAL. 1 or 0.
+    int IOCtl(long command, unsigned long* argument);
+    // setsockopt(socket, level, option, value, length); 1 or 0.
+    int SetSockOpt(int option, const void* value, int length, int level = SOL_SOCKET);
+
+    // send and recv; the byte count or QV_SOCKET_ERROR.
+    virtual int Send(const void* buffer, int length, int flags);
+    virtual int Receive(void* buffer, int length, int flags);
+    int SendTo(const void* buffer, int length, const sockaddr* to, int toLength, int flags);
+    int ReceiveFrom(void* buffer, int length, sockaddr* from, int* fromLength, int flags);
+    // Receives one datagram, reporting one larger than the buffer as
+    // QV_SOCKET_ERROR with QV_EMSGSIZE. `from` and `fromLength` may be null.
+    int ReceiveDatagram(void* buffer, int length, sockaddr* from, int* fromLength, int flags);
+
+    // 1 when a datagram (an empty one too) or stream data is waiting, 0 when
+    // nothing is or the socket is not open. Never blocks.
+    int ReadyToReceive();
+
+    // A timeout of WaitReadable that never runs out.
+    static constexpr int kWaitForever = -1;
+
+    // Waits until something can be received on the socket (a datagram, an
+    // empty one too, stream data, the end of a stream, or a pending error
+    // that the next receive reports) or until timeoutMs milliseconds have
+    // passed; 0 only looks, kWaitForever has no limit. Returns 1 when
+    // something waits, 0 when the time ran out, QV_SOCKET_ERROR when the
+    // socket is not open (EBADF) or the wait failed.
+    int WaitReadable(int timeoutMs);
+    // The same over several sockets at once: ready[i] (of the same length
+    // as sockets) tells whether sockets[i] has something waiting. Null
+    // entries and sockets that are not open are never ready, but at least
+    // one socket must be open (else QV_SOCKET_ERROR with EBADF). Returns
+    // how many sockets are ready, 0 when the time ran out, QV_SOCKET_ERROR
+    // on failure, with every ready[i] false.
+    static int WaitReadable(std::span<QvSocket* const> sockets, std::span<bool> ready,
+                            int timeoutMs);
+
+    // Joins the multicast group on the interface with the given address (both
+    // network byte order; interface 0 lets the routing table choose) and
+    // stops delivery of groups that this socket did not join. 1 or 0.
+    int JoinGroup(unsigned long group, unsigned long interfaceAddress);
+
+    // Closes an open socket; the object can create a new one afterwards.
+    virtual void Close();
+
+    QvSocket* GetSocket() { return this; }
+    // The descriptor, QV_INVALID_SOCKET when none is open.
+    QvSocketHandle GetHandle() const { return m_socket; }
+
+protected:
+    // Records errno of a failed call for GetLastError and returns `result`.
+    static int Fail(int result);
+    static int Fail(int result, int error);
+
+private:
+    // Closes the descriptor without going through the virtual Close.
+    void CloseHandle();
+
+    QvSocketHandle m_socket = QV_INVALID_SOCKET;
+    sockaddr_in m_localAddress{};
+    bool m_datagram = false;
+};

@@ -1,0 +1,370 @@
+// The stream receiver's buffer levels, level check and reading side.
+#include "core/receive/qvcollector.h"
+
+#include "core/settings/qvlog.h"
+#include "core/threads/qvmessage.h"
+#include "core/packets/qvpacket.h"
+
+#include "platform/clock.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// The longest a waiting reader sleeps before it looks at the queue again on
+// its own; arrivals, timeouts and Stop wake it at once.
+constexpr std::chrono::milliseconds kReaderWaitStep{30};
+
+// The reader takes a packet only when the queue holds more than this many.
+constexpr std::size_t kMinQueued = 2;
+
+// Level arithmetic is done in 64 bits and brought back into int: the window
+// and the sizes come from settings that may hold any value, and their sums
+// must neither overflow nor wrap.
+int SaturatedInt(std::int64_t value)
+{
+    return static_cast<int>(std::clamp<std::int64_t>(value, INT_MIN, INT_MAX));
+}
+
+} // namespace
+
+// A reader call in progress: Stop waits for every one to end before it frees
+// the packets and the carry, and no call gets in once running has fallen.
+class QvUdpDataCollector::ReaderCall
+{
+public:
+    explicit ReaderCall(QvUdpDataCollector& owner) : m_owner(owner)
+    {
+        std::lock_guard<std::mutex> lock(owner.m_waitLock);
+        if (owner.m_running.load()) {
+            ++owner.m_readerCalls;
+            m_entered = true;
+        }
+    }
+    ReaderCall(const ReaderCall&) = delete;
+    ReaderCall& operator=(const ReaderCall&) = delete;
+    ~ReaderCall()
+    {
+        if (!m_entered) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_owner.m_waitLock);
+        if (--m_owner.m_readerCalls == 0) {
+            m_owner.m_readersDone.notify_all();
+        }
+    }
+
+    bool Entered() const { return m_entered; }
+
+private:
+    QvUdpDataCollector& m_owner;
+    bool m_entered = false;
+};
+
+// ---- Pool and levels ------------------------------------------------------------------
+
+void QvUdpDataCollector::SetBufferSize(int bytes)
+{
+    if (bytes <= 0 || m_blockSize <= 0) {
+        QvDebugMsg("Buffer size %d with block size %d ignored.", bytes, m_blockSize);
+        return;
+    }
+    m_bufferSize = bytes;
+    m_blocks = bytes / m_blockSize;
+    const std::int64_t blocks = m_blocks;
+    const std::int64_t d = blocks / 10;
+    const std::int64_t window = m_window;
+    m_lowLevel.store(SaturatedInt(d + window));
+    m_reclaimCount.store(SaturatedInt(3 * d));
+    m_startLevel.store(SaturatedInt(blocks - 3 * d + window));
+    m_highLevel.store(SaturatedInt(blocks - d + window));
+    ClampLevels();
+}
+
+void QvUdpDataCollector::SetStartThreshold(int packets)
+{
+    m_startLevel.store(SaturatedInt(std::int64_t{m_window} + packets));
+    ClampLevels();
+}
+
+void QvUdpDataCollector::SetLowThreshold(int packets)
+{
+    m_lowLevel.store(SaturatedInt(std::int64_t{m_window} + packets));
+    ClampLevels();
+}
+
+void QvUdpDataCollector::SetHighThreshold(int packets)
+{
+    m_highLevel.store(SaturatedInt(std::int64_t{m_window} + packets));
+    ClampLevels();
+}
+
+void QvUdpDataCollector::ClampLevels()
+{
+    // The level check compares the queue with each threshold plus the
+    // window. The queue can hold the whole pool less what the reader still
+    // uses, so a start threshold beyond that would never be reached, and a
+    // low threshold at or above it would make the check swing between the
+    // two on every pass.
+    const std::int64_t window = m_window;
+    const std::int64_t reachable = std::int64_t{m_blocks} + window - kMaxLent;
+    if (m_blocks <= 0 || reachable < 1) {
+        return;
+    }
+    const int start = m_startLevel.load();
+    const int clampedStart = SaturatedInt(
+        std::clamp<std::int64_t>(start, 0, std::max<std::int64_t>(reachable - window, 0)));
+    if (clampedStart != start) {
+        QvDebugMsg("Start threshold %d cannot be reached with %d buffers; using %d.", start,
+                   SaturatedInt(m_blocks + window), clampedStart);
+        m_startLevel.store(clampedStart);
+    }
+    const int low = m_lowLevel.load();
+    if (low >= clampedStart) {
+        const int clampedLow = clampedStart - 1;
+        QvDebugMsg("Low threshold %d not below the start threshold %d; using %d.", low,
+                   clampedStart, clampedLow);
+        m_lowLevel.store(clampedLow);
+    }
+}
+
+unsigned QvUdpDataCollector::GetSmallBufLevel() const
+{
+    return static_cast<unsigned>(m_dataQueue->entries() + m_lentList->entries());
+}
+
+void QvUdpDataCollector::ControlFlow()
+{
+    const auto queued = static_cast<long long>(DataQueue().entries());
+    const long long window = m_window;
+    if (m_underflow.load()) {
+        if (queued >= m_startLevel.load() + window) {
+            OnStartThreshold();
+        }
+        return;
+    }
+    if (queued < m_lowLevel.load() + window) {
+        OnLowThreshold();
+    }
+    if (queued > m_highLevel.load() + window) {
+        OnHighThreshold();
+    }
+}
+
+int QvUdpDataCollector::OnLowThreshold()
+{
+    m_underflow.store(true);
+    QvDebugMsgTime("Underflow (%d)", static_cast<int>(GetSmallBufLevel()));
+    return 0;
+}
+
+int QvUdpDataCollector::OnStartThreshold()
+{
+    m_underflow.store(false);
+    QvDebugMsgTime("Start Threshold (%d)", static_cast<int>(GetSmallBufLevel()));
+    PostIntMessage(QvIntMessage::kStartThreshold);
+    return 0;
+}
+
+void QvUdpDataCollector::SetReqTimeoutMonitor(bool on)
+{
+    if (on) {
+        m_lastRequestTime.store(qvplat::TickCount());
+    }
+    m_requestMonitor.store(on);
+}
+
+// ---- Taking packets -----------------------------------------------------------------
+
+char* QvUdpDataCollector::GetNextBuffer(long& size, int& flags)
+{
+    size = 0;
+    ReaderCall call(*this);
+    if (!call.Entered()) {
+        flags = kStopped;
+        return nullptr;
+    }
+    QvBasePacket* packet = NextPacket(flags, true);
+    if (packet == nullptr) {
+        return nullptr;
+    }
+    size = static_cast<long>(packet->GetPayloadLength());
+    return packet->GetPayload();
+}
+
+QvBasePacket* QvUdpDataCollector::NextPacket(int& flags, bool reportTimeout)
+{
+    m_lastRequestTime.store(qvplat::TickCount());
+    ReturnOldestLent();
+    for (;;) {
+        switch (WaitForPacket()) {
+        case WaitOutcome::Stopped:
+            flags = kStopped;
+            return nullptr;
+        case WaitOutcome::TimedOut:
+            if (reportTimeout) {
+                m_timedOut.store(false);
+            }
+            flags = kTimeout;
+            return nullptr;
+        case WaitOutcome::Packet:
+            break;
+        }
+        QvBasePacket* packet = DataQueue().get();
+        if (packet == nullptr) {
+            continue; // a flush on another thread emptied the queue meanwhile
+        }
+        LentList().append(packet);
+        CheckReadSequence(packet);
+        flags = packet->IsBreak() ? kBreak : kContinuous;
+        return packet;
+    }
+}
+
+bool QvUdpDataCollector::PacketReady() const
+{
+    const std::size_t queued = m_dataQueue->entries();
+    const std::size_t keep = std::max(static_cast<std::size_t>(std::max(m_window, 0)), kMinQueued);
+    // After a data timeout nothing more is coming soon: the packets held
+    // back are handed out before the timeout is reported.
+    return queued > keep || (queued > 0 && m_timedOut.load());
+}
+
+QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket()
+{
+    std::unique_lock<std::mutex> lock(m_waitLock);
+    for (;;) {
+        if (!m_running.load()) {
+            return WaitOutcome::Stopped;
+        }
+        if (PacketReady()) {
+            return WaitOutcome::Packet;
+        }
+        if (m_timedOut.load()) {
+            return WaitOutcome::TimedOut;
+        }
+        m_dataArrived.wait_for(lock, kReaderWaitStep);
+    }
+}
+
+void QvUdpDataCollector::ReturnOldestLent()
+{
+    // A payload handed out stays valid until two further calls.
+    if (LentList().entries() > 2) {
+        if (QvBasePacket* oldest = LentList().get()) {
+            FreeList().append(oldest);
+        }
+    }
+}
+
+void QvUdpDataCollector::CheckReadSequence(QvBasePacket* packet)
+{
+    const std::uint32_t sequence = packet->Sequence();
+    if (!m_firstRead) {
+        const int order = packet->CompareSequence(sequence, m_readSequence);
+        if (order > 0) {
+            packet->SetBreak(true);
+            QvDebugMsgTime("GetNextBuffer: break detected.  Seq:(%ul) Exp:(%ul)",
+                           static_cast<unsigned>(sequence), static_cast<unsigned>(m_readSequence));
+        } else if (order < 0) {
+            packet->SetBreak(true);
+            QvDebugMsgTime("GetNextBuffer: invalid sequence.  Seq:(%ul) > Exp:(%ul)",
+                           static_cast<unsigned>(sequence), static_cast<unsigned>(m_readSequence));
+        }
+    }
+    m_readSequence = packet->NextSequence();
+    m_firstRead = false;
+}
+
+// ---- Reading bytes ---------------------------------------------------------------------
+
+long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags)
+{
+    if (request <= 0 || destination == nullptr) {
+        flags = kContinuous;
+        return 0;
+    }
+    ReaderCall call(*this);
+    if (!call.Entered()) {
+        // Stopped: the carry is gone with the pool.
+        flags = kStopped;
+        return 0;
+    }
+    const auto want = static_cast<std::size_t>(request);
+    char* carry = m_carry.get();
+    if (m_carryLength > want) {
+        std::memcpy(destination, carry, want);
+        std::memmove(carry, carry + want, m_carryLength - want);
+        m_carryLength -= want;
+        flags = kContinuous;
+        return request;
+    }
+
+    std::size_t got = m_carryLength;
+    std::memcpy(destination, carry, got);
+    m_carryLength = 0;
+    bool brokeInside = false;
+    int lastFlags = kContinuous;
+    while (got < want) {
+        // Once this call holds bytes, a data timeout is left for the next
+        // call to report, so the bytes are delivered first.
+        QvBasePacket* packet = NextPacket(lastFlags, got == 0);
+        if (packet == nullptr) {
+            QvDebugMsgTime("ReadBuffer: terminated");
+            break;
+        }
+        if (lastFlags == kBreak) {
+            // The bytes before the discontinuity are dropped, so the data
+            // returned with the break flag starts right after it.
+            got = 0;
+            brokeInside = true;
+        }
+        const char* payload = packet->GetPayload();
+        const std::size_t length = packet->GetPayloadLength();
+        const std::size_t room = want - got;
+        if (length > room) {
+            std::memcpy(destination + got, payload, room);
+            m_carryLength = length - room;
+            std::memcpy(carry, payload + room, m_carryLength);
+            got = want;
+            break;
+        }
+        std::memcpy(destination + got, payload, length);
+        got += length;
+    }
+
+    if (lastFlags == kStopped || (lastFlags == kTimeout && got == 0)) {
+        flags = lastFlags;
+    } else if (brokeInside) {
+        QvDebugMsgTime("ReadBuffer: break detected");
+        flags = kBreak;
+    } else {
+        flags = kContinuous;
+    }
+    if (got != want) {
+        QvDebugMsgTime("ReadBuffer(): Return size (%d) != request size (%d)",
+                       static_cast<int>(std::min<std::size_t>(got, INT_MAX)),
+                       static_cast<int>(std::min<long>(request, INT_MAX)));
+    }
+    return static_cast<long>(got);
+}
+
+void QvUdpDataCollector::FlushAllFifos()
+{
+    // The only place holding two list locks: the queue's, then the free list's.
+    QvSList& queue = DataQueue();
+    QvSList& free = FreeList();
+    queue.lock();
+    free.lock();
+    while (QvBasePacket* packet = queue._removeFirst()) {
+        free._append(packet);
+    }
+    free.unlock();
+    queue.unlock();
+    m_lostBytes.store(0);
+    m_recoveredBytes.store(0);
+}

@@ -1,0 +1,346 @@
+// The stream receiver on real sockets, each test in a private network
+// namespace: loss reports on the wire, the retransmission reader on unicast
+// and multicast streams, int messages from the collector thread, stopping a
+// waiting reader, and a run with random datagram loss.
+#include "core/receive/qvcollector.h"
+#include "core/threads/qvmessage.h"
+#include "core/settings/qvproplist.h"
+
+#include "platform/testsupport/netns_fixture.h"
+#include "platform/testsupport/udp_loss.h"
+#include "platform/testsupport/udp_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using qvtest::UdpSocket;
+
+namespace {
+
+constexpr auto kArrival = 5s; // generous bound for anything to happen
+
+// The source stream: the 32-bit little-endian word at every offset that is
+// a multiple of 4 holds that offset, so a slice names where it came from.
+std::uint8_t SourceByte(std::uint32_t offset)
+{
+    const std::uint32_t word = offset & ~3u;
+    return static_cast<std::uint8_t>(word >> (8 * (offset & 3u)));
+}
+
+std::string Opv(std::uint32_t offset, std::size_t length)
+{
+    std::string out = {static_cast<char>(offset >> 24), static_cast<char>(offset >> 16),
+                       static_cast<char>(offset >> 8), static_cast<char>(offset)};
+    for (std::size_t i = 0; i < length; ++i) {
+        out.push_back(static_cast<char>(SourceByte(offset + static_cast<std::uint32_t>(i))));
+    }
+    return out;
+}
+
+std::uint32_t Be32(const std::string& bytes, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        value = (value << 8) | static_cast<std::uint8_t>(bytes[at + i]);
+    }
+    return value;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound = kArrival)
+{
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// Counts int messages by code.
+class MessageCounter : public QvIntMessage
+{
+public:
+    void OnStartThreshold(unsigned long) override { ++startThreshold; }
+    void OnDataTimeout(unsigned long) override { ++dataTimeout; }
+
+    int startThreshold = 0;
+    int dataTimeout = 0;
+};
+
+class CollectorNetTest : public qvtest::NetnsTest
+{
+protected:
+    void SetUp() override
+    {
+        NetnsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        m_port = FreePort();
+        m_props.SetProperty("Port", static_cast<int>(m_port), QvPropertyList::Decimal);
+        m_props.SetProperty("FixHeader", "FALSE");
+        m_props.SetProperty("UDCFlowControl", "FALSE");
+        m_collector.SetPropertyList(&m_props);
+        m_collector.SetMessageQueue(&m_messages);
+    }
+
+    void TearDown() override
+    {
+        m_collector.Stop();
+        m_sender.reset();
+        NetnsTest::TearDown();
+    }
+
+    // A port whose report port (+16) is free too: the namespace is private.
+    static std::uint16_t FreePort()
+    {
+        UdpSocket probe;
+        return static_cast<std::uint16_t>(probe.LocalPort() % 30000 + 20000);
+    }
+
+    // The test's sender, opened in the namespace on first use.
+    UdpSocket& Sender()
+    {
+        if (!m_sender) {
+            m_sender = std::make_unique<UdpSocket>("127.0.0.1", 0);
+        }
+        return *m_sender;
+    }
+
+    void SendTo(const std::string& address, const std::string& datagram)
+    {
+        ASSERT_TRUE(Sender().SendTo(address, m_port, datagram));
+    }
+
+    void Dispatch() { m_messages.DispatchMessages(&m_counter); }
+
+    std::uint16_t m_port = 0;
+    QvPropertyList m_props;
+    QvMessageQueue m_messages;
+    MessageCounter m_counter;
+    QvUdpDataCollector m_collector;
+    std::unique_ptr<UdpSocket> m_sender;
+};
+
+TEST_F(CollectorNetTest, UnicastGapIsReportedToTheSenderFromAPortOfItsOwn)
+{
+    UdpSocket reports("127.0.0.1", static_cast<std::uint16_t>(m_port + 16));
+    m_props.SetProperty("Address", "127.0.0.1");
+    m_props.SetProperty("PacketSize", "1408");
+    m_props.SetProperty("Retrans", "1");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+
+    for (std::uint32_t offset : {0u, 1404u, 2808u, 5616u}) {
+        SendTo("127.0.0.1", Opv(offset, 1404));
+    }
+    const auto report = reports.Receive(kArrival);
+    ASSERT_TRUE(report.has_value());
+    ASSERT_EQ(report->payload.size(), 8u);
+    EXPECT_EQ(Be32(report->payload, 0), 4212u);
+    EXPECT_EQ(Be32(report->payload, 4), 1404u);
+    EXPECT_EQ(report->sourceAddress, "127.0.0.1");
+    EXPECT_NE(report->sourcePort, m_port);
+    EXPECT_FALSE(reports.Receive(200ms).has_value()); // one report per gap
+
+    // The retransmission reader took none of the stream's datagrams.
+    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetBytesReceived() == 4u * 1404u; }));
+    EXPECT_EQ(m_collector.GetLostCount(), 1404u);
+    EXPECT_EQ(m_collector.GetRecovCount(), 0u);
+
+    // Retransmitted data comes back to the port the report came from.
+    UdpSocket source("127.0.0.1", 0);
+    ASSERT_TRUE(source.SendTo("127.0.0.1", report->sourcePort, Opv(4212, 1404)));
+    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetRecovCount() == 1404u; }));
+
+    for (std::uint32_t offset : {7020u, 8424u}) {
+        SendTo("127.0.0.1", Opv(offset, 1404));
+    }
+    std::string buffer(3 * 1404, '\0');
+    int flags = -1;
+    ASSERT_EQ(m_collector.ReadBuffer(buffer.data(), 3 * 1404, flags), 3 * 1404);
+    EXPECT_EQ(flags, 0);
+    EXPECT_EQ(buffer, Opv(0, 3 * 1404).substr(4));
+    ASSERT_EQ(m_collector.ReadBuffer(buffer.data(), 1404, flags), 1404);
+    EXPECT_EQ(flags, QvUdpDataCollector::kBreak);
+    EXPECT_EQ(buffer.substr(0, 1404), Opv(5616, 1404).substr(4));
+}
+
+TEST_F(CollectorNetTest, MulticastRetransReaderSharesTheGroup)
+{
+    UdpSocket reports("0.0.0.0", static_cast<std::uint16_t>(m_port + 16));
+    m_props.SetProperty("Address", "239.255.10.20");
+    m_props.SetProperty("PacketSize", "1408");
+    m_props.SetProperty("Retrans", "1");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+
+    for (std::uint32_t offset : {0u, 1404u, 2808u, 5616u}) {
+        SendTo("239.255.10.20", Opv(offset, 1404));
+    }
+    const auto report = reports.Receive(kArrival);
+    ASSERT_TRUE(report.has_value());
+    ASSERT_EQ(report->payload.size(), 8u);
+    EXPECT_EQ(Be32(report->payload, 0), 4212u);
+    EXPECT_EQ(Be32(report->payload, 4), 1404u);
+    EXPECT_EQ(report->sourcePort, m_port);
+
+    // Both readers see every datagram of the group: each counts as recovered.
+    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetBytesReceived() == 4u * 1404u; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetRecovCount() == 4u * 1404u; }));
+}
+
+TEST_F(CollectorNetTest, StartFailsCleanlyWhenTheDataReaderCannotStart)
+{
+    m_props.SetProperty("Port", "0");
+    EXPECT_EQ(m_collector.Start(), QvUdpDataCollector::kDataReaderFailed);
+    EXPECT_FALSE(m_collector.IsStarted());
+    EXPECT_FALSE(m_collector.IsAlive());
+    EXPECT_EQ(m_collector.AllPackets().entries(), 0u);
+}
+
+TEST_F(CollectorNetTest, IntMessagesComeOncePerCycle)
+{
+    m_props.SetProperty("Address", "127.0.0.1");
+    m_props.SetProperty("UDCFlowControl", "TRUE");
+    m_props.SetProperty("UDCStartThreshold", "10"); // 8 packets of 1404 bytes
+    m_props.SetProperty("UDCTimeout", "300");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+    ASSERT_EQ(m_collector.GetStartThreshold(), 8);
+
+    for (std::uint32_t i = 0; i < 10; ++i) {
+        SendTo("127.0.0.1", Opv(i * 1400, 1400));
+    }
+    EXPECT_TRUE(WaitUntil([&] {
+        Dispatch();
+        return m_counter.startThreshold == 1;
+    }));
+    EXPECT_TRUE(WaitUntil([&] {
+        Dispatch();
+        return m_counter.dataTimeout == 1;
+    }));
+    // Until the reader has been told, the silence is not reported again.
+    std::this_thread::sleep_for(800ms);
+    Dispatch();
+    EXPECT_EQ(m_counter.dataTimeout, 1);
+
+    std::string buffer(20000, '\0');
+    int flags = -1;
+    EXPECT_EQ(m_collector.ReadBuffer(buffer.data(), 20000, flags), 14000);
+    EXPECT_EQ(flags, 0);
+    EXPECT_EQ(m_collector.ReadBuffer(buffer.data(), 20000, flags), 0);
+    EXPECT_EQ(flags, QvUdpDataCollector::kTimeout);
+
+    EXPECT_TRUE(WaitUntil([&] {
+        Dispatch();
+        return m_counter.dataTimeout == 2;
+    }));
+    EXPECT_EQ(m_counter.startThreshold, 1);
+}
+
+TEST_F(CollectorNetTest, StopReturnsPromptlyWhileAReaderWaits)
+{
+    m_props.SetProperty("Address", "127.0.0.1");
+    m_props.SetProperty("UDCTimeout", "100000");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+    SendTo("127.0.0.1", Opv(0, 1400));
+    auto reader = std::async(std::launch::async, [this] {
+        std::string buffer(5000, '\0');
+        int flags = 0;
+        const long got = m_collector.ReadBuffer(buffer.data(), 5000, flags);
+        return std::make_pair(got, flags);
+    });
+    EXPECT_EQ(reader.wait_for(200ms), std::future_status::timeout);
+    const auto before = std::chrono::steady_clock::now();
+    m_collector.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, kArrival);
+    ASSERT_EQ(reader.wait_for(kArrival), std::future_status::ready);
+    const auto [got, flags] = reader.get();
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(flags, QvUdpDataCollector::kStopped);
+    EXPECT_FALSE(m_collector.IsAlive());
+}
+
+// Checks that `run` is a contiguous slice of the source stream and returns
+// false with a reason when it is not.
+bool IsSourceSlice(const std::string& run, std::string& why)
+{
+    if (run.size() < 4) {
+        return true;
+    }
+    std::uint32_t start = 0;
+    for (int i = 3; i >= 0; --i) {
+        start = (start << 8) | static_cast<std::uint8_t>(run[static_cast<std::size_t>(i)]);
+    }
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        if (static_cast<std::uint8_t>(run[i]) !=
+            SourceByte(start + static_cast<std::uint32_t>(i))) {
+            why = "run from " + std::to_string(start) + " differs at byte " + std::to_string(i);
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST_F(CollectorNetTest, RandomLossGivesBreaksButNeverCorruptRuns)
+{
+    std::string why;
+    if (!qvtest::AddUdpLoss(m_port, 5, &why)) {
+        GTEST_SKIP() << "no datagram loss: " << why;
+    }
+    m_props.SetProperty("Address", "127.0.0.1");
+    m_props.SetProperty("UDCTimeout", "500");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+
+    constexpr std::uint32_t kPackets = 3000;
+    constexpr std::uint32_t kPayload = 1400;
+    auto reader = std::async(std::launch::async, [this] {
+        std::vector<std::string> runs(1);
+        int breaks = 0;
+        std::string buffer(4000, '\0');
+        for (;;) {
+            int flags = 0;
+            const long got = m_collector.ReadBuffer(buffer.data(), 4000, flags);
+            if (flags == QvUdpDataCollector::kBreak) {
+                ++breaks;
+                runs.emplace_back();
+            }
+            runs.back().append(buffer.data(), static_cast<std::size_t>(got));
+            if (flags == QvUdpDataCollector::kTimeout || flags == QvUdpDataCollector::kStopped) {
+                return std::make_pair(runs, breaks);
+            }
+        }
+    });
+
+    UdpSocket& sender = Sender();
+    auto next = std::chrono::steady_clock::now();
+    for (std::uint32_t i = 0; i < kPackets; ++i) {
+        ASSERT_TRUE(sender.SendTo("127.0.0.1", m_port, Opv(i * kPayload, kPayload)));
+        next += 100us;
+        std::this_thread::sleep_until(next);
+    }
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+    const auto [runs, breaks] = reader.get();
+
+    std::size_t delivered = 0;
+    for (const std::string& run : runs) {
+        EXPECT_TRUE(IsSourceSlice(run, why)) << why;
+        delivered += run.size();
+    }
+    EXPECT_GT(breaks, 0);
+    EXPECT_GT(m_collector.GetLostCount(), 0u);
+    EXPECT_LT(delivered, std::size_t{kPackets} * kPayload);
+    EXPECT_GT(delivered, std::size_t{kPackets} * kPayload / 2);
+}
+
+} // namespace
