@@ -7,7 +7,7 @@
 // a bitmap and drawn into a shown 640x480 window, on $DISPLAY or on a
 // private Xvfb server when there is none.
 #include "platform/testsupport/command.h"
-#include "platform/testsupport/xvfb.h"
+#include "platform/testsupport/display.h"
 #include "player/gif/gifbitmap.h"
 #include "player/gif/gifimage.h"
 #include "player/gif/tests/giflib_memory.h"

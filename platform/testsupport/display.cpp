@@ -13,10 +13,7 @@
 
 namespace qvtest {
 
-namespace {
-
-// The exit status, or -1 once the child had to be killed.
-int WaitFor(pid_t pid, std::chrono::seconds timeout)
+int WaitForExit(pid_t pid, std::chrono::seconds timeout)
 {
     // A descriptor that becomes readable when the child ends.
     const int exited = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -33,8 +30,6 @@ int WaitFor(pid_t pid, std::chrono::seconds timeout)
     waitpid(pid, &status, 0);
     return -1;
 }
-
-} // namespace
 
 bool XvfbServer::IsInstalled()
 {
@@ -80,7 +75,7 @@ XvfbServer::~XvfbServer()
 {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
-        WaitFor(m_pid, std::chrono::seconds(10));
+        WaitForExit(m_pid, std::chrono::seconds(10));
     }
 }
 
@@ -115,7 +110,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
         _exit(127);
     }
     if (pid > 0) {
-        result.exitCode = WaitFor(pid, timeout);
+        result.exitCode = WaitForExit(pid, timeout);
     }
     lseek(output, 0, SEEK_SET);
     char buffer[4096];

@@ -11,6 +11,10 @@
 
 namespace qvtest {
 
+// Waits for a child process; kills it once the timeout has passed. Its exit
+// status, or -1 when it had to be killed or died of a signal.
+int WaitForExit(pid_t pid, std::chrono::seconds timeout);
+
 // Xvfb on a display number it picks itself (-displayfd), so parallel runs
 // never collide. Display() is "" when Xvfb is missing or did not start.
 class XvfbServer

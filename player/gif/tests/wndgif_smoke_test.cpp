@@ -1,7 +1,7 @@
 // The animation window on a private Xvfb display: wndgif_driver plays
 // "GIFWAIT" in it and reports; the screenshot it takes is kept under the
 // build tree's Testing/wndgif folder.
-#include "platform/testsupport/xvfb.h"
+#include "platform/testsupport/display.h"
 
 #include <gtest/gtest.h>
 

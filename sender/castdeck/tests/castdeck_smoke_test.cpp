@@ -9,7 +9,7 @@
 // the whole run also happens inside a private one.
 #include "platform/registry.h"
 #include "platform/testsupport/netns.h"
-#include "platform/testsupport/xvfb.h"
+#include "platform/testsupport/display.h"
 
 #include <gtest/gtest.h>
 
