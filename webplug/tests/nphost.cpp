@@ -1,26 +1,22 @@
 // nphost: a test host for the browser plug-in. It loads the plug-in
-// library, runs a script of plug-in calls in a wx frame and prints one line
-// of results per command.
+// library, runs a script of plug-in calls in a wx frame and prints each
+// command with what it gave.
 //
 //   nphost <plug-in library> <script>
 //
-// One command per line, words separated by blanks; blank lines and lines
-// starting with '#' are skipped.
-//   entry-points [<size> | null]         NP_GetEntryPoints (size: the whole table)
-//   initialize [<size> <version> | null] NP_Initialize (the whole table, version 0x0006)
-//   shutdown                             NP_Shutdown
-//   new <name> [<attribute>=<value>...]  NPP_New ("\r" and "\n" in values stand for CR, LF)
-//   window <name> <x> <y> <width> <height>
-//                                        NPP_SetWindow with a panel of the frame there
-//                                        (one panel per name, made the first time)
-//   stream <name>                        a stream offered, written, given as file, ended
-//   print <name>                         embedded print of the window's place into a
-//                                        memory DC, counting the grey (0x808080) pixels
-//   print-full <name>                    full-page print; the plug-in's printed flag
-//   destroy <name>                       NPP_Destroy
-// Instances still alive when the script ends are destroyed. Exit status 1
-// for a script error, 2 for a bad command line or a library that does not
-// load.
+// One command per line, words separated by blanks:
+//   entry-points [<size> | null]          NP_GetEntryPoints (default: the whole table)
+//   initialize [<size> <version> | null]  NP_Initialize (default: the whole table, 0x0006)
+//   shutdown
+//   new <name> [<attribute>=<value>...]   NPP_New; "\r" and "\n" in values stand for CR, LF
+//   window <name> <x> <y> <width> <height> NPP_SetWindow with a panel there (one per name)
+//   stream <name>                         a stream offered, written, given as file, ended
+//   print <name>                          the window's place printed into a memory DC; counts
+//                                         the grey (0x808080) pixels on its frame and elsewhere
+//   print-full <name>                     full-page print: the plug-in's printed flag
+//   destroy <name>
+// Instances left at the end are destroyed. Exit status 1 for a bad script
+// command, 2 for a bad command line or library.
 #include "webplug/npapi.h"
 
 #include <wx/app.h>
@@ -41,13 +37,9 @@
 
 namespace {
 
-struct Exports
-{
-    NP_GetEntryPointsFn getEntryPoints = nullptr;
-    NP_InitializeFn initialize = nullptr;
-    NP_ShutdownFn shutdown = nullptr;
-} g_exports;
-
+NP_GetEntryPointsFn g_getEntryPoints = nullptr;
+NP_InitializeFn g_initialize = nullptr;
+NP_ShutdownFn g_shutdown = nullptr;
 std::vector<std::vector<std::string>> g_script;
 
 void Print(const std::string& line)
@@ -76,7 +68,6 @@ struct Instance
 class CHostFrame final : public wxFrame
 {
 public:
-    // status receives the exit status.
     explicit CHostFrame(int& status) : wxFrame(nullptr, wxID_ANY, "nphost"), m_status(status)
     {
         SetClientSize(840, 420);
@@ -84,68 +75,67 @@ public:
 
     void RunScript()
     {
-        for (std::size_t i = 0; i < g_script.size(); ++i) {
-            bool done = false;
+        for (const std::vector<std::string>& words : g_script) {
+            std::string result;
             try {
-                done = Run(g_script[i]);
+                result = Run(words);
             } catch (const std::exception&) {
                 // a number that does not read
             }
-            if (!done) {
-                Print("error: command " + std::to_string(i + 1) + ": " + g_script[i][0]);
+            if (result.empty()) {
+                Print("error: " + words[0]);
                 m_status = 1;
                 break;
             }
+            std::string line;
+            for (const std::string& word : words) {
+                line += word + " ";
+            }
+            Print(line + result);
         }
         for (auto& [name, instance] : m_instances) {
-            if (instance.npp.pdata != nullptr && m_funcs.destroy != nullptr) {
+            if (instance.npp.pdata != nullptr) {
                 m_funcs.destroy(&instance.npp, nullptr);
             }
         }
         if (m_initialized) {
-            g_exports.shutdown();
+            g_shutdown();
         }
         Close(true);
     }
 
 private:
-    bool Run(const std::vector<std::string>& words)
+    // What the command gave; "" for a bad command.
+    std::string Run(const std::vector<std::string>& words)
     {
         const std::string& verb = words[0];
         const std::size_t count = words.size() - 1;
-        const bool useNull = count == 1 && words[1] == "null";
+        const bool null = count == 1 && words[1] == "null";
+        const auto number = [&words](std::size_t i) { return std::stoi(words[i], nullptr, 0); };
         if (verb == "entry-points" && count <= 1) {
             NPPluginFuncs funcs;
-            funcs.size = static_cast<std::uint16_t>(
-                count == 1 && !useNull ? std::stoul(words[1], nullptr, 0) : sizeof funcs);
-            const NPError rc = g_exports.getEntryPoints(useNull ? nullptr : &funcs);
+            funcs.size = static_cast<std::uint16_t>(count == 1 && !null ? number(1) : sizeof funcs);
+            const NPError rc = g_getEntryPoints(null ? nullptr : &funcs);
             if (rc == NPERR_NO_ERROR) {
                 m_funcs = funcs;
+                return "= 0 version " + std::to_string(funcs.version);
             }
-            Print(Joined(words) + " = " + std::to_string(rc) +
-                  (rc == NPERR_NO_ERROR ? " version " + std::to_string(funcs.version) : ""));
-            return true;
+            return "= " + std::to_string(rc);
         }
-        if (verb == "initialize" && (count == 0 || useNull || count == 2)) {
+        if (verb == "initialize" && (count == 0 || null || count == 2)) {
             NPNetscapeFuncs funcs;
-            funcs.size = sizeof funcs;
-            funcs.version = NP_VERSION_MINOR;
-            if (count == 2) {
-                funcs.size = static_cast<std::uint16_t>(std::stoul(words[1], nullptr, 0));
-                funcs.version = static_cast<std::uint16_t>(std::stoul(words[2], nullptr, 0));
-            }
-            const NPError rc = g_exports.initialize(useNull ? nullptr : &funcs);
+            funcs.size = static_cast<std::uint16_t>(count == 2 ? number(1) : sizeof funcs);
+            funcs.version = static_cast<std::uint16_t>(count == 2 ? number(2) : NP_VERSION_MINOR);
+            const NPError rc = g_initialize(null ? nullptr : &funcs);
             m_initialized = m_initialized || rc == NPERR_NO_ERROR;
-            Print(Joined(words) + " = " + std::to_string(rc));
-            return true;
+            return "= " + std::to_string(rc);
         }
         if (verb == "shutdown" && count == 0) {
             m_initialized = false;
-            Print("shutdown = " + std::to_string(g_exports.shutdown()));
-            return true;
+            return "= " + std::to_string(g_shutdown());
         }
         if (count == 0 || m_funcs.newp == nullptr) {
-            return false;
+            return {};
         }
         Instance& instance = m_instances[words[1]];
         NPP npp = &instance.npp;
@@ -165,25 +155,21 @@ private:
                 argv.push_back(values.back().data());
             }
             char mime[] = "video/x-opv-live";
-            const NPError rc =
-                m_funcs.newp(mime, npp, NP_EMBED, static_cast<std::int16_t>(argn.size()),
-                             argn.data(), argv.data(), nullptr);
-            Print(Joined(words) + " = " + std::to_string(rc));
-        } else if (verb == "window" && count == 5) {
-            const int x = std::stoi(words[2]);
-            const int y = std::stoi(words[3]);
-            const int width = std::stoi(words[4]);
-            const int height = std::stoi(words[5]);
+            return "= " + std::to_string(m_funcs.newp(mime, npp, NP_EMBED,
+                                                      static_cast<std::int16_t>(argn.size()),
+                                                      argn.data(), argv.data(), nullptr));
+        }
+        if (verb == "window" && count == 5) {
+            const wxRect place(number(2), number(3), number(4), number(5));
             if (instance.panel == nullptr) {
-                instance.panel = new wxPanel(this, wxID_ANY, wxPoint(x, y), wxSize(width, height));
+                instance.panel = new wxPanel(this, wxID_ANY, place.GetPosition(), place.GetSize());
             }
-            instance.window.window = instance.panel;
-            instance.window.x = x;
-            instance.window.y = y;
-            instance.window.width = static_cast<std::uint32_t>(width);
-            instance.window.height = static_cast<std::uint32_t>(height);
-            Print(Joined(words) + " = " + std::to_string(m_funcs.setwindow(npp, &instance.window)));
-        } else if (verb == "stream" && count == 1) {
+            instance.window = {instance.panel, place.x, place.y,
+                               static_cast<std::uint32_t>(place.width),
+                               static_cast<std::uint32_t>(place.height)};
+            return "= " + std::to_string(m_funcs.setwindow(npp, &instance.window));
+        }
+        if (verb == "stream" && count == 1) {
             char mime[] = "video/x-opv-vod";
             char data[] = "bytes";
             NPStream stream;
@@ -193,29 +179,28 @@ private:
             const std::int32_t written = m_funcs.write(npp, &stream, 0, 5, data);
             m_funcs.asfile(npp, &stream, "/nonexistent/clip.opv");
             const NPError ended = m_funcs.destroystream(npp, &stream, 0);
-            Print("stream " + words[1] + ": new " + std::to_string(created) + ", type " +
-                  std::to_string(type) + ", " +
-                  (stream.pdata == npp->pdata ? "instance's data" : "other data") +
-                  ", write-ready " + std::to_string(ready) + ", write " + std::to_string(written) +
-                  ", destroy " + std::to_string(ended));
-        } else if (verb == "print" && count == 1) {
-            PrintEmbedded(words[1], instance);
-        } else if (verb == "print-full" && count == 1) {
+            return "= new " + std::to_string(created) + ", type " + std::to_string(type) +
+                   (stream.pdata == npp->pdata ? ", instance's data" : ", other data") +
+                   ", write-ready " + std::to_string(ready) + ", write " + std::to_string(written) +
+                   ", destroy " + std::to_string(ended);
+        }
+        if (verb == "print" && count == 1) {
+            return PrintEmbedded(instance);
+        }
+        if (verb == "print-full" && count == 1) {
             NPPrint print;
             print.mode = NP_FULL;
             print.print.fullPrint = NPFullPrint{true, false, nullptr};
             m_funcs.print(npp, &print);
-            Print("print-full " + words[1] + ": printed " +
-                  std::to_string(print.print.fullPrint.pluginPrinted));
-        } else if (verb == "destroy" && count == 1) {
-            Print(Joined(words) + " = " + std::to_string(m_funcs.destroy(npp, nullptr)));
-        } else {
-            return false;
+            return "= printed " + std::to_string(print.print.fullPrint.pluginPrinted);
         }
-        return true;
+        if (verb == "destroy" && count == 1) {
+            return "= " + std::to_string(m_funcs.destroy(npp, nullptr));
+        }
+        return {};
     }
 
-    void PrintEmbedded(const std::string& name, Instance& instance)
+    std::string PrintEmbedded(Instance& instance)
     {
         const NPWindow& place = instance.window;
         const int right = place.x + static_cast<int>(place.width) - 1;
@@ -226,9 +211,7 @@ private:
             dc.SetBackground(*wxWHITE_BRUSH);
             dc.Clear();
             NPPrint print;
-            print.mode = NP_EMBED;
-            print.print.embedPrint.window = place;
-            print.print.embedPrint.platformPrint = &dc;
+            print.print.embedPrint = {place, &dc};
             m_funcs.print(&instance.npp, &print);
         }
         const wxImage image = page.ConvertToImage();
@@ -245,17 +228,8 @@ private:
             }
         }
         const int frame = 2 * static_cast<int>(place.width + place.height) - 4;
-        Print("print " + name + ": grey on the frame " + std::to_string(onFrame) + " of " +
-              std::to_string(frame) + ", elsewhere " + std::to_string(elsewhere));
-    }
-
-    static std::string Joined(const std::vector<std::string>& words)
-    {
-        std::string line;
-        for (const std::string& word : words) {
-            line += (line.empty() ? "" : " ") + word;
-        }
-        return line;
+        return "= grey on the frame " + std::to_string(onFrame) + " of " + std::to_string(frame) +
+               ", elsewhere " + std::to_string(elsewhere);
     }
 
     NPPluginFuncs m_funcs;
@@ -290,22 +264,17 @@ wxIMPLEMENT_APP_NO_MAIN(CHostApp);
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: nphost <plug-in library> <script>\n");
-        return 2;
+    void* library = argc == 3 ? ::dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : nullptr;
+    std::ifstream in(argc == 3 ? argv[2] : "");
+    if (library != nullptr) {
+        g_getEntryPoints =
+            reinterpret_cast<NP_GetEntryPointsFn>(::dlsym(library, "NP_GetEntryPoints"));
+        g_initialize = reinterpret_cast<NP_InitializeFn>(::dlsym(library, "NP_Initialize"));
+        g_shutdown = reinterpret_cast<NP_ShutdownFn>(::dlsym(library, "NP_Shutdown"));
     }
-    void* library = ::dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        std::fprintf(stderr, "nphost: %s\n", ::dlerror());
-        return 2;
-    }
-    g_exports.getEntryPoints =
-        reinterpret_cast<NP_GetEntryPointsFn>(::dlsym(library, "NP_GetEntryPoints"));
-    g_exports.initialize = reinterpret_cast<NP_InitializeFn>(::dlsym(library, "NP_Initialize"));
-    g_exports.shutdown = reinterpret_cast<NP_ShutdownFn>(::dlsym(library, "NP_Shutdown"));
-    std::ifstream in(argv[2]);
-    if (!g_exports.getEntryPoints || !g_exports.initialize || !g_exports.shutdown || !in) {
-        std::fprintf(stderr, "nphost: the library lacks the exports or no script\n");
+    if (!g_getEntryPoints || !g_initialize || !g_shutdown || !in) {
+        std::fprintf(stderr, "usage: nphost <plug-in library> <script>\n%s\n",
+                     library == nullptr && argc == 3 ? ::dlerror() : "");
         return 2;
     }
     for (std::string line; std::getline(in, line);) {
@@ -314,7 +283,7 @@ int main(int argc, char** argv)
         for (std::string word; words >> word;) {
             command.push_back(word);
         }
-        if (!command.empty() && command[0][0] != '#') {
+        if (!command.empty()) {
             g_script.push_back(std::move(command));
         }
     }

@@ -111,14 +111,16 @@ TEST_F(NphostTest, InstancesGiveTheirPlayersTheirOwnAttributes)
                                 "shutdown\n");
     const std::string& out = host.output;
     EXPECT_EQ(host.exitCode, 0) << out;
+    EXPECT_EQ(out.find("assert"), std::string::npos) << out; // wx's, on misused windows
 
     for (const char* line :
          {"entry-points null = 3\n", "entry-points 44 = 3\n", "initialize null = 3\n",
           "initialize 4096 0x100 = 8\n", "initialize 52 6 = 3\n", "entry-points = 0 version 6\n",
           "initialize = 0\n", "window merged 210 0 200 150 = 0\n",
-          "stream merged: new 0, type 3, instance's data, write-ready "
-          "268435455, write 5, destroy 0\n",
-          "print-full merged: printed 0\n", "shutdown = 0\n"}) {
+          "stream merged = new 0, type 3, instance's data, write-ready 268435455, write 5, "
+          "destroy 0\n",
+          "print merged = grey on the frame 696 of 696, elsewhere 0\n",
+          "print-full merged = printed 0\n", "shutdown = 0\n"}) {
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
     }
     // One player per instance, however often the window is given; each gone
@@ -146,11 +148,6 @@ TEST_F(NphostTest, InstancesGiveTheirPlayersTheirOwnAttributes)
     EXPECT_NE(LogText().find("attributes do not make a settings section"), std::string::npos)
         << LogText();
 
-    const std::regex printed("print merged: grey on the frame ([0-9]+) of ([0-9]+), elsewhere 0\n");
-    std::smatch counts;
-    ASSERT_TRUE(std::regex_search(out, counts, printed)) << out;
-    EXPECT_EQ(counts[1], counts[2]);
-    EXPECT_EQ(counts[2], "696");
     // Every profile file (and its lock file) went with its instance.
     for (const auto& entry : fs::directory_iterator(WindowsDir())) {
         EXPECT_EQ(entry.path().filename().string().find("qv1nrb"), std::string::npos)
