@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   iproute2 nftables
-  ffmpeg
+  ffmpeg vlc-bin vlc-plugin-base
   libwxgtk3.2-dev libx11-dev xvfb xauth
 )
 
