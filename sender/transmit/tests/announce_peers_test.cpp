@@ -225,7 +225,7 @@ TEST_F(AnnouncePeersTest, VlcSapDiscoveryListsEverySamplesSession)
     }
     std::vector<std::string> sessions;
     for (const Sample& sample : kSamples) {
-        sessions.push_back(std::string("- ") + sample.session + "\n");
+        sessions.push_back(std::string("- ") + sample.session);
     }
     EXPECT_TRUE(listed(sessions)) << ReadText(log);
     peer.Say("quit");
