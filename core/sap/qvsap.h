@@ -86,7 +86,7 @@ struct QvSAPListenOptions
     // Kernel receive buffer in bytes: room for a burst of announcements
     // while the listener files the ones before (a privileged process gets
     // it beyond the system's limit).
-    int receiveBuffer = 4 << 20;
+    int receiveBuffer = 8 << 20;
 
     static constexpr QvSAPListenOptions Standard(bool threaded = true)
     {
