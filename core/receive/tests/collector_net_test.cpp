@@ -18,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,6 +140,30 @@ protected:
 // than reordering would explain.
 const std::uint32_t kGapStream[] = {0, 1404, 2808, 5616, 7020, 8424, 9828};
 
+// The one loss report for the gap of kGapStream.
+std::optional<qvtest::Datagram> GapReport(UdpSocket& reports)
+{
+    auto report = reports.Receive(kArrival);
+    EXPECT_TRUE(report.has_value());
+    if (report) {
+        EXPECT_EQ(report->payload.size(), 8u);
+        EXPECT_EQ(Be32(report->payload, 0), 4212u);
+        EXPECT_EQ(Be32(report->payload, 4), 1404u);
+        EXPECT_FALSE(reports.Receive(200ms).has_value()); // one report per gap
+    }
+    return report;
+}
+
+// Reads the five packets before the gap's end: all there, continuous.
+void ExpectRepairedStream(QvUdpDataCollector& collector)
+{
+    std::string buffer(5 * 1404, '\0');
+    int flags = -1;
+    ASSERT_EQ(collector.ReadBuffer(buffer.data(), 5 * 1404, flags), 5 * 1404);
+    EXPECT_EQ(flags, 0);
+    EXPECT_EQ(buffer, Opv(0, 5 * 1404).substr(4));
+}
+
 TEST_F(CollectorNetTest, UnicastGapIsReportedToTheSenderFromAPortOfItsOwn)
 {
     UdpSocket reports("127.0.0.1", static_cast<std::uint16_t>(m_port + 16));
@@ -150,14 +175,10 @@ TEST_F(CollectorNetTest, UnicastGapIsReportedToTheSenderFromAPortOfItsOwn)
     for (std::uint32_t offset : kGapStream) {
         SendTo("127.0.0.1", Opv(offset, 1404));
     }
-    const auto report = reports.Receive(kArrival);
+    const auto report = GapReport(reports);
     ASSERT_TRUE(report.has_value());
-    ASSERT_EQ(report->payload.size(), 8u);
-    EXPECT_EQ(Be32(report->payload, 0), 4212u);
-    EXPECT_EQ(Be32(report->payload, 4), 1404u);
     EXPECT_EQ(report->sourceAddress, "127.0.0.1");
     EXPECT_NE(report->sourcePort, m_port);
-    EXPECT_FALSE(reports.Receive(200ms).has_value()); // one report per gap
 
     // The retransmission reader took none of the stream's datagrams.
     EXPECT_TRUE(WaitUntil([&] { return m_collector.GetBytesReceived() == 7u * 1404u; }));
@@ -169,12 +190,7 @@ TEST_F(CollectorNetTest, UnicastGapIsReportedToTheSenderFromAPortOfItsOwn)
     UdpSocket source("127.0.0.1", 0);
     ASSERT_TRUE(source.SendTo("127.0.0.1", report->sourcePort, Opv(4212, 1404)));
     EXPECT_TRUE(WaitUntil([&] { return m_collector.GetRecovCount() == 1404u; }));
-
-    std::string buffer(5 * 1404, '\0');
-    int flags = -1;
-    ASSERT_EQ(m_collector.ReadBuffer(buffer.data(), 5 * 1404, flags), 5 * 1404);
-    EXPECT_EQ(flags, 0);
-    EXPECT_EQ(buffer, Opv(0, 5 * 1404).substr(4));
+    ExpectRepairedStream(m_collector);
 }
 
 TEST_F(CollectorNetTest, MulticastRetransReaderSharesTheGroup)
@@ -188,11 +204,8 @@ TEST_F(CollectorNetTest, MulticastRetransReaderSharesTheGroup)
     for (std::uint32_t offset : kGapStream) {
         SendTo("239.255.10.20", Opv(offset, 1404));
     }
-    const auto report = reports.Receive(kArrival);
+    const auto report = GapReport(reports);
     ASSERT_TRUE(report.has_value());
-    ASSERT_EQ(report->payload.size(), 8u);
-    EXPECT_EQ(Be32(report->payload, 0), 4212u);
-    EXPECT_EQ(Be32(report->payload, 4), 1404u);
     EXPECT_EQ(report->sourcePort, m_port);
 
     // Both readers see every datagram of the group; the stream's own are
@@ -202,11 +215,7 @@ TEST_F(CollectorNetTest, MulticastRetransReaderSharesTheGroup)
     // A repair sent to the group fills the gap once.
     SendTo("239.255.10.20", Opv(4212, 1404));
     EXPECT_TRUE(WaitUntil([&] { return m_collector.GetRecovCount() == 1404u; }));
-    std::string buffer(5 * 1404, '\0');
-    int flags = -1;
-    ASSERT_EQ(m_collector.ReadBuffer(buffer.data(), 5 * 1404, flags), 5 * 1404);
-    EXPECT_EQ(flags, 0);
-    EXPECT_EQ(buffer, Opv(0, 5 * 1404).substr(4));
+    ExpectRepairedStream(m_collector);
     EXPECT_EQ(m_collector.GetRecovCount(), 1404u);
 }
 
@@ -281,6 +290,16 @@ TEST_F(CollectorNetTest, StopReturnsPromptlyWhileAReaderWaits)
     EXPECT_FALSE(m_collector.IsAlive());
 }
 
+// The stream offset a run starts at (its first word names it).
+std::uint32_t RunStart(const std::string& run)
+{
+    std::uint32_t start = 0;
+    for (int i = 3; i >= 0; --i) {
+        start = (start << 8) | static_cast<std::uint8_t>(run[static_cast<std::size_t>(i)]);
+    }
+    return start;
+}
+
 // Checks that `run` is a contiguous slice of the source stream and returns
 // false with a reason when it is not.
 bool IsSourceSlice(const std::string& run, std::string& why)
@@ -288,10 +307,7 @@ bool IsSourceSlice(const std::string& run, std::string& why)
     if (run.size() < 4) {
         return true;
     }
-    std::uint32_t start = 0;
-    for (int i = 3; i >= 0; --i) {
-        start = (start << 8) | static_cast<std::uint8_t>(run[static_cast<std::size_t>(i)]);
-    }
+    const std::uint32_t start = RunStart(run);
     for (std::size_t i = 0; i < run.size(); ++i) {
         if (static_cast<std::uint8_t>(run[i]) !=
             SourceByte(start + static_cast<std::uint32_t>(i))) {
@@ -333,16 +349,6 @@ Runs ReadAll(QvUdpDataCollector& collector, long request)
             return out;
         }
     }
-}
-
-// The stream offset a run starts at (its first word names it).
-std::uint32_t RunStart(const std::string& run)
-{
-    std::uint32_t start = 0;
-    for (int i = 3; i >= 0; --i) {
-        start = (start << 8) | static_cast<std::uint8_t>(run[static_cast<std::size_t>(i)]);
-    }
-    return start;
 }
 
 TEST_F(CollectorNetTest, RandomLossGivesBreaksButNeverCorruptRuns)
@@ -406,7 +412,6 @@ TEST_F(CollectorNetTest, IntruderOnTheGroupIsIgnoredAndGetsNoReports)
     constexpr std::uint32_t kPayload = 1400;
     std::uint32_t skipped = 0;
     std::uint32_t intruded = 0;
-    const std::string forged(kPayload + 4, '\x7f');
     auto next = std::chrono::steady_clock::now();
     for (std::uint32_t i = 0; i < kPackets; ++i) {
         if (i % 50 == 25) {
@@ -415,8 +420,8 @@ TEST_F(CollectorNetTest, IntruderOnTheGroupIsIgnoredAndGetsNoReports)
             SendTo(group, Opv(i * kPayload, kPayload));
         }
         if (i % 20 == 10) {
-            std::string datagram = Opv((i + 100) * kPayload, 0) + forged.substr(4);
-            ASSERT_TRUE(intruder.SendTo(group, m_port, datagram));
+            const std::string forged = Opv((i + 100) * kPayload, 0) + std::string(kPayload, '\x7f');
+            ASSERT_TRUE(intruder.SendTo(group, m_port, forged));
             ++intruded;
         }
         next += 100us;

@@ -1,8 +1,7 @@
-// The transmitter's announcements against standard SAP listeners, inside the
+// The transmitter's announcements against standard SAP listeners, in the
 // test's own network namespace: VLC's SAP discovery must list each sample's
 // session, and ffprobe must open the announced transport stream through
-// sap://. VLC refuses to run as root, so it runs as the unprivileged user
-// "nobody".
+// sap://. VLC refuses to run as root, so it runs as the user "nobody".
 
 #include "xmit_testing.h"
 
@@ -24,10 +23,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <memory>
-#include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,93 +33,29 @@ namespace {
 using namespace xmittest;
 using namespace std::chrono_literals;
 
-constexpr const char* kGroup = "239.1.2.3";
-
 std::string ReadText(const std::string& path)
 {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const Bytes bytes = ReadAll(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
-// A peer program fed commands on its standard input, its output in a file;
-// killed and reaped on every way out of the test.
-class Peer
+// Sends the sample raw to a group, over and over, announcing each pass.
+template <class Transmitter> std::unique_ptr<XmitMPEG> Transmit(const char* file)
 {
-public:
-    Peer() = default;
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-    ~Peer()
-    {
-        if (m_input >= 0) {
-            ::close(m_input);
-        }
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+    std::unique_ptr<XmitMPEG> x = std::make_unique<Transmitter>();
+    const qvtest::UdpSocket probe; // a free port for the data
+    x->SetFilePath(SamplePath(file));
+    x->SetAddress(inet_addr("239.1.2.3"), probe.LocalPort());
+    x->SetPacketFormat(XmitMPEG::kRawFormat);
+    x->SetRepeat(XmitMPEG::kEndless, 200);
+    x->SetSAPCaster(&x->GetOwnSAPCaster());
+    int type = 0;
+    if (x->DetectStreamType(type) == 0) {
+        return nullptr;
     }
-
-    // Starts argv as the given user (uid 0: as this process) with HOME set
-    // to `home`; false when it could not be started.
-    bool Start(const std::vector<std::string>& argv, const std::string& log, uid_t uid, gid_t gid,
-               const std::string& home)
-    {
-        int pipeEnds[2];
-        const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (output < 0 || ::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-            return false;
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        const std::string homeVariable = "HOME=" + home;
-        char* environment[] = {const_cast<char*>(homeVariable.c_str()),
-                               const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            // Only async-signal-safe calls from here to exec.
-            if (::dup2(pipeEnds[0], 0) < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0) {
-                ::_exit(126);
-            }
-            if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 ||
-                             ::setuid(uid) != 0)) {
-                ::_exit(126);
-            }
-            ::execve(args[0], args.data(), environment);
-            ::_exit(127);
-        }
-        ::close(pipeEnds[0]);
-        ::close(output);
-        m_input = pipeEnds[1];
-        return m_pid > 0;
-    }
-
-    void Say(const std::string& line) const
-    {
-        const std::string text = line + "\n";
-        (void)!::write(m_input, text.data(), text.size());
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_input = -1;
-};
-
-struct Sample
-{
-    const char* file;
-    const char* session; // the name the transmitter announces
-    int streamType;
-};
-
-constexpr Sample kSamples[] = {{"m1s_testsrc.mpg", "m1s_testsrc", qvmpeg::kMpeg1System},
-                               {"m2p_testsrc.mpg", "m2p_testsrc", qvmpeg::kMpeg2Program},
-                               {"m2t_testsrc2.ts", "m2t_testsrc2", qvmpeg::kMpeg2Transport}};
+    x->SetStreamType(type);
+    return x->ComputeBitrate() != 0 && x->Start() == 0 ? std::move(x) : nullptr;
+}
 
 class AnnouncePeersTest : public qvtest::NetnsTest
 {
@@ -131,80 +63,58 @@ protected:
     void SetUp() override
     {
         NetnsTest::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        if (SamplePath(kSamples[0].file).empty()) {
+        if (!IsSkipped() && !HasFatalFailure() && SamplePath("m2t_testsrc2.ts").empty()) {
             GTEST_SKIP() << "QV_TEST_SOURCE_DIR is not set";
         }
     }
-
-    // A transmitter sending the sample raw to the group, over and over, and
-    // announcing each pass.
-    static std::unique_ptr<XmitMPEG> Transmit(const Sample& sample)
-    {
-        const std::string path = SamplePath(sample.file);
-        if (path.empty()) {
-            return nullptr;
-        }
-        std::unique_ptr<XmitMPEG> x;
-        if (sample.streamType == qvmpeg::kMpeg1System) {
-            x = std::make_unique<XmitMPEG1System>();
-        } else if (sample.streamType == qvmpeg::kMpeg2Program) {
-            x = std::make_unique<XmitMPEG2Program>();
-        } else {
-            x = std::make_unique<XmitMPEG2Transport>();
-        }
-        const qvtest::UdpSocket probe;
-        x->SetFilePath(path);
-        x->SetStreamType(sample.streamType);
-        x->SetAddress(inet_addr(kGroup), probe.LocalPort());
-        x->SetPacketFormat(XmitMPEG::kRawFormat);
-        x->SetRepeat(XmitMPEG::kEndless, 200);
-        x->SetSAPCaster(&x->GetOwnSAPCaster());
-        if (x->ComputeBitrate() == 0 || x->Start() != 0) {
-            return nullptr;
-        }
-        return x;
-    }
-
-    qvtest::TempDir m_dir{"announce-peers"};
 };
 
 TEST_F(AnnouncePeersTest, VlcSapDiscoveryListsEverySamplesSession)
 {
     const std::string vlc = qvtest::FindExecutable("cvlc");
-    if (vlc.empty()) {
-        GTEST_SKIP() << "VLC is not installed (scripts/setup.sh installs vlc-bin and "
-                        "vlc-plugin-base); the test with its SAP discovery is skipped";
+    const passwd* nobody = ::getpwnam("nobody");
+    if (vlc.empty() || nobody == nullptr) {
+        GTEST_SKIP() << "VLC (scripts/setup.sh installs vlc-bin and vlc-plugin-base) or the "
+                        "user \"nobody\" to run it as is missing";
     }
-    // VLC will not run as root.
-    uid_t uid = ::getuid();
-    gid_t gid = ::getgid();
-    if (uid == 0) {
-        const passwd* nobody = ::getpwnam("nobody");
-        if (nobody == nullptr) {
-            GTEST_SKIP() << "no user \"nobody\" to run VLC as";
-        }
-        uid = nobody->pw_uid;
-        gid = nobody->pw_gid;
-    }
-    ASSERT_TRUE(m_dir.Valid());
-    const std::string home = m_dir.File("home");
+    qvtest::TempDir dir("announce-peers");
+    const std::string home = dir.File("home");
     ASSERT_EQ(::mkdir(home.c_str(), 0777), 0);
     ASSERT_EQ(::chmod(home.c_str(), 0777), 0);
-    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0755), 0);
-    const std::string log = m_dir.File("vlc.log");
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    const std::string log = dir.File("vlc.log");
 
-    Peer peer;
-    ASSERT_TRUE(peer.Start({vlc, "-q", "-I", "rc", "--services-discovery=sap", "--no-video",
-                            "--no-audio"},
-                           log, uid, gid, home));
-    // Asks for the playlist until every line sought shows in it.
+    // VLC's remote-control interface reads commands from a pipe and prints
+    // the playlist, SAP discovery's node included, into the log.
+    int input[2];
+    const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_TRUE(output >= 0 && ::pipe2(input, O_CLOEXEC) == 0);
+    const std::string homeVariable = "HOME=" + home;
+    const char* argv[] = {vlc.c_str(), "-q", "-I", "rc", "--services-discovery=sap",
+                          "--no-video", "--no-audio", nullptr};
+    const char* environment[] = {homeVariable.c_str(), "PATH=/usr/bin:/bin", nullptr};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here to exec.
+        if (::dup2(input[0], 0) < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0 ||
+            ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+            ::setuid(nobody->pw_uid) != 0) {
+            ::_exit(126);
+        }
+        ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(environment));
+        ::_exit(127);
+    }
+    ::close(input[0]);
+    ::close(output);
+    const std::unique_ptr<const pid_t, void (*)(const pid_t*)> reap(&pid, [](const pid_t* p) {
+        ::kill(*p, SIGKILL);
+        ::waitpid(*p, nullptr, 0);
+    });
+    ASSERT_GT(pid, 0);
     const auto listed = [&](const std::vector<std::string>& lines) {
-        const auto end = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < end) {
-            peer.Say("playlist");
+        for (const auto end = std::chrono::steady_clock::now() + 30s;
+             std::chrono::steady_clock::now() < end;) {
+            (void)!::write(input[1], "playlist\n", 9);
             std::this_thread::sleep_for(300ms);
             const std::string text = ReadText(log);
             if (std::all_of(lines.begin(), lines.end(), [&](const std::string& line) {
@@ -215,20 +125,17 @@ TEST_F(AnnouncePeersTest, VlcSapDiscoveryListsEverySamplesSession)
         }
         return false;
     };
-    // Listening once the discovery's node shows in the playlist.
     ASSERT_TRUE(listed({"Network streams (SAP)"})) << ReadText(log);
 
-    std::vector<std::unique_ptr<XmitMPEG>> transmitters;
-    for (const Sample& sample : kSamples) {
-        transmitters.push_back(Transmit(sample));
-        ASSERT_NE(transmitters.back(), nullptr) << sample.file;
+    const std::unique_ptr<XmitMPEG> transmitters[] = {
+        Transmit<XmitMPEG1System>("m1s_testsrc.mpg"), Transmit<XmitMPEG2Program>("m2p_testsrc.mpg"),
+        Transmit<XmitMPEG2Transport>("m2t_testsrc2.ts")};
+    for (const auto& x : transmitters) {
+        ASSERT_NE(x, nullptr);
     }
-    std::vector<std::string> sessions;
-    for (const Sample& sample : kSamples) {
-        sessions.push_back(std::string("- ") + sample.session);
-    }
-    EXPECT_TRUE(listed(sessions)) << ReadText(log);
-    peer.Say("quit");
+    EXPECT_TRUE(listed({"- m1s_testsrc", "- m2p_testsrc", "- m2t_testsrc2"}))
+        << ReadText(log);
+    ::close(input[1]);
 }
 
 TEST_F(AnnouncePeersTest, FfprobeOpensTheAnnouncedTransportStream)
@@ -238,7 +145,7 @@ TEST_F(AnnouncePeersTest, FfprobeOpensTheAnnouncedTransportStream)
     if (ffprobe.empty() || timeout.empty()) {
         GTEST_SKIP() << "ffprobe is not installed (scripts/setup.sh installs ffmpeg)";
     }
-    const std::unique_ptr<XmitMPEG> x = Transmit(kSamples[2]);
+    const std::unique_ptr<XmitMPEG> x = Transmit<XmitMPEG2Transport>("m2t_testsrc2.ts");
     ASSERT_NE(x, nullptr);
     const std::string url = std::string("sap://") + QvSAPCaster::defaultGroup + ":" +
                             std::to_string(QvSAPCaster::defaultPort);
