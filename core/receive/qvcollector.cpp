@@ -614,7 +614,8 @@ bool QvUdpDataCollector::TakeRepair(std::uint32_t length)
     if (received != static_cast<int>(length) || !packet->SetReceived(length) ||
         packet->CheckHeader(nullptr) == 0 || !FillGap(packet)) {
         FreeList().append(packet);
-        return received >= 0;
+        // Taken off the socket unless the receive found nothing.
+        return received >= 0 || QvSocket::GetLastError() == QV_EMSGSIZE;
     }
     ReleaseReady();
     CheckGaps();

@@ -1,6 +1,6 @@
 #pragma once
 // The stream receiver: receives one live stream, keeps its datagrams in
-// arrival order in a bounded pool of packets, measures and reports gaps, can
+// stream order in a bounded pool of packets, measures and reports gaps, can
 // ask the source to send lost data again, watches for the end of the data
 // and hands the payload to a reader as a byte stream.
 //
@@ -23,6 +23,27 @@
 //   "PacketFormat"         "OPV" (default), "RAW", "OVS", "QVS" (read as OPV)
 //   "Mux"                  "M2T" and "M2P" need no header fix-up
 //   "FixHeader"            TRUE or FALSE forces the header fix-up on or off
+//
+// How datagrams find their place:
+//   - The first data datagram names the stream's source (address and
+//     port); loss reports go there only. Datagrams from any other source
+//     are dropped and counted, until the source has been silent for the
+//     data timeout: then the next one takes over, with a break.
+//   - Datagrams are handed to the reader in stream order. One that
+//     arrives behind others fills its gap; a gap counts as a loss after
+//     kReorderDepth further datagrams (then it is reported, with a
+//     window) and the reader passes it, with a break, after the window's
+//     worth more. A datagram whose bytes were all taken already is a
+//     duplicate: dropped and counted.
+//   - A datagram that fills a reported gap, on either reader, counts as
+//     recovered. The retransmission reader (which on a group stream sees
+//     every data datagram too) takes only those, from the source's
+//     address; it drops the others without copying their payload.
+//   - A jump backwards by more than the pool holds is the sender starting
+//     its sequence again, and a jump forwards by more than that a
+//     resynchronisation: either way the stream goes on from the new
+//     place with a break, without a loss report and without counting the
+//     jump as lost.
 //
 // Threads: the collector thread receives, orders, checks the levels and the
 // timeouts and calls every On... hook, so int messages are sent from it; one
@@ -156,7 +177,7 @@ public:
     // Datagrams dropped because every byte they carry had been taken already.
     std::uint64_t GetDuplicateCount() const { return m_duplicates.load(); }
     // Datagrams dropped because they came from another source than the
-    // stream's (see FeedDatagram).
+    // stream's.
     std::uint64_t GetForeignCount() const { return m_foreignDatagrams.load(); }
     std::time_t GetStartTime() const { return m_startTime.load(); }
     // Nothing measures the rate; always 0.
@@ -214,23 +235,6 @@ public:
     // unnamed sender. Returns true when the datagram was taken as stream
     // data. Call on one thread at a time, and only on a collector started
     // with StartDetached.
-    //
-    // How datagrams find their place:
-    //   - The first data datagram names the stream's source (address and
-    //     port); loss reports go there only. Datagrams from any other source
-    //     are dropped and counted, until the source has been silent for the
-    //     data timeout: then the next one takes over, with a break.
-    //   - Datagrams are handed to the reader in stream order. One that
-    //     arrives behind others fills its gap; a gap counts as a loss after
-    //     kReorderDepth further datagrams (then it is reported, with a
-    //     window) and the reader passes it, with a break, after the window's
-    //     worth more. A datagram whose bytes were all taken already is a
-    //     duplicate: dropped and counted.
-    //   - A jump backwards by more than the pool holds is the sender starting
-    //     its sequence again, and a jump forwards by more than that a
-    //     resynchronisation: either way the stream goes on from the new
-    //     place with a break, without a loss report and without counting the
-    //     jump as lost.
     bool FeedDatagram(const void* data, std::size_t length, const sockaddr_in* source = nullptr);
     // The level check and the timeouts; the collector thread runs it once
     // per pass.
