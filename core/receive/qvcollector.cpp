@@ -580,7 +580,8 @@ bool QvUdpDataCollector::OnReceivedRetrans(QvBasePacket* packet)
     sockaddr_in from{};
     socklen_t fromLength = sizeof(from);
     const ssize_t length = ::recvfrom(
-        handle, packet->GetBuffer(), std::min<std::size_t>(kHeaderPeekBytes, packet->GetBufferSize()),
+        handle, packet->GetBuffer(),
+        std::min<std::size_t>(kHeaderPeekBytes, packet->GetBufferSize()),
         MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (length < 0) {
         const int error = errno;
@@ -609,8 +610,9 @@ bool QvUdpDataCollector::TakeRepair(std::uint32_t length)
         return false;
     }
     packet->Reset();
-    const int received = m_retransReader.ReceiveDatagram(
-        packet->GetBuffer(), static_cast<int>(packet->GetBufferSize()), nullptr, nullptr, MSG_DONTWAIT);
+    const int received = m_retransReader.ReceiveDatagram(packet->GetBuffer(),
+                                                         static_cast<int>(packet->GetBufferSize()),
+                                                         nullptr, nullptr, MSG_DONTWAIT);
     if (received != static_cast<int>(length) || !packet->SetReceived(length) ||
         packet->CheckHeader(nullptr) == 0 || !FillGap(packet)) {
         FreeList().append(packet);
@@ -938,7 +940,8 @@ void QvUdpDataCollector::DropBehind(QvBasePacket* packet)
 {
     // Behind the newest data and in no open gap: every byte of it was taken
     // already, unless its gap was given up a moment ago.
-    QvDebugMsgTime("*** Bad sequence Seq:%lu Exp:%lu", static_cast<unsigned long>(packet->Sequence()),
+    QvDebugMsgTime("*** Bad sequence Seq:%lu Exp:%lu",
+                   static_cast<unsigned long>(packet->Sequence()),
                    static_cast<unsigned long>(m_expectedSequence));
     const bool late = std::any_of(std::begin(m_givenUp), std::end(m_givenUp), [&](const Gap& gap) {
         return packet->CompareSequence(gap.start, gap.end) < 0 &&
@@ -976,7 +979,7 @@ void QvUdpDataCollector::ReleaseReady()
     std::size_t ready = 0;
     while (ready < m_staged.size() &&
            (m_gaps.empty() || m_staged[ready]->CompareSequence(m_staged[ready]->Sequence(),
-                                                                m_gaps.front().start) < 0)) {
+                                                               m_gaps.front().start) < 0)) {
         Release(m_staged[ready]);
         ++ready;
     }

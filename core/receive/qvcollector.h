@@ -306,9 +306,9 @@ private:
     {
         std::uint32_t start = 0;
         std::uint32_t end = 0;
-        std::uint32_t bytes = 0;       // payload bytes missing
-        std::uint64_t openedAt = 0;    // arrivals counted when it opened
-        bool reported = false;         // counted as lost (and reported)
+        std::uint32_t bytes = 0;    // payload bytes missing
+        std::uint64_t openedAt = 0; // arrivals counted when it opened
+        bool reported = false;      // counted as lost (and reported)
     };
 
     // Reception.
@@ -400,7 +400,7 @@ private:
     std::uint32_t m_unresolvedDatagrams = 0;
     std::unique_ptr<QvHeadProcessor> m_headProcessor;
     std::unique_ptr<QvBasePacket> m_scratchPacket; // retransmissions and drained datagrams
-    sockaddr_in m_sourceAddress{}; // the stream's source once latched
+    sockaddr_in m_sourceAddress{};                 // the stream's source once latched
     bool m_haveSource = false;
     std::uint32_t m_lastSourceTime = 0; // last datagram taken from the source
     std::uint32_t m_lastErrorLog = 0;

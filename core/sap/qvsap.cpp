@@ -109,7 +109,8 @@ int QvSAPCaster::Send(QvSAPPacket* packet)
     const char* buffer = packet->OutBuffer();
     std::string datagram(buffer, kHeaderSize);
     datagram.append(payloadType, sizeof(payloadType));
-    datagram.append(buffer + kHeaderSize, static_cast<std::size_t>(packet->GetDatagramLength()) - kHeaderSize);
+    datagram.append(buffer + kHeaderSize,
+                    static_cast<std::size_t>(packet->GetDatagramLength()) - kHeaderSize);
     return QvUdpCaster::Send(datagram.data(), static_cast<int>(datagram.size()), 0);
 }
 
@@ -236,9 +237,8 @@ void QvSAPListen::OnDataReceived(QvUdpReader* reader)
     int fromLength = sizeof(from);
     // The sender's address goes with the datagram: a deletion counts only
     // from the host that made the announcement.
-    const int received =
-        source->ReceiveDatagram(buffer.data(), receiveLimit, reinterpret_cast<sockaddr*>(&from),
-                                &fromLength, MSG_DONTWAIT);
+    const int received = source->ReceiveDatagram(
+        buffer.data(), receiveLimit, reinterpret_cast<sockaddr*>(&from), &fromLength, MSG_DONTWAIT);
     if (received == -1) {
         const int error = QvSocket::GetLastError();
         if (error != EAGAIN && error != EWOULDBLOCK) {

@@ -66,9 +66,9 @@ public:
     QvSAPPacket& Packet() { return m_packet; }
     const char* Text() const { return m_packet.GetPayload(); }
 
-    std::size_t position = 0;       // in the arrival order
-    std::uint64_t expiresAt = 0;    // the scan that removes it unless announced again
-    QvSapDbEntry* older = nullptr;  // neighbours in the order of last announcement
+    std::size_t position = 0;      // in the arrival order
+    std::uint64_t expiresAt = 0;   // the scan that removes it unless announced again
+    QvSapDbEntry* older = nullptr; // neighbours in the order of last announcement
     QvSapDbEntry* newer = nullptr;
 
 private:

@@ -372,8 +372,8 @@ INSTANTIATE_TEST_SUITE_P(Network, CollectorImpairmentTest,
 struct Jump
 {
     const char* name;
-    std::uint32_t to;       // the sequence after 0..9999
-    std::uint64_t lost;     // bytes counted lost
+    std::uint32_t to;   // the sequence after 0..9999
+    std::uint64_t lost; // bytes counted lost
 };
 
 class CollectorJumpTest : public CollectorTest, public ::testing::WithParamInterface<Jump>
@@ -395,7 +395,8 @@ TEST_P(CollectorJumpTest, OnlyAGapThePoolCanHoldCountsAsLoss)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequences, CollectorJumpTest,
-                         ::testing::Values(Jump{"GapWithinThePool", 50000000 + 10000 + 500000, 500000},
+                         ::testing::Values(Jump{"GapWithinThePool", 50000000 + 10000 + 500000,
+                                                500000},
                                            Jump{"ForgedOffsetFarAhead", 0x7FFFFFF0u, 0},
                                            Jump{"SenderStartedAgain", 0, 0}),
                          [](const auto& param) { return std::string(param.param.name); });
@@ -413,7 +414,8 @@ TEST_F(CollectorTest, OnlyTheFirstSourceFeedsTheStreamUntilItFallsSilent)
         EXPECT_TRUE(m_collector.FeedDatagram(Opv(i * 1000, 1000).data(), 1004, &sender));
         if (i % 4 == 0) {
             // Offsets ahead of the stream: would open gaps and draw reports.
-            EXPECT_FALSE(m_collector.FeedDatagram(Opv(i * 1000 + 7000, 1000).data(), 1004, &intruder));
+            EXPECT_FALSE(
+                m_collector.FeedDatagram(Opv(i * 1000 + 7000, 1000).data(), 1004, &intruder));
         }
     }
     EXPECT_EQ(m_collector.GetForeignCount(), 5u);
@@ -557,7 +559,8 @@ TEST_F(CollectorTest, BreakInsideACallKeepsTheBytesBeforeIt)
     int flags = -1;
     long at = -1;
     Bytes bytes(2500);
-    ASSERT_EQ(m_collector.ReadBuffer(reinterpret_cast<char*>(bytes.data()), 2500, flags, &at), 2500);
+    ASSERT_EQ(m_collector.ReadBuffer(reinterpret_cast<char*>(bytes.data()), 2500, flags, &at),
+              2500);
     EXPECT_EQ(flags, QvUdpDataCollector::kBreak);
     EXPECT_EQ(at, 2000);
     Bytes expected = SourceSlice(0, 2000);
@@ -580,7 +583,8 @@ TEST_F(CollectorTest, SecondBreakInACallDropsOnlyTheBytesBetween)
     int flags = -1;
     long at = -1;
     Bytes bytes(2500);
-    ASSERT_EQ(m_collector.ReadBuffer(reinterpret_cast<char*>(bytes.data()), 2500, flags, &at), 2500);
+    ASSERT_EQ(m_collector.ReadBuffer(reinterpret_cast<char*>(bytes.data()), 2500, flags, &at),
+              2500);
     EXPECT_EQ(flags, QvUdpDataCollector::kBreak);
     EXPECT_EQ(at, 1000);
     Bytes expected = SourceSlice(0, 1000);

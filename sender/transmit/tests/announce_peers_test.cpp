@@ -90,7 +90,7 @@ TEST_F(AnnouncePeersTest, VlcSapDiscoveryListsEverySamplesSession)
     const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_TRUE(output >= 0 && ::pipe2(input, O_CLOEXEC) == 0);
     const std::string homeVariable = "HOME=" + home;
-    const char* argv[] = {vlc.c_str(), "-q", "-I", "rc", "--services-discovery=sap",
+    const char* argv[] = {vlc.c_str(),  "-q",         "-I",   "rc", "--services-discovery=sap",
                           "--no-video", "--no-audio", nullptr};
     const char* environment[] = {homeVariable.c_str(), "PATH=/usr/bin:/bin", nullptr};
     const pid_t pid = ::fork();
@@ -133,8 +133,7 @@ TEST_F(AnnouncePeersTest, VlcSapDiscoveryListsEverySamplesSession)
     for (const auto& x : transmitters) {
         ASSERT_NE(x, nullptr);
     }
-    EXPECT_TRUE(listed({"- m1s_testsrc", "- m2p_testsrc", "- m2t_testsrc2"}))
-        << ReadText(log);
+    EXPECT_TRUE(listed({"- m1s_testsrc", "- m2p_testsrc", "- m2t_testsrc2"})) << ReadText(log);
     ::close(input[1]);
 }
 

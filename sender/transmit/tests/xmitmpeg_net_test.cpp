@@ -3,10 +3,10 @@
 // and checks what arrives, byte for byte.
 #include "xmit_testing.h"
 
+#include "core/sap/qvsap.h"
 #include "platform/clock.h"
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/udp_socket.h"
-#include "core/sap/qvsap.h"
 #include "sender/transmit/xmitmpeg.h"
 
 #include <gtest/gtest.h>
@@ -241,8 +241,8 @@ TEST_F(XmitNetTest, OpvWithHeaderPacketsRoundTripsOverTwoPassesWithAnnouncements
          {QvSAPPacketOptions::Standard(), QvSAPPacketOptions::ChannelList(),
           QvSAPPacketOptions::Monitor()}) {
         QvSAPPacket heard(options);
-        ASSERT_TRUE(QvSAPListen::DecodeDatagram(announcements[0].data(), announcements[0].size(),
-                                                heard));
+        ASSERT_TRUE(
+            QvSAPListen::DecodeDatagram(announcements[0].data(), announcements[0].size(), heard));
         EXPECT_STREQ(heard.GetPropA("Address"), "239.1.2.3");
         EXPECT_EQ(heard.GetPropA("Port"), port);
         EXPECT_STREQ(heard.GetPropA("PacketFormat"), "QVS");
