@@ -345,7 +345,7 @@ void QvAMovController::OnDisplayDestroy()
 void QvAMovController::OnVideoExpose()
 {
     if (graph != nullptr) {
-        graph->Expose();
+        graph->RepaintVideo();
     }
 }
 

@@ -163,7 +163,7 @@ public:
     void SetVisible(bool visible) override;
     bool SetFullScreen(bool on) override;
     bool IsFullScreen() const override { return m_fullScreen; }
-    void Expose() override;
+    void RepaintVideo() override;
 
 private:
     struct Branch
@@ -833,7 +833,7 @@ bool GstMediaGraph::SetFullScreen(bool on)
     return true;
 }
 
-void GstMediaGraph::Expose()
+void GstMediaGraph::RepaintVideo()
 {
     GstRef<GstElement> overlay;
     {

@@ -147,7 +147,7 @@ public:
     virtual bool SetFullScreen(bool on) = 0;
     virtual bool IsFullScreen() const = 0;
     // Draws the last picture again (the owner's window was exposed).
-    virtual void Expose() = 0;
+    virtual void RepaintVideo() = 0;
 };
 
 // A GStreamer graph with these sinks; null (logged) when GStreamer or an

@@ -61,7 +61,7 @@ public:
     void SetVisible(bool) override {}
     bool SetFullScreen(bool on) override { return m_record->fullScreen = on; }
     bool IsFullScreen() const override { return m_record->fullScreen; }
-    void Expose() override {}
+    void RepaintVideo() override {}
 
 private:
     std::shared_ptr<GraphRecord> m_record;

@@ -12,25 +12,30 @@
 
 namespace {
 
-// The X11 window of a wx window. GTK's functions are looked up in the
-// process, which has loaded GTK with wx; 0 where they are missing (not X11).
+// The X11 window of a wx window, made native and known to the X server
+// (the sink draws through a connection of its own). GTK's functions are
+// looked up in the process, which has loaded GTK with wx; 0 where they are
+// missing (not X11).
 std::uintptr_t NativeWindowOf(wxWindow* window)
 {
     using WidgetFn = void (*)(void*);
-    using GetWindowFn = void* (*)(void*);
+    using GetFn = void* (*)(void*);
     using EnsureNativeFn = int (*)(void*);
     using XidFn = unsigned long (*)(void*);
     static const auto realize =
         reinterpret_cast<WidgetFn>(dlsym(RTLD_DEFAULT, "gtk_widget_realize"));
     static const auto getWindow =
-        reinterpret_cast<GetWindowFn>(dlsym(RTLD_DEFAULT, "gtk_widget_get_window"));
+        reinterpret_cast<GetFn>(dlsym(RTLD_DEFAULT, "gtk_widget_get_window"));
     static const auto ensureNative =
         reinterpret_cast<EnsureNativeFn>(dlsym(RTLD_DEFAULT, "gdk_window_ensure_native"));
     static const auto xid =
         reinterpret_cast<XidFn>(dlsym(RTLD_DEFAULT, "gdk_x11_window_get_xid"));
+    static const auto getDisplay =
+        reinterpret_cast<GetFn>(dlsym(RTLD_DEFAULT, "gdk_window_get_display"));
+    static const auto sync = reinterpret_cast<WidgetFn>(dlsym(RTLD_DEFAULT, "gdk_display_sync"));
     void* widget = window->GetHandle();
     if (realize == nullptr || getWindow == nullptr || ensureNative == nullptr || xid == nullptr ||
-        widget == nullptr) {
+        getDisplay == nullptr || sync == nullptr || widget == nullptr) {
         return 0;
     }
     realize(widget);
@@ -38,7 +43,10 @@ std::uintptr_t NativeWindowOf(wxWindow* window)
     if (gdkWindow == nullptr || ensureNative(gdkWindow) == 0) {
         return 0;
     }
-    return xid(gdkWindow);
+    const std::uintptr_t id = xid(gdkWindow);
+    // The window exists on the server before anyone else is told its id.
+    sync(getDisplay(gdkWindow));
+    return id;
 }
 
 QvRect ClientRectOf(const wxWindow& window)
@@ -149,6 +157,8 @@ public:
         m_full->SetSize(screen);
         auto* surface = new CQvVideoSurface(m_full, *this);
         surface->SetSize(0, 0, screen.width, screen.height);
+        surface->Show();
+        m_full->Show();
         m_full->ShowFullScreen(true);
         m_full->Raise();
         area = {0, 0, screen.width, screen.height};

@@ -12,8 +12,16 @@ namespace {
 constexpr std::size_t kPiece = 64 * 1024;
 }
 
+namespace {
+GstElement* MakeAppSource()
+{
+    gst_init(nullptr, nullptr); // tests may make a source before any graph
+    return gst_element_factory_make("appsrc", nullptr);
+}
+} // namespace
+
 ByteSource::ByteSource(std::vector<std::uint8_t> bytes)
-    : m_element(gst_element_factory_make("appsrc", nullptr)), m_bytes(std::move(bytes))
+    : m_element(MakeAppSource()), m_bytes(std::move(bytes))
 {
     g_object_ref_sink(m_element);
     g_object_set(m_element, "stream-type", GST_APP_STREAM_TYPE_STREAM, "format", GST_FORMAT_BYTES,
