@@ -66,6 +66,48 @@ int DrainSignals(int fd)
     return count;
 }
 
+sigset_t StopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    return signals;
+}
+
+int OpenStopSignals()
+{
+    const sigset_t signals = StopSignals();
+    return ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+// Waits until `done` is signalled, calling onStop for every stop signal
+// that comes meanwhile.
+void WaitForStops(int signals, int done, const std::function<void()>& onStop)
+{
+    pollfd waits[2] = {{signals, POLLIN, 0}, {done, POLLIN, 0}};
+    for (;;) {
+        if (::poll(waits, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if ((waits[0].revents & POLLIN) != 0 && DrainSignals(signals) > 0) {
+            onStop();
+        }
+        if ((waits[1].revents & POLLIN) != 0) {
+            return;
+        }
+    }
+}
+
+void Raise(int eventFd)
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(eventFd, &one, sizeof one);
+}
+
 void DeliverStop()
 {
     ServiceControlHandler handler;
@@ -155,15 +197,11 @@ bool RunServiceDispatcher(const std::string& serviceName, std::function<void()> 
         Dispatcher().handle = 0;
     };
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
     // Blocked here, and so in the service's threads, for good: a stop
     // signal that comes after the service's end is dropped rather than
     // killing a process that is ending anyway.
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    const Descriptor signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
+    BlockStopSignals();
+    const Descriptor signals(OpenStopSignals());
     const Descriptor done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (signals.Get() < 0 || done.Get() < 0) {
         finish();
@@ -175,11 +213,7 @@ bool RunServiceDispatcher(const std::string& serviceName, std::function<void()> 
         struct Signal
         {
             int fd;
-            ~Signal()
-            {
-                const std::uint64_t one = 1;
-                [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
-            }
+            ~Signal() { Raise(fd); }
         } signalDone{done.Get()};
         serviceMain();
     });
@@ -187,26 +221,48 @@ bool RunServiceDispatcher(const std::string& serviceName, std::function<void()> 
         finish();
         return false;
     }
-
-    pollfd waits[2] = {{signals.Get(), POLLIN, 0}, {done.Get(), POLLIN, 0}};
-    for (;;) {
-        if (::poll(waits, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break; // cannot wait any more: let the service end by itself
-        }
-        if ((waits[0].revents & POLLIN) != 0 && DrainSignals(signals.Get()) > 0) {
-            DeliverStop();
-        }
-        if ((waits[1].revents & POLLIN) != 0) {
-            break;
-        }
-    }
+    WaitForStops(signals.Get(), done.Get(), DeliverStop);
     service.Join();
     DrainSignals(signals.Get());
     finish();
     return true;
+}
+
+void BlockStopSignals()
+{
+    const sigset_t signals = StopSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+struct StopSignalWatcher::Impl
+{
+    Descriptor signals{OpenStopSignals()};
+    Descriptor done{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    Thread thread;
+};
+
+StopSignalWatcher::StopSignalWatcher(std::function<void()> onStop) : m_impl(new Impl)
+{
+    if (m_impl->signals.Get() < 0 || m_impl->done.Get() < 0 || !onStop) {
+        return;
+    }
+    const int signals = m_impl->signals.Get();
+    const int done = m_impl->done.Get();
+    m_impl->thread.Start(
+        [signals, done, onStop = std::move(onStop)] { WaitForStops(signals, done, onStop); });
+}
+
+StopSignalWatcher::~StopSignalWatcher()
+{
+    if (m_impl->thread.IsValid()) {
+        Raise(m_impl->done.Get());
+        m_impl->thread.Join();
+    }
+}
+
+bool StopSignalWatcher::IsWatching() const
+{
+    return m_impl->thread.IsValid() && !m_impl->thread.IsFinished();
 }
 
 std::uint32_t RegisterServiceControlHandler(const std::string& serviceName,
