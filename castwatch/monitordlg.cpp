@@ -4,6 +4,7 @@
 #include "castwatch/setupdlg.h"
 #include "platform/msgbox.h"
 
+#include <wx/app.h>
 #include <wx/artprov.h>
 #include <wx/button.h>
 #include <wx/iconbndl.h>
@@ -193,7 +194,20 @@ void CMonitorDlg::AskToExit()
 
 void CMonitorDlg::OnTimer(wxTimerEvent&)
 {
-    if (m_running != nullptr && !m_running->load()) {
+    if (m_running == nullptr || m_running->load()) {
+        return;
+    }
+    // A modal box of ours (About, Setup) ends first; its loop must unwind
+    // before the dialog goes, so the close waits for the next tick.
+    bool modal = false;
+    for (wxWindow* window : wxTopLevelWindows) {
+        auto* dialog = dynamic_cast<wxDialog*>(window);
+        if (dialog != nullptr && dialog != this && dialog->IsModal()) {
+            dialog->EndModal(wxID_CANCEL);
+            modal = true;
+        }
+    }
+    if (!modal) {
         m_timer.Stop();
         Close(true);
     }
@@ -202,4 +216,6 @@ void CMonitorDlg::OnTimer(wxTimerEvent&)
 void CMonitorDlg::OnClose(wxCloseEvent&)
 {
     Destroy();
+    // The monitor ends with its dialog, whatever other windows remain.
+    wxTheApp->ExitMainLoop();
 }

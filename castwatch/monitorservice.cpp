@@ -4,17 +4,20 @@
 
 CMonitorService::CMonitorService() : CNTService(kServiceName) {}
 
+CMonitorService::~CMonitorService() = default;
+
 bool CMonitorService::OnInit()
 {
     LogEvent(kEventInformation, 109, "SAP Database service started.");
+    m_monitor = std::make_unique<castwatch::Monitor>(true, castwatch::Monitor::Sink());
+    m_monitor->Start();
     return true;
 }
 
 void CMonitorService::Run()
 {
-    castwatch::Monitor monitor(true, {});
-    monitor.Start();
     while (WaitWhileRunning(1000)) {
     }
-    monitor.Shutdown();
+    m_monitor->Shutdown();
+    m_monitor.reset();
 }

@@ -3,9 +3,16 @@
 //
 // A service has no desktop, so it runs the monitor without windows: the SAP
 // directory of the monitor's settings, writing the output file after every
-// change, until the service is stopped.
+// change, from OnInit (so the manager hears "ready" once it listens) until
+// the service is stopped.
 
 #include "castwatch/ntservice.h"
+
+#include <memory>
+
+namespace castwatch {
+class Monitor;
+}
 
 class CMonitorService : public CNTService
 {
@@ -13,7 +20,11 @@ public:
     static constexpr const char* kServiceName = "Vigilo";
 
     CMonitorService();
+    ~CMonitorService() override;
 
     bool OnInit() override;
     void Run() override;
+
+private:
+    std::unique_ptr<castwatch::Monitor> m_monitor;
 };

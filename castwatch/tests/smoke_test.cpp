@@ -1,0 +1,87 @@
+// Smoke test of castwatch's desktop monitor under a private Xvfb display,
+// inside a private network namespace: castwatch_uitest starts the
+// monitor's application and walks through its windows (see uidriver.h);
+// its screenshots are kept under the build tree's Testing/castwatch folder.
+#include "castwatch_env.h"
+
+#include "core/sap/qvsapdb.h"
+#include "platform/registry.h"
+#include "platform/testsupport/netns_fixture.h"
+#include "platform/testsupport/process.h"
+#include "platform/testsupport/xvfb.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class CastwatchSmoke : public qvtest::NetnsTest
+{
+protected:
+    void SetUp() override
+    {
+        NetnsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        if (!qvtest::XvfbServer::Available()) {
+            GTEST_SKIP() << "Xvfb is not installed (scripts/setup.sh installs it)";
+        }
+        m_server = std::make_unique<qvtest::XvfbServer>();
+        ASSERT_FALSE(m_server->Display().empty()) << "Xvfb did not start";
+    }
+
+    castwatchtest::ServiceWorld m_world;
+    std::unique_ptr<qvtest::XvfbServer> m_server;
+};
+
+TEST_F(CastwatchSmoke, DesktopMonitorListsShowsSdpRunsSetupAndEndsOnKill)
+{
+    const fs::path artifacts = CASTWATCH_ARTIFACT_DIR;
+    fs::create_directories(artifacts);
+    for (const char* name : {"castwatch-desktop.png", "castwatch-setup.png"}) {
+        fs::remove(artifacts / name);
+    }
+    const fs::path output = m_world.Root() / "desktop.dat";
+    ASSERT_EQ(qvplat::ReplaceRegKeyValues(
+                  qvplat::RegRoot::LocalMachine, QvSapDb::registryKey,
+                  {qvplat::MakeStringValue("SAPAddress0", "224.2.127.254"),
+                   qvplat::MakeStringValue("SAPPort0", "9875"),
+                   qvplat::MakeStringValue("SAPAddress1", "226.0.0.0"),
+                   qvplat::MakeStringValue("SAPPort1", "6318"),
+                   qvplat::MakeStringValue("SAPEntryLifetime", "7"),
+                   qvplat::MakeStringValue("SAPDbScanPeriod", "100"),
+                   qvplat::MakeStringValue("SapDbFile", "c:\\player.dat"),
+                   qvplat::MakeStringValue("Filename", output.string())}),
+              qvplat::RegResult::Success);
+    fs::create_directories(m_world.Root() / "runtime");
+    fs::permissions(m_world.Root() / "runtime", fs::perms::owner_all);
+
+    const std::string log = (m_world.Root() / "uitest.txt").string();
+    qvtest::ChildProcess uitest;
+    ASSERT_TRUE(uitest.Start(
+        {CASTWATCH_UITEST_BINARY, "walk", artifacts.string(), CASTWATCH_BINARY}, log,
+        {{"DISPLAY", m_server->Display()},
+         {"GDK_BACKEND", "x11"},
+         {"NO_AT_BRIDGE", "1"},
+         {"XDG_RUNTIME_DIR", (m_world.Root() / "runtime").string()},
+         {"LSAN_OPTIONS", std::string("suppressions=") + CASTWATCH_LSAN_SUPPRESSIONS +
+                              ":print_suppressions=0"}}));
+    const std::optional<int> status = uitest.WaitForExit(std::chrono::minutes(4));
+    const std::string said = castwatchtest::ReadText(log);
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_NE(said.find("uitest: PASS"), std::string::npos) << said;
+
+    for (const char* name : {"castwatch-desktop.png", "castwatch-setup.png"}) {
+        const fs::path png = artifacts / name;
+        ASSERT_TRUE(fs::exists(png)) << png;
+        EXPECT_GT(fs::file_size(png), 2000u) << png;
+        std::printf("castwatch smoke: screenshot %s\n", png.c_str());
+    }
+}
+
+} // namespace
