@@ -43,36 +43,37 @@ void SnapshotBuilder::Prepare(std::string_view sdp)
     }
     auto program = std::make_shared<const Program>(DescribeProgram(sdp));
     const std::lock_guard guard(m_lock);
-    m_known.try_emplace(program->sdp, program);
+    m_known.try_emplace(program->sdp, Known{program, m_build});
 }
 
 DirectorySnapshot SnapshotBuilder::Build(QvSapDb& directory)
 {
     const std::lock_guard guard(m_lock);
+    ++m_build;
     DirectorySnapshot snapshot;
-    Known listed;
-    const std::size_t count = static_cast<std::size_t>(directory.NumEntries());
-    snapshot.programs.reserve(count);
-    listed.reserve(count);
+    snapshot.programs.reserve(static_cast<std::size_t>(directory.NumEntries()));
     std::size_t fileSize = 0;
     for (const char* text = directory.GetFirstItem(); text != nullptr;
          text = directory.GetNextItem()) {
         const std::string_view sdp(text);
-        ProgramPtr program;
-        if (const auto known = m_known.find(sdp); known != m_known.end()) {
-            program = known->second;
-        } else {
-            program = std::make_shared<const Program>(DescribeProgram(sdp));
+        auto known = m_known.find(sdp);
+        if (known == m_known.end()) {
+            auto program = std::make_shared<const Program>(DescribeProgram(sdp));
+            known = m_known.try_emplace(program->sdp, Known{program, m_build}).first;
         }
-        listed.try_emplace(program->sdp, program);
-        fileSize += program->rebuilt.size();
-        snapshot.programs.push_back(std::move(program));
+        known->second.listed = m_build;
+        fileSize += known->second.program->rebuilt.size();
+        snapshot.programs.push_back(known->second.program);
     }
+    // Programs no longer listed are forgotten; those prepared since the
+    // last Build wait for the next one.
+    std::erase_if(m_known, [this](const auto& entry) {
+        return m_build - entry.second.listed > 1;
+    });
     snapshot.fileText.reserve(fileSize);
     for (const ProgramPtr& program : snapshot.programs) {
         snapshot.fileText += program->rebuilt;
     }
-    m_known.swap(listed);
     return snapshot;
 }
 

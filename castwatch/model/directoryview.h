@@ -65,11 +65,17 @@ private:
             return std::hash<std::string_view>()(text);
         }
     };
+    struct Known
+    {
+        ProgramPtr program;
+        unsigned listed = 0; // the last Build that listed it
+    };
     // Keys view the sdp text of their own program.
-    using Known = std::unordered_map<std::string_view, ProgramPtr, TextHash, std::equal_to<>>;
+    using KnownMap = std::unordered_map<std::string_view, Known, TextHash, std::equal_to<>>;
 
     std::mutex m_lock;
-    Known m_known;
+    KnownMap m_known;
+    unsigned m_build = 0;
 };
 
 // The path of an output file name as the settings give it (Windows-style
