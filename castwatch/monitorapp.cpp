@@ -4,8 +4,8 @@
 #include "castwatch/monitordlg.h"
 #include "castwatch/resource.h"
 #include "platform/msgbox.h"
-
-#include <wx/msgdlg.h>
+#include "platform/ui/uimsgbox.h"
+#include "platform/ui/wx/wxmsgbox.h"
 
 #include <string>
 #include <vector>
@@ -13,57 +13,29 @@
 CMonitorApp::CMonitorApp() = default;
 CMonitorApp::~CMonitorApp() = default;
 
+namespace {
+
+// Every message box of the process, shown on the user-interface thread.
+qvplat::UiMessageBoxes& Boxes()
+{
+    static qvplat::UiMessageBoxes boxes(qvplat::ShowWxMessageDialog);
+    return boxes;
+}
+
+} // namespace
+
 void CMonitorApp::InstallMessageBoxHandler()
 {
-    qvplat::SetMessageBoxHandler([](const char* text, const char* caption, unsigned flags) {
-        long style = 0;
-        switch (flags & qvplat::MB_TYPEMASK) {
-        case qvplat::MB_YESNO:
-            style |= wxYES_NO;
-            break;
-        case qvplat::MB_OKCANCEL:
-            style |= wxOK | wxCANCEL;
-            break;
-        case qvplat::MB_YESNOCANCEL:
-            style |= wxYES_NO | wxCANCEL;
-            break;
-        default:
-            style |= wxOK;
-            break;
-        }
-        switch (flags & qvplat::MB_ICONMASK) {
-        case qvplat::MB_ICONERROR:
-            style |= wxICON_ERROR;
-            break;
-        case qvplat::MB_ICONQUESTION:
-            style |= wxICON_QUESTION;
-            break;
-        case qvplat::MB_ICONEXCLAMATION:
-            style |= wxICON_EXCLAMATION;
-            break;
-        case qvplat::MB_ICONINFORMATION:
-            style |= wxICON_INFORMATION;
-            break;
-        default:
-            break;
-        }
-        if ((flags & qvplat::MB_SYSTEMMODAL) != 0) {
-            style |= wxSTAY_ON_TOP;
-        }
-        wxWindow* parent = wxTheApp != nullptr ? wxTheApp->GetTopWindow() : nullptr;
-        wxMessageDialog dialog(parent != nullptr && parent->IsShown() ? parent : nullptr,
-                               wxString::FromUTF8(text), wxString::FromUTF8(caption), style);
-        switch (dialog.ShowModal()) {
-        case wxID_YES:
-            return qvplat::IDYES;
-        case wxID_NO:
-            return qvplat::IDNO;
-        case wxID_CANCEL:
-            return qvplat::IDCANCEL;
-        default:
-            return qvplat::IDOK;
-        }
-    });
+    qvplat::SetMessageBoxHandler(Boxes().Handler());
+}
+
+void CMonitorApp::StopUiDispatcher()
+{
+    Boxes().SetDispatcher(nullptr);
+    if (m_ui != nullptr) {
+        m_ui->Close();
+        m_ui.reset();
+    }
 }
 
 bool CMonitorApp::OnInit()
@@ -93,8 +65,12 @@ bool CMonitorApp::OnInit()
         return false;
     }
     m_stopSignals = std::make_unique<qvplat::StopSignalWatcher>([this] { m_running = false; });
+    // From here on work from other threads (the directory's lists, boxes
+    // asked for by workers) runs in the event loop.
+    m_ui = qvplat::WxUiDispatcher::Create();
+    Boxes().SetDispatcher(m_ui);
 
-    auto* dialog = new CMonitorDlg(traits, &m_running);
+    auto* dialog = new CMonitorDlg(traits, &m_running, m_ui);
     m_dialog = dialog;
     SetTopWindow(dialog);
     if (!traits.tray) {
@@ -105,6 +81,7 @@ bool CMonitorApp::OnInit()
 
 int CMonitorApp::OnExit()
 {
+    StopUiDispatcher();
     m_stopSignals.reset();
     return wxApp::OnExit();
 }

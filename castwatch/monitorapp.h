@@ -13,6 +13,7 @@
 #include "castwatch/model/instance.h"
 #include "core/settings/qvproplist.h"
 #include "platform/service/servicecontrol.h"
+#include "platform/ui/wx/wxuidispatch.h"
 
 #include <wx/app.h>
 #include <wx/weakref.h>
@@ -36,15 +37,18 @@ public:
     CMonitorDlg* MainDialog() const { return m_dialog.get(); }
 
     // Makes the process's message boxes (qvplat::MessageBox) modal dialogs
-    // over the top window. The program installs it before the application
-    // starts.
+    // over the top window, shown on the user-interface thread whichever
+    // thread asks. The program installs it before the application starts.
     static void InstallMessageBoxHandler();
 
 private:
+    void StopUiDispatcher();
+
     QvPropertyList m_commandLine;
     castwatch::MonitorInstance m_instance;
     std::atomic<bool> m_running{true};
     std::unique_ptr<qvplat::StopSignalWatcher> m_stopSignals;
+    std::shared_ptr<qvplat::WxUiDispatcher> m_ui;
     wxWeakRef<CMonitorDlg> m_dialog;
 };
 

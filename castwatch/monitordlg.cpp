@@ -64,10 +64,12 @@ wxBEGIN_EVENT_TABLE(CMonitorDlg, wxDialog)
 wxEND_EVENT_TABLE()
 // clang-format on
 
-CMonitorDlg::CMonitorDlg(const castwatch::ModeTraits& traits, const std::atomic<bool>* running)
+CMonitorDlg::CMonitorDlg(const castwatch::ModeTraits& traits, const std::atomic<bool>* running,
+                         std::shared_ptr<qvplat::UiDispatcher> ui)
     : wxDialog(nullptr, IDD_MONITOR, kTitle, wxDefaultPosition, wxDefaultSize,
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER | wxMINIMIZE_BOX),
-      m_traits(traits), m_running(running), m_timer(this, kRunningTimer)
+      m_traits(traits), m_running(running), m_timer(this, kRunningTimer), m_ui(std::move(ui)),
+      m_self(std::make_shared<CMonitorDlg*>(this))
 {
     m_setupButton = new wxButton(this, IDC_SETUP, "Setup...");
     m_aboutButton = new wxButton(this, IDC_ABOUT, "About...");
@@ -98,8 +100,14 @@ CMonitorDlg::CMonitorDlg(const castwatch::ModeTraits& traits, const std::atomic<
     // Lists come from the directory's thread with its lock held: they are
     // only posted here, never waited for.
     m_monitor = std::make_unique<castwatch::Monitor>(
-        m_traits.writesFile, [this](castwatch::ProgramList list) {
-            CallAfter([this, list = std::move(list)] { ShowPrograms(list); });
+        m_traits.writesFile, [ui = m_ui, self = m_self](castwatch::ProgramList list) {
+            if (ui) {
+                ui->Post([self, list = std::move(list)] {
+                    if (*self != nullptr) {
+                        (*self)->ShowPrograms(list);
+                    }
+                });
+            }
         });
     m_monitor->Start();
     PlaceControls();
@@ -114,8 +122,9 @@ CMonitorDlg::~CMonitorDlg()
         m_tray.reset();
     }
     // Stops the directory (no list is posted after this) and empties the
-    // output file.
+    // output file; lists still queued find the dialog gone.
     m_monitor->Shutdown();
+    *m_self = nullptr;
     m_rows.clear();
     m_programs->Clear();
 }

@@ -7,6 +7,7 @@
 
 #include "castwatch/model/launchmode.h"
 #include "castwatch/model/monitor.h"
+#include "platform/ui/uidispatch.h"
 
 #include <wx/dialog.h>
 #include <wx/taskbar.h>
@@ -43,8 +44,9 @@ class CMonitorDlg : public wxDialog
 {
 public:
     // running: cleared by whoever wants the dialog closed; timer 1 looks at
-    // it every second.
-    CMonitorDlg(const castwatch::ModeTraits& traits, const std::atomic<bool>* running);
+    // it every second. ui: where the directory's lists are posted.
+    CMonitorDlg(const castwatch::ModeTraits& traits, const std::atomic<bool>* running,
+                std::shared_ptr<qvplat::UiDispatcher> ui);
     ~CMonitorDlg() override;
 
     castwatch::Monitor& Monitor() { return *m_monitor; }
@@ -77,6 +79,10 @@ private:
     wxTimer m_timer;
     std::unique_ptr<CTrayIcon> m_tray;
     std::vector<castwatch::ProgramPtr> m_rows;
+    std::shared_ptr<qvplat::UiDispatcher> m_ui;
+    // This dialog while it lives, for the lists posted to it; read and
+    // cleared on the user-interface thread only.
+    std::shared_ptr<CMonitorDlg*> m_self;
     std::unique_ptr<castwatch::Monitor> m_monitor;
 
     wxDECLARE_EVENT_TABLE();

@@ -8,7 +8,7 @@
 #include "platform/registry.h"
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/process.h"
-#include "platform/testsupport/xvfb.h"
+#include "platform/testsupport/display.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +28,7 @@ protected:
         if (IsSkipped() || HasFatalFailure()) {
             return;
         }
-        if (!qvtest::XvfbServer::Available()) {
+        if (!qvtest::XvfbServer::IsInstalled()) {
             GTEST_SKIP() << "Xvfb is not installed (scripts/setup.sh installs it)";
         }
         m_server = std::make_unique<qvtest::XvfbServer>();
