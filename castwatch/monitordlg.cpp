@@ -62,10 +62,10 @@ wxBEGIN_EVENT_TABLE(CMonitorDlg, wxDialog)
     EVT_TIMER(kRunningTimer, CMonitorDlg::OnTimer)
     EVT_CLOSE(CMonitorDlg::OnClose)
 wxEND_EVENT_TABLE()
-// clang-format on
+    // clang-format on
 
-CMonitorDlg::CMonitorDlg(const castwatch::ModeTraits& traits, const std::atomic<bool>* running,
-                         std::shared_ptr<qvplat::UiDispatcher> ui)
+    CMonitorDlg::CMonitorDlg(const castwatch::ModeTraits& traits, const std::atomic<bool>* running,
+                             std::shared_ptr<qvplat::UiDispatcher> ui)
     : wxDialog(nullptr, IDD_MONITOR, kTitle, wxDefaultPosition, wxDefaultSize,
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER | wxMINIMIZE_BOX),
       m_traits(traits), m_running(running), m_timer(this, kRunningTimer), m_ui(std::move(ui)),
@@ -73,8 +73,8 @@ CMonitorDlg::CMonitorDlg(const castwatch::ModeTraits& traits, const std::atomic<
 {
     m_setupButton = new wxButton(this, IDC_SETUP, "Setup...");
     m_aboutButton = new wxButton(this, IDC_ABOUT, "About...");
-    m_selected = new wxTextCtrl(this, IDC_SELECTED, "", wxDefaultPosition, wxDefaultSize,
-                                wxTE_READONLY);
+    m_selected =
+        new wxTextCtrl(this, IDC_SELECTED, "", wxDefaultPosition, wxDefaultSize, wxTE_READONLY);
     m_programs = new wxListBox(this, IDC_PROGRAMS);
     m_sdp = new wxTextCtrl(this, IDC_SDP, "", wxDefaultPosition, wxDefaultSize,
                            wxTE_MULTILINE | wxTE_READONLY | wxVSCROLL);

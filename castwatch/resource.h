@@ -31,5 +31,6 @@ inline constexpr const char* kSetupTitle = "Vigilo Setup";
 inline constexpr const char* kAboutTitle = "About Vigilo";
 inline constexpr const char* kAlreadyRunning = "Vigilo is already running!";
 inline constexpr const char* kExitQuestion = "Are you sure you want to exit?";
-inline constexpr const char* kBadPair = "Not a listening address and port: the address must be a "
-                                        "dotted IPv4 address and the port a number from 1 to 65535.";
+inline constexpr const char* kBadPair =
+    "Not a listening address and port: the address must be a "
+    "dotted IPv4 address and the port a number from 1 to 65535.";

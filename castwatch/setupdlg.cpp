@@ -21,17 +21,17 @@ wxBEGIN_EVENT_TABLE(CSetupDlg, wxDialog)
     EVT_BUTTON(IDC_BROWSE, CSetupDlg::OnBrowse)
     EVT_BUTTON(wxID_OK, CSetupDlg::OnOk)
 wxEND_EVENT_TABLE()
-// clang-format on
+    // clang-format on
 
-CSetupDlg::CSetupDlg(wxWindow* parent, castwatch::SetupModel model)
+    CSetupDlg::CSetupDlg(wxWindow* parent, castwatch::SetupModel model)
     : wxDialog(parent, IDD_SETUP, kSetupTitle), m_model(std::move(model))
 {
     const int gap = ConvertDialogToPixels(wxSize(4, 0)).x;
     m_address = new wxTextCtrl(this, IDC_ADDRESS);
     m_port = new wxTextCtrl(this, IDC_PORT);
     m_add = new wxButton(this, IDC_ADD, "Add");
-    m_pairs = new wxListBox(this, IDC_PAIRS, wxDefaultPosition,
-                            ConvertDialogToPixels(wxSize(140, 60)));
+    m_pairs =
+        new wxListBox(this, IDC_PAIRS, wxDefaultPosition, ConvertDialogToPixels(wxSize(140, 60)));
     m_remove = new wxButton(this, IDC_REMOVE, "Remove");
     m_fileName = new wxTextCtrl(this, IDC_FILENAME, wxString::FromUTF8(m_model.FileName()));
     m_viewOutside = new wxCheckBox(this, IDC_VIEW_OUTSIDE, "View Outside Unicasts");

@@ -27,9 +27,10 @@ Program DescribeProgram(std::string_view sdp)
 
 std::vector<ProgramPtr> InListOrder(std::vector<ProgramPtr> programs)
 {
-    std::stable_sort(programs.begin(), programs.end(), [](const ProgramPtr& a, const ProgramPtr& b) {
-        return strcasecmp(a->line.c_str(), b->line.c_str()) < 0;
-    });
+    std::stable_sort(programs.begin(), programs.end(),
+                     [](const ProgramPtr& a, const ProgramPtr& b) {
+                         return strcasecmp(a->line.c_str(), b->line.c_str()) < 0;
+                     });
     return programs;
 }
 
@@ -67,9 +68,7 @@ DirectorySnapshot SnapshotBuilder::Build(QvSapDb& directory)
     }
     // Programs no longer listed are forgotten; those prepared since the
     // last Build wait for the next one.
-    std::erase_if(m_known, [this](const auto& entry) {
-        return m_build - entry.second.listed > 1;
-    });
+    std::erase_if(m_known, [this](const auto& entry) { return m_build - entry.second.listed > 1; });
     snapshot.fileText.reserve(fileSize);
     for (const ProgramPtr& program : snapshot.programs) {
         snapshot.fileText += program->rebuilt;

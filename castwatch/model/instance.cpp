@@ -21,7 +21,7 @@ int MonitorInstance::RunningPid()
         return 0;
     }
     return lock.Lock(qvplat::LockMode::Exclusive, 0) == qvplat::LockResult::Busy ? lock.ReadPid()
-                                                                                  : 0;
+                                                                                 : 0;
 }
 
 MonitorInstance::Result MonitorInstance::Acquire()

@@ -37,8 +37,7 @@ bool IsPort(const std::string& text)
 {
     unsigned value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && value >= 1 &&
-           value <= 65535;
+    return error == std::errc() && end == text.data() + text.size() && value >= 1 && value <= 65535;
 }
 
 } // namespace

@@ -63,8 +63,9 @@ TEST(NtService, ServiceMainOutsideADispatcherReportsTheMissingHandler)
     castwatchtest::ServiceWorld world;
     ScriptedService service(true);
     service.ServiceMain();
-    EXPECT_EQ(world.Events(),
-              "{\"source\":\"Vigilo\",\"type\":\"error\",\"id\":103,\"category\":0,\"strings\":[]}\n");
+    EXPECT_EQ(
+        world.Events(),
+        "{\"source\":\"Vigilo\",\"type\":\"error\",\"id\":103,\"category\":0,\"strings\":[]}\n");
     EXPECT_FALSE(service.IsRunning());
 }
 

@@ -27,7 +27,8 @@ using castwatchtest::ReadText;
 class CastwatchService : public qvtest::NetnsTest
 {
 protected:
-    std::string Run(const std::vector<std::string>& args, const std::string& program = CASTWATCH_BINARY)
+    std::string Run(const std::vector<std::string>& args,
+                    const std::string& program = CASTWATCH_BINARY)
     {
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -67,7 +68,8 @@ bool WaitForContents(const fs::path& file, const std::function<bool(const std::s
 TEST_F(CastwatchService, StandardArgumentsInstallStartStopAndRemove)
 {
     EXPECT_EQ(Run({"-ver"}), "Vigilo Version 1.0\nThe service is not installed\n");
-    EXPECT_FALSE(fs::exists(m_world.Units() / ".fake-manager" / "commands")) << "-ver changes nothing";
+    EXPECT_FALSE(fs::exists(m_world.Units() / ".fake-manager" / "commands"))
+        << "-ver changes nothing";
     EXPECT_FALSE(fs::exists(m_world.Root() / "registry" / "HKEY_LOCAL_MACHINE.reg"));
     EXPECT_EQ(Run({"-start"}), "Vigilo is not installed\n");
 
@@ -76,14 +78,16 @@ TEST_F(CastwatchService, StandardArgumentsInstallStartStopAndRemove)
     fs::create_directories(program.parent_path());
     fs::copy_file(CASTWATCH_BINARY, program);
     EXPECT_EQ(Run({"-inst", "-start"}, program), "Vigilo installed\nVigilo started.\n");
-    EXPECT_NE(ReadText(UnitFile()).find("\nExecStart=\"" + program.string() + "\" \"StartService\"\n"),
-              std::string::npos)
+    EXPECT_NE(
+        ReadText(UnitFile()).find("\nExecStart=\"" + program.string() + "\" \"StartService\"\n"),
+        std::string::npos)
         << ReadText(UnitFile());
     EXPECT_EQ(Run({"-inst"}), "Vigilo is already installed\n");
     qvplat::RegKey eventSource;
-    EXPECT_EQ(eventSource.Open(qvplat::RegRoot::LocalMachine,
-                               "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vigilo"),
-              qvplat::RegResult::Success);
+    EXPECT_EQ(
+        eventSource.Open(qvplat::RegRoot::LocalMachine,
+                         "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vigilo"),
+        qvplat::RegResult::Success);
 
     // The manager's SIGTERM: stop pending, stopped, and the process ends.
     EXPECT_EQ(Run({"-stop"}), "Vigilo stopped.\n");
@@ -131,7 +135,8 @@ TEST_F(CastwatchService, ServiceWritesTheOutputFileUntilItIsStopped)
     };
     announce();
     EXPECT_TRUE(WaitForContents(
-        output, [](const std::string& text) { return text.find("s=Service test\n") != std::string::npos; },
+        output,
+        [](const std::string& text) { return text.find("s=Service test\n") != std::string::npos; },
         announce))
         << ReadText(m_world.ManagerFile("Vigilo.service.out"));
 

@@ -6,9 +6,9 @@
 
 #include "core/sap/qvsapdb.h"
 #include "platform/registry.h"
+#include "platform/testsupport/display.h"
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/process.h"
-#include "platform/testsupport/display.h"
 
 #include <gtest/gtest.h>
 
@@ -47,30 +47,29 @@ TEST_F(CastwatchSmoke, DesktopMonitorListsShowsSdpRunsSetupAndEndsOnKill)
         fs::remove(artifacts / name);
     }
     const fs::path output = m_world.Root() / "desktop.dat";
-    ASSERT_EQ(qvplat::ReplaceRegKeyValues(
-                  qvplat::RegRoot::LocalMachine, QvSapDb::registryKey,
-                  {qvplat::MakeStringValue("SAPAddress0", "224.2.127.254"),
-                   qvplat::MakeStringValue("SAPPort0", "9875"),
-                   qvplat::MakeStringValue("SAPAddress1", "226.0.0.0"),
-                   qvplat::MakeStringValue("SAPPort1", "6318"),
-                   qvplat::MakeStringValue("SAPEntryLifetime", "7"),
-                   qvplat::MakeStringValue("SAPDbScanPeriod", "100"),
-                   qvplat::MakeStringValue("SapDbFile", "c:\\player.dat"),
-                   qvplat::MakeStringValue("Filename", output.string())}),
+    ASSERT_EQ(qvplat::ReplaceRegKeyValues(qvplat::RegRoot::LocalMachine, QvSapDb::registryKey,
+                                          {qvplat::MakeStringValue("SAPAddress0", "224.2.127.254"),
+                                           qvplat::MakeStringValue("SAPPort0", "9875"),
+                                           qvplat::MakeStringValue("SAPAddress1", "226.0.0.0"),
+                                           qvplat::MakeStringValue("SAPPort1", "6318"),
+                                           qvplat::MakeStringValue("SAPEntryLifetime", "7"),
+                                           qvplat::MakeStringValue("SAPDbScanPeriod", "100"),
+                                           qvplat::MakeStringValue("SapDbFile", "c:\\player.dat"),
+                                           qvplat::MakeStringValue("Filename", output.string())}),
               qvplat::RegResult::Success);
     fs::create_directories(m_world.Root() / "runtime");
     fs::permissions(m_world.Root() / "runtime", fs::perms::owner_all);
 
     const std::string log = (m_world.Root() / "uitest.txt").string();
     qvtest::ChildProcess uitest;
-    ASSERT_TRUE(uitest.Start(
-        {CASTWATCH_UITEST_BINARY, "walk", artifacts.string(), CASTWATCH_BINARY}, log,
-        {{"DISPLAY", m_server->Display()},
-         {"GDK_BACKEND", "x11"},
-         {"NO_AT_BRIDGE", "1"},
-         {"XDG_RUNTIME_DIR", (m_world.Root() / "runtime").string()},
-         {"LSAN_OPTIONS", std::string("suppressions=") + CASTWATCH_LSAN_SUPPRESSIONS +
-                              ":print_suppressions=0"}}));
+    ASSERT_TRUE(
+        uitest.Start({CASTWATCH_UITEST_BINARY, "walk", artifacts.string(), CASTWATCH_BINARY}, log,
+                     {{"DISPLAY", m_server->Display()},
+                      {"GDK_BACKEND", "x11"},
+                      {"NO_AT_BRIDGE", "1"},
+                      {"XDG_RUNTIME_DIR", (m_world.Root() / "runtime").string()},
+                      {"LSAN_OPTIONS", std::string("suppressions=") + CASTWATCH_LSAN_SUPPRESSIONS +
+                                           ":print_suppressions=0"}}));
     const std::optional<int> status = uitest.WaitForExit(std::chrono::minutes(4));
     const std::string said = castwatchtest::ReadText(log);
     EXPECT_EQ(status, 0) << said;

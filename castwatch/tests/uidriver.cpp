@@ -65,12 +65,12 @@ std::string ReadText(const std::string& file)
 
 ScriptedBoxes::ScriptedBoxes()
 {
-    m_previous = qvplat::SetMessageBoxHandler([](const char* text, const char* caption,
-                                                 unsigned flags) {
-        std::printf("%s: %s\n", caption, text);
-        std::fflush(stdout);
-        return qvplat::DefaultAnswer(flags);
-    });
+    m_previous =
+        qvplat::SetMessageBoxHandler([](const char* text, const char* caption, unsigned flags) {
+            std::printf("%s: %s\n", caption, text);
+            std::fflush(stdout);
+            return qvplat::DefaultAnswer(flags);
+        });
 }
 
 ScriptedBoxes::~ScriptedBoxes()
@@ -95,13 +95,14 @@ CUiDriver::CUiDriver(CMonitorApp& app, const wxString& directory, std::string se
         {"a second monitor is refused", 60000, &CUiDriver::StepSecondMonitorRefused},
     };
     for (int round = 0; round < kSetupRounds; ++round) {
-        m_steps.push_back({"announcements storm; Setup opens", 5000,
-                           &CUiDriver::StepStormAndOpenSetup});
+        m_steps.push_back(
+            {"announcements storm; Setup opens", 5000, &CUiDriver::StepStormAndOpenSetup});
         m_steps.push_back({"OK in Setup", 20000, &CUiDriver::StepPressOkInSetup});
         m_steps.push_back({"Setup applied during the storm", 20000, &CUiDriver::StepSetupApplied});
     }
     m_steps.push_back({"castwatch -kill", 20000, &CUiDriver::StepKill});
-    m_steps.push_back({"the stop signal closes the monitor", 20000, &CUiDriver::StepClosedBySignal});
+    m_steps.push_back(
+        {"the stop signal closes the monitor", 20000, &CUiDriver::StepClosedBySignal});
 }
 
 CUiDriver::~CUiDriver()
@@ -221,8 +222,7 @@ void CUiDriver::Click(wxWindow* parent, int id)
 void CUiDriver::Announce()
 {
     if (m_announcer) {
-        m_announcer->SendTo("224.2.127.254", 9875,
-                            Datagram(Sdp(42, "Smoke test", "239.4.4.4")));
+        m_announcer->SendTo("224.2.127.254", 9875, Datagram(Sdp(42, "Smoke test", "239.4.4.4")));
     }
 }
 
@@ -290,10 +290,10 @@ CUiDriver::StepResult CUiDriver::StepAboutAtStart()
 CUiDriver::StepResult CUiDriver::StepSessionListed()
 {
     CMonitorDlg* dialog = Dialog();
-    auto* list = dialog != nullptr ? dynamic_cast<wxListBox*>(dialog->FindWindow(IDC_PROGRAMS))
-                                   : nullptr;
+    auto* list =
+        dialog != nullptr ? dynamic_cast<wxListBox*>(dialog->FindWindow(IDC_PROGRAMS)) : nullptr;
     return list != nullptr && list->FindString(kSessionLine) != wxNOT_FOUND ? StepResult::Done
-                                                                           : StepResult::Wait;
+                                                                            : StepResult::Wait;
 }
 
 CUiDriver::StepResult CUiDriver::StepDoubleClick()

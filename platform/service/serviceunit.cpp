@@ -1,7 +1,7 @@
 #include "platform/service/serviceunit.h"
 
-#include "platform/paths.h"
 #include "platform/file.h"
+#include "platform/paths.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -120,8 +120,8 @@ std::string ServiceUnitText(const ServiceUnitSpec& spec)
             return {};
         }
     }
-    std::string text = "[Unit]\nDescription=" + spec.name + "\n\n[Service]\nType=notify\n" + exec +
-                       "\n";
+    std::string text =
+        "[Unit]\nDescription=" + spec.name + "\n\n[Service]\nType=notify\n" + exec + "\n";
     if (spec.autoStart) {
         text += std::string("\n[Install]\nWantedBy=") +
                 (IsRoot() ? "multi-user.target" : "default.target") + "\n";

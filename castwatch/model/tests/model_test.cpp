@@ -97,9 +97,12 @@ TEST(SetupModel, PairsRenumberFromZeroAndOtherKeysStay)
         {"224.2.127.254", "9875"}, {"226.0.0.0", "6318"}, {"239.9.9.9", "1234"}};
     ASSERT_EQ(setup.Pairs(), opened);
 
-    for (const auto& [address, port] : std::vector<std::pair<const char*, const char*>>{
-             {"224.2.2", "9875"}, {"host", "9875"}, {"224.2.2.4", "0"}, {"224.2.2.4", "65536"},
-             {"224.2.2.4", "12x"}}) {
+    for (const auto& [address, port] :
+         std::vector<std::pair<const char*, const char*>>{{"224.2.2", "9875"},
+                                                          {"host", "9875"},
+                                                          {"224.2.2.4", "0"},
+                                                          {"224.2.2.4", "65536"},
+                                                          {"224.2.2.4", "12x"}}) {
         EXPECT_EQ(setup.Add(address, port), -1) << address << " " << port;
     }
     EXPECT_FALSE(castwatch::SetupModel::CanAdd("224.2.2.4", ""));

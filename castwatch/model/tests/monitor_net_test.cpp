@@ -40,8 +40,8 @@ constexpr const char* kFfmpegTitle = "Interop Test Pattern";
 
 std::string Sdp(int id, const std::string& group)
 {
-    return "v=0\no=- " + std::to_string(id) + " 1 IN IP4 127.0.0.1\ns=storm " +
-           std::to_string(id) + "\nc=IN IP4 " + group + "/127\nt=0 0\nm=video 5004 RTP/AVP 32\n";
+    return "v=0\no=- " + std::to_string(id) + " 1 IN IP4 127.0.0.1\ns=storm " + std::to_string(id) +
+           "\nc=IN IP4 " + group + "/127\nt=0 0\nm=video 5004 RTP/AVP 32\n";
 }
 
 std::string Announcement(const std::string& sdp)
@@ -132,9 +132,9 @@ protected:
         for (const auto& [name, value] : values) {
             list.push_back(qvplat::MakeStringValue(name, value));
         }
-        ASSERT_EQ(qvplat::ReplaceRegKeyValues(qvplat::RegRoot::LocalMachine,
-                                              QvSapDb::registryKey, list),
-                  qvplat::RegResult::Success);
+        ASSERT_EQ(
+            qvplat::ReplaceRegKeyValues(qvplat::RegRoot::LocalMachine, QvSapDb::registryKey, list),
+            qvplat::RegResult::Success);
     }
     static std::string KeyText()
     {
@@ -160,8 +160,8 @@ TEST_F(MonitorNet, FirstStartWritesTheDefaultsAndListensOnBothPairs)
     sender.SendTo("224.2.127.254", 9875, Announcement(Sdp(1, "239.1.1.1")));
     sender.SendTo("226.0.0.0", 6318, Announcement(Sdp(2, "239.1.1.2")));
     // At the first scan (5 s by default).
-    EXPECT_TRUE(m_ui.WaitFor(
-        [](const castwatch::ProgramList& list) { return list.programs.size() == 2; }));
+    EXPECT_TRUE(
+        m_ui.WaitFor([](const castwatch::ProgramList& list) { return list.programs.size() == 2; }));
 }
 
 TEST_F(MonitorNet, OutputFileIsRewrittenWholeAfterEveryChange)
@@ -200,12 +200,12 @@ TEST_F(MonitorNet, OutputFileIsRewrittenWholeAfterEveryChange)
     ASSERT_EQ(transmitter.Start(), 0);
     qvtest::ChildProcess announcer;
     const std::string log = m_dir.File("ffmpeg.log");
-    ASSERT_TRUE(announcer.Start({ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re",
-                                 "-f", "lavfi", "-i", "testsrc=size=160x120:rate=10", "-t", "30",
-                                 "-c:v", "mpeg2video", "-metadata",
-                                 std::string("title=") + kFfmpegTitle, "-f", "sap",
-                                 "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"},
-                                log));
+    ASSERT_TRUE(
+        announcer.Start({ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re", "-f",
+                         "lavfi", "-i", "testsrc=size=160x120:rate=10", "-t", "30", "-c:v",
+                         "mpeg2video", "-metadata", std::string("title=") + kFfmpegTitle, "-f",
+                         "sap", "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"},
+                        log));
 
     EXPECT_TRUE(m_ui.WaitFor([](const castwatch::ProgramList& list) {
         return list.programs.size() == 2 && Lists(list, kFfmpegTitle) &&
@@ -224,9 +224,8 @@ TEST_F(MonitorNet, OutputFileIsRewrittenWholeAfterEveryChange)
     EXPECT_NE(transmitted.find("c=IN IP4 239.7.7.7"), std::string::npos) << transmitted;
     EXPECT_EQ(transmitted.find("a=x-"), std::string::npos) << transmitted;
     transmitter.Stop();
-    EXPECT_TRUE(m_ui.WaitFor([](const castwatch::ProgramList& list) {
-        return list.programs.empty();
-    }));
+    EXPECT_TRUE(
+        m_ui.WaitFor([](const castwatch::ProgramList& list) { return list.programs.empty(); }));
 
     polling = false;
     reader.join();
@@ -299,7 +298,8 @@ TEST_F(MonitorNet, SetupDuringAnAnnouncementStormReturnsAndKeepsUneditedKeys)
     storm.join();
 
     EXPECT_EQ(KeyText(), "SAPENTRYLIFETIME=7 SAPDBSCANPERIOD=20 SAPDBFILE=c:\\player.dat "
-                         "FILENAME=" + second.string() +
+                         "FILENAME=" +
+                             second.string() +
                              " VIEWOUTSIDEUNICASTS=false SAPADDRESS0=226.0.0.0 SAPPORT0=6318 ");
     EXPECT_EQ(Contents(first), "") << "the file named before Setup is left empty";
     EXPECT_EQ(monitor.Directory().GetNumListeners(), 1);

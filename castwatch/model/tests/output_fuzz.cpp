@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t start = 0;
     while (start <= input.size()) {
         const std::size_t end = std::min(input.find('\0', start), input.size());
-        const castwatch::Program program = castwatch::DescribeProgram(input.substr(start, end - start));
+        const castwatch::Program program =
+            castwatch::DescribeProgram(input.substr(start, end - start));
         const std::string& text = program.rebuilt;
         if (text.find('\0') != std::string::npos || (!text.empty() && text.back() != '\n') ||
             program.line.find('\n') != std::string::npos) {

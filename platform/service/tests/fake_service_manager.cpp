@@ -205,9 +205,9 @@ Unit ReadUnit(const fs::path& file)
     }
     int status = 0;
     ::waitpid(service, &status, 0);
-    Append(g_state / (unit + ".exit"),
-           WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) + "\n"
-                             : "signal " + std::to_string(WTERMSIG(status)) + "\n");
+    Append(g_state / (unit + ".exit"), WIFEXITED(status)
+                                           ? "exit " + std::to_string(WEXITSTATUS(status)) + "\n"
+                                           : "signal " + std::to_string(WTERMSIG(status)) + "\n");
     ::unlink(pidFile.c_str());
     ::unlink(socketPath.c_str());
     if (!told) {

@@ -3,9 +3,9 @@
 // with a real stop signal, status notifications and the event log.
 #include "platform/service/servicecontrol.h"
 #include "platform/service/serviceunit.h"
+#include "platform/tests/settings_env.h"
 #include "platform/testsupport/command.h"
 #include "platform/testsupport/tempfiles.h"
-#include "platform/tests/settings_env.h"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -124,8 +124,7 @@ TEST_F(ServiceEnv, SystemdAcceptsTheUnit)
     fs::create_directories(program.parent_path());
     std::ofstream(program) << "#!/bin/sh\n";
     fs::permissions(program, fs::perms::owner_all);
-    ASSERT_EQ(qvplat::InstallServiceUnit({"Vigilo", program.string(), {"StartService"}, true}),
-              0);
+    ASSERT_EQ(qvplat::InstallServiceUnit({"Vigilo", program.string(), {"StartService"}, true}), 0);
     const qvtest::CommandResult verify =
         qvtest::RunCommand({analyze, "verify", (m_units / "Vigilo.service").string()});
     EXPECT_TRUE(verify.Succeeded()) << verify.output;
