@@ -1,22 +1,15 @@
 // A private world for castwatch's tests: settings directories, a unit
-// directory served by the fake service manager, an event log and a
-// notification socket standing in for the manager's.
+// directory served by the fake service manager and an event log.
 #pragma once
 
 #include "platform/tests/settings_env.h"
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#include <vector>
 
 namespace castwatchtest {
 
@@ -50,37 +43,6 @@ public:
 
 private:
     qvtest::SettingsEnv m_env;
-};
-
-// The manager's notification socket, for a service run in this process.
-class NotifySocket
-{
-public:
-    explicit NotifySocket(const fs::path& path)
-    {
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    ~NotifySocket() { ::close(m_fd); }
-    NotifySocket(const NotifySocket&) = delete;
-    NotifySocket& operator=(const NotifySocket&) = delete;
-
-    std::vector<std::string> Drain()
-    {
-        std::vector<std::string> messages;
-        char buffer[1024];
-        ssize_t got;
-        while ((got = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-            messages.emplace_back(buffer, static_cast<std::size_t>(got));
-        }
-        return messages;
-    }
-
-private:
-    int m_fd = -1;
 };
 
 } // namespace castwatchtest

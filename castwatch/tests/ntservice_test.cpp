@@ -4,6 +4,7 @@
 #include "castwatch/ntservice.h"
 
 #include "castwatch_env.h"
+#include "platform/service/tests/notify_socket.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ TEST(NtService, StatusAndEventsOfAFailedStartAndOfAnUnknownControl)
                "STATUS=Stopped\n"}},
          }) {
         castwatchtest::ServiceWorld world;
-        castwatchtest::NotifySocket manager(world.Root() / "notify");
+        qvtest::NotifySocket manager((world.Root() / "notify").string());
         world.Env().Set("NOTIFY_SOCKET", world.Root() / "notify");
         ScriptedService service(c.initOk);
         ASSERT_TRUE(service.StartDispatcher());

@@ -8,7 +8,6 @@
 #include "platform/registry.h"
 #include "platform/testsupport/display.h"
 #include "platform/testsupport/netns_fixture.h"
-#include "platform/testsupport/process.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +38,7 @@ protected:
     std::unique_ptr<qvtest::XvfbServer> m_server;
 };
 
-TEST_F(CastwatchSmoke, DesktopMonitorListsShowsSdpRunsSetupAndEndsOnKill)
+TEST_F(CastwatchSmoke, DesktopMonitorListsShowsSdpOpensSetupAndEndsOnKill)
 {
     const fs::path artifacts = CASTWATCH_ARTIFACT_DIR;
     fs::create_directories(artifacts);
@@ -52,7 +51,6 @@ TEST_F(CastwatchSmoke, DesktopMonitorListsShowsSdpRunsSetupAndEndsOnKill)
                                            qvplat::MakeStringValue("SAPPort0", "9875"),
                                            qvplat::MakeStringValue("SAPAddress1", "226.0.0.0"),
                                            qvplat::MakeStringValue("SAPPort1", "6318"),
-                                           qvplat::MakeStringValue("SAPEntryLifetime", "7"),
                                            qvplat::MakeStringValue("SAPDbScanPeriod", "100"),
                                            qvplat::MakeStringValue("SapDbFile", "c:\\player.dat"),
                                            qvplat::MakeStringValue("Filename", output.string())}),
@@ -60,20 +58,17 @@ TEST_F(CastwatchSmoke, DesktopMonitorListsShowsSdpRunsSetupAndEndsOnKill)
     fs::create_directories(m_world.Root() / "runtime");
     fs::permissions(m_world.Root() / "runtime", fs::perms::owner_all);
 
-    const std::string log = (m_world.Root() / "uitest.txt").string();
-    qvtest::ChildProcess uitest;
-    ASSERT_TRUE(
-        uitest.Start({CASTWATCH_UITEST_BINARY, "walk", artifacts.string(), CASTWATCH_BINARY}, log,
-                     {{"DISPLAY", m_server->Display()},
-                      {"GDK_BACKEND", "x11"},
-                      {"NO_AT_BRIDGE", "1"},
-                      {"XDG_RUNTIME_DIR", (m_world.Root() / "runtime").string()},
-                      {"LSAN_OPTIONS", std::string("suppressions=") + CASTWATCH_LSAN_SUPPRESSIONS +
-                                           ":print_suppressions=0"}}));
-    const std::optional<int> status = uitest.WaitForExit(std::chrono::minutes(4));
-    const std::string said = castwatchtest::ReadText(log);
-    EXPECT_EQ(status, 0) << said;
-    EXPECT_NE(said.find("uitest: PASS"), std::string::npos) << said;
+    const qvtest::ProgramResult uitest = qvtest::RunProgram(
+        CASTWATCH_UITEST_BINARY, {artifacts.string(), CASTWATCH_BINARY},
+        {{"DISPLAY", m_server->Display()},
+         {"GDK_BACKEND", "x11"},
+         {"NO_AT_BRIDGE", "1"},
+         {"XDG_RUNTIME_DIR", (m_world.Root() / "runtime").string()},
+         {"LSAN_OPTIONS",
+          std::string("suppressions=") + CASTWATCH_LSAN_SUPPRESSIONS + ":print_suppressions=0"}},
+        m_world.Root().string(), std::chrono::minutes(4));
+    EXPECT_EQ(uitest.exitCode, 0) << uitest.output;
+    EXPECT_NE(uitest.output.find("uitest: PASS"), std::string::npos) << uitest.output;
 
     for (const char* name : {"castwatch-desktop.png", "castwatch-setup.png"}) {
         const fs::path png = artifacts / name;

@@ -2,11 +2,10 @@
 // The walk through castwatch's desktop monitor that castwatch_uitest runs.
 // It drives the running application through its own event handlers the way
 // a user would: it closes the About box shown at start, waits until a
-// session it announces is listed, double-clicks it, has a second monitor
-// refused, opens Setup and presses OK three times while announcements
-// storm in (removing one pair and adding another the first time), and
-// finally runs "castwatch -kill", whose stop signal must close the monitor.
-// It takes screenshots and gives its verdict once the main loop has ended.
+// session it announces is listed, double-clicks it, opens Setup and presses
+// OK, and finally runs "castwatch -kill", whose stop signal must close the
+// monitor. It takes screenshots and gives its verdict once the main loop
+// has ended.
 
 #include "platform/msgbox.h"
 
@@ -14,13 +13,9 @@
 #include <wx/string.h>
 #include <wx/timer.h>
 
-#include <atomic>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 namespace qvtest {
@@ -48,9 +43,8 @@ private:
 class CUiDriver : public wxEvtHandler
 {
 public:
-    // self: this test program (run again as the second monitor);
     // castwatch: the program (run with -kill).
-    CUiDriver(CMonitorApp& app, const wxString& directory, std::string self, std::string castwatch);
+    CUiDriver(CMonitorApp& app, const wxString& directory, std::string castwatch);
     ~CUiDriver() override;
 
     void Begin();
@@ -79,8 +73,7 @@ private:
     StepResult StepDoubleClick();
     StepResult StepSettle();
     StepResult StepScreenshotDesktop();
-    StepResult StepSecondMonitorRefused();
-    StepResult StepStormAndOpenSetup();
+    StepResult StepOpenSetup();
     StepResult StepPressOkInSetup();
     StepResult StepSetupApplied();
     StepResult StepKill();
@@ -92,12 +85,9 @@ private:
     void Click(wxWindow* parent, int id);
     void Announce();
     bool SaveScreenshot(wxWindow* window, const wxString& name);
-    pid_t Spawn(const std::vector<std::string>& argv, const std::string& output);
-    void StopStorm();
 
     CMonitorApp& m_app;
     wxString m_directory;
-    std::string m_self;
     std::string m_castwatch;
     wxTimer m_timer;
     std::vector<Step> m_steps;
@@ -105,10 +95,6 @@ private:
     int m_stepElapsedMs = 0;
     bool m_failed = false;
     std::unique_ptr<qvtest::UdpSocket> m_announcer;
-    std::thread m_storm;
-    std::atomic<bool> m_storming{false};
-    int m_setupRounds = 0;
     unsigned m_generation = 0;
-    pid_t m_child = -1;
-    bool m_killSent = false;
+    pid_t m_kill = -1;
 };

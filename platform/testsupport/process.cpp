@@ -138,18 +138,4 @@ std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout)
     return code;
 }
 
-std::optional<int> WaitForChild(pid_t pid, std::chrono::milliseconds timeout)
-{
-    const int pidfd = OpenPidFd(pid);
-    std::optional<int> code = Reap(pid, pidfd, timeout);
-    if (!code) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    if (pidfd >= 0) {
-        ::close(pidfd);
-    }
-    return code;
-}
-
 } // namespace qvtest

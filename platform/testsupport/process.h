@@ -1,5 +1,5 @@
-// Programs that a test starts and watches while it goes on: a peer such as
-// ffmpeg, or the program under test.
+// Programs that a test starts and watches while it goes on, such as a peer
+// (ffmpeg) announcing beside the code under test.
 #pragma once
 
 #include <chrono>
@@ -38,9 +38,5 @@ private:
     pid_t m_pid = -1;
     int m_pidfd = -1;
 };
-
-// Waits for a child process started by other means to end, at most timeout;
-// its exit code as above. The child is killed when the time runs out.
-std::optional<int> WaitForChild(pid_t pid, std::chrono::milliseconds timeout);
 
 } // namespace qvtest

@@ -3,6 +3,7 @@
 // with a real stop signal, status notifications and the event log.
 #include "platform/service/servicecontrol.h"
 #include "platform/service/serviceunit.h"
+#include "platform/service/tests/notify_socket.h"
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/command.h"
 #include "platform/testsupport/tempfiles.h"
@@ -46,40 +47,6 @@ protected:
 
     qvtest::SettingsEnv m_env;
     fs::path m_units;
-};
-
-// A datagram socket standing in for the manager's notification socket: a
-// path, or an abstract name written with a leading '@'.
-class NotifySocket
-{
-public:
-    explicit NotifySocket(const std::string& name)
-    {
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, name.data(), name.size());
-        if (name[0] == '@') {
-            address.sun_path[0] = '\0';
-        }
-        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), size), 0) << name;
-    }
-    ~NotifySocket() { ::close(m_fd); }
-    // Every datagram waiting, in order.
-    std::vector<std::string> Drain()
-    {
-        std::vector<std::string> messages;
-        char buffer[1024];
-        ssize_t got;
-        while ((got = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-            messages.emplace_back(buffer, static_cast<std::size_t>(got));
-        }
-        return messages;
-    }
-
-private:
-    int m_fd = -1;
 };
 
 TEST_F(ServiceEnv, UnitFileKeepsEveryWordLiteral)
@@ -155,7 +122,7 @@ TEST_F(ServiceEnv, InstallEnableAndRemoveGoThroughTheManager)
 
 TEST_F(ServiceEnv, StopSignalBecomesTheStopControlOnTheDispatcherThread)
 {
-    NotifySocket manager((m_env.Root() / "notify").string());
+    qvtest::NotifySocket manager((m_env.Root() / "notify").string());
     m_env.Set("NOTIFY_SOCKET", m_env.Root() / "notify");
 
     const std::thread::id dispatcherThread = std::this_thread::get_id();
@@ -214,7 +181,7 @@ TEST_F(ServiceEnv, StatusMessagesAndEvents)
     // Without a manager nothing is sent; an abstract socket name works.
     EXPECT_FALSE(qvplat::NotifyServiceManager("READY=1\n"));
     const std::string abstract = "@qvtest-notify-" + std::to_string(::getpid());
-    NotifySocket manager(abstract);
+    qvtest::NotifySocket manager(abstract);
     m_env.Set("NOTIFY_SOCKET", fs::path(abstract));
     EXPECT_TRUE(qvplat::NotifyServiceManager("READY=1\n"));
     EXPECT_EQ(manager.Drain(), std::vector<std::string>{"READY=1\n"});
