@@ -43,9 +43,7 @@ public:
     public:
         // Called on the listener's thread after the event was set.
         virtual void OnSignal() = 0;
-
-    protected:
-        ~Owner() = default;
+        virtual ~Owner() = default;
     };
 
     // The listener checks for its end at this period while it waits.

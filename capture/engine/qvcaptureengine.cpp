@@ -111,9 +111,8 @@ int QvCaptureEngine::Initialize(std::span<const std::uint8_t> data)
             port = m_properties.GetProperty("Port");
         }
     }
-    return m_capture.OpenStatus(QvStatusBlockName(address.chars(), port.chars(), id.chars()))
-               ? 0
-               : -1;
+    return m_capture.OpenStatus(QvStatusBlockName(address.chars(), port.chars(), id.chars())) ? 0
+                                                                                              : -1;
 }
 
 int QvCaptureEngine::StartCommand()

@@ -36,9 +36,7 @@ public:
     // Posts one of QvCaptureEngine's messages to the program's main thread;
     // called on the channel's listener thread.
     virtual void PostEngineMessage(unsigned message) = 0;
-
-protected:
-    ~QvCaptureEngineHost() = default;
+    virtual ~QvCaptureEngineHost() = default;
 };
 
 class QvCaptureEngine : public QvCommChannel

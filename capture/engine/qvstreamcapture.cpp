@@ -40,7 +40,8 @@ bool QvStreamCapture::OpenStatus(const UtCString& name)
     if (m_started) {
         return false;
     }
-    auto block = std::make_unique<QvSharedBlock>(name, static_cast<std::uint32_t>(sizeof(QvStatusBlock)));
+    auto block =
+        std::make_unique<QvSharedBlock>(name, static_cast<std::uint32_t>(sizeof(QvStatusBlock)));
     auto* status = static_cast<QvStatusBlock*>(block->GetView());
     if (status == nullptr) {
         m_statusBlock.reset();
@@ -99,8 +100,8 @@ int QvStreamCapture::Start()
     // The free space is that of the directory the file is created in.
     const std::size_t slash = m_targetPath.rfind('/');
     const std::string directory = slash == std::string::npos ? std::string(".")
-                                  : slash == 0              ? std::string("/")
-                                                            : m_targetPath.substr(0, slash);
+                                  : slash == 0               ? std::string("/")
+                                                             : m_targetPath.substr(0, slash);
     m_disk = std::make_unique<QvDiskSpace>(directory.c_str());
     if (m_collector.Start() != QvUdpDataCollector::kStartOk) {
         CloseTarget();
@@ -151,7 +152,8 @@ void QvStreamCapture::ProcessThread()
             break;
         }
         int flags = 0;
-        const long got = m_collector.ReadBuffer(m_buffer.get(), static_cast<long>(kReadSize), flags);
+        const long got =
+            m_collector.ReadBuffer(m_buffer.get(), static_cast<long>(kReadSize), flags);
         const std::size_t length = got > 0 ? static_cast<std::size_t>(got) : 0;
         const bool written = length == 0 || m_file.WriteAll(m_buffer.get(), length);
         // After a failed write only what reached the file counts.

@@ -20,22 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 using qvplat::NamedWait;
 
-// Settings directories and a runtime directory of the test's own.
-struct PrivateRuntime
-{
-    PrivateRuntime()
-    {
-        const fs::path run = env.Root() / "run";
-        fs::create_directories(run);
-        env.Set("XDG_RUNTIME_DIR", run);
-    }
-    qvtest::SettingsEnv env;
-};
-
 class NamedTest : public ::testing::Test
 {
 protected:
-    PrivateRuntime m_runtime; // before the peer, which inherits it
+    qvtest::SettingsEnv m_env;
+    bool m_private = m_env.UsePrivateRuntime(); // before the peer, which inherits it
     qvtest::PeerProcess m_peer{NAMED_PEER_PATH};
 };
 
