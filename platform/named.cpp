@@ -130,6 +130,15 @@ int CheckMutex(const void* view, std::size_t size)
                : EINVAL;
 }
 
+// A mutex must not stay locked in memory that goes away: the thread's list
+// of robust mutexes would point into it.
+void ReleaseMutex(void* view)
+{
+    auto* state = static_cast<MutexState*>(view);
+    while (pthread_mutex_unlock(&state->mutex) == 0) {
+    }
+}
+
 int InitialiseEvent(void* view)
 {
     std::atomic_ref<std::uint32_t>(static_cast<EventState*>(view)->magic).store(kEventMagic);
@@ -184,7 +193,7 @@ bool NamedObject::Fail(int error)
 }
 
 bool NamedObject::Attach(char kind, std::string_view name, bool create, std::size_t size,
-                         Initialise initialise, Check check)
+                         Initialise initialise, Check check, Release release)
 {
     Close();
     m_error = 0;
@@ -261,6 +270,7 @@ bool NamedObject::Attach(char kind, std::string_view name, bool create, std::siz
     m_dataFd = fd;
     m_lock = std::move(lock);
     m_path = path;
+    m_release = release;
     m_existed = alive;
     return true;
 }
@@ -269,6 +279,9 @@ void NamedObject::Close()
 {
     if (m_view == nullptr) {
         return;
+    }
+    if (m_release != nullptr) {
+        m_release(m_view);
     }
     ::munmap(m_view, m_size);
     ::close(m_dataFd);
@@ -302,12 +315,13 @@ bool SharedMemory::Open(std::string_view name)
 
 bool NamedMutex::Create(std::string_view name)
 {
-    return Attach('x', name, true, sizeof(MutexState), InitialiseMutex, CheckMutex);
+    return Attach('x', name, true, sizeof(MutexState), InitialiseMutex, CheckMutex, ReleaseMutex);
 }
 
 bool NamedMutex::Open(std::string_view name)
 {
-    return Attach('x', name, false, sizeof(MutexState), InitialiseMutex, CheckMutex);
+    return Attach('x', name, false, sizeof(MutexState), InitialiseMutex, CheckMutex,
+                  ReleaseMutex);
 }
 
 NamedWait NamedMutex::Lock(std::uint32_t timeoutMs)

@@ -28,6 +28,7 @@
 
 #include "platform/file.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -68,11 +69,13 @@ protected:
     // Opens (or with `create`, creates) the object; a new one is `size`
     // zero bytes and is passed to `initialise` before anyone else can open
     // it; `check` vets an existing one (its view and size). Either may refuse
-    // with an errno value (0 accepts).
+    // with an errno value (0 accepts). `release` runs on the view just before
+    // it is unmapped.
     using Initialise = int (*)(void* view);
     using Check = int (*)(const void* view, std::size_t size);
+    using Release = void (*)(void* view);
     bool Attach(char kind, std::string_view name, bool create, std::size_t size,
-                Initialise initialise, Check check);
+                Initialise initialise, Check check, Release release = nullptr);
     void* View() const { return m_view; }
     std::size_t ViewSize() const { return m_size; }
     bool Fail(int error);
@@ -83,8 +86,9 @@ private:
     int m_dataFd = -1;
     File m_lock; // our shared lock on "<file>.lock", held while open
     std::string m_path;
+    Release m_release = nullptr;
     bool m_existed = false;
-    int m_error = 0;
+    std::atomic<int> m_error{0};
 };
 
 // Named shared memory.
@@ -119,7 +123,8 @@ public:
 
     // Takes the mutex, waiting at most timeoutMs (0 tries once, kInfinite of
     // sync.h waits without a limit). The holding thread may take it again;
-    // each Lock needs its Unlock.
+    // each Lock needs its Unlock. Closing the object lets go of what the
+    // closing thread still holds.
     NamedWait Lock(std::uint32_t timeoutMs);
     // False when the calling thread does not hold the mutex.
     bool Unlock();

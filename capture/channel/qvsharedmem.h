@@ -15,6 +15,7 @@
 #include "core/strings/utstring.h"
 #include "platform/named.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -73,7 +74,7 @@ private:
     qvplat::NamedMutex m_guard;
     std::unique_ptr<QvSharedMemory> m_sizeRecord; // none for a size record itself
     bool m_isSizeRecord = false;
-    int m_error = 0;
+    std::atomic<int> m_error{0};
 };
 
 class QvSharedBlock
@@ -113,5 +114,5 @@ private:
     QvSharedMemory m_data;
     QvSharedMemory m_list;
     std::uint32_t m_listSize;
-    int m_error = 0;
+    std::atomic<int> m_error{0};
 };

@@ -78,13 +78,21 @@ TEST_F(NamedTest, MutexTimesOutAndIsRecoveredFromAKilledHolder)
     // Recursive for its holder, and held until the last unlock.
     ASSERT_EQ(mutex.Lock(0), NamedWait::Done);
     ASSERT_TRUE(mutex.Unlock());
+    qvplat::NamedMutex keeper; // keeps the mutex alive when `mutex` closes
+    ASSERT_TRUE(keeper.Open("mx"));
     NamedWait other = NamedWait::Failed;
     std::thread([&] {
         qvplat::NamedMutex second;
         other = second.Open("mx") ? second.Lock(0) : NamedWait::Failed;
     }).join();
     EXPECT_EQ(other, NamedWait::Timeout);
-    EXPECT_TRUE(mutex.Unlock());
+    // Closing lets go of what the closing thread holds.
+    mutex.Close();
+    std::thread([&] {
+        qvplat::NamedMutex second;
+        other = second.Open("mx") ? second.Lock(0) : NamedWait::Failed;
+    }).join();
+    EXPECT_EQ(other, NamedWait::Done);
 }
 
 TEST_F(NamedTest, EventWakesAnotherProcessAndStaysSetUntilReset)
