@@ -1,17 +1,13 @@
 // The other process of the named-object tests, driven one line at a time
-// (see platform/testsupport/peer.h). Each command answers one line:
+// (platform/testsupport/peer.h); every command answers one line.
 //
-//   memory NAME SIZE   create or open shared memory -> "ok EXISTED SIZE" | "err ERRNO"
-//   put OFFSET TEXT    store TEXT in the memory at OFFSET -> "ok"
-//   get OFFSET LENGTH  -> "ok TEXT" (the bytes up to LENGTH or the first NUL)
-//   mutex NAME         create or open a mutex -> "ok EXISTED" | "err ERRNO"
-//   lock MS | unlock   -> "done" | "timeout" | "failed"; "ok" | "err"
-//   event NAME         create or open an event -> "ok EXISTED" | "err ERRNO"
-//   set | wait MS      -> "ok"; "done" | "timeout" | "failed"
+//   memory NAME SIZE    create or open memory   -> "ok EXISTED SIZE" | "err ERRNO"
+//   put OFFSET TEXT     -> "ok";  get OFFSET     -> "ok TEXT" (up to a NUL, at most 64 bytes)
+//   mutex NAME | event NAME  create or open     -> "ok EXISTED" | "err ERRNO"
+//   lock MS | wait MS   -> "done" | "timeout" | "failed"
+//   set                 -> "ok"
 #include "platform/named.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -19,24 +15,16 @@
 
 namespace {
 
-const char* WaitText(qvplat::NamedWait result)
+std::string Opened(bool ok, const qvplat::NamedObject& object)
 {
-    switch (result) {
-    case qvplat::NamedWait::Done:
-        return "done";
-    case qvplat::NamedWait::Timeout:
-        return "timeout";
-    default:
-        return "failed";
-    }
+    return ok ? "ok " + std::to_string(object.Existed() ? 1 : 0)
+              : "err " + std::to_string(object.Error());
 }
 
-std::string Opened(bool ok, const qvplat::NamedObject& object, const std::string& more = "")
+const char* WaitText(qvplat::NamedWait result)
 {
-    if (!ok) {
-        return "err " + std::to_string(object.Error());
-    }
-    return "ok " + std::to_string(object.Existed() ? 1 : 0) + more;
+    const char* texts[] = {"done", "timeout", "failed"};
+    return texts[static_cast<int>(result)];
 }
 
 } // namespace
@@ -50,50 +38,30 @@ int main()
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
         std::string command;
+        std::string name;
+        std::size_t number = 0;
         in >> command;
-        std::string answer = "err bad-command";
-        if (command == "memory") {
-            std::string name;
-            std::size_t size = 0;
-            in >> name >> size;
-            const bool ok = memory.Create(name, size);
-            answer = Opened(ok, memory, " " + std::to_string(memory.Size()));
-        } else if (command == "put") {
-            std::size_t offset = 0;
-            std::string text;
-            in >> offset >> text;
-            if (offset + text.size() <= memory.Size()) {
-                std::memcpy(static_cast<char*>(memory.Data()) + offset, text.data(), text.size());
-                answer = "ok";
-            }
-        } else if (command == "get") {
-            std::size_t offset = 0;
-            std::size_t length = 0;
-            in >> offset >> length;
-            if (offset + length <= memory.Size()) {
-                const char* at = static_cast<const char*>(memory.Data()) + offset;
-                answer = "ok " + std::string(at, strnlen(at, length));
-            }
-        } else if (command == "mutex") {
-            std::string name;
-            in >> name;
+        std::string answer = "err";
+        char* bytes = static_cast<char*>(memory.Data());
+        if (command == "memory" && in >> name >> number) {
+            const bool ok = memory.Create(name, number);
+            answer = Opened(ok, memory) + " " + std::to_string(memory.Size());
+        } else if (command == "put" && in >> number >> name &&
+                   number + name.size() <= memory.Size()) {
+            std::memcpy(bytes + number, name.data(), name.size());
+            answer = "ok";
+        } else if (command == "get" && in >> number && number + 64 <= memory.Size()) {
+            answer = "ok " + std::string(bytes + number, strnlen(bytes + number, 64));
+        } else if (command == "mutex" && in >> name) {
             answer = Opened(mutex.Create(name), mutex);
-        } else if (command == "lock") {
-            unsigned ms = 0;
-            in >> ms;
-            answer = WaitText(mutex.Lock(ms));
-        } else if (command == "unlock") {
-            answer = mutex.Unlock() ? "ok" : "err";
-        } else if (command == "event") {
-            std::string name;
-            in >> name;
+        } else if (command == "event" && in >> name) {
             answer = Opened(event.Create(name), event);
+        } else if (command == "lock" && in >> number) {
+            answer = WaitText(mutex.Lock(static_cast<std::uint32_t>(number)));
+        } else if (command == "wait" && in >> number) {
+            answer = WaitText(event.Wait(static_cast<std::uint32_t>(number)));
         } else if (command == "set") {
             answer = event.Set() ? "ok" : "err";
-        } else if (command == "wait") {
-            unsigned ms = 0;
-            in >> ms;
-            answer = WaitText(event.Wait(ms));
         }
         std::cout << answer << std::endl;
     }

@@ -39,7 +39,7 @@ TEST_F(NamedTest, MemoryIsSharedAndAStaleObjectComesBackNew)
     EXPECT_EQ(memory.Size(), 4096U);
     EXPECT_STREQ(static_cast<const char*>(memory.Data()) + 100, "hello");
     std::strcpy(static_cast<char*>(memory.Data()) + 200, "world");
-    EXPECT_EQ(m_peer.Ask("get 200 16"), "ok world");
+    EXPECT_EQ(m_peer.Ask("get 200"), "ok world");
 
     qvplat::SharedMemory larger;
     EXPECT_FALSE(larger.Create("blk", 8192)); // never mapped short
@@ -55,9 +55,7 @@ TEST_F(NamedTest, MemoryIsSharedAndAStaleObjectComesBackNew)
     EXPECT_FALSE(again.Existed());
     EXPECT_EQ(static_cast<const char*>(again.Data())[100], 0);
 
-    struct stat info
-    {
-    };
+    struct stat info = {};
     ASSERT_EQ(::stat(qvplat::NamedObjectPath('m', "blk").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600U);
 }
@@ -75,24 +73,21 @@ TEST_F(NamedTest, MutexTimesOutAndIsRecoveredFromAKilledHolder)
 
     m_peer.Kill(); // dies holding it
     ASSERT_EQ(mutex.Lock(qvplat::kInfinite), NamedWait::Done);
-    // Recursive for its holder, and held until the last unlock.
-    ASSERT_EQ(mutex.Lock(0), NamedWait::Done);
+    ASSERT_EQ(mutex.Lock(0), NamedWait::Done); // recursive for its holder
     ASSERT_TRUE(mutex.Unlock());
     qvplat::NamedMutex keeper; // keeps the mutex alive when `mutex` closes
     ASSERT_TRUE(keeper.Open("mx"));
-    NamedWait other = NamedWait::Failed;
-    std::thread([&] {
-        qvplat::NamedMutex second;
-        other = second.Open("mx") ? second.Lock(0) : NamedWait::Failed;
-    }).join();
-    EXPECT_EQ(other, NamedWait::Timeout);
-    // Closing lets go of what the closing thread holds.
-    mutex.Close();
-    std::thread([&] {
-        qvplat::NamedMutex second;
-        other = second.Open("mx") ? second.Lock(0) : NamedWait::Failed;
-    }).join();
-    EXPECT_EQ(other, NamedWait::Done);
+    auto tryElsewhere = [] {
+        NamedWait result = NamedWait::Failed;
+        std::thread([&] {
+            qvplat::NamedMutex other;
+            result = other.Open("mx") ? other.Lock(0) : NamedWait::Failed;
+        }).join();
+        return result;
+    };
+    EXPECT_EQ(tryElsewhere(), NamedWait::Timeout); // held until the last unlock
+    mutex.Close();                                 // lets go of what this thread holds
+    EXPECT_EQ(tryElsewhere(), NamedWait::Done);
 }
 
 TEST_F(NamedTest, EventWakesAnotherProcessAndStaysSetUntilReset)

@@ -1,23 +1,21 @@
-// The other process of the channel tests, driven one line at a time (see
-// platform/testsupport/peer.h); each command answers "ok" or "err".
+// The other process of the channel tests, driven one line at a time
+// (platform/testsupport/peer.h); each command answers "ok" or "err".
 //
-//   serve NAME     serve the channel NAME: each command's result is
-//                  code * 1000 + the int32 at data offset 0
+//   serve NAME     serve the channel NAME; a command's result is its code
+//                  * 1000 + the int32 at data offset 0
 //   listen EVENT   keep a listener on the event EVENT
 #include "capture/channel/qvcommchannel.h"
 
 #include <cstring>
 #include <iostream>
-#include <memory>
+#include <list>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
-class EchoServer : public QvCommChannel
+struct EchoServer : QvCommChannel
 {
-public:
     explicit EchoServer(const std::string& name)
         : QvCommChannel(name.c_str(), kQvChannelDataSize, Side::Serving)
     {
@@ -43,8 +41,8 @@ struct NoOwner : QvCommMgrListener::Owner
 int main()
 {
     NoOwner owner;
-    std::vector<std::unique_ptr<EchoServer>> servers;
-    std::vector<std::unique_ptr<QvCommMgrListener>> listeners;
+    std::list<EchoServer> servers;
+    std::list<QvCommMgrListener> listeners;
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -53,11 +51,9 @@ int main()
         in >> command >> name;
         bool ok = false;
         if (command == "serve") {
-            servers.push_back(std::make_unique<EchoServer>(name));
-            ok = servers.back()->IsValid();
+            ok = servers.emplace_back(name).IsValid();
         } else if (command == "listen") {
-            listeners.push_back(std::make_unique<QvCommMgrListener>(&owner, name.c_str()));
-            ok = listeners.back()->IsValid();
+            ok = listeners.emplace_back(&owner, name.c_str()).IsValid();
         }
         std::cout << (ok ? "ok" : "err") << std::endl;
     }

@@ -3,20 +3,15 @@
 #include "capture/channel/qvcommchannel.h"
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/peer.h"
+#include "signal_waiter.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <filesystem>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
-
-namespace fs = std::filesystem;
 
 class ChannelTest : public ::testing::Test
 {
@@ -24,27 +19,6 @@ protected:
     qvtest::SettingsEnv m_env;
     bool m_private = m_env.UsePrivateRuntime(); // before the peer, which inherits it
     qvtest::PeerProcess m_peer{CHANNEL_PEER_PATH};
-};
-
-class SignalCounter : public QvCommMgrListener::Owner
-{
-public:
-    void OnSignal() override
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        ++m_count;
-        m_changed.notify_all();
-    }
-    bool WaitFor(int count)
-    {
-        std::unique_lock<std::mutex> lock(m_lock);
-        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_count >= count; });
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    int m_count = 0;
 };
 
 std::string ListText(QvSharedBlock& block)
@@ -57,8 +31,8 @@ std::string ListText(QvSharedBlock& block)
 TEST_F(ChannelTest, ListenerListHoldsEachNameOnceAndLosesTheDead)
 {
     ASSERT_EQ(m_peer.Ask("listen peer_ev"), "ok");
-    SignalCounter counter;
-    QvCommMgrListener mine(&counter, "my_ev");
+    qvtest::SignalWaiter waiter;
+    QvCommMgrListener mine(&waiter, "my_ev");
     QvSharedBlock block("blk", 16);
     ASSERT_TRUE(block.IsValid());
     EXPECT_TRUE(block.IsNew());
@@ -69,11 +43,11 @@ TEST_F(ChannelTest, ListenerListHoldsEachNameOnceAndLosesTheDead)
     EXPECT_FALSE(block.AddListener(std::string(90, 'n').c_str())); // does not fit
 
     ASSERT_TRUE(block.Signal());
-    ASSERT_TRUE(counter.WaitFor(1));
+    ASSERT_TRUE(waiter.Wait());
     m_peer.Kill();
     ASSERT_TRUE(block.Signal());
     EXPECT_EQ(ListText(block), "my_ev ");
-    EXPECT_TRUE(counter.WaitFor(2));
+    EXPECT_TRUE(waiter.Wait());
 }
 
 TEST_F(ChannelTest, CommandsRoundTripBetweenProcessesWithoutLoss)

@@ -18,24 +18,20 @@ struct NullHost : QvCaptureEngineHost
     void PostEngineMessage(unsigned) override {}
 };
 
-// Every directory the code may touch lies in a private temporary directory,
-// removed at the end.
+// Every directory the code may touch lies in a temporary directory of its
+// own, removed at the end.
 struct PrivateDirectories
 {
     PrivateDirectories()
     {
-        root = (std::filesystem::temp_directory_path() / "qvfuzz-XXXXXX").string();
         if (::mkdtemp(root.data()) == nullptr) {
             std::abort();
         }
-        for (const auto& [name, sub] : {std::pair{"XDG_RUNTIME_DIR", "run"},
-                                        {"QV_WINDOWS_DIR", "win"},
-                                        {"QV_DRIVE_C_DIR", "c"},
-                                        {"QV_REGISTRY_DIR", "reg"},
-                                        {"XDG_CONFIG_HOME", "cfg"},
-                                        {"HOME", "home"}}) {
-            std::filesystem::create_directories(root + "/" + sub);
-            ::setenv(name, (root + "/" + sub).c_str(), 1);
+        for (const char* name : {"XDG_RUNTIME_DIR", "QV_WINDOWS_DIR", "QV_DRIVE_C_DIR",
+                                 "QV_REGISTRY_DIR", "XDG_CONFIG_HOME", "HOME"}) {
+            const std::string dir = root + "/" + name;
+            std::filesystem::create_directories(dir);
+            ::setenv(name, dir.c_str(), 1);
         }
     }
     ~PrivateDirectories()
@@ -43,7 +39,8 @@ struct PrivateDirectories
         std::error_code ignored;
         std::filesystem::remove_all(root, ignored);
     }
-    std::string root;
+
+    std::string root = (std::filesystem::temp_directory_path() / "qvfuzz-XXXXXX").string();
 };
 
 struct World

@@ -96,14 +96,22 @@ protected:
 
 // ---- How a capture ends ---------------------------------------------------------------
 
+enum class Disk {
+    Plain,
+    FileSizeLimit, // RLIMIT_FSIZE: writes fail with EFBIG
+    SmallTmpfs,    // 96 KiB: writes fail with ENOSPC
+};
+
 struct Ending
 {
     const char* name;
     std::int32_t duration;
     double stopThreshold;
     int passes;
+    Disk disk;
     std::int32_t reason;
-    bool wholeSample; // else the first round only
+    std::size_t
+        bytes; // what the file holds of the sample: 0 for a cut somewhere after the first round
 };
 
 void PrintTo(const Ending& ending, std::ostream* out)
@@ -113,106 +121,93 @@ void PrintTo(const Ending& ending, std::ostream* out)
 
 class CaptureEndingTest : public CaptureNetTest, public ::testing::WithParamInterface<Ending>
 {
+protected:
+    ~CaptureEndingTest() override
+    {
+        if (!m_mounted.empty()) {
+            ::umount2(m_mounted.c_str(), MNT_DETACH); // so that the directory can go
+        }
+        ::setrlimit(RLIMIT_FSIZE, &m_savedLimit);
+    }
+
+    // The file on the disk the case asks for; "" when it cannot be had.
+    std::string Target(Disk disk)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_savedLimit);
+        if (disk == Disk::FileSizeLimit) {
+            std::signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
+            rlimit limited = m_savedLimit;
+            limited.rlim_cur = 100000;
+            ::setrlimit(RLIMIT_FSIZE, &limited);
+        } else if (disk == Disk::SmallTmpfs) {
+            // In a mount namespace of this thread alone.
+            const fs::path small = m_dir.Path() / "small";
+            fs::create_directory(small);
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=96k") != 0) {
+                return {};
+            }
+            m_mounted = small;
+            return (small / "out.mpg").string();
+        }
+        return m_dir.File("out.mpg");
+    }
+
+    fs::path m_mounted;
+    rlimit m_savedLimit{};
 };
 
 TEST_P(CaptureEndingTest, FileHoldsWhatTheReceiverGaveAndTheReasonIsSet)
 {
     const Ending ending = GetParam();
+    const std::string file = Target(ending.disk);
+    if (file.empty()) {
+        GTEST_SKIP() << "a tmpfs cannot be mounted here";
+    }
     QvStreamCapture capture("x_QvSTending");
-    StatusListener control;
-    ASSERT_TRUE(control.Attach(*capture.GetStatusBlock()));
+    qvtest::SignalWaiter control; // as the capture control hears the end
+    QvCommMgrListener listener(&control, kQvStatusListenerName);
+    ASSERT_TRUE(capture.GetStatusBlock()->AddListener(listener));
     QvStatusBlock* status = capture.GetStatus();
     QvStore(status->duration, ending.duration);
     QvStore(status->stopThreshold, ending.stopThreshold);
-    const std::string file = m_dir.File("out.mpg");
     StreamSettings(capture.GetPropertyList(), file);
 
     ASSERT_EQ(capture.Start(), 0);
     StartSender(ending.passes);
-    ASSERT_TRUE(control.WaitForSignal());
+    ASSERT_TRUE(control.Wait());
     capture.Stop(); // after the end: the reason stays
 
     EXPECT_EQ(QvLoad(status->stopReason), ending.reason);
     EXPECT_EQ(QvLoad(status->state), 0);
     const qvtest::Bytes written = qvtest::ReadAll(file);
     EXPECT_EQ(QvLoad(status->bytesCaptured), static_cast<double>(written.size()));
-    const qvtest::Bytes expected =
-        ending.wholeSample ? m_sample : Prefix(QvStreamCapture::kReadSize);
-    ASSERT_EQ(written.size(), expected.size());
-    EXPECT_TRUE(written == expected) << "the file differs from the stream";
+    if (ending.bytes != 0) {
+        EXPECT_EQ(written.size(), ending.bytes);
+    } else {
+        EXPECT_GT(written.size(), QvStreamCapture::kReadSize);
+        EXPECT_LT(written.size(), m_sample.size());
+    }
+    ASSERT_LE(written.size(), m_sample.size());
+    EXPECT_TRUE(written == Prefix(written.size())) << "the file differs from the stream";
 }
+
+constexpr std::size_t kRound = QvStreamCapture::kReadSize;
+constexpr std::size_t kWholeSample = 348160; // samples/m1s_testsrc.mpg
 
 INSTANTIATE_TEST_SUITE_P(
     Endings, CaptureEndingTest,
-    ::testing::Values(
-        Ending{"Duration0", 0, kQvDefaultStopThreshold, XmitMPEG::kEndless, kQvReasonNormal, false},
-        Ending{"DiskBelowThreshold", 3600, 1e300, XmitMPEG::kEndless, kQvReasonDiskThreshold,
-               false},
-        Ending{"SenderStops", 3600, kQvDefaultStopThreshold, 1, kQvReasonNoData, true}),
+    ::testing::Values(Ending{"Duration0", 0, kQvDefaultStopThreshold, XmitMPEG::kEndless,
+                             Disk::Plain, kQvReasonNormal, kRound},
+                      Ending{"DiskBelowThreshold", 3600, 1e300, XmitMPEG::kEndless, Disk::Plain,
+                             kQvReasonDiskThreshold, kRound},
+                      Ending{"SenderStops", 3600, kQvDefaultStopThreshold, 1, Disk::Plain,
+                             kQvReasonNoData, kWholeSample},
+                      Ending{"FileSizeLimit", 3600, 0.0, 1, Disk::FileSizeLimit,
+                             kQvReasonWriteError, 0},
+                      Ending{"SmallTmpfs", 3600, 0.0, 1, Disk::SmallTmpfs, kQvReasonWriteError, 0}),
     [](const ::testing::TestParamInfo<Ending>& param) { return std::string(param.param.name); });
-
-// ---- A failing disk --------------------------------------------------------------------
-
-class CaptureWriteErrorTest : public CaptureNetTest, public ::testing::WithParamInterface<bool>
-{
-protected:
-    ~CaptureWriteErrorTest() override
-    {
-        if (!m_mounted.empty()) {
-            ::umount2(m_mounted.c_str(), MNT_DETACH); // so the directory can go
-        }
-    }
-
-    fs::path m_mounted;
-};
-
-TEST_P(CaptureWriteErrorTest, StopsWithReason6CountingOnlyBytesOnDisk)
-{
-    const bool smallDisk = GetParam();
-    std::string file = m_dir.File("out.mpg");
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    if (smallDisk) {
-        // A 96 KiB tmpfs in a mount namespace of this thread alone.
-        const fs::path small = m_dir.Path() / "small";
-        fs::create_directory(small);
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=96k") != 0) {
-            GTEST_SKIP() << "a tmpfs cannot be mounted here";
-        }
-        file = (small / "out.mpg").string();
-        m_mounted = small;
-    } else {
-        std::signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
-        rlimit limited = saved;
-        limited.rlim_cur = 100000;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    }
-    QvStreamCapture capture("x_QvSTfull");
-    StatusListener control;
-    ASSERT_TRUE(control.Attach(*capture.GetStatusBlock()));
-    QvStore(capture.GetStatus()->stopThreshold, 0.0); // the small disk is nearly full anyway
-    StreamSettings(capture.GetPropertyList(), file);
-    ASSERT_EQ(capture.Start(), 0);
-    StartSender(1);
-    const bool signalled = control.WaitForSignal();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ASSERT_TRUE(signalled);
-
-    QvStatusBlock* status = capture.GetStatus();
-    EXPECT_EQ(QvLoad(status->stopReason), kQvReasonWriteError);
-    const qvtest::Bytes written = qvtest::ReadAll(file);
-    EXPECT_GT(written.size(), QvStreamCapture::kReadSize);
-    EXPECT_LT(written.size(), m_sample.size());
-    EXPECT_EQ(QvLoad(status->bytesCaptured), static_cast<double>(written.size()));
-    EXPECT_TRUE(written == Prefix(written.size()));
-}
-
-INSTANTIATE_TEST_SUITE_P(Disks, CaptureWriteErrorTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& param) {
-                             return std::string(param.param ? "SmallTmpfs" : "FileSizeLimit");
-                         });
 
 // ---- The engine's commands around a running capture -------------------------------------
 
@@ -226,8 +221,9 @@ TEST_F(CaptureNetTest, EngineStartsHoldsItsSlotAndStopsOnCommand)
     const std::string port = std::to_string(m_port);
     const std::string session = QvInitializeData("", kGroup, port.c_str());
     ASSERT_EQ(command(kQvCmdInitialize, session), 0);
-    StatusListener control;
-    ASSERT_TRUE(control.Attach(*engine.GetCapture().GetStatusBlock()));
+    qvtest::SignalWaiter control;
+    QvCommMgrListener listener(&control, kQvStatusListenerName);
+    ASSERT_TRUE(engine.GetCapture().GetStatusBlock()->AddListener(listener));
     const fs::path handOver = m_env.Root() / "windows" / QvCaptureEngine::kHandOverFile;
     fs::create_directories(handOver.parent_path());
     const std::string file = m_dir.File("engine.mpg");
@@ -259,7 +255,7 @@ TEST_F(CaptureNetTest, EngineStartsHoldsItsSlotAndStopsOnCommand)
     EXPECT_EQ(host.Posted().back(), QvCaptureEngine::kStopCaptureMessage);
     engine.OnStopCapture();
 
-    ASSERT_TRUE(control.WaitForSignal());
+    ASSERT_TRUE(control.Wait());
     EXPECT_EQ(QvLoad(status->stopReason), kQvReasonStopped);
     EXPECT_EQ(QvLoad(status->state), 0);
     EXPECT_EQ(QvLoad(status->bytesCaptured), static_cast<double>(fs::file_size(file)));
