@@ -265,9 +265,9 @@ bool NamedObject::Attach(char kind, std::string_view name, bool create, std::siz
         ::munmap(view, mapSize);
         return failWith(refused);
     }
+    ::close(fd); // the mapping stays without it
     m_view = view;
     m_size = mapSize;
-    m_dataFd = fd;
     m_lock = std::move(lock);
     m_path = path;
     m_release = release;
@@ -284,10 +284,8 @@ void NamedObject::Close()
         m_release(m_view);
     }
     ::munmap(m_view, m_size);
-    ::close(m_dataFd);
     m_view = nullptr;
     m_size = 0;
-    m_dataFd = -1;
     // The last holder takes the files away; under the guard nobody can be
     // opening the object meanwhile.
     File guard;

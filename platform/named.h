@@ -83,7 +83,6 @@ protected:
 private:
     void* m_view = nullptr;
     std::size_t m_size = 0;
-    int m_dataFd = -1;
     File m_lock; // our shared lock on "<file>.lock", held while open
     std::string m_path;
     Release m_release = nullptr;
