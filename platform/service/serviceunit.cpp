@@ -81,22 +81,15 @@ std::string UnitFileName(const std::string& name)
 
 std::string ServiceUnitDirectory()
 {
-    std::string dir;
     if (const char* configured = std::getenv("QV_SERVICE_UNIT_DIR");
         configured != nullptr && configured[0] != '\0') {
-        dir = configured;
-    } else if (IsRoot()) {
-        dir = "/etc/systemd/system";
-    } else {
-        const std::string config = ConfigHome();
-        if (config.empty()) {
-            return {};
-        }
-        dir = config + "/systemd/user";
+        return configured;
     }
-    std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    return std::filesystem::is_directory(dir, error) ? dir : std::string();
+    if (IsRoot()) {
+        return "/etc/systemd/system";
+    }
+    const std::string config = ConfigHome();
+    return config.empty() ? std::string() : config + "/systemd/user";
 }
 
 std::string ServiceUnitPath(const std::string& name)
@@ -170,6 +163,11 @@ int InstallServiceUnit(const ServiceUnitSpec& spec)
     const std::string text = ServiceUnitText(spec);
     if (text.empty()) {
         return EINVAL;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(ServiceUnitDirectory(), error);
+    if (error) {
+        return error.value();
     }
     if (!ReplaceFileContents(path, text)) {
         return errno != 0 ? errno : EIO;

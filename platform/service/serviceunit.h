@@ -31,7 +31,8 @@ struct ServiceUnitSpec
     bool autoStart = false;             // started with the system (or the user session)
 };
 
-// The unit directory, created on demand; "" when unavailable.
+// The unit directory (made by the first install); "" when there is no
+// configuration directory to put it in.
 std::string ServiceUnitDirectory();
 // "<unit directory>/<name>.service"; "" when the directory is unavailable or
 // the name is not a plain file name.
