@@ -75,7 +75,10 @@ void CListPanel::Reload(long rows, long selected)
         m_list->SetItemState(selected, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
                              wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
     }
+    // The list lays its rows out when idle; a new list is laid out and
+    // drawn now.
     m_list->Refresh();
+    m_list->Update();
 }
 
 long CListPanel::Selected() const
