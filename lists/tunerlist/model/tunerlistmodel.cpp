@@ -110,35 +110,45 @@ TunerRow BuildTunerRow(const std::string& sdp, std::uint32_t origin)
 
 // ---- Copies of the directory ---------------------------------------------------------
 
-EntryList EntryCopier::Copy(QvSapDb& db)
+EntryList CopyEntries(QvSapDb& db)
 {
     EntryList entries;
-    std::unordered_map<const QvSAPPacket*, std::shared_ptr<const EntryCopy>> known;
     const int count = db.NumEntries();
     entries.reserve(static_cast<std::size_t>(count));
-    known.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        QvSAPPacket* packet = db.EnumEntries(i);
-        if (packet == nullptr) {
-            continue;
+        if (QvSAPPacket* packet = db.EnumEntries(i)) {
+            entries.push_back(std::make_shared<const EntryCopy>(
+                EntryCopy{packet->GetPayload(), static_cast<std::uint32_t>(packet->GetOrigSrc())}));
         }
-        const char* text = packet->GetPayload();
-        const auto origin = static_cast<std::uint32_t>(packet->GetOrigSrc());
-        std::shared_ptr<const EntryCopy> copy;
-        // A packet's address may be taken by a later entry: the text and
-        // origin decide.
-        if (const auto found = m_known.find(packet);
-            found != m_known.end() && found->second->origin == origin &&
-            found->second->sdp == text) {
-            copy = found->second;
-        } else {
-            copy = std::make_shared<const EntryCopy>(EntryCopy{text, origin});
-        }
-        known.emplace(packet, copy);
-        entries.push_back(std::move(copy));
     }
-    m_known = std::move(known);
     return entries;
+}
+
+std::size_t RowBuilder::KeyHash::operator()(const Key& key) const
+{
+    return std::hash<std::string_view>()(key.sdp) ^ (std::size_t{key.origin} * 0x9E3779B97F4A7C15u);
+}
+
+RowBuilder::Rows RowBuilder::Build(const EntryList& entries)
+{
+    decltype(m_built) built;
+    built.reserve(entries.size());
+    Rows rows;
+    rows.reserve(entries.size());
+    for (const std::shared_ptr<const EntryCopy>& entry : entries) {
+        const Key key{entry->sdp, entry->origin};
+        std::shared_ptr<const TunerRow> row;
+        if (const auto found = m_built.find(key); found != m_built.end()) {
+            row = found->second.row;
+        } else {
+            row = std::make_shared<const TunerRow>(BuildTunerRow(entry->sdp, entry->origin));
+        }
+        built.emplace(key, Built{entry, row});
+        rows.push_back(std::move(row));
+    }
+    std::stable_sort(rows.begin(), rows.end(), &LessByProgram);
+    m_built = std::move(built);
+    return rows;
 }
 
 CTunerSapDb::CTunerSapDb() : QvSapDb(true, QvSAPPacketOptions::ChannelList()) {}
@@ -152,7 +162,7 @@ void CTunerSapDb::OnChange()
 {
     // The caller holds the directory lock; taking it again only nests.
     LockDb();
-    EntryList entries = m_copier.Copy(*this);
+    EntryList entries = CopyEntries(*this);
     UnlockDb();
     std::lock_guard<std::mutex> hold(m_lock);
     m_latest = std::move(entries);
@@ -236,23 +246,7 @@ bool TunerListModel::Refresh()
     if (!m_db.TakeChange(entries)) {
         return false;
     }
-    decltype(m_built) built;
-    built.reserve(entries.size());
-    std::vector<std::shared_ptr<const TunerRow>> rows;
-    rows.reserve(entries.size());
-    for (const std::shared_ptr<const EntryCopy>& entry : entries) {
-        std::shared_ptr<const TunerRow> row;
-        if (const auto found = m_built.find(entry.get()); found != m_built.end()) {
-            row = found->second.second;
-        } else {
-            row = std::make_shared<const TunerRow>(BuildTunerRow(entry->sdp, entry->origin));
-        }
-        built.emplace(entry.get(), std::make_pair(entry, row));
-        rows.push_back(std::move(row));
-    }
-    std::stable_sort(rows.begin(), rows.end(), &LessByProgram);
-    m_rows = std::move(rows);
-    m_built = std::move(built);
+    m_rows = m_builder.Build(entries);
     return true;
 }
 

@@ -3,9 +3,8 @@
 // settings, the page's questions about entries, and the rows the list shows.
 //
 // Threads. The directory calls OnChange on its scan thread with its lock
-// held; all that happens there is a copy of the entries' texts (an entry
-// copied before is reused, so the lock is held for a lookup per entry) and a
-// raised change counter. The control's user-interface thread polls the
+// held; all that happens there is a copy of the entries' texts and origins
+// and a raised change counter. The control's user-interface thread polls the
 // counter (timer 5) and builds the rows from the copy; it takes the
 // directory lock only for the page's questions and to resolve a selected
 // row, and nothing ever waits for the user-interface thread while holding
@@ -24,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -61,17 +61,34 @@ struct EntryCopy
 };
 using EntryList = std::vector<std::shared_ptr<const EntryCopy>>;
 
-// Copies a directory's entries, in its order. An entry whose packet was
-// copied before with the same text and origin gives the earlier copy, so a
-// directory that hardly changed costs a lookup per entry.
-class EntryCopier
+// Copies a directory's entries, in its order; under the directory's lock.
+EntryList CopyEntries(QvSapDb& db);
+
+// Builds the rows of a list of entry copies, sorted by program name (any
+// case). An entry of the previous list (same text and origin) keeps its row.
+class RowBuilder
 {
 public:
-    // Under the directory's lock.
-    EntryList Copy(QvSapDb& db);
+    using Rows = std::vector<std::shared_ptr<const TunerRow>>;
+    Rows Build(const EntryList& entries);
 
 private:
-    std::unordered_map<const QvSAPPacket*, std::shared_ptr<const EntryCopy>> m_known;
+    struct Key
+    {
+        std::string_view sdp; // the text of the copy held in Built
+        std::uint32_t origin;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash
+    {
+        std::size_t operator()(const Key& key) const;
+    };
+    struct Built
+    {
+        std::shared_ptr<const EntryCopy> entry;
+        std::shared_ptr<const TunerRow> row;
+    };
+    std::unordered_map<Key, Built, KeyHash> m_built;
 };
 
 // The control's directory: listens with the channel list's smaller packet
@@ -91,7 +108,6 @@ public:
     bool TakeChange(EntryList& entries);
 
 private:
-    EntryCopier m_copier; // used under the directory lock only
     std::mutex m_lock;    // guards the two below; never held while waiting
     int m_changes = 0;
     EntryList m_latest;
@@ -130,7 +146,7 @@ public:
     // Timer 5: true when the directory changed since the last call; Rows
     // then shows the new list (sorted by program name).
     bool Refresh();
-    const std::vector<std::shared_ptr<const TunerRow>>& Rows() const { return m_rows; }
+    const RowBuilder::Rows& Rows() const { return m_rows; }
     // The row with this key, or -1.
     long FindRow(const std::string& key) const;
 
@@ -149,12 +165,8 @@ private:
     CTunerSapDb m_db;
     bool m_started = false;
 
-    std::vector<std::shared_ptr<const TunerRow>> m_rows;
-    // The rows built for each entry copy shown, holding the copy, so that a
-    // copy's address is never taken by another one while it is cached here.
-    std::unordered_map<const EntryCopy*,
-                       std::pair<std::shared_ptr<const EntryCopy>, std::shared_ptr<const TunerRow>>>
-        m_built;
+    RowBuilder m_builder;
+    RowBuilder::Rows m_rows;
 };
 
 } // namespace tunerlist
