@@ -1,7 +1,7 @@
 // The list controls' costs. Channel list: how long the directory lock is held
 // while its entries are copied for the list (10,000 sessions), and building
-// and sorting the rows from a copy (rows of known entries kept, or all new). File list: a rescan of 1,000 unchanged files, with the read
-// calls it makes, and the probe of new files.
+// and sorting the rows from a copy (rows of known entries kept, or all new). File list: a rescan of
+// 1,000 unchanged files, with the read calls it makes, and the probe of new files.
 
 #include "core/net/qvhostaddr.h"
 #include "core/sap/qvsapdb.h"
@@ -139,7 +139,8 @@ class TempFolder
 public:
     TempFolder()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "listsbench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "listsbench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) {
             m_path = pattern;
         }
@@ -188,8 +189,7 @@ BENCHMARK(BM_ClipRescanUnchanged)->Unit(benchmark::kMillisecond);
 // The probe of a new file (stream type and bit rate), per sample.
 void BM_ClipProbe(benchmark::State& state)
 {
-    static const char* const kSamples[] = {"m1s_testsrc.mpg", "m2p_testsrc.mpg",
-                                           "m2t_testsrc2.ts"};
+    static const char* const kSamples[] = {"m1s_testsrc.mpg", "m2p_testsrc.mpg", "m2t_testsrc2.ts"};
     cliplist::ClipItem item;
     item.path = std::string(QV_SOURCE_DIR) + "/samples/" + kSamples[state.range(0)];
     item.regular = true;

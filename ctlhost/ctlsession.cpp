@@ -138,10 +138,11 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
         std::size_t maxArgs;
     };
     static constexpr Verb kVerbs[] = {
-        {"set", 2, 2},        {"get", 1, 1},        {"call", 1, SIZE_MAX},
-        {"wait-event", 3, 3}, {"sleep", 1, 1},      {"about", 0, 0},
-        {"pages", 0, 0},      {"screenshot", 1, 1}, {"quit", 0, 0},
-        {"double-click-row", 1, 1},
+        {"set", 2, 2},         {"get", 1, 1},
+        {"call", 1, SIZE_MAX}, {"wait-event", 3, 3},
+        {"sleep", 1, 1},       {"about", 0, 0},
+        {"pages", 0, 0},       {"screenshot", 1, 1},
+        {"quit", 0, 0},        {"double-click-row", 1, 1},
     };
     int number = 0;
     std::size_t start = 0;

@@ -17,8 +17,7 @@ bool MpegFileReader::Open(std::string_view path, FileKinds kinds)
     const std::string mapped = qvplat::MapPath(path);
     if (mapped.empty())
         return false;
-    if (!(kinds == FileKinds::RegularOnly ? file_.OpenReadRegular(mapped)
-                                          : file_.OpenRead(mapped)))
+    if (!(kinds == FileKinds::RegularOnly ? file_.OpenReadRegular(mapped) : file_.OpenRead(mapped)))
         return false;
     if (file_.IsDirectory()) {
         file_.Close();

@@ -60,11 +60,10 @@ public:
     using ChangedFn = std::function<void()>;
     using SelectedFn = std::function<void(std::int16_t row, const std::string& path)>;
 
-    CFileListDlg(wxWindow* parent, const wxRect& rect, long style, bool bigFont,
-                 ChangedFn changed, SelectedFn selected)
+    CFileListDlg(wxWindow* parent, const wxRect& rect, long style, bool bigFont, ChangedFn changed,
+                 SelectedFn selected)
         : CListPanel(
-              parent, bigFont ? kLargeDialogId : kSmallDialogId, rect, style,
-              DialogStyle(bigFont),
+              parent, bigFont ? kLargeDialogId : kSmallDialogId, rect, style, DialogStyle(bigFont),
               bigFont ? std::span<const qvlists::ListColumn>(kLargeColumns)
                       : std::span<const qvlists::ListColumn>(kSmallColumns),
               [this](long row, long column) {
@@ -99,13 +98,12 @@ private:
     void Rescan()
     {
         const long selected = Selected();
-        const std::string path = selected >= 0 && static_cast<std::size_t>(selected) <
-                                                      m_model.NumRows()
-                                     ? m_model.Row(static_cast<std::size_t>(selected)).item.path
-                                     : std::string();
+        const std::string path =
+            selected >= 0 && static_cast<std::size_t>(selected) < m_model.NumRows()
+                ? m_model.Row(static_cast<std::size_t>(selected)).item.path
+                : std::string();
         if (m_model.Rescan()) {
-            Reload(static_cast<long>(m_model.NumRows()),
-                   path.empty() ? -1 : m_model.FindRow(path));
+            Reload(static_cast<long>(m_model.NumRows()), path.empty() ? -1 : m_model.FindRow(path));
             m_changed();
         }
     }
@@ -125,7 +123,8 @@ private:
 class CClipListCtrl final : public WxComControl
 {
 public:
-    explicit CClipListCtrl(IUnknown* outer) : WxComControl(outer, Table(), &Events(), {kClsidPropPage})
+    explicit CClipListCtrl(IUnknown* outer)
+        : WxComControl(outer, Table(), &Events(), {kClsidPropPage})
     {
     }
 
@@ -192,8 +191,7 @@ private:
 
     CFileListDlg* Dialog() const { return dynamic_cast<CFileListDlg*>(Window()); }
 
-    wxWindow* OnCreateWindow(wxWindow* parent, const wxRect& rect, long style,
-                             wxWindowID) override
+    wxWindow* OnCreateWindow(wxWindow* parent, const wxRect& rect, long style, wxWindowID) override
     {
         return new CFileListDlg(
             parent, rect, style, m_bigFont != 0, [this] { FireEvent(kEventDbChange); },

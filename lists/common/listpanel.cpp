@@ -25,10 +25,9 @@ private:
 };
 
 CListPanel::CListPanel(wxWindow* parent, wxWindowID id, const wxRect& rect, long style,
-                       const ListStyle& listStyle, std::span<const ListColumn> columns,
-                       TextFn text, RowFn activated)
-    : wxPanel(parent, id, rect.GetPosition(), rect.GetSize(), style | wxBORDER_NONE),
-      m_timer(this)
+                       const ListStyle& listStyle, std::span<const ListColumn> columns, TextFn text,
+                       RowFn activated)
+    : wxPanel(parent, id, rect.GetPosition(), rect.GetSize(), style | wxBORDER_NONE), m_timer(this)
 {
     long listFlags = wxLC_REPORT | wxLC_VIRTUAL | wxBORDER_THEME;
     if (listStyle.singleSelection) {

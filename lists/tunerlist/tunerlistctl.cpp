@@ -28,21 +28,21 @@ constexpr wxWindowID kListViewId = 209;
 constexpr int kChangeTimerId = 5;
 constexpr int kChangeTimerMs = 500;
 
-constexpr qvlists::ListColumn kColumns[] = {{"Program", 120}, {"Port", 50},  {"Address", 80},
-                                            {"Mux", 40},      {"Mbps", 40},  {"Source", 80}};
+constexpr qvlists::ListColumn kColumns[] = {{"Program", 120}, {"Port", 50}, {"Address", 80},
+                                            {"Mux", 40},      {"Mbps", 40}, {"Source", 80}};
 static_assert(std::size(kColumns) == tunerlist::kColumnCount);
 
 std::int16_t ToShort(int value)
 {
-    return static_cast<std::int16_t>(
-        std::clamp<int>(value, std::numeric_limits<std::int16_t>::min(),
-                        std::numeric_limits<std::int16_t>::max()));
+    return static_cast<std::int16_t>(std::clamp<int>(
+        value, std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max()));
 }
 
 class CTunerListCtrl final : public WxComControl
 {
 public:
-    explicit CTunerListCtrl(IUnknown* outer) : WxComControl(outer, Table(), &Events(), {kClsidPropPage})
+    explicit CTunerListCtrl(IUnknown* outer)
+        : WxComControl(outer, Table(), &Events(), {kClsidPropPage})
     {
     }
     ~CTunerListCtrl() override
@@ -144,10 +144,9 @@ private:
     void OnRowActivated(long row)
     {
         if (const auto selection = m_model.Select(row)) {
-            const std::int16_t item =
-                selection->entry <= std::numeric_limits<std::int16_t>::max()
-                    ? static_cast<std::int16_t>(selection->entry)
-                    : std::int16_t{-1};
+            const std::int16_t item = selection->entry <= std::numeric_limits<std::int16_t>::max()
+                                          ? static_cast<std::int16_t>(selection->entry)
+                                          : std::int16_t{-1};
             FireEvent(kEventItemSelected, {Variant(item), Variant(selection->sdp)});
         }
     }

@@ -91,7 +91,8 @@ std::vector<ClipItem> FindFiles(const std::string& pattern)
 std::array<std::string, 2> ProbeFile(const ClipItem& item)
 {
     qvmpeg::FileAnalysis analysis;
-    if (!item.regular || !qvmpeg::AnalyseFile(item.path, analysis, qvmpeg::FileKinds::RegularOnly)) {
+    if (!item.regular ||
+        !qvmpeg::AnalyseFile(item.path, analysis, qvmpeg::FileKinds::RegularOnly)) {
         return {};
     }
     static const char* const kMux[] = {"m1s", "m2p", "m2t"};
@@ -150,7 +151,8 @@ bool FileListModel::Start()
     if (!m_settings.Defined("Path")) {
         m_settings.AddProperty("Path", "c:\\mpeg");
     }
-    m_pattern = MakePattern(m_settings.GetCharProperty("Path"), m_settings.GetCharProperty("Filter"));
+    m_pattern =
+        MakePattern(m_settings.GetCharProperty("Path"), m_settings.GetCharProperty("Filter"));
     m_started = true;
     return true;
 }

@@ -108,7 +108,7 @@ public:
     bool TakeChange(EntryList& entries);
 
 private:
-    std::mutex m_lock;    // guards the two below; never held while waiting
+    std::mutex m_lock; // guards the two below; never held while waiting
     int m_changes = 0;
     EntryList m_latest;
 };

@@ -162,8 +162,7 @@ TEST_F(TunerListCom, CallsFromTheUiThreadReturnDuringAStorm)
     {
         HangGuard guard("page calls and Stop during the storm");
         EXPECT_TRUE(WaitFor([&] {
-            return Succeeded(Call(m_control.Get(), "NumItems", {}, &result)) &&
-                   result.Short() > 50;
+            return Succeeded(Call(m_control.Get(), "NumItems", {}, &result)) && result.Short() > 50;
         })) << "the storm never reached the directory";
         int named = 0;
         for (int round = 0; round < 500; ++round) {

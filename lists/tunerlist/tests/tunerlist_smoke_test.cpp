@@ -31,10 +31,25 @@ class FfmpegAnnouncer
 public:
     FfmpegAnnouncer(const std::string& ffmpeg, const std::string& log)
     {
-        const std::vector<std::string> argv = {
-            ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re", "-f", "lavfi", "-i",
-            "testsrc=size=160x120:rate=10", "-t", "600", "-c:v", "mpeg2video", "-metadata",
-            "title=Alpha pattern", "-f", "sap", "sap://239.5.6.7:5004?same_port=1"};
+        const std::vector<std::string> argv = {ffmpeg,
+                                               "-nostdin",
+                                               "-hide_banner",
+                                               "-loglevel",
+                                               "warning",
+                                               "-re",
+                                               "-f",
+                                               "lavfi",
+                                               "-i",
+                                               "testsrc=size=160x120:rate=10",
+                                               "-t",
+                                               "600",
+                                               "-c:v",
+                                               "mpeg2video",
+                                               "-metadata",
+                                               "title=Alpha pattern",
+                                               "-f",
+                                               "sap",
+                                               "sap://239.5.6.7:5004?same_port=1"};
         std::vector<char*> args;
         for (const std::string& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));
@@ -126,10 +141,10 @@ TEST_F(TunerlistSmoke, ListsTwoAnnouncersAndReportsTheDoubleClickedEntry)
                               {"--size", "480x160"});
     transmitter.Stop();
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    liststest::ExpectLines(
-        run.output, {"call Start() = 0\n", "event OnDbChange()\n", "call NumItems() = 2\n",
-                     "call GetSDP(-1)\n", "s=Alpha pattern\n", "s=m2p_testsrc\n",
-                     "wait-event OnItemSelected -1: ok\n"});
+    liststest::ExpectLines(run.output,
+                           {"call Start() = 0\n", "event OnDbChange()\n", "call NumItems() = 2\n",
+                            "call GetSDP(-1)\n", "s=Alpha pattern\n", "s=m2p_testsrc\n",
+                            "wait-event OnItemSelected -1: ok\n"});
     // Rows sorted by program: the last double click reports m2p_testsrc's
     // text after the directory stopped.
     const std::size_t gone = run.output.find("event OnItemSelected(-1, ");

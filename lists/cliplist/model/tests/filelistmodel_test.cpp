@@ -53,9 +53,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_dir.Valid());
-        for (const auto& [sample, name] : {std::pair{"m1s_testsrc.mpg", "a.mpg"},
-                                           std::pair{"m2p_testsrc.mpg", "X.MPG"},
-                                           std::pair{"m2t_testsrc2.ts", "t.mpg"}}) {
+        for (const auto& [sample, name] :
+             {std::pair{"m1s_testsrc.mpg", "a.mpg"}, std::pair{"m2p_testsrc.mpg", "X.MPG"},
+              std::pair{"m2t_testsrc2.ts", "t.mpg"}}) {
             fs::copy_file(qvtest::SamplePath(sample), m_dir.Path() / name);
         }
         m_dir.Write("junk.mpg", qvtest::Bytes(100000, 0x5A));

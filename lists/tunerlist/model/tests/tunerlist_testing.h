@@ -43,8 +43,8 @@ inline std::string SessionText(int id, const std::string& name, const std::strin
 {
     return "v=0\no=- " + std::to_string(id) + " 1 IN IP4 10.0.0.1\ns=" + name +
            "\nc=IN IP4 239.1.1." + std::to_string(id % 250) + "/15\n" +
-           (rate.empty() ? "" : "b=X-QV:" + rate + "\n") +
-           "t=0 0\na=mux:m2p\nm=video " + std::to_string(5000 + id) + " UDP 0\n";
+           (rate.empty() ? "" : "b=X-QV:" + rate + "\n") + "t=0 0\na=mux:m2p\nm=video " +
+           std::to_string(5000 + id) + " UDP 0\n";
 }
 
 // A SAP announcement datagram of a text, from origin 10.0.0.1.

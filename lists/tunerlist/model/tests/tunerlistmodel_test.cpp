@@ -25,9 +25,11 @@ TEST(TunerRows, ColumnsOfAnEntry)
         std::array<std::string, kColumnCount> texts;
     };
     const Case cases[] = {
-        {SessionText(7, "News", "1572864"), {"News", "5007", "239.1.1.7", "m2p", "1.5", "10.0.0.1"}},
+        {SessionText(7, "News", "1572864"),
+         {"News", "5007", "239.1.1.7", "m2p", "1.5", "10.0.0.1"}},
         {SessionText(8, "No rate", ""), {"No rate", "5008", "239.1.1.8", "m2p", "*", "10.0.0.1"}},
-        {SessionText(9, "Junk rate", "fast"), {"Junk rate", "5009", "239.1.1.9", "m2p", "*", "10.0.0.1"}},
+        {SessionText(9, "Junk rate", "fast"),
+         {"Junk rate", "5009", "239.1.1.9", "m2p", "*", "10.0.0.1"}},
         {"", {"", "", "", "", "*", ""}},
     };
     for (const Case& c : cases) {
@@ -83,10 +85,10 @@ protected:
                 qvplat::RegResult::Success &&
             key.GetValues(all) == qvplat::RegResult::Success) {
             for (const qvplat::RegValue& value : all) {
-                values[value.name] = value.type == qvplat::REG_SZ
-                                         ? std::string(reinterpret_cast<const char*>(
-                                               value.data.data()))
-                                         : "#" + std::to_string(value.type);
+                values[value.name] =
+                    value.type == qvplat::REG_SZ
+                        ? std::string(reinterpret_cast<const char*>(value.data.data()))
+                        : "#" + std::to_string(value.type);
             }
         }
         return values;
