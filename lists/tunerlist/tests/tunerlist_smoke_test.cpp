@@ -1,164 +1,132 @@
 // The channel list control in ctlhost under a private Xvfb display, all in
-// the test's own network namespace: our transmitter and ffmpeg's SAP muxer
-// announce on the default SAP pair, the control starts on an empty registry
-// and lists both; a double click reports the entry and its SDP text, also
-// once the directory has let the entry go. The screenshot is kept under the
-// build tree's Testing/tunerlist folder.
+// the test's own network namespace. Our transmitter and ffmpeg's SAP muxer
+// announce on the default pair; the control starts on an empty registry,
+// lists both and reports a double-clicked entry with its SDP text, also once
+// the directory has let the entry go. Then a storm of announcements keeps
+// the directory busy while the page asks questions and stops it on the
+// user-interface thread. The screenshot is kept under Testing/tunerlist.
 #include "lists/common/tests/ctlhost_runner.h"
 #include "platform/registry.h"
 #include "platform/testsupport/command.h"
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/tempfiles.h"
+#include "platform/testsupport/udp_socket.h"
 #include "sender/transmit/xmitmpeg.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-extern char** environ;
+#include <atomic>
+#include <thread>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// ffmpeg announcing a test pattern by SAP until the test ends.
-class FfmpegAnnouncer
-{
-public:
-    FfmpegAnnouncer(const std::string& ffmpeg, const std::string& log)
-    {
-        const std::vector<std::string> argv = {ffmpeg,
-                                               "-nostdin",
-                                               "-hide_banner",
-                                               "-loglevel",
-                                               "warning",
-                                               "-re",
-                                               "-f",
-                                               "lavfi",
-                                               "-i",
-                                               "testsrc=size=160x120:rate=10",
-                                               "-t",
-                                               "600",
-                                               "-c:v",
-                                               "mpeg2video",
-                                               "-metadata",
-                                               "title=Alpha pattern",
-                                               "-f",
-                                               "sap",
-                                               "sap://239.5.6.7:5004?same_port=1"};
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
-            m_pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~FfmpegAnnouncer()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    bool Started() const { return m_pid > 0; }
-
-private:
-    pid_t m_pid = -1;
-};
-
 class TunerlistSmoke : public qvtest::NetnsTest
 {
 };
 
-TEST_F(TunerlistSmoke, ListsTwoAnnouncersAndReportsTheDoubleClickedEntry)
+TEST_F(TunerlistSmoke, ListsAnnouncersAndAnswersDuringAStorm)
 {
-    if (IsSkipped()) {
-        return;
-    }
-    if (!qvtest::XvfbServer::IsInstalled()) {
-        GTEST_SKIP() << "Xvfb is not installed (run scripts/setup.sh)";
-    }
     const std::string ffmpeg = qvtest::FindExecutable("ffmpeg");
-    if (ffmpeg.empty()) {
-        GTEST_SKIP() << "ffmpeg is not installed (run scripts/setup.sh)";
+    if (IsSkipped() || !qvtest::XvfbServer::IsInstalled() || ffmpeg.empty()) {
+        GTEST_SKIP() << "needs network namespaces, Xvfb and ffmpeg (run scripts/setup.sh)";
     }
     qvtest::SettingsEnv settings;
     qvtest::XvfbServer xvfb;
     ASSERT_FALSE(xvfb.Display().empty()) << "Xvfb did not start";
     liststest::CtlhostRunner host(settings, xvfb);
     ASSERT_TRUE(host.Register(TUNERLIST_LIBRARY));
-    // No SAP pair anywhere: the control takes the defaults, 224.2.127.254
-    // port 9875 among them, where both announcers speak.
-    fs::create_directories(settings.Root() / "windows");
-    std::ofstream(settings.Root() / "windows" / "QvCtl.ini") << "[QV]\nSAPDbScanPeriod=200\n";
+    const fs::path ini = settings.Root() / "windows" / "QvCtl.ini";
+    fs::create_directories(ini.parent_path());
+    std::ofstream(ini) << "[QV]\nSAPDbScanPeriod=200\nSAPEntryLifetime=1000\n";
 
     XmitMPEG2Program transmitter;
     transmitter.SetFilePath(qvtest::SamplePath("m2p_testsrc.mpg"));
     transmitter.SetStreamType(qvmpeg::kMpeg2Program);
     transmitter.SetAddress(inet_addr("239.5.6.8"), 5006);
-    transmitter.SetRepeat(XmitMPEG::kEndless, 1000);
     transmitter.SetSAPCaster(&transmitter.GetOwnSAPCaster());
     ASSERT_GT(transmitter.ComputeBitrate(), 0u);
     ASSERT_EQ(transmitter.Start(), 0);
-    FfmpegAnnouncer announcer(ffmpeg, (settings.Root() / "ffmpeg.log").string());
-    ASSERT_TRUE(announcer.Started());
+    const std::string ffmpegLog = (settings.Root() / "ffmpeg.log").string();
+    const pid_t announcer = fork();
+    if (announcer == 0) {
+        const int log = open(ffmpegLog.c_str(), O_WRONLY | O_CREAT, 0644);
+        dup2(log, 1);
+        dup2(log, 2);
+        execl(ffmpeg.c_str(), "ffmpeg", "-nostdin", "-re", "-f", "lavfi", "-i",
+              "testsrc=size=160x120:rate=10", "-t", "600", "-c:v", "mpeg2video", "-metadata",
+              "title=Alpha pattern", "-f", "sap", "sap://239.5.6.7:5004", nullptr);
+        _exit(127);
+    }
 
-    const fs::path artifacts = TUNERLIST_ARTIFACT_DIR;
-    fs::create_directories(artifacts);
-    const fs::path png = artifacts / "tunerlist.png";
+    const fs::path png = fs::path(TUNERLIST_ARTIFACT_DIR) / "tunerlist.png";
+    fs::create_directories(png.parent_path());
     fs::remove(png);
-    // Each announcer repeats itself every 5 s or so: after the first change
-    // the script gives both time to be heard.
+    // Each announcer repeats itself every 5 s: after the first change both
+    // are given time to be heard.
     const auto run = host.Run("TUNERLIST.TunerListCtrl.1",
-                              "call Start\n"
-                              "wait-event OnDbChange \"\" 60000\n"
-                              "sleep 12000\n"
-                              "call NumItems\n"
-                              "call GetSDP -1\n"
-                              "double-click-row 0\n"
-                              "double-click-row 1\n"
+                              "call Start\nwait-event OnDbChange \"\" 60000\nsleep 12000\n"
+                              "call NumItems\ncall GetSDP -1\n"
+                              "double-click-row 0\ndouble-click-row 1\n"
                               "wait-event OnItemSelected 0 10000\n"
                               "wait-event OnItemSelected 1 10000\n"
-                              "screenshot " +
-                                  png.string() +
-                                  "\n"
-                                  "call Stop\n"
-                                  "double-click-row 1\n"
-                                  "wait-event OnItemSelected -1 10000\n"
-                                  "quit\n",
+                              "screenshot " + png.string() + "\n"
+                              "call Stop\ndouble-click-row 1\n"
+                              "wait-event OnItemSelected -1 10000\nquit\n",
                               {"--size", "480x160"});
+    kill(announcer, SIGKILL);
+    waitpid(announcer, nullptr, 0);
     transmitter.Stop();
     EXPECT_EQ(run.exitCode, 0) << run.output;
     liststest::ExpectLines(run.output,
                            {"call Start() = 0\n", "event OnDbChange()\n", "call NumItems() = 2\n",
-                            "call GetSDP(-1)\n", "s=Alpha pattern\n", "s=m2p_testsrc\n",
-                            "wait-event OnItemSelected -1: ok\n"});
-    // Rows sorted by program: the last double click reports m2p_testsrc's
-    // text after the directory stopped.
+                            "call GetSDP(-1)\n", "s=Alpha pattern\n", "s=m2p_testsrc\n"});
+    // Rows are sorted by program: the last double click reports the
+    // transmitter's text after the directory stopped.
     const std::size_t gone = run.output.find("event OnItemSelected(-1, ");
     ASSERT_NE(gone, std::string::npos) << run.output;
     EXPECT_NE(run.output.find("s=m2p_testsrc\n", gone), std::string::npos) << run.output;
     EXPECT_TRUE(fs::exists(png)) << run.output;
-
-    // The registry key holds the four defaults.
-    qvplat::RegKey key;
     std::vector<qvplat::RegValue> values;
+    qvplat::RegKey key;
     ASSERT_EQ(key.Open(qvplat::RegRoot::LocalMachine, "SOFTWARE\\Talvex\\SAPDatabase"),
               qvplat::RegResult::Success);
-    ASSERT_EQ(key.GetValues(values), qvplat::RegResult::Success);
-    EXPECT_EQ(values.size(), 4u);
+    key.GetValues(values);
+    EXPECT_EQ(values.size(), 4u) << "the four defaults";
+
+    // The storm: new sessions all the time, a scan with changes every 5 ms;
+    // a control whose directory thread waited for the user-interface thread
+    // would hang here.
+    std::ofstream(ini) << "[QV]\nSAPDbScanPeriod=5\nSAPEntryLifetime=40\n";
+    std::atomic<bool> storming{true};
+    std::thread storm([&] {
+        qvtest::UdpSocket sender;
+        const char header[8] = {0x20, 0, 0, 0, 10, 0, 0, 1};
+        for (int i = 0; storming; ++i) {
+            sender.SendTo("224.2.127.254", 9875,
+                          std::string(header, 8) + "v=0\no=- " + std::to_string(i) +
+                              " 1 IN IP4 10.0.0.1\ns=Storm\nc=IN IP4 239.1.1.1/15\n" +
+                              std::string(1, '\0'));
+        }
+    });
+    std::string script = "call Start\n";
+    for (int i = 0; i < 6; ++i) {
+        script += "wait-event OnDbChange \"\" 60000\ncall GetItemValue " + std::to_string(i) +
+                  " SesSesName\ncall GetSDP 0\ncall NumItems\n";
+    }
+    const auto stormy = host.Run("TUNERLIST.TunerListCtrl.1", script + "call Stop\nquit\n");
+    storming = false;
+    storm.join();
+    EXPECT_EQ(stormy.exitCode, 0) << stormy.output;
+    liststest::ExpectLines(stormy.output, {"call GetItemValue(5, SesSesName) = Storm\n",
+                                           "call Stop()\n"});
     EXPECT_TRUE(host.Register(TUNERLIST_LIBRARY, true));
 }
 
