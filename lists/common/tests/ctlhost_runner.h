@@ -1,8 +1,8 @@
 // Running a list control in ctlhost under a private Xvfb display, for the
-// controls' smoke tests: qvregsvr registers the control library in the
-// test's private registry, ctlhost hosts the control by ProgID and runs a
-// script against it. The test target defines CTLHOST_BINARY,
-// QVREGSVR_BINARY and QV_GUI_LSAN_SUPPRESSIONS.
+// controls' smoke tests: qvregsvr registers the library in the test's
+// private registry and ctlhost hosts the control by ProgID and runs a
+// script. The test target defines CTLHOST_BINARY, QVREGSVR_BINARY and
+// QV_GUI_LSAN_SUPPRESSIONS.
 #pragma once
 
 #include "platform/tests/settings_env.h"
@@ -10,11 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace liststest {
@@ -22,37 +20,31 @@ namespace liststest {
 class CtlhostRunner
 {
 public:
-    // settings: the private directories both programs use.
     CtlhostRunner(const qvtest::SettingsEnv& settings, const qvtest::XvfbServer& xvfb)
         : m_work(settings.Root().string())
     {
-        const std::filesystem::path runtime = settings.Root() / "runtime";
+        const std::string runtime = m_work + "/runtime";
         std::filesystem::create_directories(runtime);
         std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-        m_env = {
-            {"DISPLAY", xvfb.Display()},
-            {"GDK_BACKEND", "x11"},
-            {"NO_AT_BRIDGE", "1"},
-            {"XDG_RUNTIME_DIR", runtime.string()},
-            {"LSAN_OPTIONS",
-             std::string("suppressions=") + QV_GUI_LSAN_SUPPRESSIONS + ":print_suppressions=0"},
-        };
+        m_env = {{"DISPLAY", xvfb.Display()},
+                 {"GDK_BACKEND", "x11"},
+                 {"NO_AT_BRIDGE", "1"},
+                 {"XDG_RUNTIME_DIR", runtime},
+                 {"LSAN_OPTIONS", std::string("suppressions=") + QV_GUI_LSAN_SUPPRESSIONS +
+                                      ":print_suppressions=0"}};
     }
 
-    // qvregsvr [/u] library; its output on failure.
+    // qvregsvr [/u] library.
     bool Register(const std::string& library, bool unregister = false)
     {
-        std::vector<std::string> args;
-        if (unregister) {
-            args.push_back("/u");
-        }
-        args.push_back(library);
+        auto args = unregister ? std::vector<std::string>{"/u", library}
+                               : std::vector<std::string>{library};
         const auto result = qvtest::RunProgram(QVREGSVR_BINARY, args, m_env, m_work, kTimeout);
         EXPECT_EQ(result.exitCode, 0) << result.output;
         return result.exitCode == 0;
     }
 
-    // ctlhost [options] progId with the script.
+    // ctlhost [options] --script <script> progId.
     qvtest::ProgramResult Run(const std::string& progId, const std::string& script,
                               std::vector<std::string> options = {})
     {
@@ -64,13 +56,11 @@ public:
 
 private:
     static constexpr std::chrono::seconds kTimeout{180};
-
     std::string m_work;
     std::vector<std::pair<std::string, std::string>> m_env;
     int m_runs = 0;
 };
 
-// Every line expected in ctlhost's output, each reported when missing.
 inline void ExpectLines(const std::string& output, const std::vector<std::string>& lines)
 {
     for (const std::string& line : lines) {

@@ -77,9 +77,11 @@ TEST_F(TunerlistSmoke, ListsAnnouncersAndAnswersDuringAStorm)
                               "double-click-row 0\ndouble-click-row 1\n"
                               "wait-event OnItemSelected 0 10000\n"
                               "wait-event OnItemSelected 1 10000\n"
-                              "screenshot " + png.string() + "\n"
-                              "call Stop\ndouble-click-row 1\n"
-                              "wait-event OnItemSelected -1 10000\nquit\n",
+                              "screenshot " +
+                                  png.string() +
+                                  "\n"
+                                  "call Stop\ndouble-click-row 1\n"
+                                  "wait-event OnItemSelected -1 10000\nquit\n",
                               {"--size", "480x160"});
     kill(announcer, SIGKILL);
     waitpid(announcer, nullptr, 0);
@@ -125,8 +127,8 @@ TEST_F(TunerlistSmoke, ListsAnnouncersAndAnswersDuringAStorm)
     storming = false;
     storm.join();
     EXPECT_EQ(stormy.exitCode, 0) << stormy.output;
-    liststest::ExpectLines(stormy.output, {"call GetItemValue(5, SesSesName) = Storm\n",
-                                           "call Stop()\n"});
+    liststest::ExpectLines(stormy.output,
+                           {"call GetItemValue(5, SesSesName) = Storm\n", "call Stop()\n"});
     EXPECT_TRUE(host.Register(TUNERLIST_LIBRARY, true));
 }
 

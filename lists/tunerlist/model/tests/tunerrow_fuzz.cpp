@@ -10,16 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace {
-
-void Require(bool condition)
-{
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
+#define REQUIRE(condition) ((condition) ? void() : std::abort())
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -36,13 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text = entry.GetPayload();
 
     const tunerlist::TunerRow row = tunerlist::BuildTunerRow(text, origin);
-    Require(row.sdp == text);
-    Require(row.key == tunerlist::EntryKey(entry));
+    REQUIRE(row.sdp == text);
+    REQUIRE(row.key == tunerlist::EntryKey(entry));
     const std::string& rate = row.texts[tunerlist::kRate];
     // "*" or a "%.1f" number.
-    Require(rate == "*" || (rate.size() >= 3 && rate[rate.size() - 2] == '.'));
+    REQUIRE(rate == "*" || (rate.size() >= 3 && rate[rate.size() - 2] == '.'));
     for (const std::string& column : row.texts) {
-        Require(column.find('\0') == std::string::npos);
+        REQUIRE(column.find('\0') == std::string::npos);
     }
     return 0;
 }
