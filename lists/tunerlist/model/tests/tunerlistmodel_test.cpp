@@ -191,20 +191,11 @@ TEST_F(TunerListModelTest, ARowOutlivesItsEntry)
         model.Refresh();
         return model.Rows().size() == 1 && model.Select(0)->entry == 0;
     }));
-    const std::string key = model.Rows()[0]->key;
 
     ASSERT_TRUE(WaitFor([&] { return model.NumItems() == 0; })) << "the entry never aged out";
     ASSERT_EQ(model.Rows().size(), 1u) << "the list changes only at the timer";
     EXPECT_EQ(model.Select(0)->entry, -1);
     EXPECT_EQ(model.Select(0)->sdp, text);
-
-    // Announced again behind another session, it is found by the row's key.
-    EXPECT_TRUE(WaitFor([&] {
-        Announce(SessionText(9, "Other", "1"));
-        Announce(text);
-        const int entry = model.Select(model.FindRow(key))->entry;
-        return entry >= 0 && model.GetSDP(entry) == text;
-    }));
 }
 
 } // namespace
