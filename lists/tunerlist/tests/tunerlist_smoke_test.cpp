@@ -46,8 +46,19 @@ TEST_F(TunerlistSmoke, ListsAnnouncersAndAnswersDuringAStorm)
     fs::create_directories(ini.parent_path());
     std::ofstream(ini) << "[QV]\nSAPDbScanPeriod=200\nSAPEntryLifetime=1000\n";
 
+    // The transmitter withdraws its session at the end of each pass: one
+    // pass lasts the whole test (the sample ten times, about 30 s).
+    const std::string stream = (settings.Root() / "m2p_testsrc.mpg").string();
+    {
+        const qvtest::Bytes sample = qvtest::ReadAll(qvtest::SamplePath("m2p_testsrc.mpg"));
+        std::ofstream out(stream, std::ios::binary);
+        for (int i = 0; i < 10; ++i) {
+            out.write(reinterpret_cast<const char*>(sample.data()),
+                      static_cast<std::streamsize>(sample.size()));
+        }
+    }
     XmitMPEG2Program transmitter;
-    transmitter.SetFilePath(qvtest::SamplePath("m2p_testsrc.mpg"));
+    transmitter.SetFilePath(stream);
     transmitter.SetStreamType(qvmpeg::kMpeg2Program);
     transmitter.SetAddress(inet_addr("239.5.6.8"), 5006);
     transmitter.SetSAPCaster(&transmitter.GetOwnSAPCaster());
@@ -96,9 +107,9 @@ TEST_F(TunerlistSmoke, ListsAnnouncersAndAnswersDuringAStorm)
     EXPECT_NE(run.output.find("s=m2p_testsrc\n", gone), std::string::npos) << run.output;
     EXPECT_TRUE(fs::exists(png)) << run.output;
 
-    // The storm: new sessions all the time, a scan with changes every 5 ms;
-    // a control whose directory thread waited for the user-interface thread
-    // would hang here.
+    // The storm: new sessions all the time, each living 200 ms, a scan with
+    // changes every 5 ms; a control whose directory thread waited for the
+    // user-interface thread would hang here.
     std::ofstream(ini) << "[QV]\nSAPDbScanPeriod=5\nSAPEntryLifetime=40\n";
     std::atomic<bool> storming{true};
     std::thread storm([&] {
@@ -109,6 +120,9 @@ TEST_F(TunerlistSmoke, ListsAnnouncersAndAnswersDuringAStorm)
                           std::string(header, 8) + "v=0\no=- " + std::to_string(i) +
                               " 1 IN IP4 10.0.0.1\ns=Storm\nc=IN IP4 239.1.1.1/15\n" +
                               std::string(1, '\0'));
+            if (i % 20 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1)); // ~20,000 a second
+            }
         }
     });
     std::string script = "call Start\n";
