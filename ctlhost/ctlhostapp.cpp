@@ -158,7 +158,7 @@ private:
         if (window == nullptr) {
             return nullptr;
         }
-        if (auto* list = wxDynamicCast(window, wxListCtrl)) {
+        if (auto* list = dynamic_cast<wxListCtrl*>(window)) {
             return list;
         }
         for (wxWindow* child : window->GetChildren()) {
