@@ -534,7 +534,7 @@ bool QvUdpDataCollector::OnReceivedData(QvBasePacket* packet)
     if (received < 0) {
         const int error = QvSocket::GetLastError();
         FreeList().append(packet);
-        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+        if (error == EAGAIN || error == EWOULDBLOCK) {
             return false;
         }
         if (error == QV_EMSGSIZE) {
@@ -559,17 +559,14 @@ bool QvUdpDataCollector::OnReceivedRetrans(QvBasePacket* packet)
     // On a group stream every data datagram reaches this reader as well, so
     // the header and the sender are looked at first, and a datagram that
     // fills no reported gap is dropped without its payload being copied.
-    const QvSocketHandle handle = m_retransReader.GetHandle();
     packet->Reset();
     sockaddr_in from{};
-    socklen_t fromLength = sizeof(from);
-    const ssize_t length = ::recvfrom(
-        handle, packet->GetBuffer(),
-        std::min<std::size_t>(kHeaderPeekBytes, packet->GetBufferSize()),
-        MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    const int length = m_retransReader.PeekDatagram(
+        packet->GetBuffer(),
+        static_cast<int>(std::min<std::size_t>(kHeaderPeekBytes, packet->GetBufferSize())), &from);
     if (length < 0) {
-        const int error = errno;
-        if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+        const int error = QvSocket::GetLastError();
+        if (error != EAGAIN && error != EWOULDBLOCK) {
             ReportReceiveError("RetransSock.ReceiveFrom() error: %d", error);
         }
         return false;
@@ -581,8 +578,7 @@ bool QvUdpDataCollector::OnReceivedRetrans(QvBasePacket* packet)
                         packet->CheckHeader(nullptr) != 0 && packet->GetPayloadLength() != 0 &&
                         InReportedGap(*packet);
     if (!repair || !TakeRepair(static_cast<std::uint32_t>(size))) {
-        // A receive of no bytes takes the datagram off the socket uncopied.
-        (void)::recv(handle, nullptr, 0, MSG_DONTWAIT);
+        m_retransReader.DiscardDatagram();
     }
     return true;
 }

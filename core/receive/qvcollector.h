@@ -215,9 +215,9 @@ public:
     // With kBreak, `breakOffset` (when given) receives where the
     // discontinuity lies within the returned bytes: the bytes before it
     // follow on from the previous call, those from it on follow the gap
-    // (0: the whole return follows the gap). When a second discontinuity
-    // falls inside the same call, the bytes between the two are dropped, so
-    // that one offset still describes the return. Without kBreak it is 0.
+    // (0: the whole return follows the gap). When more discontinuities
+    // fall inside the same call, the offset is that of the first; every byte
+    // received is still returned. Without kBreak it is 0.
     long ReadBuffer(char* destination, long request, int& flags, long* breakOffset = nullptr);
     // Returns every queued packet to the free list; lost and recovered
     // bytes restart at 0. The first packet read afterwards carries a break

@@ -327,11 +327,10 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags,
                 // The bytes before the discontinuity are good: they stay.
                 breakAt = got;
             } else {
-                // A second one in the same call: one offset can describe
-                // only one, so the bytes since the first are dropped.
-                QvDebugMsgTime("ReadBuffer: %d bytes between two breaks dropped",
-                               static_cast<int>(std::min<std::size_t>(got - breakAt, INT_MAX)));
-                got = breakAt;
+                // A second one in the same call: one offset describes only
+                // the first, but no byte that arrived is thrown away.
+                QvDebugMsgTime("ReadBuffer: a second break at %d not marked",
+                               static_cast<int>(std::min<std::size_t>(got, INT_MAX)));
             }
         }
         const char* payload = packet->GetPayload();

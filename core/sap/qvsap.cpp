@@ -3,7 +3,6 @@
 #include "core/settings/qvlog.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 
@@ -210,10 +209,7 @@ void QvSAPListen::WidenReceiveBuffer()
 
 bool QvSAPListen::WaitForDatagram(int milliseconds)
 {
-    pollfd entry{};
-    entry.fd = GetHandle();
-    entry.events = POLLIN;
-    return ::poll(&entry, 1, milliseconds) > 0 && (entry.revents & POLLIN) != 0;
+    return WaitReadable(milliseconds) == 1;
 }
 
 void QvSAPListen::ProcessThread()

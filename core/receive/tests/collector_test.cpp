@@ -578,7 +578,7 @@ TEST_F(CollectorTest, BreakInsideACallKeepsTheBytesBeforeIt)
     EXPECT_EQ(bytes, SourceSlice(3500, 500));
 }
 
-TEST_F(CollectorTest, SecondBreakInACallDropsOnlyTheBytesBetween)
+TEST_F(CollectorTest, SecondBreakInACallKeepsEveryByteAndMarksTheFirst)
 {
     Start();
     FeedRun(0, 1, 1000);
@@ -592,8 +592,9 @@ TEST_F(CollectorTest, SecondBreakInACallDropsOnlyTheBytesBetween)
     EXPECT_EQ(flags, QvUdpDataCollector::kBreak);
     EXPECT_EQ(at, 1000);
     Bytes expected = SourceSlice(0, 1000);
-    const Bytes after = SourceSlice(4000, 1500);
-    expected.insert(expected.end(), after.begin(), after.end());
+    for (const Bytes& run : {SourceSlice(2000, 1000), SourceSlice(4000, 500)}) {
+        expected.insert(expected.end(), run.begin(), run.end());
+    }
     EXPECT_EQ(bytes, expected);
 }
 
