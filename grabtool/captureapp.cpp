@@ -12,7 +12,6 @@ bool CCaptureApp::OnInit()
     {
         CCaptureDlg dialog;
         SetTopWindow(&dialog);
-        OnDialogCreated(dialog);
         dialog.ShowModal();
         SetTopWindow(nullptr);
     }
@@ -20,5 +19,3 @@ bool CCaptureApp::OnInit()
     // The dialog was the program: no main loop follows.
     return false;
 }
-
-void CCaptureApp::OnDialogCreated(CCaptureDlg&) {}

@@ -4,8 +4,6 @@
 
 #include <wx/app.h>
 
-class CCaptureDlg;
-
 class CCaptureApp : public wxApp
 {
 public:
@@ -14,11 +12,6 @@ public:
     // True once the dialog has run; the program then ends normally although
     // the initialisation answers false.
     static bool DialogRan() { return s_dialogRan; }
-
-protected:
-    // The dialog exists and is about to run; a test program drives it from
-    // here.
-    virtual void OnDialogCreated(CCaptureDlg& dialog);
 
 private:
     static inline bool s_dialogRan = false;

@@ -1,50 +1,86 @@
-// grabtool_uitest: grabtool's application with a driver that walks through
-// the dialog by its own handlers, the way a user would: fill in the fields,
-// Start, wait until data sent to 127.0.0.1 is captured, take a screenshot,
-// Stop and Exit. It then checks the settings file and the capture file in the
-// working directory. Exit code 0 when every check held.
+// grabtool_uitest, the smoke test of grabtool: its application runs on a
+// private Xvfb display, in a private network namespace (only loopback, so
+// the dialog's listener hears 127.0.0.1) and a private working and Windows
+// directory, with a driver that walks the dialog through its own handlers:
+// fill in the fields, Start, wait until the data it sends is captured, take
+// a screenshot, Stop and Exit; then it checks the settings and capture files.
 //
 //   grabtool_uitest <screenshot directory>
 //
-// It needs an X display; the smoke test runs it on a private Xvfb server.
+// Exit code 0 when every check held, 77 (skipped) without Xvfb or namespaces.
 #include "grabtool/captureapp.h"
 #include "grabtool/capturedlg.h"
 #include "grabtool/resource.h"
+#include "platform/testsupport/command.h"
+#include "platform/testsupport/netns.h"
+#include "platform/testsupport/tempfiles.h"
 #include "platform/testsupport/udp_socket.h"
 #include "sender/castdeck/tests/screencapture.h"
 
-#include <wx/button.h>
-#include <wx/checkbox.h>
 #include <wx/combobox.h>
 #include <wx/image.h>
 #include <wx/textctrl.h>
 
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <memory>
-#include <sstream>
-#include <string>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 bool g_failed = false;
-std::string g_directory;
-
-void Say(const std::string& line)
-{
-    std::printf("uitest: %s\n", line.c_str());
-    std::fflush(stdout);
-}
+std::string g_screenshots;
 
 void Check(bool condition, const std::string& what)
 {
     if (!condition) {
-        Say("FAIL: " + what);
+        std::printf("uitest: FAIL: %s\n", what.c_str());
         g_failed = true;
     }
 }
+
+// Xvfb on a display it picks itself (-displayfd), so parallel runs never
+// collide; ended with the object.
+class Xvfb
+{
+public:
+    explicit Xvfb(const std::string& binary)
+    {
+        int fds[2];
+        if (binary.empty() || pipe(fds) != 0) {
+            return;
+        }
+        if ((m_pid = fork()) == 0) {
+            const int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, STDOUT_FILENO);
+            dup2(quiet, STDERR_FILENO);
+            execl(binary.c_str(), "Xvfb", "-displayfd", std::to_string(fds[1]).c_str(), "-screen",
+                  "0", "1280x1024x24", "-nolisten", "tcp", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        pollfd reader{fds[0], POLLIN, 0};
+        for (char c = 0; poll(&reader, 1, 30000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n';) {
+            m_display += c;
+        }
+        close(fds[0]);
+    }
+    ~Xvfb()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    std::string Display() const { return m_display.empty() ? "" : ":" + m_display; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_display;
+};
 
 class CUiDriver : public wxEvtHandler
 {
@@ -59,20 +95,17 @@ private:
     wxString Text(int id) const
     {
         wxWindow* control = m_dialog.FindWindow(id);
-        if (auto* entry = dynamic_cast<wxTextEntry*>(control)) {
-            return entry->GetValue();
-        }
-        return control != nullptr ? control->GetLabel() : wxString();
+        auto* entry = dynamic_cast<wxTextEntry*>(control);
+        return entry != nullptr ? entry->GetValue() : control->GetLabel();
     }
     bool Enabled(int id) const { return m_dialog.FindWindow(id)->IsEnabled(); }
     void Type(int id, const wxString& text)
     {
-        dynamic_cast<wxTextEntry*>(m_dialog.FindWindow(id))->SetValue(text); // sends the text event
+        dynamic_cast<wxTextEntry*>(m_dialog.FindWindow(id))->SetValue(text); // a text event
     }
     void Click(int id)
     {
         wxCommandEvent event(wxEVT_BUTTON, id);
-        event.SetEventObject(m_dialog.FindWindow(id));
         m_dialog.FindWindow(id)->ProcessWindowEvent(event);
     }
     bool Screenshot(const std::string& name)
@@ -84,74 +117,51 @@ private:
         }
         auto* data = static_cast<unsigned char*>(std::malloc(rgb.size())); // wxImage frees it
         std::memcpy(data, rgb.data(), rgb.size());
-        const std::string path = g_directory + "/" + name;
-        Say("screenshot " + path);
-        return wxImage(rect.width, rect.height, data).SaveFile(path, wxBITMAP_TYPE_PNG);
+        std::printf("uitest: screenshot %s/%s\n", g_screenshots.c_str(), name.c_str());
+        return wxImage(rect.width, rect.height, data).SaveFile(g_screenshots + "/" + name);
     }
 
     void OnTick(wxTimerEvent&)
     {
-        m_elapsedMs += 100;
-        if (m_elapsedMs > 60000) {
-            Check(false, "timed out in step " + std::to_string(m_step));
+        Check((m_elapsedMs += 100) < 60000, "step " + std::to_string(m_step) + " in time");
+        if (g_failed) {
             m_timer.Stop();
             m_dialog.Close();
             return;
         }
-        if (m_sender) {
-            // A stream of 1316-byte datagrams, four every tick.
-            const std::string datagram(1316, 'x');
-            for (int i = 0; i < 4; ++i) {
-                m_sender->SendTo("127.0.0.1", m_port, datagram);
-            }
+        for (int i = 0; m_sender && i < 4; ++i) { // a stream of 1316-byte datagrams
+            m_sender->SendTo("127.0.0.1", m_port, std::string(1316, 'x'));
         }
-        switch (m_step) {
-        case 0: {
+        if (m_step == 0) {
             Check(m_dialog.GetTitle() == "Snaretap", "the caption");
             auto* formats = dynamic_cast<wxComboBox*>(m_dialog.FindWindow(IDC_PACKET_FORMAT));
-            Check(formats->GetCount() == 5 && formats->GetString(1) == "OPV" &&
-                      formats->GetString(4) == "RAW",
-                  "the packet formats, sorted");
+            Check(formats->GetCount() == 5 && formats->GetString(4) == "RAW", "formats sorted");
             for (const int id : {IDC_INTERFACE, IDC_PACKET_FORMAT, IDC_MUX}) {
                 Check(Text(id) == "<any>", "<any> in combo " + std::to_string(id));
             }
-            // The stream goes to a port that neither this sender nor anyone
-            // else holds.
             m_sender = std::make_unique<qvtest::UdpSocket>("127.0.0.1");
-            m_port = qvtest::UdpSocket("127.0.0.1").LocalPort();
+            m_port = qvtest::UdpSocket("127.0.0.1").LocalPort(); // free, and not the sender's
             Type(IDC_ADDRESS, "127.0.0.1");
             Type(IDC_PORT, wxString::Format("%u", m_port));
             Type(IDC_FILENAME, "capture.ts");
             Type(IDC_MUX, "m2t");
             Click(IDC_START);
             Check(Text(IDC_START) == "Start" && !Enabled(IDC_FILENAME) && !Enabled(IDC_UNICAST),
-                  "waiting: Start label, file and Unicast disabled");
+                  "waiting: Start label, file field and Unicast disabled");
             Check(Text(IDC_LOG).Contains("Start Time: "), "the start time is logged");
             ++m_step;
-            break;
-        }
-        case 1:
-            if (Text(IDC_START) == "Stop" && Text(IDC_LOG).Contains("Data Started") &&
-                Text(IDC_BYTES_RECEIVED) != "0") {
-                m_settleMs = m_elapsedMs + 700; // the window repaints before the picture
-                ++m_step;
-            }
-            break;
-        case 2:
-            if (m_elapsedMs >= m_settleMs) {
-                Check(Screenshot("grabtool-capturing.png"), "screenshot while capturing");
-                Click(IDC_START);
-                Check(Text(IDC_START) == "Start" && Enabled(IDC_FILENAME) && Enabled(IDC_UNICAST),
-                      "stopped: Start label, inputs enabled");
-                Check(Text(IDC_LOG).Contains("Stop Time: "), "the stop time is logged");
-                m_sender.reset();
-                m_timer.Stop();
-                Click(IDC_EXIT);
-                ++m_step;
-            }
-            break;
-        default:
-            break;
+        } else if (m_step == 1 && Text(IDC_START) == "Stop" &&
+                   Text(IDC_LOG).Contains("Data Started") && Text(IDC_BYTES_RECEIVED) != "0") {
+            m_settleMs = m_elapsedMs + 700; // the window repaints before the picture
+            ++m_step;
+        } else if (m_step == 2 && m_elapsedMs >= m_settleMs) {
+            Check(Screenshot("grabtool-capturing.png"), "screenshot while capturing");
+            Click(IDC_START);
+            Check(Text(IDC_START) == "Start" && Enabled(IDC_FILENAME) && Enabled(IDC_UNICAST),
+                  "stopped: Start label, inputs enabled");
+            Check(Text(IDC_LOG).Contains("Stop Time: "), "the stop time is logged");
+            m_timer.Stop();
+            Click(IDC_EXIT);
         }
     }
 
@@ -164,30 +174,9 @@ private:
     int m_settleMs = 0;
 };
 
-class CUiTestApp : public CCaptureApp
-{
-protected:
-    void OnDialogCreated(CCaptureDlg& dialog) override
-    {
-        wxInitAllImageHandlers();
-        m_driver = std::make_unique<CUiDriver>(dialog);
-    }
-
-private:
-    std::unique_ptr<CUiDriver> m_driver;
-};
-
-std::string ReadFile(const char* path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 } // namespace
 
-wxIMPLEMENT_APP_NO_MAIN(CUiTestApp);
+wxIMPLEMENT_APP_NO_MAIN(CCaptureApp);
 
 int main(int argc, char** argv)
 {
@@ -195,15 +184,48 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: grabtool_uitest <screenshot directory>\n");
         return 2;
     }
-    g_directory = argv[1];
+    g_screenshots = argv[1];
+    qvtest::ScopedNetNamespace netns;
+    const Xvfb server(qvtest::FindExecutable("Xvfb"));
+    if (!netns.IsReady() || server.Display().empty()) {
+        std::printf("skipped: needs network namespaces (%s) and Xvfb\n", netns.Error().c_str());
+        return 77;
+    }
+    const qvtest::TempDir work("grabtool_uitest");
+    if (chdir(work.Path().c_str()) != 0) {
+        return 2;
+    }
+    for (const char* name : {"QV_WINDOWS_DIR", "HOME", "XDG_RUNTIME_DIR"}) {
+        setenv(name, work.Path().c_str(), 1);
+    }
+    setenv("DISPLAY", server.Display().c_str(), 1);
+    setenv("GDK_BACKEND", "x11", 1);
+    setenv("NO_AT_BRIDGE", "1", 1);
+
+    // The application starts as the program's does; once its dialog runs,
+    // the driver takes it from the dialog's own event loop.
     int appArgc = 1;
-    wxEntry(appArgc, argv);
+    if (!wxEntryStart(appArgc, argv)) {
+        return 2;
+    }
+    wxInitAllImageHandlers();
+    std::unique_ptr<CUiDriver> driver;
+    wxTheApp->CallAfter([&driver] {
+        driver = std::make_unique<CUiDriver>(*dynamic_cast<CCaptureDlg*>(wxTheApp->GetTopWindow()));
+    });
+    wxTheApp->CallOnInit();
+    driver.reset();
+    wxEntryCleanup();
     Check(CCaptureApp::DialogRan(), "the dialog ran");
-    const std::string settings = ReadFile("grabtool.ini");
+    const qvtest::Bytes ini = qvtest::ReadAll("grabtool.ini");
+    const std::string settings(ini.begin(), ini.end());
     Check(settings.find("ADDRESS=127.0.0.1\n") != std::string::npos &&
               settings.find("MUX=m2t\n") != std::string::npos,
           "the settings file after Exit:\n" + settings);
-    Check(ReadFile("capture.ts").size() > 0, "the capture file has data");
-    Say(g_failed ? "FAIL" : "PASS");
+    Check(!qvtest::ReadAll("capture.ts").empty(), "the capture file has data");
+    const qvtest::Bytes debug = qvtest::ReadAll("QvDebug.log"); // the Windows directory's
+    Check(std::string(debug.begin(), debug.end()).find("\nAddress=127.0.0.1 Port=") != std::string::npos,
+          "the debug log names the address the receiver listens on");
+    std::printf("uitest: %s\n", g_failed ? "FAIL" : "PASS");
     return g_failed ? 1 : 0;
 }

@@ -6,7 +6,6 @@
 #include "core/threads/qvmessage.h"
 #include "core/settings/qvproplist.h"
 
-#include "core/testsupport/debuglog_capture.h"
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/udp_loss.h"
 #include "platform/testsupport/udp_socket.h"
@@ -342,27 +341,6 @@ TEST_F(CollectorNetTest, RandomLossGivesBreaksButNeverCorruptRuns)
     EXPECT_GT(m_collector.GetLostCount(), 0u);
     EXPECT_LT(delivered, std::size_t{kPackets} * kPayload);
     EXPECT_GT(delivered, std::size_t{kPackets} * kPayload / 2);
-}
-
-TEST_F(CollectorNetTest, CaptureUtilityLogsTheAddressItListensOn)
-{
-    // An announcement gives group and port; only the capture utility's
-    // receiver names them in the debug log.
-    m_props.ClearProperty("Port");
-    const std::string sdp = "v=0\no=- 1 1 IN IP4 10.0.0.1\ns=x\nc=IN IP4 239.9.9.9/127\n"
-                            "t=0 0\nm=video " +
-                            std::to_string(m_port) + " UDP 0\n";
-    m_props.SetProperty("SDP", sdp.c_str());
-    const std::string line = "\nAddress=239.9.9.9 Port=" + std::to_string(m_port) + "\n";
-    for (const bool capture : {false, true}) {
-        coretest::DebugLogCapture log;
-        QvUdpDataCollector collector(capture ? QvCollectorOptions::CaptureUtility()
-                                             : QvCollectorOptions::Standard());
-        collector.SetPropertyList(&m_props);
-        ASSERT_EQ(collector.Start(), QvUdpDataCollector::kStartOk);
-        collector.Stop();
-        EXPECT_EQ(log.Text().find(line) != std::string::npos, capture) << log.Text();
-    }
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The capture model's user-interface thread in tests: posted work and the
-// window timers run on the test's thread when the test drives them.
+// The capture model's user-interface thread in tests: posted work runs, and
+// started window timers fire at once, when the test pumps on its own thread.
 #pragma once
 
 #include "grabtool/model/capturemodel.h"
@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -19,15 +18,13 @@ class FakeHost final : public grabtool::CaptureHost
 public:
     void Post(std::function<void()> fn) override
     {
-        {
-            const std::lock_guard lock(m_lock);
-            m_queue.push_back(std::move(fn));
-        }
+        const std::lock_guard lock(m_lock);
+        m_queue.push_back(std::move(fn));
         m_posted.notify_all();
     }
     void StartTimer(int id, unsigned) override { m_timers.insert(id); }
     void KillTimer(int id) override { m_timers.erase(id); }
-    void StateChanged() override { m_offUiUpdates += std::this_thread::get_id() != m_ui ? 1 : 0; }
+    void StateChanged() override { m_offUiUpdates += std::this_thread::get_id() != m_ui; }
 
     bool TimerRunning(int id) const { return m_timers.count(id) != 0; }
     int OffUiUpdates() const { return m_offUiUpdates; }
@@ -35,24 +32,42 @@ public:
     // Runs queued work, and the work it posts, until none is left.
     void Pump()
     {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                const std::lock_guard lock(m_lock);
-                if (m_queue.empty()) {
-                    return;
-                }
-                fn = std::move(m_queue.front());
-                m_queue.pop_front();
-            }
+        std::unique_lock lock(m_lock);
+        while (!m_queue.empty()) {
+            const std::function<void()> fn = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
             fn();
+            lock.lock();
         }
     }
-    // True once work is queued; false after `bound`.
     bool WaitForPost(std::chrono::milliseconds bound)
     {
         std::unique_lock lock(m_lock);
         return m_posted.wait_for(lock, bound, [this] { return !m_queue.empty(); });
+    }
+
+    // Pumps and fires the started timers until done(), running `between`
+    // every round; false after a minute.
+    bool Drive(grabtool::CaptureModel& model, const std::function<bool()>& done,
+               const std::function<void()>& between = {})
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        for (Pump(); !done(); Pump()) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            for (const int id : {1, 2}) {
+                if (TimerRunning(id)) {
+                    model.OnTimer(id);
+                }
+            }
+            if (between) {
+                between();
+            }
+            WaitForPost(std::chrono::milliseconds(20));
+        }
+        return true;
     }
 
 private:
@@ -63,34 +78,5 @@ private:
     std::set<int> m_timers;
     int m_offUiUpdates = 0;
 };
-
-// Runs the model's user-interface side until done(): posted work runs, a
-// started timer fires at once, and `between` runs every round. False when
-// `bound` passed first.
-inline bool Drive(FakeHost& host, grabtool::CaptureModel& model, const std::function<bool()>& done,
-                  const std::function<void()>& between = {},
-                  std::chrono::seconds bound = std::chrono::seconds(60))
-{
-    const auto end = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        host.Pump();
-        if (done()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        for (const int id : {grabtool::CaptureModel::kWaitTimer,
-                             grabtool::CaptureModel::kStatisticsTimer}) {
-            if (host.TimerRunning(id)) {
-                model.OnTimer(id);
-            }
-        }
-        if (between) {
-            between();
-        }
-        host.WaitForPost(std::chrono::milliseconds(20));
-    }
-}
 
 } // namespace grabtest
