@@ -27,6 +27,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -46,15 +47,17 @@ double CpuSeconds(clockid_t clock)
 }
 
 // The user-interface thread of the trial: posted work runs when pumped.
-class PumpedHost final : public grabtool::CaptureHost
+class PumpedHost final : public grabtool::CaptureHost, public qvplat::UiDispatcher
 {
 public:
-    void Post(std::function<void()> fn) override
+    bool Post(std::function<void()> fn) override
     {
         const std::lock_guard lock(m_lock);
         m_queue.push_back(std::move(fn));
         m_posted.notify_all();
+        return true;
     }
+    bool IsUiThread() const override { return std::this_thread::get_id() == m_ui; }
     void StartTimer(int id, unsigned) override { m_timers[id] = true; }
     void KillTimer(int id) override { m_timers[id] = false; }
     void StateChanged() override {}
@@ -78,6 +81,7 @@ public:
     }
 
 private:
+    const std::thread::id m_ui = std::this_thread::get_id();
     std::mutex m_lock;
     std::condition_variable m_posted;
     std::deque<std::function<void()>> m_queue;
@@ -157,7 +161,8 @@ Trial RunTrial(std::uint32_t datagramSize, double mbps, double seconds)
     const std::uint16_t port = FreePort();
     PumpedHost host;
     {
-        CaptureModel model(host, (dir / "grabtool.ini").string());
+        // The host outlives the model: a non-owning pointer will do.
+        CaptureModel model(host, {std::shared_ptr<void>(), &host}, (dir / "grabtool.ini").string());
         model.SetAddress("127.0.0.1");
         model.SetPort(std::to_string(port));
         model.SetPacketFormatText("OPV");

@@ -35,3 +35,17 @@ function(qv_add_fuzz name)
     target_link_libraries(${name}_fuzzer PRIVATE ${ARG_LIBS})
   endif()
 endfunction()
+
+# qv_add_com_server(<name> SOURCES <sources...> LIBS <libs...>)
+# An in-process component server: a loadable module <name>.so whose only
+# exported symbols are those QV_COM_SERVER defines. Once loaded it stays
+# mapped (-z nodelete), even when CoFreeUnusedLibraries lets go of it:
+# libraries that register types with wx or GStreamer cannot be loaded twice
+# in one process (and the C++ runtime's unique symbols pin most anyway).
+function(qv_add_com_server name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} MODULE ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES PREFIX "")
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,-z,nodelete)
+endfunction()

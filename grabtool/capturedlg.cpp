@@ -64,10 +64,10 @@ wxBEGIN_EVENT_TABLE(CCaptureDlg, wxDialog)
 wxEND_EVENT_TABLE()
     // clang-format on
 
-    CCaptureDlg::CCaptureDlg(wxWindow* parent)
+    CCaptureDlg::CCaptureDlg(std::shared_ptr<qvplat::UiDispatcher> ui, wxWindow* parent)
     : wxDialog(parent, IDD_GRABTOOL_DIALOG, kCaption),
       m_statisticsTimer(this, CaptureModel::kStatisticsTimer),
-      m_waitTimer(this, CaptureModel::kWaitTimer), m_model(*this)
+      m_waitTimer(this, CaptureModel::kWaitTimer), m_model(*this, std::move(ui))
 {
     // Dialog units follow the dialog's font: 8 point sans serif.
     SetFont(wxFont(wxFontInfo(8).Family(wxFONTFAMILY_SWISS)));
@@ -188,13 +188,6 @@ void CCaptureDlg::ShowState()
 }
 
 // ---- grabtool::CaptureHost -----------------------------------------------------------
-
-void CCaptureDlg::Post(std::function<void()> fn)
-{
-    // Safe from any thread; work still queued when the window goes is
-    // dropped with it.
-    CallAfter(std::move(fn));
-}
 
 wxTimer* CCaptureDlg::Timer(int id)
 {

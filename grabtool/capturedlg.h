@@ -2,7 +2,8 @@
 // The capture dialog "Snaretap" (dialog 102). The window is thin: it forwards
 // the user's edits, its buttons and its two timers to a
 // grabtool::CaptureModel and shows the model's state afterwards; work that
-// the model's threads hand over runs through CallAfter on this window.
+// the model's threads hand over comes through the application's
+// user-interface dispatcher.
 
 #include "grabtool/model/capturemodel.h"
 
@@ -23,13 +24,12 @@ public:
     static constexpr const char* kCaption = "Snaretap";
     static constexpr const char* kFileFilter = "MPEG (*.mpg)|*.mpg|All Files (*.*)|*.*";
 
-    explicit CCaptureDlg(wxWindow* parent = nullptr);
+    explicit CCaptureDlg(std::shared_ptr<qvplat::UiDispatcher> ui, wxWindow* parent = nullptr);
     ~CCaptureDlg() override;
 
     const grabtool::CaptureModel& Model() const { return m_model; }
 
     // grabtool::CaptureHost
-    void Post(std::function<void()> fn) override;
     void StartTimer(int id, unsigned periodMs) override;
     void KillTimer(int id) override;
     void StateChanged() override;

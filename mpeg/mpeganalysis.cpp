@@ -1,5 +1,7 @@
 #include "mpeg/mpeganalysis.h"
 
+#include "core/mpegsyntax/ps.h"
+#include "core/mpegsyntax/ts.h"
 #include "core/settings/qvlog.h"
 
 #include <algorithm>
@@ -11,62 +13,14 @@ namespace qvmpeg {
 
 namespace {
 
-constexpr std::uint8_t kPackStartCode = 0xBA;
-constexpr std::uint8_t kProgramEndCode = 0xB9;
-// Stream ids from the system header (0xBB) up are followed by a 16-bit
-// length of the rest of the packet.
-constexpr std::uint8_t kFirstLengthPrefixedId = 0xBB;
+using namespace mpegsyntax;
 
-// A pack header hit needs its start code and the five clock bytes after it.
-constexpr std::size_t kPackClockOffset = 4;
-constexpr std::size_t kPackHitBytes = kPackClockOffset + 5;
-
-constexpr std::size_t kMpeg1PackHeaderSize = 12;
-constexpr std::size_t kMpeg2PackHeaderSize = 14;
-
-constexpr std::uint8_t kSyncByte = 0x47;
-constexpr std::size_t kPcrOffset = 6;
-// The bytes of a PCR packet that go with the clock reference: header,
-// adaptation length and flags, PCR.
-constexpr std::size_t kPcrHitOffset = 12;
-// Adaptation field bytes that a PCR needs: the flags byte and six PCR bytes.
-constexpr std::uint8_t kMinPcrAdaptationLength = 7;
-
-std::uint64_t Bits(std::uint8_t byte, unsigned mask, int shift)
-{
-    const std::uint64_t value = byte & mask;
-    return shift >= 0 ? value << shift : value >> -shift;
-}
+// A pack header hit needs its start code and the clock bytes after it.
+constexpr std::size_t kPackHitBytes = kPackScrOffset + ClockField::extent;
 
 ClockBytes ClockAt(std::span<const std::uint8_t> buf, std::size_t offset)
 {
-    return buf.subspan(offset).first<5>();
-}
-
-bool HasStartCodePrefix(std::span<const std::uint8_t> buf, std::size_t i)
-{
-    return i + 4 <= buf.size() && buf[i] == 0 && buf[i + 1] == 0 && buf[i + 2] == 1;
-}
-
-bool IsPackStart(std::span<const std::uint8_t> buf, std::size_t i)
-{
-    return HasStartCodePrefix(buf, i) && buf[i + 3] == kPackStartCode;
-}
-
-// The layout of a pack header, told by the bits after its start code.
-enum class PackKind {
-    Mpeg1,
-    Mpeg2,
-    Other,
-};
-
-PackKind KindOfPack(std::uint8_t firstClockByte)
-{
-    if ((firstClockByte & 0xF0) == 0x20)
-        return PackKind::Mpeg1;
-    if ((firstClockByte & 0xC0) == 0x40)
-        return PackKind::Mpeg2;
-    return PackKind::Other;
+    return buf.subspan(offset).first<ClockField::extent>();
 }
 
 std::string PathText(std::string_view path)
@@ -109,20 +63,17 @@ bool DetectFile(std::string_view path, int& streamType, std::uint64_t& fileSize)
 
 std::uint64_t DecodeMpeg1Scr(ClockBytes b)
 {
-    return Bits(b[0], 0x0E, 29) | Bits(b[1], 0xFF, 22) | Bits(b[2], 0xFE, 14) |
-           Bits(b[3], 0xFF, 7) | Bits(b[4], 0xFE, -1);
+    return ps1_scr_decode(b);
 }
 
 std::uint64_t DecodeMpeg2ScrBase(ClockBytes b)
 {
-    return Bits(b[0], 0x38, 27) | Bits(b[0], 0x03, 28) | Bits(b[1], 0xFF, 20) |
-           Bits(b[2], 0xF8, 12) | Bits(b[2], 0x03, 13) | Bits(b[3], 0xFF, 5) | Bits(b[4], 0xF8, -3);
+    return ps2_scr_base_decode(b);
 }
 
 std::uint64_t DecodePcrBase(ClockBytes b)
 {
-    return Bits(b[0], 0xFF, 25) | Bits(b[1], 0xFF, 17) | Bits(b[2], 0xFF, 9) | Bits(b[3], 0xFF, 1) |
-           Bits(b[4], 0x80, -7);
+    return tsaf_pcr_base_decode(b);
 }
 
 std::int64_t TimestampDifference(std::uint64_t later, std::uint64_t earlier)
@@ -149,8 +100,8 @@ std::optional<TimestampHit>
 ProgramStreamScanner::SearchPackHeader(std::span<const std::uint8_t> buf, std::size_t from) const
 {
     for (std::size_t i = from; i + kPackHitBytes <= buf.size(); ++i) {
-        if (IsPackStart(buf, i))
-            return TimestampHit{i, DecodeTimestamp(ClockAt(buf, i + kPackClockOffset))};
+        if (start_code_is(buf.subspan(i), kPackStartCode))
+            return TimestampHit{i, DecodeTimestamp(ClockAt(buf, i + kPackScrOffset))};
     }
     return std::nullopt;
 }
@@ -168,40 +119,34 @@ ProgramStreamScanner::FindNextTimestamp(std::span<const std::uint8_t> buf,
     const std::size_t size = buf.size();
     if (current >= size)
         return std::nullopt;
-    if (!IsPackStart(buf, current) || current + kPackClockOffset >= size)
-        return SearchPackHeader(buf, current + kPackClockOffset);
+    const ByteView pack = buf.subspan(current);
+    if (!start_code_is(pack, kPackStartCode) ||
+        (!ps_pack_is_mpeg1(pack) && !ps_pack_is_mpeg2(pack)))
+        return SearchPackHeader(buf, current + kPackScrOffset);
 
     // Step over the current pack header.
-    std::size_t pos = current;
-    switch (KindOfPack(buf[current + kPackClockOffset])) {
-    case PackKind::Mpeg1:
-        pos += kMpeg1PackHeaderSize;
-        break;
-    case PackKind::Mpeg2:
-        if (current + kMpeg2PackHeaderSize > size)
-            return std::nullopt;
-        pos += kMpeg2PackHeaderSize + (buf[current + kMpeg2PackHeaderSize - 1] & 0x07);
-        break;
-    case PackKind::Other:
-        return SearchPackHeader(buf, current + kPackClockOffset);
-    }
+    const std::size_t packSize = ps_pack_size(pack);
+    if (packSize == 0)
+        return std::nullopt; // its stuffing length is not in the buffer yet
+    std::size_t pos = current + packSize;
 
     // Walk the packets of the pack by their lengths up to the next pack.
-    while (pos < size && size - pos >= 4) {
-        if (!HasStartCodePrefix(buf, pos))
+    while (pos < size && size - pos >= kStartCodeSize) {
+        const ByteView at = buf.subspan(pos);
+        if (!start_code_prefix(at))
             return SearchPackHeader(buf, pos);
-        const std::uint8_t id = buf[pos + 3];
-        if (id == kPackStartCode) {
-            if (size - pos < kPackHitBytes)
+        const std::uint8_t code = at[3];
+        if (code == kPackStartCode) {
+            if (at.size() < kPackHitBytes)
                 return std::nullopt;
-            return TimestampHit{pos, DecodeTimestamp(ClockAt(buf, pos + kPackClockOffset))};
+            return TimestampHit{pos, DecodeTimestamp(ClockAt(buf, pos + kPackScrOffset))};
         }
-        if (id == kProgramEndCode) {
-            pos += 4;
-        } else if (id >= kFirstLengthPrefixedId) {
-            if (size - pos < 6)
+        if (code == kProgramEndCode) {
+            pos += kStartCodeSize;
+        } else if (pes_has_length(code)) {
+            if (at.size() < kPesHeaderSize)
                 return std::nullopt;
-            pos += 6 + (static_cast<std::size_t>(buf[pos + 4]) << 8 | buf[pos + 5]);
+            pos += kPesHeaderSize + pes_get_length(at);
         } else {
             return SearchPackHeader(buf, pos);
         }
@@ -233,15 +178,15 @@ std::optional<TimestampHit> Mpeg2TransportScanner::SearchPcr(std::span<const std
     const std::size_t size = buf.size();
     std::size_t i = from;
     // A packet counts only when the next one's sync byte is in the buffer too.
-    while (i < size && size - i > kTransportPacketSize) {
-        if (buf[i] != kSyncByte || buf[i + kTransportPacketSize] != kSyncByte) {
+    while (i < size && size - i > kTsPacketSize) {
+        const ByteView packet = buf.subspan(i);
+        if (!ts_is_synced(packet, 2)) {
             ++i;
             continue;
         }
-        const bool hasAdaptation = (buf[i + 3] & 0x20) != 0;
-        if (hasAdaptation && buf[i + 4] >= kMinPcrAdaptationLength && (buf[i + 5] & 0x10) != 0)
-            return TimestampHit{i + kPcrHitOffset, DecodeTimestamp(ClockAt(buf, i + kPcrOffset))};
-        i += kTransportPacketSize;
+        if (tsaf_has_pcr(packet))
+            return TimestampHit{i + kTsPcrEnd, tsaf_get_pcr_base(packet)};
+        i += kTsPacketSize;
     }
     return std::nullopt;
 }
@@ -262,9 +207,9 @@ Mpeg2TransportScanner::FindNextTimestamp(std::span<const std::uint8_t> buf,
     // `current` lies 12 bytes into the packet of the last PCR; in step, the
     // next packet starts 176 bytes further. The bytes between are that
     // packet's own data and are not searched for sync bytes.
-    constexpr std::size_t kRestOfPacket = kTransportPacketSize - kPcrHitOffset;
+    constexpr std::size_t kRestOfPacket = kTsPacketSize - kTsPcrEnd;
     std::size_t from = current;
-    if (size - current > kRestOfPacket && buf[current + kRestOfPacket] == kSyncByte)
+    if (size - current > kRestOfPacket && ts_is_synced(buf.subspan(current + kRestOfPacket)))
         from = current + kRestOfPacket;
     return SearchPcr(buf, from);
 }
@@ -287,17 +232,14 @@ std::unique_ptr<TimestampScanner> MakeTimestampScanner(int streamType)
 
 int ClassifyStreamHead(std::span<const std::uint8_t> head)
 {
-    for (std::size_t i = 0; i + kTransportPacketSize < head.size(); ++i) {
-        if (IsPackStart(head, i)) {
-            switch (KindOfPack(head[i + kPackClockOffset])) {
-            case PackKind::Mpeg1:
+    for (std::size_t i = 0; i + kTsPacketSize < head.size(); ++i) {
+        const ByteView at = head.subspan(i);
+        if (start_code_is(at, kPackStartCode)) {
+            if (ps_pack_is_mpeg1(at))
                 return kMpeg1System;
-            case PackKind::Mpeg2:
+            if (ps_pack_is_mpeg2(at))
                 return kMpeg2Program;
-            case PackKind::Other:
-                break;
-            }
-        } else if (head[i] == kSyncByte && head[i + kTransportPacketSize] == kSyncByte) {
+        } else if (ts_is_synced(at, 2)) {
             return kMpeg2Transport;
         }
     }

@@ -16,6 +16,10 @@
 // a given position, again and again as the buffer fills. No scan reads
 // outside the buffer it is given, whatever the bytes in it say.
 
+#include "core/mpegsyntax/bytes.h"
+#include "core/mpegsyntax/ts.h"
+#include "platform/file.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,15 +42,15 @@ enum StreamType : int {
 inline constexpr std::size_t kReadBlockSize = 32768;
 inline constexpr std::size_t kReadBufferSize = 131072;
 
-inline constexpr std::size_t kTransportPacketSize = 188;
+inline constexpr std::size_t kTransportPacketSize = mpegsyntax::kTsPacketSize;
 
 // Clock references count modulo 2^33 at 90 kHz.
-inline constexpr std::uint64_t kTimestampModulus = std::uint64_t{1} << 33;
+inline constexpr std::uint64_t kTimestampModulus = mpegsyntax::kClockModulus;
 inline constexpr std::uint64_t kTicksPerSecond = 90000;
 
 // The five bytes of a clock reference: the bytes right after a pack
 // header's start code, or bytes 6..10 of a transport packet.
-using ClockBytes = std::span<const std::uint8_t, 5>;
+using ClockBytes = mpegsyntax::ClockField;
 
 // The system clock reference of an MPEG-1 pack header (marker bits ignored).
 std::uint64_t DecodeMpeg1Scr(ClockBytes b);
@@ -212,7 +216,7 @@ public:
     // (a directory cannot). An open file is closed first.
     bool Open(std::string_view path);
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return file_.IsOpen(); }
 
     // The file's size in bytes when it was opened.
     std::uint64_t Size() const { return size_; }
@@ -220,19 +224,16 @@ public:
     // Moves back to the first byte; false on failure.
     bool Rewind();
 
-    struct ReadResult
-    {
-        std::size_t bytes = 0;  // bytes stored at the start of dst
-        bool endOfFile = false; // the file ended before dst was full
-        bool failed = false;    // a read error; bytes says how many came first
-    };
+    // bytes stored at the start of dst, endOfFile when the file ended before
+    // dst was full, failed on a read error (bytes says how many came first).
+    using ReadResult = qvplat::File::ReadResult;
 
     // Fills dst from the file. Short reads and interruptions are retried, so
     // fewer bytes than asked for mean the end of the file or an error.
     ReadResult Read(std::span<std::uint8_t> dst);
 
 private:
-    int fd_ = -1;
+    qvplat::File file_;
     std::uint64_t size_ = 0;
 };
 

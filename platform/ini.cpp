@@ -1,7 +1,7 @@
 #include "platform/ini.h"
 
+#include "platform/file.h"
 #include "platform/paths.h"
-#include "platform/sharedfile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -243,8 +243,8 @@ bool WriteIniSection(std::string_view fileName, std::string_view section,
     if (path.empty()) {
         return false;
     }
-    SharedFileLock lock(path);
-    if (!lock.IsLocked()) {
+    File lock;
+    if (!LockForUpdate(lock, path)) {
         return false;
     }
     std::string text;

@@ -144,6 +144,23 @@ std::string RegistryDirectory()
     return EnsureDirectory("QV_REGISTRY_DIR", "registry");
 }
 
+std::string RuntimeDirectory()
+{
+    const std::string runtime = EnvValue("XDG_RUNTIME_DIR");
+    std::error_code error;
+    if (!runtime.empty() && runtime.front() == '/' &&
+        std::filesystem::is_directory(runtime, error)) {
+        return runtime;
+    }
+    const std::string config = ConfigHome();
+    if (config.empty()) {
+        return {};
+    }
+    const std::string dir = config + "/castnet";
+    std::filesystem::create_directories(dir, error);
+    return std::filesystem::is_directory(dir, error) ? dir : std::string();
+}
+
 std::string MapPath(std::string_view winPath, PathBase bareNameBase)
 {
     if (winPath.empty()) {

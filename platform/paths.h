@@ -10,6 +10,9 @@
 //   root of drive X      $QV_DRIVE_X_DIR (X upper case, e.g. QV_DRIVE_C_DIR),
 //                        else <config>/castnet/drive_x (x lower case)
 //   registry store       $QV_REGISTRY_DIR, else <config>/castnet/registry
+//   runtime directory    $XDG_RUNTIME_DIR when it names an existing directory
+//                        by an absolute path, else <config>/castnet (the place
+//                        of lock files and other per-session state)
 //
 // where <config> is $XDG_CONFIG_HOME when it is an absolute path, else
 // $HOME/.config (the home directory of the user database when HOME is unset).
@@ -67,6 +70,10 @@ std::string DriveDirectory(char letter);
 // The directory of the registry store files, created on demand; "" when
 // unavailable.
 std::string RegistryDirectory();
+
+// The runtime directory (see above), the fallback created on demand; "" when
+// unavailable.
+std::string RuntimeDirectory();
 
 // Maps a Windows-style file name by the rules above. An empty name gives "".
 std::string MapPath(std::string_view winPath, PathBase bareNameBase = PathBase::WorkingDirectory);

@@ -1,7 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/file.h"
 #include "platform/paths.h"
-#include "platform/sharedfile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -690,8 +690,8 @@ template <class Operation> RegResult ChangeStore(RegRoot root, Operation&& opera
     if (path.empty()) {
         return Fail(RegResult::IoFailed, "no registry directory");
     }
-    SharedFileLock lock(path);
-    if (!lock.IsLocked()) {
+    File lock;
+    if (!LockForUpdate(lock, path)) {
         return Fail(RegResult::IoFailed, path + ".lock: " + std::strerror(errno));
     }
     KeyNode tree;

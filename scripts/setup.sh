@@ -9,7 +9,9 @@ PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 nftables
   ffmpeg
+  libgif-dev   # test-only: the GIF oracle of the player's decoder tests
   libwxgtk3.2-dev libx11-dev xvfb xauth
+  desktop-file-utils xdg-utils
 )
 
 missing=()

@@ -2,10 +2,14 @@
 
 #include "core/settings/qvexception.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <poll.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -36,6 +40,43 @@ bool IsDatagramType(int type)
 {
     return (type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC)) == SOCK_DGRAM;
 }
+
+// Runs a system call again for as long as a signal interrupts it. Every
+// call of this file that can be interrupted goes through here or through
+// PollResuming.
+template <typename Call> auto ResumingInterrupted(Call call)
+{
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+// poll, resumed after a signal for the rest of the time.
+int PollResuming(pollfd* entries, nfds_t count, int timeoutMs)
+{
+    using SteadyClock = std::chrono::steady_clock;
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    int wait = timeoutMs;
+    for (;;) {
+        const int ready = ::poll(entries, count, wait);
+        if (ready >= 0 || errno != EINTR) {
+            return ready;
+        }
+        if (timeoutMs > 0) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+            wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+        }
+    }
+}
+
+// What makes a socket worth a receive: data, the end of a stream, or an
+// error that the receive will report.
+constexpr short kReadableEvents = POLLIN | POLLERR | POLLHUP;
 
 } // namespace
 
@@ -173,8 +214,9 @@ int QvSocket::Send(const void* buffer, int length, int flags)
     if (length < 0) {
         return Fail(QV_SOCKET_ERROR, EINVAL);
     }
-    const ssize_t sent =
-        ::send(m_socket, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    const ssize_t sent = ResumingInterrupted([&] {
+        return ::send(m_socket, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    });
     if (sent < 0) {
         return Fail(QV_SOCKET_ERROR);
     }
@@ -189,7 +231,8 @@ int QvSocket::Receive(void* buffer, int length, int flags)
     if (length < 0) {
         return Fail(QV_SOCKET_ERROR, EINVAL);
     }
-    const ssize_t received = ::recv(m_socket, buffer, static_cast<size_t>(length), flags);
+    const ssize_t received = ResumingInterrupted(
+        [&] { return ::recv(m_socket, buffer, static_cast<size_t>(length), flags); });
     if (received < 0) {
         return Fail(QV_SOCKET_ERROR);
     }
@@ -201,8 +244,10 @@ int QvSocket::SendTo(const void* buffer, int length, const sockaddr* to, int toL
     if (length < 0 || toLength < 0) {
         return Fail(QV_SOCKET_ERROR, EINVAL);
     }
-    const ssize_t sent = ::sendto(m_socket, buffer, static_cast<size_t>(length),
-                                  flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(toLength));
+    const ssize_t sent = ResumingInterrupted([&] {
+        return ::sendto(m_socket, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL, to,
+                        static_cast<socklen_t>(toLength));
+    });
     if (sent < 0) {
         return Fail(QV_SOCKET_ERROR);
     }
@@ -218,9 +263,11 @@ int QvSocket::ReceiveFrom(void* buffer, int length, sockaddr* from, int* fromLen
         return Fail(QV_SOCKET_ERROR, EINVAL);
     }
     socklen_t addressLength = fromLength != nullptr ? static_cast<socklen_t>(*fromLength) : 0;
-    const ssize_t received = ::recvfrom(m_socket, buffer, static_cast<size_t>(length), flags,
-                                        fromLength != nullptr ? from : nullptr,
-                                        fromLength != nullptr ? &addressLength : nullptr);
+    const ssize_t received = ResumingInterrupted([&] {
+        return ::recvfrom(m_socket, buffer, static_cast<size_t>(length), flags,
+                          fromLength != nullptr ? from : nullptr,
+                          fromLength != nullptr ? &addressLength : nullptr);
+    });
     if (received < 0) {
         return Fail(QV_SOCKET_ERROR);
     }
@@ -238,9 +285,11 @@ int QvSocket::ReceiveDatagram(void* buffer, int length, sockaddr* from, int* fro
     socklen_t addressLength = fromLength != nullptr ? static_cast<socklen_t>(*fromLength) : 0;
     // MSG_TRUNC makes the kernel return the datagram's real length even when
     // only part of it fitted, which is how a cut datagram is recognised.
-    const ssize_t received = ::recvfrom(m_socket, buffer, static_cast<size_t>(length),
-                                        flags | MSG_TRUNC, fromLength != nullptr ? from : nullptr,
-                                        fromLength != nullptr ? &addressLength : nullptr);
+    const ssize_t received = ResumingInterrupted([&] {
+        return ::recvfrom(m_socket, buffer, static_cast<size_t>(length), flags | MSG_TRUNC,
+                          fromLength != nullptr ? from : nullptr,
+                          fromLength != nullptr ? &addressLength : nullptr);
+    });
     if (received < 0) {
         return Fail(QV_SOCKET_ERROR);
     }
@@ -259,15 +308,63 @@ int QvSocket::ReadyToReceive()
         return 0;
     }
     // FIONREAD would report the size of the next datagram, which is 0 for an
-    // empty one: poll tells "something is waiting" apart from "nothing is".
-    pollfd entry{};
-    entry.fd = m_socket;
-    entry.events = POLLIN;
-    const int ready = ::poll(&entry, 1, 0);
-    if (ready < 0) {
-        return Fail(0);
+    // empty one: a wait tells "something is waiting" apart from "nothing is".
+    const int ready = WaitReadable(0);
+    return ready == QV_SOCKET_ERROR ? 0 : ready;
+}
+
+int QvSocket::WaitReadable(int timeoutMs)
+{
+    QvSocket* const self[] = {this};
+    bool ready[] = {false};
+    const int result = WaitReadable(self, ready, timeoutMs);
+    return result == QV_SOCKET_ERROR ? result : (ready[0] ? 1 : 0);
+}
+
+int QvSocket::WaitReadable(std::span<QvSocket* const> sockets, std::span<bool> ready, int timeoutMs)
+{
+    if (ready.size() < sockets.size()) {
+        return Fail(QV_SOCKET_ERROR, EINVAL);
     }
-    return ready > 0 && (entry.revents & POLLIN) != 0 ? 1 : 0;
+    std::fill(ready.begin(), ready.end(), false);
+    // The common case (a few sockets) needs no allocation.
+    constexpr std::size_t kOnStack = 8;
+    std::array<pollfd, kOnStack> local{};
+    std::vector<pollfd> many;
+    pollfd* entries = local.data();
+    if (sockets.size() > kOnStack) {
+        many.resize(sockets.size());
+        entries = many.data();
+    }
+    bool anyOpen = false;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        // poll skips negative descriptors.
+        entries[i].fd = sockets[i] != nullptr ? sockets[i]->m_socket : QV_INVALID_SOCKET;
+        entries[i].events = POLLIN;
+        entries[i].revents = 0;
+        anyOpen = anyOpen || entries[i].fd != QV_INVALID_SOCKET;
+    }
+    if (!anyOpen) {
+        return Fail(QV_SOCKET_ERROR, EBADF);
+    }
+    const int polled =
+        PollResuming(entries, static_cast<nfds_t>(sockets.size()), timeoutMs < 0 ? -1 : timeoutMs);
+    if (polled < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    int readyCount = 0;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        if ((entries[i].revents & POLLNVAL) != 0) {
+            // A descriptor closed behind the object's back.
+            std::fill(ready.begin(), ready.end(), false);
+            return Fail(QV_SOCKET_ERROR, EBADF);
+        }
+        if ((entries[i].revents & kReadableEvents) != 0) {
+            ready[i] = true;
+            ++readyCount;
+        }
+    }
+    return readyCount;
 }
 
 int QvSocket::JoinGroup(unsigned long group, unsigned long interfaceAddress)

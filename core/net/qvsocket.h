@@ -18,6 +18,10 @@
 // QV_EMSGSIZE; the datagram is consumed, and the next receive returns the
 // next one.
 //
+// Signals: a signal delivered to a thread inside a call of this class never
+// ends the call early (EINTR is not an error here): an interrupted receive,
+// send or wait is simply resumed, a wait for the rest of its time.
+//
 // Multicast membership: JoinGroup joins a group on one interface and limits
 // the socket to the groups it joined itself (without that, Linux delivers
 // every group joined by any socket on the host to every socket bound to the
@@ -27,6 +31,7 @@
 
 #include <cerrno>
 #include <netinet/in.h>
+#include <span>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -86,6 +91,25 @@ public:
     // 1 when a datagram (an empty one too) or stream data is waiting, 0 when
     // nothing is or the socket is not open. Never blocks.
     int ReadyToReceive();
+
+    // A timeout of WaitReadable that never runs out.
+    static constexpr int kWaitForever = -1;
+
+    // Waits until something can be received on the socket (a datagram, an
+    // empty one too, stream data, the end of a stream, or a pending error
+    // that the next receive reports) or until timeoutMs milliseconds have
+    // passed; 0 only looks, kWaitForever has no limit. Returns 1 when
+    // something waits, 0 when the time ran out, QV_SOCKET_ERROR when the
+    // socket is not open (EBADF) or the wait failed.
+    int WaitReadable(int timeoutMs);
+    // The same over several sockets at once: ready[i] (of the same length
+    // as sockets) tells whether sockets[i] has something waiting. Null
+    // entries and sockets that are not open are never ready, but at least
+    // one socket must be open (else QV_SOCKET_ERROR with EBADF). Returns
+    // how many sockets are ready, 0 when the time ran out, QV_SOCKET_ERROR
+    // on failure, with every ready[i] false.
+    static int WaitReadable(std::span<QvSocket* const> sockets, std::span<bool> ready,
+                            int timeoutMs);
 
     // Joins the multicast group on the interface with the given address (both
     // network byte order; interface 0 lets the routing table choose) and

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <vector>
 
@@ -217,17 +216,12 @@ bool QvUdpReader::IsReady()
     if (!m_started) {
         return false;
     }
-    // poll rather than the count of waiting bytes: an empty datagram has
+    // A wait rather than the count of waiting bytes: an empty datagram has
     // none, yet it is waiting and must be received to get past it.
-    pollfd entry{};
-    entry.fd = GetHandle();
-    entry.events = POLLIN;
-    const int ready = ::poll(&entry, 1, 0);
-    if (ready < 0) {
-        const int error = errno;
-        Fail(0, error);
-        QvDebugMsg("IOCtl() FIONREAD failed: %d", error);
+    const int ready = WaitReadable(0);
+    if (ready == QV_SOCKET_ERROR) {
+        QvDebugMsg("IOCtl() FIONREAD failed: %d", GetLastError());
         return false;
     }
-    return ready > 0 && (entry.revents & POLLIN) != 0;
+    return ready == 1;
 }

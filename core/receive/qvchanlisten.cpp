@@ -241,6 +241,9 @@ bool QvChanListener::WaitForData()
             }
         }
         if (m_current != nullptr) {
+            // The period starts before the state says so: whoever sees
+            // Collecting can count on the period running already.
+            m_collectStart = qvplat::TickCount();
             m_state.store(Collecting);
             return true;
         }
@@ -252,8 +255,7 @@ bool QvChanListener::WaitForData()
 void QvChanListener::Collect()
 {
     const auto period = static_cast<std::uint32_t>(m_collectPeriod.load());
-    const std::uint32_t start = qvplat::TickCount();
-    while (IsThreadRunning() && qvplat::ElapsedMs(qvplat::TickCount(), start) < period) {
+    while (IsThreadRunning() && qvplat::ElapsedMs(qvplat::TickCount(), m_collectStart) < period) {
         // A full pool, or a receive that failed, rests like an empty socket,
         // so neither keeps the worker spinning.
         if (!m_current->IsReady() || !OnDataReceived()) {

@@ -162,6 +162,7 @@ private:
     std::unique_ptr<QvPropertyList> m_readerSettings;
     std::vector<std::unique_ptr<QvUdpReader>> m_readers;
     QvUdpReader* m_current = nullptr; // used by the worker only
+    std::uint32_t m_collectStart = 0;  // tick at which collecting began; worker only
     std::atomic<int> m_readerCount{0};
     std::atomic<bool> m_resolved{false};
     std::atomic<int> m_state{Idle};

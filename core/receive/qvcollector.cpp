@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <poll.h>
 #include <string>
 
 namespace {
@@ -216,9 +215,6 @@ void QvUdpDataCollector::ReadSettings()
             m_noFixUp = !flag;
         }
         haveStartThreshold = list->FindProperty("UDCStartThreshold", startKilobytes);
-    } else {
-        QvDebugMsg("OPV packet mode engaged.");
-        QvDebugMsg("MPEG-1 System");
     }
 
     if (m_window < 0) {
@@ -482,35 +478,26 @@ void QvUdpDataCollector::CollectorProcessing()
         QvDebugMsg("Collector %s", priority.Describe().c_str());
     }
 
-    pollfd sockets[2] = {};
-    sockets[0].fd = m_dataReader.GetHandle();
-    sockets[0].events = POLLIN;
-    nfds_t count = 1;
-    if (m_window != 0 && m_retransReader.GetHandle() != QV_INVALID_SOCKET) {
-        sockets[1].fd = m_retransReader.GetHandle();
-        sockets[1].events = POLLIN;
-        count = 2;
-    }
+    QvSocket* const sockets[2] = {&m_dataReader, m_window != 0 ? &m_retransReader : nullptr};
+    bool readable[2] = {false, false};
 
     while (m_running.load()) {
         WatchDog();
-        sockets[0].revents = 0;
-        sockets[1].revents = 0;
-        const int ready = ::poll(sockets, count, kPollPeriodMs);
+        const int ready = QvSocket::WaitReadable(sockets, readable, kPollPeriodMs);
         if (ready <= 0) {
-            if (ready < 0 && errno != EINTR) {
-                ReportReceiveError("Collector poll() error: %d", errno);
+            if (ready < 0) {
+                ReportReceiveError("Collector poll() error: %d", QvSocket::GetLastError());
                 qvplat::Sleep(kPollPeriodMs);
             }
             continue;
         }
-        if (count == 2 && (sockets[1].revents & (POLLIN | POLLERR)) != 0) {
+        if (readable[1]) {
             // Drained into a packet of its own, so retransmitted data never
             // waits for a free packet and never holds up the data socket.
             for (int i = 0; i < kBatchPerPass && OnReceivedRetrans(m_scratchPacket.get()); ++i) {
             }
         }
-        if ((sockets[0].revents & (POLLIN | POLLERR)) != 0) {
+        if (readable[0]) {
             for (int i = 0; i < kBatchPerPass; ++i) {
                 QvBasePacket* packet = TakeFreePacket();
                 if (packet == nullptr) {
@@ -522,9 +509,6 @@ void QvUdpDataCollector::CollectorProcessing()
                     break;
                 }
             }
-        }
-        if ((sockets[0].revents & POLLNVAL) != 0) {
-            qvplat::Sleep(kPollPeriodMs);
         }
     }
     QvDebugMsg("Collector thread terminating.");

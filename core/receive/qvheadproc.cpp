@@ -1,8 +1,10 @@
 #include "core/receive/qvheadproc.h"
 
-#include "core/settings/qvlog.h"
+#include "core/mpegsyntax/ps.h"
+#include "core/mpegsyntax/ts.h"
 #include "core/packets/qvpacket.h"
 #include "core/packets/qvpacketlist.h"
+#include "core/settings/qvlog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,19 +12,8 @@
 
 namespace {
 
-// Start code values (the byte after 00 00 01).
-constexpr std::uint8_t kPackStart = 0xBA;
-constexpr std::uint8_t kSystemHeaderStart = 0xBB;
-constexpr std::uint8_t kSequenceHeaderStart = 0xB3;
-constexpr std::uint8_t kGroupStart = 0xB8;
-constexpr std::uint8_t kVideoPacketStart = 0xE0;
+using namespace mpegsyntax;
 
-constexpr std::uint8_t kTransportSync = 0x47;
-constexpr std::size_t kTransportPacketSize = 188;
-
-constexpr std::size_t kStartCodeSize = 4;
-// An MPEG-1 pack header: start code, clock reference and mux rate.
-constexpr std::size_t kPackHeaderSize = 12;
 // Room the sequence header must leave after a video packet's start code for
 // the packet header (start code, length, buffer size, time stamps), and
 // before the group start when no video packet start is in sight.
@@ -31,60 +22,28 @@ constexpr std::int64_t kPackRoom = 17;
 
 constexpr std::size_t kMinWorkingSize = 10240;
 
-// Layout of the synthetic start block.
-constexpr std::size_t kSystemHeaderOffset = 12;
-constexpr std::size_t kFillerPacketOffset = 30;
-constexpr std::size_t kFillerLengthOffset = 34;
-constexpr std::size_t kFillerDataOffset = 36;
-constexpr std::size_t kMinStartBlock = 37;
+// Layout of the synthetic start block: an MPEG-1 pack header, a system
+// header with two streams and a packet of the reserved stream whose data
+// fills the rest.
+constexpr std::size_t kStartBlockStreams = 2;
+constexpr std::size_t kSystemHeaderOffset = kPs1PackSize;
+constexpr std::size_t kFillerPacketOffset =
+    kSystemHeaderOffset + ps_sysheader_size(kStartBlockStreams);
+constexpr std::size_t kFillerDataOffset = kFillerPacketOffset + kPesHeaderSize;
+constexpr std::size_t kMinStartBlock = kFillerDataOffset + 1;
 constexpr std::size_t kMaxStartBlock = kFillerDataOffset + 0xFFFF;
-constexpr std::uint8_t kFillerStream = 0xBC;
-constexpr std::uint8_t kNoTimeStamps = 0x0F;
 // Filler bytes of the start block: never part of a start code.
 constexpr std::uint8_t kFillerByte = 0xFF;
 
-// The fixed system header: rate bound 3413, one audio stream (fixed rate,
-// constrained), audio and video locked, one video stream; buffer bounds of
-// 32 x 128 bytes for stream C0 and 46 x 1024 bytes for stream E0.
-constexpr std::uint8_t kSystemHeader[18] = {0x00, 0x00, 0x01, 0xBB, 0x00, 0x0C, 0x80, 0x1A, 0xAB,
-                                            0x07, 0xE1, 0xFF, 0xC0, 0xC0, 0x20, 0xE0, 0xE0, 0x2E};
-
-constexpr std::uint64_t kClockMask = (std::uint64_t{1} << 33) - 1;
-
-bool IsStartCode(const std::uint8_t* p, std::uint8_t code)
+// The start block's system header: rate bound 3413, one audio stream (fixed
+// rate, constrained), audio and video locked, one video stream; buffer
+// bounds of 32 x 128 bytes for the audio and 46 x 1024 bytes for the video.
+void WriteStartBlockSystemHeader(MutableByteView out)
 {
-    return p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == code;
-}
-
-// The first start code `code` at or after `from` that lies wholly in the n
-// bytes at p.
-std::optional<std::size_t> FindForward(const std::uint8_t* p, std::size_t n, std::uint8_t code,
-                                       std::size_t from = 0)
-{
-    for (std::size_t i = from; i + kStartCodeSize <= n; ++i) {
-        if (IsStartCode(p + i, code)) {
-            return i;
-        }
-    }
-    return std::nullopt;
-}
-
-// The last start code `code` that begins before `before` and lies wholly in
-// the n bytes at p.
-std::optional<std::size_t> FindBackward(const std::uint8_t* p, std::size_t n, std::uint8_t code,
-                                        std::size_t before)
-{
-    if (n < kStartCodeSize || before == 0) {
-        return std::nullopt;
-    }
-    for (std::size_t i = std::min(before - 1, n - kStartCodeSize);; --i) {
-        if (IsStartCode(p + i, code)) {
-            return i;
-        }
-        if (i == 0) {
-            return std::nullopt;
-        }
-    }
+    ps_sysheader_init(out, kStartBlockStreams, 3413, 1, 1,
+                      kSysFixedRate | kSysConstrained | kSysAudioLock | kSysVideoLock);
+    ps_sysheader_set_stream(out, 0, kStreamAudio0, false, 32);
+    ps_sysheader_set_stream(out, 1, kStreamVideo0, true, 46);
 }
 
 // The pack start code before the first start code `code`, with that code's
@@ -95,28 +54,24 @@ struct Anchor
     std::size_t at = 0;
 };
 
-std::optional<Anchor> FindPackBefore(const std::uint8_t* p, std::size_t n, std::uint8_t code)
+std::optional<Anchor> FindPackBefore(ByteView p, std::uint8_t code)
 {
-    const std::optional<std::size_t> at = FindForward(p, n, code);
+    const std::optional<std::size_t> at = start_code_find(p, code);
     if (!at) {
         return std::nullopt;
     }
-    const std::optional<std::size_t> pack = FindBackward(p, n, kPackStart, *at);
+    const std::optional<std::size_t> pack = start_code_rfind(p, kPackStartCode, *at);
     if (!pack) {
         return std::nullopt;
     }
     return Anchor{*pack, *at};
 }
 
-bool LooksLikeTransportStream(const std::uint8_t* p, std::size_t n)
+// Three sync bytes a packet apart anywhere in p.
+bool LooksLikeTransportStream(ByteView p)
 {
-    const std::size_t span = 2 * kTransportPacketSize;
-    if (n <= span) {
-        return false;
-    }
-    for (std::size_t i = 0; i + span < n; ++i) {
-        if (p[i] == kTransportSync && p[i + kTransportPacketSize] == kTransportSync &&
-            p[i + span] == kTransportSync) {
+    for (std::size_t i = 0; i + 2 * kTsPacketSize < p.size(); ++i) {
+        if (ts_is_synced(p.subspan(i), 3)) {
             return true;
         }
     }
@@ -126,50 +81,18 @@ bool LooksLikeTransportStream(const std::uint8_t* p, std::size_t n)
 // Whether the sender's header of `headerLength` bytes fits in just before the
 // group start at g, leaving the video packet's header (or, without one in
 // sight, a pack header) alone.
-bool HeaderFitsBeforeGroup(const std::uint8_t* p, std::size_t n, std::size_t g,
-                           std::uint32_t headerLength)
+bool HeaderFitsBeforeGroup(ByteView p, std::size_t g, std::uint32_t headerLength)
 {
-    const std::optional<std::size_t> e = FindBackward(p, n, kVideoPacketStart, g);
+    const std::optional<std::size_t> e = start_code_rfind(p, kStreamVideo0, g);
     const auto room =
         e ? static_cast<std::int64_t>(g) - static_cast<std::int64_t>(*e) - kVideoPacketHeaderRoom
           : static_cast<std::int64_t>(g) - kPackRoom;
     return room >= static_cast<std::int64_t>(headerLength);
 }
 
-// The 33-bit system clock reference of an MPEG-1 pack header.
-std::uint64_t ReadClockReference(const std::uint8_t* pack)
+ByteView PayloadBytes(const QvBasePacket& packet)
 {
-    return (std::uint64_t{(pack[4] >> 1) & 0x07u} << 30) | (std::uint64_t{pack[5]} << 22) |
-           (static_cast<std::uint64_t>(pack[6] >> 1) << 15) | (std::uint64_t{pack[7]} << 7) |
-           static_cast<std::uint64_t>(pack[8] >> 1);
-}
-
-// The 22-bit mux rate of an MPEG-1 pack header.
-std::uint32_t ReadMuxRate(const std::uint8_t* pack)
-{
-    return (std::uint32_t{pack[9] & 0x7Fu} << 15) | (std::uint32_t{pack[10]} << 7) |
-           static_cast<std::uint32_t>(pack[11] >> 1);
-}
-
-void WritePackHeader(std::uint8_t* out, std::uint64_t scr, std::uint32_t muxRate)
-{
-    out[0] = 0x00;
-    out[1] = 0x00;
-    out[2] = 0x01;
-    out[3] = kPackStart;
-    out[4] = static_cast<std::uint8_t>(0x21u | ((scr >> 29) & 0x0Eu));
-    out[5] = static_cast<std::uint8_t>(scr >> 22);
-    out[6] = static_cast<std::uint8_t>(((scr >> 14) & 0xFEu) | 0x01u);
-    out[7] = static_cast<std::uint8_t>(scr >> 7);
-    out[8] = static_cast<std::uint8_t>(((scr << 1) & 0xFEu) | 0x01u);
-    out[9] = static_cast<std::uint8_t>(0x80u | ((muxRate >> 15) & 0x7Fu));
-    out[10] = static_cast<std::uint8_t>(muxRate >> 7);
-    out[11] = static_cast<std::uint8_t>(((muxRate << 1) & 0xFEu) | 0x01u);
-}
-
-const std::uint8_t* PayloadBytes(const QvBasePacket& packet)
-{
-    return reinterpret_cast<const std::uint8_t*>(packet.GetPayload());
+    return {reinterpret_cast<const std::uint8_t*>(packet.GetPayload()), packet.GetPayloadLength()};
 }
 
 // The sequence that a piece of `bytes` payload bytes placed just before
@@ -249,30 +172,27 @@ int QvHeadProcessor::IdentifyStream(QvBasePacket* packet)
     if (packet == nullptr) {
         return kModeUnknown;
     }
-    const std::uint8_t* p = PayloadBytes(*packet);
-    const std::size_t n = packet->GetPayloadLength();
+    const ByteView p = PayloadBytes(*packet);
 
-    if (LooksLikeTransportStream(p, n)) {
+    if (LooksLikeTransportStream(p)) {
         QvDebugMsg("Identified Transport Stream");
         return kModeTransport;
     }
-    if (const std::optional<Anchor> system = FindPackBefore(p, n, kSystemHeaderStart)) {
-        // The pack lies before the system header's start code, so the byte
-        // after its own start code is inside the payload.
-        if ((p[system->pack + kStartCodeSize] & 0xC0u) == 0x40u) {
+    if (const std::optional<Anchor> system = FindPackBefore(p, kSystemHeaderCode)) {
+        if (ps_pack_is_mpeg2(p.subspan(system->pack))) {
             QvDebugMsg("Identified MPEG 2 Program Stream");
             return kModeProgram;
         }
         QvDebugMsg("Identified MPEG 1 System Stream");
         return kModeSystem;
     }
-    if (FindPackBefore(p, n, kSequenceHeaderStart)) {
+    if (FindPackBefore(p, kSequenceHeaderCode)) {
         QvDebugMsg("Sequence header found - No System");
         return kModeSequenceNoSystem;
     }
     if (m_headerLength > 0) {
-        const std::optional<Anchor> group = FindPackBefore(p, n, kGroupStart);
-        if (group && HeaderFitsBeforeGroup(p, n, group->at, m_headerLength)) {
+        const std::optional<Anchor> group = FindPackBefore(p, kGroupStartCode);
+        if (group && HeaderFitsBeforeGroup(p, group->at, m_headerLength)) {
             QvDebugMsg("GOP found - No System");
             return kModeGopNoSequence;
         }
@@ -385,8 +305,7 @@ bool QvHeadProcessor::FixUpSystemStream(const char*& reason)
         reason = "(1) Failed to get first block.";
         return false;
     }
-    const std::optional<Anchor> system =
-        FindPackBefore(PayloadBytes(*first), first->GetPayloadLength(), kSystemHeaderStart);
+    const std::optional<Anchor> system = FindPackBefore(PayloadBytes(*first), kSystemHeaderCode);
     if (!system) {
         reason = "no system header after a pack in the first packet";
         return false;
@@ -412,16 +331,15 @@ bool QvHeadProcessor::FixUpMissingHeaders(const char*& reason)
 
 bool QvHeadProcessor::BuildStartBlock(const char*& reason)
 {
-    const std::uint8_t* w = m_working.get();
-    const std::size_t fill = m_workingFill;
-    const std::optional<std::size_t> p1 = FindForward(w, fill, kPackStart);
+    const ByteView w(m_working.get(), m_workingFill);
+    const std::optional<std::size_t> p1 = start_code_find(w, kPackStartCode);
     const std::optional<std::size_t> p2 =
-        p1 ? FindForward(w, fill, kPackStart, *p1 + kStartCodeSize) : std::nullopt;
+        p1 ? start_code_find(w, kPackStartCode, *p1 + kStartCodeSize) : std::nullopt;
     if (!p2) {
         reason = "two pack headers not found in the first packets";
         return false;
     }
-    if (*p2 + kPackHeaderSize > fill) {
+    if (*p2 + kPs1PackSize > w.size()) {
         reason = "second pack header incomplete";
         return false;
     }
@@ -435,22 +353,18 @@ bool QvHeadProcessor::BuildStartBlock(const char*& reason)
         return false;
     }
 
-    const std::uint64_t scr1 = ReadClockReference(w + *p1);
-    const std::uint64_t scr2 = ReadClockReference(w + *p2);
-    const std::uint64_t scr = (2 * scr1 - scr2) & kClockMask;
+    const ByteView pack1 = w.subspan(*p1);
+    const std::uint64_t scr1 = ps1_pack_get_scr(pack1);
+    const std::uint64_t scr2 = ps1_pack_get_scr(w.subspan(*p2));
+    const std::uint64_t scr = (2 * scr1 - scr2) & (kClockModulus - 1);
 
     m_startBlock.assign(length, kFillerByte);
-    std::uint8_t* b = m_startBlock.data();
-    WritePackHeader(b, scr, ReadMuxRate(w + *p1));
-    std::memcpy(b + kSystemHeaderOffset, kSystemHeader, sizeof kSystemHeader);
-    b[kFillerPacketOffset] = 0x00;
-    b[kFillerPacketOffset + 1] = 0x00;
-    b[kFillerPacketOffset + 2] = 0x01;
-    b[kFillerPacketOffset + 3] = kFillerStream;
-    const std::size_t packetLength = length - kFillerDataOffset;
-    b[kFillerLengthOffset] = static_cast<std::uint8_t>(packetLength >> 8);
-    b[kFillerLengthOffset + 1] = static_cast<std::uint8_t>(packetLength);
-    b[kFillerDataOffset] = kNoTimeStamps;
+    const MutableByteView b(m_startBlock);
+    ps1_pack_init(b, scr, ps1_pack_get_mux_rate(pack1));
+    WriteStartBlockSystemHeader(b.subspan(kSystemHeaderOffset));
+    pes_init(b.subspan(kFillerPacketOffset), kStreamReserved,
+             static_cast<std::uint16_t>(length - kFillerDataOffset));
+    b[kFillerDataOffset] = kPes1NoTimestamps;
     m_startRemaining = static_cast<std::uint32_t>(length);
     return true;
 }
@@ -462,11 +376,10 @@ bool QvHeadProcessor::PlanFirstPacket(FixupPlan& plan, const char*& reason)
         reason = "(2) Failed to get first block.";
         return false;
     }
-    const std::uint8_t* p = PayloadBytes(*first);
-    const std::size_t n = first->GetPayloadLength();
+    const ByteView p = PayloadBytes(*first);
     const bool needHeader = m_mode == kModeGopNoSequence;
     const std::optional<Anchor> anchor =
-        FindPackBefore(p, n, needHeader ? kGroupStart : kSequenceHeaderStart);
+        FindPackBefore(p, needHeader ? kGroupStartCode : kSequenceHeaderCode);
     if (!anchor) {
         reason = needHeader ? "no group start after a pack in the first packet"
                             : "no sequence header after a pack in the first packet";
@@ -475,7 +388,7 @@ bool QvHeadProcessor::PlanFirstPacket(FixupPlan& plan, const char*& reason)
     // The header bytes may have changed since the stream was identified, so
     // their room is checked again against the header held now.
     if (needHeader &&
-        (m_headerLength == 0 || !HeaderFitsBeforeGroup(p, n, anchor->at, m_headerLength))) {
+        (m_headerLength == 0 || !HeaderFitsBeforeGroup(p, anchor->at, m_headerLength))) {
         reason = "no room for the sequence header before the group start";
         return false;
     }

@@ -157,6 +157,10 @@ void WriteLine(unsigned targets, const LogLine& line)
     }
 }
 
+// Set once a fatal exit has written its text: lines that come later are
+// dropped, so the exit text stays the last line of both files.
+std::atomic<bool> g_exiting{false};
+
 bool AnySelected(unsigned targets)
 {
     return (g_selection.load(std::memory_order_acquire) & targets) != 0;
@@ -168,6 +172,9 @@ void Write(unsigned targets, LineEnding ending, const char* format, std::va_list
         return;
     }
     std::lock_guard lock(LogLock());
+    if (g_exiting.load(std::memory_order_relaxed)) {
+        return;
+    }
     LogLine line;
     ComposeLine(line, ending, format, args);
     WriteLine(targets, line);
@@ -257,18 +264,25 @@ void QvErrorExit(bool condition, const char* format, ...)
     if (condition) {
         return;
     }
-    // Taken and never released: other threads that log wait here until the
-    // process is gone, so nothing follows the exit text in the files.
-    LogLock().lock();
+    // Taken and never released: a second fatal error waits here until the
+    // process is gone, so only one box is shown.
+    static std::mutex exitLock;
+    exitLock.lock();
 
     LogLine line;
-    std::va_list args;
-    va_start(args, format);
-    ComposeLine(line, LineEnding::Exiting, format, args);
-    va_end(args);
-
-    WriteLine(kBothFiles, line);
-    std::fflush(nullptr);
+    {
+        std::lock_guard lock(LogLock());
+        std::va_list args;
+        va_start(args, format);
+        ComposeLine(line, LineEnding::Exiting, format, args);
+        va_end(args);
+        WriteLine(kBothFiles, line);
+        std::fflush(nullptr);
+        g_exiting.store(true, std::memory_order_relaxed);
+    }
+    // The log lock is free while the box is up: the box may be shown by
+    // another thread (a window program's user-interface thread), which may
+    // log while it waits for the user.
     qvplat::MessageBox(line.CStr(), nullptr, qvplat::MB_ICONINFORMATION);
     std::_Exit(1);
 }

@@ -5,6 +5,8 @@
 #include "platform/thread.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cxxabi.h>
 #include <exception>
 #include <mutex>
@@ -30,16 +32,36 @@ QvThread::~QvThread()
     if (CalledFromWorker()) {
         // The worker is deleting its own object: it cannot wait for itself,
         // and it will touch this object again when ProcessThread returns.
+        if (kAbortsOnLifetimeError) {
+            AbortOnLifetimeError("deleted by its own worker");
+        }
         QvLog("QvThread: worker %lu deleted its own object", ThreadHandle());
         m_running.store(false, std::memory_order_release);
         return;
     }
-    if (IsThreadAlive()) {
+    if (IsThreadAlive() || m_released.load(std::memory_order_acquire)) {
+        // The subclass's part is already gone while its worker still runs.
+        if (kAbortsOnLifetimeError) {
+            AbortOnLifetimeError("destroyed while its worker still runs ProcessThread");
+        }
         QvDebugMsg("QvThread: worker %lu still running at base destruction; "
                    "its class should stop it in its own destructor",
                    ThreadHandle());
     }
     JoinThread();
+}
+
+void QvThread::AbortOnLifetimeError(const char* what) const
+{
+    // Written straight to standard error as well: the log may be off, and
+    // the process ends right here.
+    std::fprintf(stderr,
+                 "QvThread: object %s (worker %lu); a subclass must call JoinThread first "
+                 "in its own destructor\n",
+                 what, ThreadHandle());
+    std::fflush(stderr);
+    QvLog("QvThread: object %s (worker %lu)", what, ThreadHandle());
+    std::abort();
 }
 
 int QvThread::StartThread()
@@ -80,7 +102,10 @@ int QvThread::StartThread()
 
     // Set before the worker can run, so a loop that tests it first sees it.
     m_running.store(true, std::memory_order_release);
-    current.Resume();
+    m_released.store(true, std::memory_order_release);
+    if (!current.Resume()) {
+        m_released.store(false, std::memory_order_release);
+    }
     return static_cast<int>(handle);
 }
 
@@ -146,6 +171,7 @@ void QvThread::RunThread()
 {
     std::lock_guard<qvplat::CriticalSection> hold(m_runtime->runLock);
     AliveWhileInScope alive(m_alive);
+    m_released.store(false, std::memory_order_release);
     try {
         ProcessThread();
     } catch (abi::__forced_unwind&) {

@@ -9,28 +9,57 @@
 //
 // Lifetime rule for subclasses: the worker runs the subclass's code and uses
 // its members, and the base destructor runs only after those members are
-// gone. A subclass whose thread may still run when it is destroyed must stop
-// it first thing in its own destructor:
+// gone. A subclass must therefore stop its worker first thing in its own
+// destructor, before any member goes:
 //
-//     MyWorker::~MyWorker() { JoinThread(); }
+//     class Scanner : public QvThread
+//     {
+//     public:
+//         ~Scanner() override { JoinThread(); } // stop first
+//     protected:
+//         void ProcessThread() override
+//         {
+//             while (IsThreadRunning()) {
+//                 ScanOnce(m_table);
+//             }
+//         }
+//     private:
+//         Table m_table; // used by the worker: destroyed only after the join
+//     };
 //
-// The base destructor stops and joins as well, as a last safety net, and
-// logs when it finds the worker still inside ProcessThread. An object must
-// never be deleted by its own worker.
+// The base destructor checks the rule. When it finds the worker still inside
+// ProcessThread (or released and about to enter it), or finds itself called
+// by its own worker, debug and sanitizer builds end the process with a
+// message on standard error; release builds log the error and then stop and
+// join (an object deleted by its own worker cannot be joined).
 
 #include "core/qvexport.h"
 
 #include <atomic>
 #include <memory>
 
+namespace qvthread_detail {
+#if !defined(NDEBUG) || defined(QV_SANITIZE_BUILD)
+inline constexpr bool kCheckedBuild = true;
+#else
+inline constexpr bool kCheckedBuild = false;
+#endif
+} // namespace qvthread_detail
+
 class QV_API QvThread
 {
 public:
     // With wait set, StopThread waits for the worker to end.
     explicit QvThread(bool wait = true);
+
+    // Whether this build ends the process on the lifetime error described
+    // above (debug and sanitizer builds) instead of logging it.
+    static constexpr bool kAbortsOnLifetimeError = qvthread_detail::kCheckedBuild;
+
     QvThread(const QvThread&) = delete;
     QvThread& operator=(const QvThread&) = delete;
-    // Stops the worker and waits for its end (whatever the wait flag).
+    // Stops the worker and waits for its end (whatever the wait flag); see
+    // the lifetime rule above.
     virtual ~QvThread();
 
     // Starts the worker: creates the thread held before its first
@@ -90,10 +119,15 @@ private:
 
     bool CalledFromWorker() const;
     void StopAndMaybeJoin(bool join);
+    [[noreturn]] void AbortOnLifetimeError(const char* what) const;
 
     std::atomic<unsigned long> m_handle{0};
     std::atomic<bool> m_alive{false};
     std::atomic<bool> m_running{false};
+    // Set when the worker is released, cleared once it has entered RunThread
+    // (after the alive flag is set): with the alive flag it covers the whole
+    // time in which the worker may still call the subclass.
+    std::atomic<bool> m_released{false};
     const bool m_wait;
     std::unique_ptr<Runtime> m_runtime; // run lock and the thread itself
 };

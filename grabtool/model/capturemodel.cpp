@@ -6,16 +6,12 @@
 
 #include "platform/paths.h"
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
 #include <system_error>
-#include <unistd.h>
 
 namespace grabtool {
 
@@ -192,8 +188,9 @@ private:
 
 // ---- The model -------------------------------------------------------------------------
 
-CaptureModel::CaptureModel(CaptureHost& host, std::string settingsFile)
-    : m_host(host), m_settingsFile(std::move(settingsFile)),
+CaptureModel::CaptureModel(CaptureHost& host, std::shared_ptr<qvplat::UiDispatcher> ui,
+                           std::string settingsFile)
+    : m_host(host), m_ui(std::move(ui)), m_settingsFile(std::move(settingsFile)),
       m_statistics(FormatStatistics(0, 0, 0, 0)),
       m_collector([this](const char* line) { AddLogText(line); })
 {
@@ -243,10 +240,21 @@ void CaptureModel::ReadSettings()
     m_unicast = m_settings.GetBoolProperty("Unicast");
 }
 
+void CaptureModel::PostToUi(std::function<void()> fn)
+{
+    if (m_ui) {
+        m_ui->Post([alive = std::weak_ptr<int>(m_alive), fn = std::move(fn)] {
+            if (alive.lock()) {
+                fn();
+            }
+        });
+    }
+}
+
 void CaptureModel::AddLogText(std::string_view text)
 {
     if (m_log.Append(text)) {
-        m_host.Post([this] { m_host.StateChanged(); });
+        PostToUi([this] { m_host.StateChanged(); });
     }
 }
 
@@ -360,7 +368,7 @@ void CaptureModel::OnWaitTimer()
     m_waiter = std::make_unique<StreamWaiter>(
         m_settings, kListenMs,
         [this, generation](int result, const QvPropertyList& generated) {
-            m_host.Post([this, generation, result, generated] {
+            PostToUi([this, generation, result, generated] {
                 OnWaitDone(generation, result, generated);
                 m_host.StateChanged();
             });
@@ -457,24 +465,19 @@ void CaptureModel::StopCapture()
 
 void CaptureModel::OpenFile(const std::string& name)
 {
-    // A file-size limit is to fail the write, not to end the program.
-    static std::once_flag ignoreFileSizeSignal;
-    std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
-
-    m_fileBytes = 0;
+    // Replaced when it exists.
     const std::string path = qvplat::MapPath(name);
-    m_fd = path.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (m_fd < 0) {
+    if (path.empty() || !m_file.OpenReadWrite(path, true, 0666) || !m_file.Truncate(0)) {
+        m_file.Close();
         AddLogText("Failed to open file\r\n");
     }
 }
 
 void CaptureModel::CloseFile()
 {
-    if (m_fd >= 0 && ::close(m_fd) != 0) {
-        AddLogText(Format("Closing the file failed: %s.\r\n", ErrorText(errno).c_str()));
+    if (m_file.IsOpen() && !m_file.Close()) {
+        AddLogText(Format("Closing the file failed: %s.\r\n", ErrorText(m_file.Error()).c_str()));
     }
-    m_fd = -1;
 }
 
 void CaptureModel::WriterLoop()
@@ -495,26 +498,16 @@ void CaptureModel::WriterLoop()
 
 void CaptureModel::WriteToFile(const char* data, std::size_t length)
 {
-    while (m_fd >= 0 && length > 0) {
-        const ssize_t written = ::write(m_fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            // Logged once; the capture goes on as in simulation mode.
-            const int error = written < 0 ? errno : EIO;
-            AddLogText(Format("Write error: %s. %llu bytes in the file; writing stopped.\r\n",
-                              ErrorText(error).c_str(),
-                              static_cast<unsigned long long>(m_fileBytes)));
-            QvErrorMsg(false, "Write error %d after %llu bytes.", error,
-                       static_cast<unsigned long long>(m_fileBytes));
-            CloseFile();
-            return;
-        }
-        m_fileBytes += static_cast<std::uint64_t>(written);
-        data += written;
-        length -= static_cast<std::size_t>(written);
+    if (!m_file.IsOpen() || m_file.WriteAll(data, length)) {
+        return;
     }
+    // Logged once; the capture goes on as in simulation mode.
+    const int error = m_file.Error();
+    const auto inFile = static_cast<unsigned long long>(m_file.Size());
+    AddLogText(Format("Write error: %s. %llu bytes in the file; writing stopped.\r\n",
+                      ErrorText(error).c_str(), inFile));
+    QvErrorMsg(false, "Write error %d after %llu bytes.", error, inFile);
+    CloseFile();
 }
 
 void CaptureModel::OnStatisticsTimer()

@@ -16,15 +16,17 @@
 //
 // Threads: every call but AddLogText comes from the user-interface thread.
 // The listener wait runs on a thread of its own and posts its result through
-// the host; the writer thread reads from the receiver and writes the file;
-// the receiver's thread calls the hooks. Lines from those threads go into the
-// log under its lock, and the window's update is posted, never made there.
-// The user-interface thread never waits for a thread that could be waiting
-// for it.
+// the dispatcher; the writer thread reads from the receiver and writes the
+// file; the receiver's thread calls the hooks. Lines from those threads go
+// into the log under its lock, and the window's update is posted, never made
+// there. The user-interface thread never waits for a thread that could be
+// waiting for it. Posted work that finds the model gone does nothing.
 
 #include "core/receive/qvcollector.h"
 #include "core/settings/qvproplist.h"
 #include "grabtool/model/capturelog.h"
+#include "platform/file.h"
+#include "platform/ui/uidispatch.h"
 
 #include <atomic>
 #include <cstdint>
@@ -42,8 +44,6 @@ class CaptureHost
 {
 public:
     virtual ~CaptureHost() = default;
-    // Runs fn on the user-interface thread later; safe from any thread.
-    virtual void Post(std::function<void()> fn) = 0;
     // Starts (or restarts) the window timer `id` with the period; KillTimer
     // stops it.
     virtual void StartTimer(int id, unsigned periodMs) = 0;
@@ -120,8 +120,10 @@ public:
     static constexpr const char* kDefaultExtension = "MPG";
 
     // Reads the settings file (section "QV") into the fields and lists the
-    // host's interfaces.
-    explicit CaptureModel(CaptureHost& host, std::string settingsFile = kSettingsFile);
+    // host's interfaces. `ui` runs the work of other threads on the
+    // user-interface thread.
+    CaptureModel(CaptureHost& host, std::shared_ptr<qvplat::UiDispatcher> ui,
+                 std::string settingsFile = kSettingsFile);
     // Stops waiting and capturing (no save).
     ~CaptureModel();
     CaptureModel(const CaptureModel&) = delete;
@@ -183,6 +185,7 @@ public:
     void AddLogText(std::string_view text);
 
 private:
+    void PostToUi(std::function<void()> fn);
     void ReadSettings();
     void Start();
     void Stop();
@@ -203,6 +206,9 @@ private:
     void OnStatisticsTimer();
 
     CaptureHost& m_host;
+    const std::shared_ptr<qvplat::UiDispatcher> m_ui;
+    // Posted work holds it weakly: gone with the model.
+    const std::shared_ptr<int> m_alive = std::make_shared<int>(0);
     const std::string m_settingsFile;
     QvPropertyList m_settings;
     CaptureLog m_log;
@@ -229,8 +235,7 @@ private:
     std::thread m_writer;
     std::atomic<bool> m_run{false};
     // The output file, used by the writer thread while it runs.
-    int m_fd = -1;
-    std::uint64_t m_fileBytes = 0;
+    qvplat::File m_file;
     std::atomic<std::uint64_t> m_bytesWritten{0};
     std::uint64_t m_bytesAtLastTick = 0;
 };

@@ -8,25 +8,22 @@
 //   grabtool_uitest <screenshot directory>
 //
 // Exit code 0 when every check held, 77 (skipped) without Xvfb or namespaces.
+// The screenshot is kept in the given directory.
 #include "grabtool/captureapp.h"
 #include "grabtool/capturedlg.h"
 #include "grabtool/resource.h"
-#include "platform/testsupport/command.h"
+#include "platform/testsupport/display.h"
 #include "platform/testsupport/netns.h"
 #include "platform/testsupport/tempfiles.h"
 #include "platform/testsupport/udp_socket.h"
-#include "sender/castdeck/tests/screencapture.h"
 
 #include <wx/combobox.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
 #include <wx/image.h>
 #include <wx/textctrl.h>
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -41,46 +38,6 @@ void Check(bool condition, const std::string& what)
         g_failed = true;
     }
 }
-
-// Xvfb on a display it picks itself (-displayfd), so parallel runs never
-// collide; ended with the object.
-class Xvfb
-{
-public:
-    explicit Xvfb(const std::string& binary)
-    {
-        int fds[2];
-        if (binary.empty() || pipe(fds) != 0) {
-            return;
-        }
-        if ((m_pid = fork()) == 0) {
-            const int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, STDOUT_FILENO);
-            dup2(quiet, STDERR_FILENO);
-            execl(binary.c_str(), "Xvfb", "-displayfd", std::to_string(fds[1]).c_str(), "-screen",
-                  "0", "1280x1024x24", "-nolisten", "tcp", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        pollfd reader{fds[0], POLLIN, 0};
-        for (char c = 0; poll(&reader, 1, 30000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n';) {
-            m_display += c;
-        }
-        close(fds[0]);
-    }
-    ~Xvfb()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    std::string Display() const { return m_display.empty() ? "" : ":" + m_display; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_display;
-};
 
 class CUiDriver : public wxEvtHandler
 {
@@ -108,17 +65,17 @@ private:
         wxCommandEvent event(wxEVT_BUTTON, id);
         m_dialog.FindWindow(id)->ProcessWindowEvent(event);
     }
+    // What the screen shows in the dialog's rectangle.
     bool Screenshot(const std::string& name)
     {
         const wxRect rect = m_dialog.GetScreenRect();
-        std::vector<std::uint8_t> rgb;
-        if (!CaptureScreenRgb(rect.x, rect.y, rect.width, rect.height, rgb)) {
-            return false;
-        }
-        auto* data = static_cast<unsigned char*>(std::malloc(rgb.size())); // wxImage frees it
-        std::memcpy(data, rgb.data(), rgb.size());
+        wxBitmap shot(rect.GetSize(), 24);
+        wxMemoryDC memory(shot);
+        wxScreenDC screen;
+        memory.Blit(0, 0, rect.width, rect.height, &screen, rect.x, rect.y);
+        memory.SelectObject(wxNullBitmap);
         std::printf("uitest: screenshot %s/%s\n", g_screenshots.c_str(), name.c_str());
-        return wxImage(rect.width, rect.height, data).SaveFile(g_screenshots + "/" + name);
+        return shot.ConvertToImage().SaveFile(g_screenshots + "/" + name);
     }
 
     void OnTick(wxTimerEvent&)
@@ -186,7 +143,7 @@ int main(int argc, char** argv)
     }
     g_screenshots = argv[1];
     qvtest::ScopedNetNamespace netns;
-    const Xvfb server(qvtest::FindExecutable("Xvfb"));
+    const qvtest::XvfbServer server;
     if (!netns.IsReady() || server.Display().empty()) {
         std::printf("skipped: needs network namespaces (%s) and Xvfb\n", netns.Error().c_str());
         return 77;

@@ -2,6 +2,8 @@
 
 #include "core/settings/qvlog.h"
 #include "platform/msgbox.h"
+#include "platform/ui/uimsgbox.h"
+#include "platform/ui/wx/wxmsgbox.h"
 #include "sender/castdeck/aboutdlg.h"
 #include "sender/castdeck/mainframe.h"
 #include "sender/castdeck/resource.h"
@@ -11,7 +13,6 @@
 #include <wx/cmdline.h>
 #include <wx/filehistory.h>
 #include <wx/image.h>
-#include <wx/msgdlg.h>
 
 // ---- Document manager -----------------------------------------------------------------
 
@@ -85,54 +86,20 @@ bool CQvTidewellApp::OnCmdLineParsed(wxCmdLineParser& parser)
     return true;
 }
 
+namespace {
+
+// Every message box of the process, shown on the user-interface thread.
+qvplat::UiMessageBoxes& Boxes()
+{
+    static qvplat::UiMessageBoxes boxes(qvplat::ShowWxMessageDialog);
+    return boxes;
+}
+
+} // namespace
+
 void CQvTidewellApp::InstallMessageBoxHandler()
 {
-    qvplat::SetMessageBoxHandler([](const char* text, const char* caption, unsigned flags) {
-        long style = 0;
-        switch (flags & qvplat::MB_TYPEMASK) {
-        case qvplat::MB_YESNO:
-            style |= wxYES_NO;
-            break;
-        case qvplat::MB_OKCANCEL:
-            style |= wxOK | wxCANCEL;
-            break;
-        case qvplat::MB_YESNOCANCEL:
-            style |= wxYES_NO | wxCANCEL;
-            break;
-        default:
-            style |= wxOK;
-            break;
-        }
-        switch (flags & qvplat::MB_ICONMASK) {
-        case qvplat::MB_ICONERROR:
-            style |= wxICON_ERROR;
-            break;
-        case qvplat::MB_ICONQUESTION:
-            style |= wxICON_QUESTION;
-            break;
-        case qvplat::MB_ICONEXCLAMATION:
-            style |= wxICON_EXCLAMATION;
-            break;
-        case qvplat::MB_ICONINFORMATION:
-            style |= wxICON_INFORMATION;
-            break;
-        default:
-            break;
-        }
-        wxWindow* parent = wxTheApp != nullptr ? wxTheApp->GetTopWindow() : nullptr;
-        wxMessageDialog dialog(parent, wxString::FromUTF8(text), wxString::FromUTF8(caption),
-                               style);
-        switch (dialog.ShowModal()) {
-        case wxID_YES:
-            return qvplat::IDYES;
-        case wxID_NO:
-            return qvplat::IDNO;
-        case wxID_CANCEL:
-            return qvplat::IDCANCEL;
-        default:
-            return qvplat::IDOK;
-        }
-    });
+    qvplat::SetMessageBoxHandler(Boxes().Handler());
 }
 
 bool CQvTidewellApp::OnInit()
@@ -150,6 +117,10 @@ bool CQvTidewellApp::OnInit()
         return false;
     }
 
+    // From here on boxes asked for by workers are shown by the event loop.
+    m_ui = qvplat::WxUiDispatcher::Create();
+    Boxes().SetDispatcher(m_ui);
+
     QvSetDebugFile("QvDebugFlowmill.log");
     QvSetLogFile("castdeck.log");
     wxInitAllImageHandlers();
@@ -165,6 +136,7 @@ bool CQvTidewellApp::OnInit()
 
     if (!OpenCommandLineDocument()) {
         // OnExit is not called after a failed OnInit.
+        StopUiDispatcher();
         m_mainFrame->Destroy();
         m_mainFrame = nullptr;
         delete m_docManager;
@@ -182,8 +154,18 @@ bool CQvTidewellApp::OpenCommandLineDocument()
     return m_docManager->CreateDocument(m_fileToOpen, wxDOC_SILENT) != nullptr;
 }
 
+void CQvTidewellApp::StopUiDispatcher()
+{
+    Boxes().SetDispatcher(nullptr);
+    if (m_ui != nullptr) {
+        m_ui->Close();
+        m_ui.reset();
+    }
+}
+
 int CQvTidewellApp::OnExit()
 {
+    StopUiDispatcher();
     if (m_docManager != nullptr) {
         m_docManager->SaveHistory();
         delete m_docManager;

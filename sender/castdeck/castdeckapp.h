@@ -5,6 +5,9 @@
 
 #include "sender/castdeck/model/deckprofile.h"
 #include "sender/castdeck/model/transmitmodel.h"
+#include "platform/ui/wx/wxuidispatch.h"
+
+#include <memory>
 
 #include <wx/app.h>
 #include <wx/docview.h>
@@ -53,18 +56,22 @@ public:
     void ShowAbout(wxWindow* parent);
 
     // Makes the process's message boxes (qvplat::MessageBox) modal dialogs
-    // over the top window. The program installs it before the application
-    // starts, so the single-instance refusal is a dialog too.
+    // over the top window, shown on the user-interface thread whichever
+    // thread asks (the asking thread waits for the answer). The program
+    // installs it before the application starts, so the single-instance
+    // refusal is a dialog too.
     static void InstallMessageBoxHandler();
 
 private:
     bool OpenCommandLineDocument();
+    void StopUiDispatcher();
 
     castdeck::DeckState m_state;
     castdeck::InstanceLock m_instance;
     CDeckDocManager* m_docManager = nullptr;
     CMainFrame* m_mainFrame = nullptr;
     wxString m_fileToOpen;
+    std::shared_ptr<qvplat::WxUiDispatcher> m_ui;
 };
 
 wxDECLARE_APP(CQvTidewellApp);

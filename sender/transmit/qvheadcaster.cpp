@@ -1,33 +1,15 @@
 #include "sender/transmit/qvheadcaster.h"
 
-#include "core/settings/qvlog.h"
-#include "core/packets/qvpacket.h"
+#include "core/mpegsyntax/startcode.h"
 #include "core/net/qvudpcaster.h"
+#include "core/packets/qvpacket.h"
+#include "core/settings/qvlog.h"
 #include "mpeg/mpeganalysis.h"
 
 #include <algorithm>
 #include <chrono>
 #include <optional>
 #include <vector>
-
-namespace {
-
-constexpr std::uint8_t kSequenceHeaderCode = 0xB3;
-constexpr std::uint8_t kGroupStartCode = 0xB8;
-
-// The first start code 00 00 01 <code> lying wholly in data[from, end).
-std::optional<std::size_t> FindStartCode(std::span<const std::uint8_t> data, std::size_t from,
-                                         std::uint8_t code)
-{
-    for (std::size_t i = from; i + 4 <= data.size(); ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && data[i + 3] == code) {
-            return i;
-        }
-    }
-    return std::nullopt;
-}
-
-} // namespace
 
 QvHeadCaster::QvHeadCaster() = default;
 
@@ -53,13 +35,15 @@ bool QvHeadCaster::BuildPacket()
     // Only the bytes that were read are looked at.
     const auto data = std::span<const std::uint8_t>(head).first(read.bytes);
 
-    const std::optional<std::size_t> sequence = FindStartCode(data, 0, kSequenceHeaderCode);
+    using namespace mpegsyntax;
+    const std::optional<std::size_t> sequence = start_code_find(data, kSequenceHeaderCode);
     if (!sequence) {
         QvDebugMsg("QvHeadCaster: no sequence header in the first %zu bytes of %s", data.size(),
                    m_filePath.c_str());
         return false;
     }
-    const std::optional<std::size_t> group = FindStartCode(data, *sequence + 4, kGroupStartCode);
+    const std::optional<std::size_t> group =
+        start_code_find(data, kGroupStartCode, *sequence + kStartCodeSize);
     if (!group) {
         QvDebugMsg("QvHeadCaster: no group of pictures after the sequence header in %s",
                    m_filePath.c_str());

@@ -193,9 +193,22 @@ int XmitMPEG::Start()
     m_ownSapCaster.SetInterface(GetInterface());
     m_ownSapCaster.SetTTL(GetTTL());
     m_ownSapCaster.SetAddress(inet_addr(QvSAPCaster::defaultGroup), QvSAPCaster::defaultPort);
-    if (m_ownSapCaster.Start() != 0) {
-        QvDebugMsg("XmitMPEG: the SAP caster failed to start");
-        return 1;
+    // The own SAP caster starts with every transmission, but only when it
+    // is the one that announces does its failure stop the start.
+    const bool announcing = m_sapCaster == &m_ownSapCaster;
+    try {
+        if (m_ownSapCaster.Start() != 0) {
+            QvDebugMsg("XmitMPEG: the SAP caster failed to start");
+            if (announcing) {
+                return 1;
+            }
+        }
+    } catch (const QvException& error) {
+        QvDebugMsg("XmitMPEG: the SAP caster failed to start: %s (%d)", error.GetMessage(),
+                   error.GetCode());
+        if (announcing) {
+            throw;
+        }
     }
     try {
         if (QvUdpCaster::Start() != 0) {

@@ -106,6 +106,9 @@ public:
     // made, or this transmitter has no clock-reference scanner (the base
     // class). A caster that cannot start throws its QvException, after
     // "QvUdpCaster failed to start" in the debug log; nothing stays open then.
+    // The own SAP caster counts only while it is the one that announces
+    // (SetSAPCaster(&GetOwnSAPCaster())); otherwise its failure is logged
+    // and the transmission goes on without it.
     int Start();
     // Ends the transmission: the thread is told to stop and waited for, then
     // the file, sockets and buffers are released. 0. Nothing when not running.

@@ -11,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <pthread.h>
 #include <string>
 #include <thread>
 
@@ -39,13 +42,7 @@ public:
 // Waits up to a generous limit for the socket to report a datagram.
 bool WaitReady(QvSocket& socket)
 {
-    for (int i = 0; i < 2000; ++i) {
-        if (socket.ReadyToReceive() == 1) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
+    return socket.WaitReadable(10000) == 1;
 }
 
 } // namespace
@@ -235,6 +232,93 @@ TEST(QvSocket, SendToAndSetSockOpt)
     ASSERT_TRUE(datagram.has_value());
     EXPECT_EQ(datagram->payload, "hello");
     EXPECT_EQ(datagram->sourcePort, socket.Port());
+}
+
+TEST(QvSocketWait, ReportsWhatWaitsAndTimesOut)
+{
+    LoopbackSocket first;
+    LoopbackSocket second;
+    QvSocket closed;
+    UdpSocket sender("127.0.0.1");
+    bool ready[3] = {true, true, true};
+    QvSocket* const both[] = {&first, nullptr, &second};
+
+    // Nothing sent: a look and a short wait both time out.
+    EXPECT_EQ(first.WaitReadable(0), 0);
+    EXPECT_EQ(QvSocket::WaitReadable(both, ready, 20), 0);
+    EXPECT_FALSE(ready[0] || ready[1] || ready[2]);
+
+    // An empty datagram counts; only the socket it went to is ready.
+    ASSERT_TRUE(sender.SendTo("127.0.0.1", second.Port(), ""));
+    EXPECT_EQ(QvSocket::WaitReadable(both, ready, QvSocket::kWaitForever), 1);
+    EXPECT_FALSE(ready[0]);
+    EXPECT_FALSE(ready[1]);
+    EXPECT_TRUE(ready[2]);
+    EXPECT_EQ(second.WaitReadable(0), 1);
+
+    // Nothing open to wait on is an error, not an endless wait.
+    EXPECT_EQ(closed.WaitReadable(QvSocket::kWaitForever), QV_SOCKET_ERROR);
+    EXPECT_EQ(QvSocket::GetLastError(), EBADF);
+    QvSocket* const none[] = {&closed, nullptr};
+    EXPECT_EQ(QvSocket::WaitReadable(none, ready, QvSocket::kWaitForever), QV_SOCKET_ERROR);
+}
+
+namespace {
+
+std::atomic<int> g_signalsSeen{0};
+
+void CountSignal(int)
+{
+    g_signalsSeen.fetch_add(1);
+}
+
+} // namespace
+
+TEST(QvSocketWait, SignalsDoNotEndTheWait)
+{
+    // A handler without SA_RESTART: every signal interrupts the poll.
+    struct sigaction action = {};
+    action.sa_handler = CountSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous = {};
+    ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
+
+    const struct
+    {
+        const char* name;
+        int timeoutMs;
+        bool send;
+        int expected;
+    } cases[] = {
+        {"datagram after the signals", 60000, true, 1},
+        {"time limit, nothing sent", 100, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackSocket socket;
+        UdpSocket sender("127.0.0.1");
+        std::atomic<bool> returned{false};
+        int result = -2;
+        std::thread waiter([&] {
+            result = socket.WaitReadable(c.timeoutMs);
+            returned = true;
+        });
+        // Each signal is handled before the next one goes; the waiter is
+        // inside the wait for most of them.
+        for (int sent = 0; sent < 5 && !returned; ++sent) {
+            const int before = g_signalsSeen.load();
+            pthread_kill(waiter.native_handle(), SIGUSR2);
+            while (g_signalsSeen.load() == before && !returned) {
+                std::this_thread::yield();
+            }
+        }
+        if (c.send) {
+            EXPECT_TRUE(sender.SendTo("127.0.0.1", socket.Port(), "x"));
+        }
+        waiter.join();
+        EXPECT_EQ(result, c.expected);
+    }
+    sigaction(SIGUSR2, &previous, nullptr);
 }
 
 class QvSocketNetns : public qvtest::NetnsTest

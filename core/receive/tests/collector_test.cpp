@@ -254,10 +254,14 @@ TEST_F(CollectorTest, ExtremeLevelSettingsDoNotOverflow)
 
 TEST_F(CollectorTest, StartWithoutPropertyListUsesDefaults)
 {
+    coretest::DebugLogCapture log;
     m_collector.SetPropertyList(nullptr);
     Start();
     EXPECT_EQ(m_collector.GetNumSmallBufs(), 729);
     EXPECT_FALSE(m_collector.HeaderReady()); // MPEG-1 system stream: fix-up pending
+    // Without settings nothing is read, so no format or mux line is logged.
+    EXPECT_EQ(log.Text().find("packet mode engaged"), std::string::npos);
+    EXPECT_EQ(log.Text().find("MPEG-1 System"), std::string::npos);
 }
 
 // ---- Ordering and loss --------------------------------------------------------------------

@@ -371,6 +371,23 @@ TEST_F(LogDeathTest, ErrorExitWritesBothFilesShowsTheBoxAndExitsWithOne)
     EXPECT_EQ(ReadFile(boxFile), std::to_string(qvplat::MB_ICONINFORMATION) + "|" + exitText);
 }
 
+TEST_F(LogDeathTest, ErrorExitBoxShownByAThreadThatLogsDoesNotDeadlock)
+{
+    EXPECT_EXIT(
+        {
+            OpenBoth();
+            // As in a window program: the box is shown by another thread,
+            // which logs while the box is up; the exit waits for it.
+            qvplat::SetMessageBoxHandler([](const char*, const char*, unsigned) {
+                std::thread([] { QvLog("while the box is up"); }).join();
+                return qvplat::IDOK;
+            });
+            QvErrorExit(false, "fatal");
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(LogText(), "fatal\n\nExiting...");
+}
+
 TEST_F(LogDeathTest, ErrorExitWithoutFilesStillShowsTheBoxAndExits)
 {
     const std::string big(600, 'y');

@@ -368,3 +368,77 @@ TEST(QvThreadStop, ConcurrentStopsAllWait)
 }
 
 } // namespace
+
+namespace {
+
+// Breaks the lifetime rule: nothing in its destructor stops the worker.
+class CarelessWorker : public QvThread
+{
+public:
+    explicit CarelessWorker(qvplat::Event& inside) : m_inside(inside) {}
+
+protected:
+    void ProcessThread() override
+    {
+        m_inside.Set();
+        while (IsThreadRunning()) {
+            qvplat::Sleep(1);
+        }
+    }
+
+private:
+    qvplat::Event& m_inside;
+};
+
+// Deletes itself from its own worker.
+class SelfDeleter : public QvThread
+{
+protected:
+    void ProcessThread() override { delete this; }
+};
+
+TEST(QvThreadLifetimeDeathTest, WorkerOutlivingItsObjectEndsTheProcess)
+{
+    if (!QvThread::kAbortsOnLifetimeError) {
+        GTEST_SKIP() << "release builds log the error and join";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct
+    {
+        const char* name;
+        void (*misuse)();
+        const char* message;
+    } cases[] = {
+        {"destroyed by its owner while running",
+         [] {
+             qvplat::Event inside{qvplat::Event::Mode::ManualReset};
+             auto* worker = new CarelessWorker(inside);
+             worker->StartThread();
+             inside.Wait(10000);
+             delete worker;
+         },
+         "destroyed while its worker still runs ProcessThread"},
+        {"destroyed right after its start",
+         [] {
+             qvplat::Event inside{qvplat::Event::Mode::ManualReset};
+             auto* worker = new CarelessWorker(inside);
+             worker->StartThread();
+             delete worker;
+         },
+         "destroyed while its worker still runs ProcessThread"},
+        {"deleted by its own worker",
+         [] {
+             qvplat::Event never{qvplat::Event::Mode::ManualReset};
+             auto* worker = new SelfDeleter;
+             worker->StartThread();
+             never.Wait(); // the worker ends the process
+         },
+         "deleted by its own worker"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_DEATH(c.misuse(), c.message);
+    }
+}
+
+} // namespace

@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -53,7 +54,7 @@ protected:
         }
         m_sender = std::make_unique<qvtest::UdpSocket>("127.0.0.1");
         m_port = qvtest::UdpSocket("127.0.0.1").LocalPort(); // free, and not the sender's
-        m_model = std::make_unique<CaptureModel>(m_host, m_dir.File("grabtool.ini"));
+        m_model = std::make_unique<CaptureModel>(m_host, m_host.Ui(), m_dir.File("grabtool.ini"));
         m_model->SetAddress("127.0.0.1");
         m_model->SetPort(std::to_string(m_port));
     }
@@ -192,6 +193,7 @@ TEST_F(CaptureNetTest, WriteErrorIsLoggedOnceAndTheCaptureGoesOn)
     if (child == 0) {
         const rlimit limit{kLimit, kLimit};
         setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, SIG_IGN); // as the program does
         CaptureSample(kM2pOpv, path);
         const std::string report = std::to_string(m_model->BytesWritten()) + "\n" + m_model->LogText();
         _exit(write(fds[1], report.data(), report.size()) > 0 && !HasFailure() ? 0 : 1);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "grabtool/model/capturemodel.h"
+#include "platform/ui/uidispatch.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -13,15 +14,21 @@
 
 namespace grabtest {
 
-class FakeHost final : public grabtool::CaptureHost
+// The window and the dispatcher in one; the test can also wait for posted
+// work without running it.
+class FakeHost final : public grabtool::CaptureHost, public qvplat::UiDispatcher
 {
 public:
-    void Post(std::function<void()> fn) override
+    bool Post(std::function<void()> fn) override
     {
         const std::lock_guard lock(m_lock);
         m_queue.push_back(std::move(fn));
         m_posted.notify_all();
+        return true;
     }
+    bool IsUiThread() const override { return std::this_thread::get_id() == m_ui; }
+    // The dispatcher for the model; the test keeps the host alive.
+    std::shared_ptr<qvplat::UiDispatcher> Ui() { return {std::shared_ptr<void>(), this}; }
     void StartTimer(int id, unsigned) override { m_timers.insert(id); }
     void KillTimer(int id) override { m_timers.erase(id); }
     void StateChanged() override { m_offUiUpdates += std::this_thread::get_id() != m_ui; }

@@ -20,7 +20,7 @@ TEST(CaptureLogTest, KeepsTheNewest1000CharactersUnderAppendsFromFourThreads)
 {
     qvtest::SettingsEnv env;
     grabtest::FakeHost host;
-    CaptureModel model(host, (env.Root() / "grabtool.ini").string());
+    CaptureModel model(host, host.Ui(), (env.Root() / "grabtool.ini").string());
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&model, t] {
@@ -67,7 +67,7 @@ TEST(CaptureSettingsTest, StartMergesItsOwnKeysAndExitAddsFormatAndMux)
     std::ofstream(ini) << "[QV]\nFoo=bar\nUDCTimeout=3000\nAddress=10.1.1.1\nPort=2001\n"
                           "Interface=10.9.9.9\nPacketFormat=OVS\n";
     grabtest::FakeHost host;
-    CaptureModel model(host, ini);
+    CaptureModel model(host, host.Ui(), ini);
     EXPECT_EQ(model.Address(), "10.1.1.1");
     EXPECT_EQ(model.Port(), "2001");
     EXPECT_EQ(model.Interfaces().front(), "<any>");

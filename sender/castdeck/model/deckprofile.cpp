@@ -4,41 +4,11 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <utility>
 
 namespace castdeck {
 
 namespace {
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat info
-    {
-    };
-    return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-std::string RuntimeDirectory()
-{
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/' && IsDirectory(runtime)) {
-        return runtime;
-    }
-    const std::string config = qvplat::ConfigHome();
-    if (config.empty()) {
-        return {};
-    }
-    const std::string dir = config + "/castnet";
-    // Parents first; an existing directory is fine.
-    mkdir(config.c_str(), 0700);
-    mkdir(dir.c_str(), 0700);
-    return IsDirectory(dir) ? dir : std::string();
-}
 
 std::string RecentValueName(std::size_t index)
 {
@@ -58,37 +28,37 @@ InstanceLock::Result InstanceLock::Acquire(const std::string& path)
     if (path.empty()) {
         return Result::Unavailable;
     }
-    // Close-on-exec: a program started from here must not keep the lock.
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        QvDebugMsg("castdeck: cannot open the instance lock %s (errno %d)", path.c_str(), errno);
+    qvplat::File file;
+    if (!file.OpenReadWrite(path, true, 0600)) {
+        QvDebugMsg("castdeck: cannot open the instance lock %s (errno %d)", path.c_str(),
+                   file.Error());
         return Result::Unavailable;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        close(fd);
-        if (error == EWOULDBLOCK) {
-            return Result::HeldElsewhere;
-        }
-        QvDebugMsg("castdeck: cannot lock %s (errno %d)", path.c_str(), error);
+    switch (file.Lock(qvplat::LockMode::Exclusive, 0)) {
+    case qvplat::LockResult::Acquired:
+        break;
+    case qvplat::LockResult::Busy:
+        return Result::HeldElsewhere;
+    case qvplat::LockResult::Failed:
+        QvDebugMsg("castdeck: cannot lock %s (errno %d)", path.c_str(), file.Error());
         return Result::Unavailable;
     }
-    m_fd = fd;
+    if (!file.WritePid()) {
+        QvDebugMsg("castdeck: cannot record this process in %s (errno %d)", path.c_str(),
+                   file.Error());
+    }
+    m_file = std::move(file);
     return Result::Acquired;
 }
 
 void InstanceLock::Release()
 {
-    if (m_fd >= 0) {
-        flock(m_fd, LOCK_UN);
-        close(m_fd);
-        m_fd = -1;
-    }
+    m_file.Close();
 }
 
 std::string InstanceLock::DefaultPath()
 {
-    const std::string dir = RuntimeDirectory();
+    const std::string dir = qvplat::RuntimeDirectory();
     if (dir.empty()) {
         return {};
     }

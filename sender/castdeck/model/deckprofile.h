@@ -4,13 +4,15 @@
 //
 // One castdeck runs per user session. The running one holds an exclusive
 // lock on "QvTidewell_AB12.lock" in the user's runtime directory
-// ($XDG_RUNTIME_DIR, else the castnet configuration directory); a second one
-// finds the lock taken and ends. The lock goes with the process, however it
-// ends.
+// ($XDG_RUNTIME_DIR, else the castnet configuration directory) and records
+// its process id in it; a second one finds the lock taken and ends. The lock
+// goes with the process, however it ends.
 //
 // The recent-file list lives in the registry store under the current user's
 // "Software\Talvex\castdeck\Recent File List", as values "File1" (the most
 // recent) to "File4".
+
+#include "platform/file.h"
 
 #include <cstddef>
 #include <string>
@@ -35,18 +37,18 @@ public:
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
-    // Takes the lock file at `path` without waiting. A lock already held by
-    // this object is released first.
+    // Takes the lock file at `path` without waiting and records this
+    // process in it. A lock already held by this object is released first.
     Result Acquire(const std::string& path);
     void Release();
-    bool IsHeld() const { return m_fd >= 0; }
+    bool IsHeld() const { return m_file.IsOpen(); }
 
     // "<runtime directory>/QvTidewell_AB12.lock"; "" when no directory is
     // available.
     static std::string DefaultPath();
 
 private:
-    int m_fd = -1;
+    qvplat::File m_file;
 };
 
 // The registry key of castdeck's settings below the current user's root.

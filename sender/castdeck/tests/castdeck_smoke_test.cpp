@@ -9,45 +9,27 @@
 // the whole run also happens inside a private one.
 #include "platform/registry.h"
 #include "platform/testsupport/netns.h"
+#include "platform/testsupport/display.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <optional>
-#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::optional<std::string> FindOnPath(const std::string& program)
-{
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = dir + "/" + program;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return std::nullopt;
-}
 
 std::string ReadFile(const fs::path& path)
 {
@@ -56,83 +38,6 @@ std::string ReadFile(const fs::path& path)
     text << in.rdbuf();
     return text.str();
 }
-
-// Waits for a child; kills it after the timeout. The exit status, or -1.
-int WaitFor(pid_t pid, std::chrono::seconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
-// A private X server on a display it picks itself (-displayfd), so parallel
-// runs never collide.
-class XvfbServer
-{
-public:
-    explicit XvfbServer(const std::string& binary)
-    {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            return;
-        }
-        m_pid = fork();
-        if (m_pid == 0) {
-            close(fds[0]);
-            const std::string fd = std::to_string(fds[1]);
-            const int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, STDOUT_FILENO);
-            dup2(quiet, STDERR_FILENO);
-            execl(binary.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
-                  "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        pollfd reader{fds[0], POLLIN, 0};
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (m_pid > 0 && std::chrono::steady_clock::now() < deadline) {
-            if (poll(&reader, 1, 100) > 0) {
-                char c = 0;
-                const ssize_t got = read(fds[0], &c, 1);
-                if (got <= 0 || c == '\n') {
-                    break;
-                }
-                number += c;
-            }
-        }
-        close(fds[0]);
-        if (!number.empty()) {
-            m_display = ":" + number;
-        }
-    }
-    ~XvfbServer()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            if (WaitFor(m_pid, std::chrono::seconds(10)) == -1) {
-                kill(m_pid, SIGKILL);
-            }
-        }
-    }
-    XvfbServer(const XvfbServer&) = delete;
-    XvfbServer& operator=(const XvfbServer&) = delete;
-
-    const std::string& Display() const { return m_display; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_display;
-};
 
 class CastdeckSmoke : public ::testing::Test
 {
@@ -148,8 +53,7 @@ protected:
         }
         fs::permissions(m_dir / "runtime", fs::perms::owner_all);
 
-        const std::optional<std::string> xvfb = FindOnPath("Xvfb");
-        if (!xvfb) {
+        if (!qvtest::XvfbServer::IsInstalled()) {
             GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb, or run "
                             "scripts/setup.sh); the castdeck smoke test needs it";
         }
@@ -159,7 +63,7 @@ protected:
         std::printf("castdeck smoke: %s\n",
                     m_netns->IsReady() ? "running in a private network namespace"
                                        : "no network namespace here; loopback targets only");
-        m_server = std::make_unique<XvfbServer>(*xvfb);
+        m_server = std::make_unique<qvtest::XvfbServer>();
         ASSERT_FALSE(m_server->Display().empty()) << "Xvfb did not start";
 
         const char* root = std::getenv("QV_TEST_SOURCE_DIR");
@@ -210,7 +114,7 @@ protected:
         if (pid < 0) {
             return -1;
         }
-        const int status = WaitFor(pid, std::chrono::seconds(240));
+        const int status = qvtest::WaitForExit(pid, std::chrono::seconds(240));
         log = ReadFile(output);
         return status;
     }
@@ -218,7 +122,7 @@ protected:
     fs::path m_dir;
     std::string m_sample;
     std::unique_ptr<qvtest::ScopedNetNamespace> m_netns;
-    std::unique_ptr<XvfbServer> m_server;
+    std::unique_ptr<qvtest::XvfbServer> m_server;
 };
 
 TEST_F(CastdeckSmoke, RunsUnderXvfb)

@@ -3,6 +3,8 @@
 // what it carries, and how the transmitter copes with awkward files.
 #include "xmit_testing.h"
 
+#include "core/settings/qvexception.h"
+#include "core/settings/qvproplist.h"
 #include "platform/clock.h"
 #include "mpeg/mpeganalysis.h"
 #include "sender/transmit/xmitmpeg.h"
@@ -459,6 +461,29 @@ TEST(XmitMPEGTest, MissingFileFailsEveryStep)
     EXPECT_EQ(x.Start(), 1);
     EXPECT_FALSE(x.IsRunning());
     EXPECT_EQ(x.Stop(), 0);
+}
+
+TEST(XmitMPEGTest, OwnSapCasterStopsTheStartOnlyWhenItAnnounces)
+{
+    TempDir dir;
+    const std::string path = dir.Write("junk.mpg", Bytes(1000, 0x55));
+    QvPropertyList unusable;
+    unusable.SetProperty("SendPort", "70000"); // the SAP caster cannot start
+    for (const bool announce : {false, true}) {
+        SCOPED_TRACE(announce ? "announcing" : "not announcing");
+        RecordingXmit<XmitMPEG1System> x;
+        x.SetFilePath(path);
+        x.SetRepeat(1, 0);
+        x.GetOwnSAPCaster().SetPropertyList(&unusable);
+        x.SetSAPCaster(announce ? &x.GetOwnSAPCaster() : nullptr);
+        if (announce) {
+            EXPECT_THROW(x.Start(), QvException);
+        } else {
+            EXPECT_EQ(x.Start(), 0);
+        }
+        EXPECT_EQ(x.IsRunning(), !announce);
+        x.Stop();
+    }
 }
 
 TEST(XmitMPEGTest, DefaultsAndSettings)

@@ -1,0 +1,254 @@
+// ctlhost: hosts one control in a resizable frame, prints its events and
+// runs an optional script against it (see ctlsession.h).
+#include "ctlhost/ctlsession.h"
+
+#include "platform/com/creation.h"
+#include "platform/com/wx/wxhost.h"
+#include "platform/ui/wx/wxuidispatch.h"
+
+#include <wx/app.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/evtloop.h>
+#include <wx/frame.h>
+#include <wx/image.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+#include <wx/timer.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <utility>
+
+using namespace qvplat;
+
+namespace {
+
+ctlhost::Options g_options;
+std::vector<ctlhost::ScriptCommand> g_script;
+
+void Print(const std::string& line)
+{
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+class CCtlHostFrame final : public wxFrame, public ctlhost::ScriptHost
+{
+public:
+    // status receives the program's exit status when a script quits.
+    CCtlHostFrame(std::shared_ptr<WxUiDispatcher> ui, int& status)
+        : wxFrame(nullptr, wxID_ANY, "ctlhost - " + wxString::FromUTF8(g_options.control)),
+          m_session(ui, &Print, [this] { ScheduleStep(); }), m_status(status)
+    {
+        SetClientSize(g_options.width, g_options.height);
+        m_timer.Bind(wxEVT_TIMER, [this](wxTimerEvent&) { RunStep(); });
+        // The application sees idle moments also while a modal box is up.
+        wxTheApp->Bind(wxEVT_IDLE, [this](wxIdleEvent& event) {
+            if (std::exchange(m_stepWhenIdle, false)) {
+                RunStep();
+            }
+            event.Skip();
+        });
+        Bind(wxEVT_CLOSE_WINDOW, &CCtlHostFrame::OnClose, this);
+    }
+
+    bool Start()
+    {
+        std::string error;
+        if (!m_session.Open(g_options.control, g_options.params, error)) {
+            Print("error: " + error);
+            return false;
+        }
+        auto* sizer = new wxBoxSizer(wxVERTICAL);
+        wxWindow* window = nullptr;
+        ComPtr<IQvWxControl> control = ComPtr<IUnknown>(m_session.Control()).As<IQvWxControl>();
+        if (control) {
+            const HRESULT hr =
+                control->CreateControlWindow(this, wxRect(GetClientSize()), 0, wxID_ANY, &window);
+            if (Failed(hr)) {
+                Print("error: the control's window: " + std::string(HResultName(hr)));
+                return false;
+            }
+        } else {
+            window = new wxStaticText(this, wxID_ANY, "(the control has no window)");
+        }
+        sizer->Add(window, 1, wxEXPAND);
+        SetSizer(sizer);
+        Show();
+        if (!g_script.empty()) {
+            m_runner = std::make_unique<ctlhost::ScriptRunner>(m_session, *this, &Print, g_script);
+            ScheduleStep();
+        }
+        return true;
+    }
+
+    // ScriptHost
+    bool ShowPages(std::vector<std::string>& titles, std::string& error) override
+    {
+        auto* sheet = new CQvPropertySheet(this, m_session.Control(), "Properties");
+        if (sheet->PageCount() == 0) {
+            sheet->Destroy();
+            error = "the control has no property pages";
+            return false;
+        }
+        titles = sheet->Titles();
+        sheet->Show();
+        return true;
+    }
+    bool Screenshot(const std::string& path, std::string& error) override
+    {
+        for (wxWindow* window : wxTopLevelWindows) {
+            window->Update();
+        }
+        wxScreenDC screen;
+        const wxSize size = screen.GetSize();
+        wxBitmap bitmap(size);
+        wxMemoryDC memory(bitmap);
+        memory.Blit(0, 0, size.x, size.y, &screen, 0, 0);
+        memory.SelectObject(wxNullBitmap);
+        if (!bitmap.ConvertToImage().SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
+            error = "cannot write \"" + path + "\"";
+            return false;
+        }
+        return true;
+    }
+    void Quit(int status) override
+    {
+        m_status = status;
+        // Modal boxes of the control end first; the frame closes once their
+        // loops have unwound.
+        for (wxWindow* window : wxTopLevelWindows) {
+            if (auto* dialog = dynamic_cast<wxDialog*>(window);
+                dialog != nullptr && dialog->IsModal()) {
+                dialog->EndModal(wxID_CANCEL);
+            }
+        }
+        CloseWhenUnwound();
+    }
+
+private:
+    // Closes once no nested (modal) loop runs: a modal box of the control
+    // must not lose its window while its loop is still on the stack.
+    void CloseWhenUnwound()
+    {
+        CallAfter([this] {
+            const wxEventLoopBase* active = wxEventLoopBase::GetActive();
+            if (active != nullptr && !active->IsMain()) {
+                CloseWhenUnwound();
+            } else {
+                Close(true);
+            }
+        });
+    }
+    void ScheduleStep()
+    {
+        if (m_runner && !m_stepQueued) {
+            m_stepQueued = true;
+            CallAfter([this] {
+                m_stepQueued = false;
+                RunStep();
+            });
+        }
+    }
+    void RunStep()
+    {
+        if (!m_runner || m_stepping) {
+            return;
+        }
+        m_stepping = true;
+        const auto wait = m_runner->Step();
+        m_stepping = false;
+        if (wait && wait->count() == 0) {
+            m_stepWhenIdle = true;
+            wxWakeUpIdle();
+        } else if (wait) {
+            m_timer.StartOnce(static_cast<int>(wait->count()));
+        } else {
+            m_runner.reset();
+            m_timer.Stop();
+        }
+    }
+    void OnClose(wxCloseEvent&)
+    {
+        m_timer.Stop();
+        m_runner.reset();
+        m_session.Close();
+        Destroy();
+    }
+
+    ctlhost::CtlSession m_session;
+    std::unique_ptr<ctlhost::ScriptRunner> m_runner;
+    wxTimer m_timer;
+    bool m_stepQueued = false;
+    bool m_stepping = false;
+    bool m_stepWhenIdle = false;
+    int& m_status;
+};
+
+class CCtlHostApp final : public wxApp
+{
+public:
+    bool OnInit() override
+    {
+        wxInitAllImageHandlers();
+        CoInitialize();
+        m_ui = WxUiDispatcher::Create();
+        auto* frame = new CCtlHostFrame(m_ui, m_status);
+        if (!frame->Start()) {
+            frame->Destroy();
+            // Nothing to show: leave at once with the failure.
+            return false;
+        }
+        return true;
+    }
+    int OnRun() override
+    {
+        wxApp::OnRun();
+        return m_status;
+    }
+    int OnExit() override
+    {
+        m_ui->Close();
+        CoFreeUnusedLibraries();
+        CoUninitialize();
+        return wxApp::OnExit();
+    }
+
+private:
+    std::shared_ptr<WxUiDispatcher> m_ui;
+    int m_status = 0;
+};
+
+} // namespace
+
+wxIMPLEMENT_APP_NO_MAIN(CCtlHostApp);
+
+int main(int argc, char** argv)
+{
+    std::string message;
+    if (!ctlhost::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), g_options,
+                                   message)) {
+        const bool help = message.starts_with("usage:");
+        std::fprintf(help ? stdout : stderr, "%s\n", message.c_str());
+        return help ? 0 : 2;
+    }
+    if (!g_options.script.empty()) {
+        std::ifstream in(g_options.script, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            std::fprintf(stderr, "ctlhost: cannot read script \"%s\"\n", g_options.script.c_str());
+            return 2;
+        }
+        if (!ctlhost::ParseScript(text.str(), g_script, message)) {
+            std::fprintf(stderr, "ctlhost: %s: %s\n", g_options.script.c_str(), message.c_str());
+            return 2;
+        }
+    }
+    const int status = wxEntry(argc, argv);
+    return status == -1 ? 2 : status;
+}

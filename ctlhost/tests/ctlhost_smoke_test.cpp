@@ -1,0 +1,81 @@
+// Smoke test of the ctlhost program: under a private Xvfb display and a
+// private registry, qvregsvr registers the fake control library, ctlhost
+// hosts the control by ProgID and runs a script against it, and qvregsvr
+// unregisters it again. The screenshot is kept under the build tree's
+// Testing/ctlhost folder.
+#include "platform/tests/settings_env.h"
+#include "platform/testsupport/display.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(CtlhostSmoke, HostsTheFakeControlByProgIdUnderXvfb)
+{
+    if (!qvtest::XvfbServer::IsInstalled()) {
+        GTEST_SKIP() << "Xvfb is not installed (run scripts/setup.sh)";
+    }
+    qvtest::SettingsEnv settings; // the registry of both programs
+    qvtest::XvfbServer xvfb;
+    ASSERT_FALSE(xvfb.Display().empty()) << "Xvfb did not start";
+    const fs::path runtime = settings.Root() / "runtime";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"DISPLAY", xvfb.Display()},
+        {"GDK_BACKEND", "x11"},
+        {"NO_AT_BRIDGE", "1"},
+        {"XDG_RUNTIME_DIR", runtime.string()},
+        {"LSAN_OPTIONS",
+         std::string("suppressions=") + QV_GUI_LSAN_SUPPRESSIONS + ":print_suppressions=0"},
+    };
+    const auto timeout = std::chrono::seconds(120);
+    const std::string work = settings.Root().string();
+
+    auto reg = qvtest::RunProgram(QVREGSVR_BINARY, {QV_FAKECTL_PATH}, env, work, timeout);
+    ASSERT_EQ(reg.exitCode, 0) << reg.output;
+
+    const fs::path artifacts = CTLHOST_ARTIFACT_DIR;
+    fs::create_directories(artifacts);
+    const fs::path png = artifacts / "ctlhost-fakectl-pages.png";
+    fs::remove(png);
+    const fs::path script = settings.Root() / "script.txt";
+    std::ofstream(script) << "get Caption\n"
+                             "set Count 41\n"
+                             "call Add 1 41\n"
+                             "call Ping 9\n"
+                             "wait-event Pinged 9 60000\n"
+                             "pages\n"
+                             "screenshot "
+                          << png.string()
+                          << "\n"
+                             "quit\n";
+    auto host = qvtest::RunProgram(
+        CTLHOST_BINARY,
+        {"--param", "Caption=From the page", "--script", script.string(), "QVFAKE.FakeCtl.1"}, env,
+        work, timeout);
+    EXPECT_EQ(host.exitCode, 0) << host.output;
+    for (const char* line :
+         {"get Caption = From the page\n", "set Count = 41\n", "call Add(1, 41) = 42\n",
+          "event Pinged(9)\n", "wait-event Pinged 9: ok\n", "page General\n", "quit\n"}) {
+        EXPECT_NE(host.output.find(line), std::string::npos) << line << "\n" << host.output;
+    }
+    ASSERT_TRUE(fs::exists(png)) << host.output;
+    EXPECT_GT(fs::file_size(png), 2000u);
+
+    // An unknown control ends the program with a clear message.
+    auto missing = qvtest::RunProgram(CTLHOST_BINARY, {"QVFAKE.Missing.1"}, env, work, timeout);
+    EXPECT_EQ(missing.exitCode, 2) << missing.output;
+    EXPECT_NE(missing.output.find("error: unknown control \"QVFAKE.Missing.1\""), std::string::npos)
+        << missing.output;
+
+    auto unreg = qvtest::RunProgram(QVREGSVR_BINARY, {"/u", QV_FAKECTL_PATH}, env, work, timeout);
+    EXPECT_EQ(unreg.exitCode, 0) << unreg.output;
+}
+
+} // namespace

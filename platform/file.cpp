@@ -1,0 +1,360 @@
+#include "platform/file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace qvplat {
+namespace {
+
+// Runs a system call again for as long as a signal interrupts it. Every
+// interruptible call of this file goes through here.
+template <typename Call> auto ResumingInterrupted(Call call)
+{
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+// How often a lock with a time limit is tried again.
+constexpr std::chrono::milliseconds kLockRetryPeriod{5};
+
+int FlockOperation(LockMode mode)
+{
+    return mode == LockMode::Exclusive ? LOCK_EX : LOCK_SH;
+}
+
+bool IsBusy(int error)
+{
+    return error == EWOULDBLOCK || error == EAGAIN;
+}
+
+} // namespace
+
+File::~File()
+{
+    Close();
+}
+
+File::File(File&& other) noexcept : m_fd(other.m_fd), m_error(other.m_error)
+{
+    other.m_fd = -1;
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        m_fd = other.m_fd;
+        m_error = other.m_error;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+bool File::Fail()
+{
+    m_error = errno;
+    return false;
+}
+
+bool File::OpenWith(const std::string& path, int flags, unsigned permissions)
+{
+    Close();
+    const int fd = ResumingInterrupted(
+        [&] { return ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(permissions)); });
+    if (fd < 0) {
+        return Fail();
+    }
+    m_fd = fd;
+    return true;
+}
+
+bool File::OpenRead(const std::string& path)
+{
+    return OpenWith(path, O_RDONLY, 0);
+}
+
+bool File::OpenReadWrite(const std::string& path, bool create, unsigned permissions)
+{
+    return OpenWith(path, O_RDWR | (create ? O_CREAT : 0), permissions);
+}
+
+bool File::CreateNew(const std::string& path, unsigned permissions)
+{
+    return OpenWith(path, O_WRONLY | O_CREAT | O_EXCL, permissions);
+}
+
+bool File::Close()
+{
+    if (m_fd < 0) {
+        return true;
+    }
+    // Not resumed after EINTR: the descriptor is gone whatever close says.
+    const int result = ::close(m_fd);
+    m_fd = -1;
+    return result == 0 || errno == EINTR || Fail();
+}
+
+File::ReadResult File::Read(std::span<std::uint8_t> buffer)
+{
+    ReadResult result;
+    while (result.bytes < buffer.size()) {
+        const ssize_t got = ResumingInterrupted([&] {
+            return ::read(m_fd, buffer.data() + result.bytes, buffer.size() - result.bytes);
+        });
+        if (got < 0) {
+            Fail();
+            result.failed = true;
+            break;
+        }
+        if (got == 0) {
+            result.endOfFile = true;
+            break;
+        }
+        result.bytes += static_cast<std::size_t>(got);
+    }
+    return result;
+}
+
+bool File::WriteAll(const void* data, std::size_t size)
+{
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t written =
+            ResumingInterrupted([&] { return ::write(m_fd, bytes + done, size - done); });
+        if (written < 0) {
+            return Fail();
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool File::Seek(std::uint64_t offset)
+{
+    if (::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool File::Truncate(std::uint64_t size)
+{
+    if (ResumingInterrupted([&] { return ::ftruncate(m_fd, static_cast<off_t>(size)); }) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool File::Sync()
+{
+    if (ResumingInterrupted([&] { return ::fsync(m_fd); }) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool File::SetPermissions(unsigned permissions)
+{
+    if (ResumingInterrupted([&] { return ::fchmod(m_fd, static_cast<mode_t>(permissions)); }) !=
+        0) {
+        return Fail();
+    }
+    return true;
+}
+
+std::uint64_t File::Size()
+{
+    struct stat info
+    {
+    };
+    if (::fstat(m_fd, &info) != 0) {
+        Fail();
+        return 0;
+    }
+    return S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+bool File::IsDirectory()
+{
+    struct stat info
+    {
+    };
+    if (::fstat(m_fd, &info) != 0) {
+        return Fail();
+    }
+    return S_ISDIR(info.st_mode);
+}
+
+void File::AdviseSequential()
+{
+    // Pipes and some file systems refuse it; nothing depends on it.
+    (void)::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+LockResult File::Lock(LockMode mode, std::uint32_t timeoutMs)
+{
+    if (m_fd < 0) {
+        m_error = EBADF;
+        return LockResult::Failed;
+    }
+    const int operation = FlockOperation(mode);
+    if (timeoutMs == kInfinite) {
+        if (ResumingInterrupted([&] { return ::flock(m_fd, operation); }) != 0) {
+            Fail();
+            return LockResult::Failed;
+        }
+        return LockResult::Acquired;
+    }
+    // flock has no time limit of its own: try, and try again until the time
+    // has run out.
+    using SteadyClock = std::chrono::steady_clock;
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (ResumingInterrupted([&] { return ::flock(m_fd, operation | LOCK_NB); }) == 0) {
+            return LockResult::Acquired;
+        }
+        if (!IsBusy(errno)) {
+            Fail();
+            return LockResult::Failed;
+        }
+        const SteadyClock::duration left = deadline - SteadyClock::now();
+        if (left <= SteadyClock::duration::zero()) {
+            m_error = EWOULDBLOCK;
+            return LockResult::Busy;
+        }
+        std::this_thread::sleep_for(std::min<SteadyClock::duration>(left, kLockRetryPeriod));
+    }
+}
+
+void File::Unlock()
+{
+    if (m_fd >= 0) {
+        (void)::flock(m_fd, LOCK_UN);
+    }
+}
+
+bool File::WritePid()
+{
+    const std::string text = std::to_string(::getpid()) + "\n";
+    return Truncate(0) && Seek(0) && WriteAll(text.data(), text.size());
+}
+
+int File::ReadPid()
+{
+    char text[32] = {};
+    const ssize_t got = ResumingInterrupted([&] { return ::pread(m_fd, text, sizeof text, 0); });
+    if (got < 0) {
+        Fail();
+        return 0;
+    }
+    int pid = 0;
+    const auto [end, error] = std::from_chars(text, text + got, pid);
+    if (error != std::errc() || end == text || pid <= 0) {
+        return 0;
+    }
+    return pid;
+}
+
+// ---- Settings files shared between processes --------------------------------
+
+namespace {
+
+// Creates a new, unique temporary file next to path.
+bool CreateTemporaryBeside(const std::string& path, File& file, std::string& tempPath)
+{
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = path + "." + std::to_string(::getpid()) + "." +
+                   std::to_string(counter.fetch_add(1)) + ".tmp";
+        if (file.CreateNew(tempPath, 0666)) {
+            return true;
+        }
+        if (file.Error() != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool LockForUpdate(File& lock, const std::string& path)
+{
+    if (!lock.OpenReadWrite(path + ".lock", true, 0666) ||
+        lock.Lock(LockMode::Exclusive) != LockResult::Acquired) {
+        const int error = lock.Error();
+        lock.Close();
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+FileReadStatus ReadWholeFile(const std::string& path, std::string& contents)
+{
+    contents.clear();
+    File file;
+    if (!file.OpenRead(path)) {
+        errno = file.Error();
+        return errno == ENOENT || errno == ENOTDIR ? FileReadStatus::Missing
+                                                   : FileReadStatus::Failed;
+    }
+    std::uint8_t buffer[16384];
+    for (;;) {
+        const File::ReadResult got = file.Read(buffer);
+        contents.append(reinterpret_cast<const char*>(buffer), got.bytes);
+        if (got.failed) {
+            contents.clear();
+            errno = file.Error();
+            return FileReadStatus::Failed;
+        }
+        if (got.endOfFile) {
+            return FileReadStatus::Ok;
+        }
+    }
+}
+
+bool ReplaceFileContents(const std::string& path, const std::string& contents)
+{
+    std::string tempPath;
+    File file;
+    if (!CreateTemporaryBeside(path, file, tempPath)) {
+        errno = file.Error();
+        return false;
+    }
+    bool ok = file.WriteAll(contents.data(), contents.size());
+    struct stat existing
+    {
+    };
+    if (ok && ::stat(path.c_str(), &existing) == 0) {
+        ok = file.SetPermissions(existing.st_mode & 07777);
+    }
+    ok = ok && file.Sync();
+    ok = file.Close() && ok;
+    int error = file.Error();
+    if (ok && ::rename(tempPath.c_str(), path.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        ::unlink(tempPath.c_str());
+        errno = error;
+    }
+    return ok;
+}
+
+} // namespace qvplat

@@ -1,0 +1,125 @@
+#include "platform/testsupport/display.h"
+
+#include "platform/testsupport/command.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace qvtest {
+
+int WaitForExit(pid_t pid, std::chrono::seconds timeout)
+{
+    // A descriptor that becomes readable when the child ends.
+    const int exited = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (exited >= 0) {
+        pollfd end{exited, POLLIN, 0};
+        poll(&end, 1, static_cast<int>(std::chrono::milliseconds(timeout).count()));
+        close(exited);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, exited >= 0 ? WNOHANG : 0) == pid) {
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+bool XvfbServer::IsInstalled()
+{
+    return !FindExecutable("Xvfb").empty();
+}
+
+XvfbServer::XvfbServer()
+{
+    const std::string binary = FindExecutable("Xvfb");
+    int fds[2];
+    if (binary.empty() || pipe(fds) != 0) {
+        return;
+    }
+    m_pid = fork();
+    if (m_pid == 0) {
+        close(fds[0]);
+        const std::string fd = std::to_string(fds[1]);
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
+        execl(binary.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
+              "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    pollfd reader{fds[0], POLLIN, 0};
+    // Xvfb writes the display number once it accepts clients.
+    while (m_pid > 0 && poll(&reader, 1, 30000) > 0) {
+        char c = 0;
+        if (read(fds[0], &c, 1) <= 0 || c == '\n') {
+            break;
+        }
+        number += c;
+    }
+    close(fds[0]);
+    if (!number.empty()) {
+        m_display = ":" + number;
+    }
+}
+
+XvfbServer::~XvfbServer()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        WaitForExit(m_pid, std::chrono::seconds(10));
+    }
+}
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::pair<std::string, std::string>>& env,
+                         const std::string& workDir, std::chrono::seconds timeout)
+{
+    ProgramResult result;
+    std::string outputName =
+        (std::filesystem::temp_directory_path() / "qvtest-output-XXXXXX").string();
+    const int output = mkstemp(outputName.data());
+    if (output < 0) {
+        return result;
+    }
+    unlink(outputName.c_str());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0) {
+            _exit(126);
+        }
+        for (const auto& [name, value] : env) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        dup2(output, STDOUT_FILENO);
+        dup2(output, STDERR_FILENO);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    if (pid > 0) {
+        result.exitCode = WaitForExit(pid, timeout);
+    }
+    lseek(output, 0, SEEK_SET);
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(output, buffer, sizeof buffer)) > 0) {
+        result.output.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(output);
+    return result;
+}
+
+} // namespace qvtest
