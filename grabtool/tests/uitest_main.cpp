@@ -86,7 +86,7 @@ private:
             m_dialog.Close();
             return;
         }
-        for (int i = 0; m_sender && i < 4; ++i) { // a stream of 1316-byte datagrams
+        for (int i = 0; m_sender && i < 24; ++i) { // about 2.5 Mbit/s in 1316-byte datagrams
             m_sender->SendTo("127.0.0.1", m_port, std::string(1316, 'x'));
         }
         if (m_step == 0) {
