@@ -190,7 +190,8 @@ Trial RunTrial(std::uint32_t datagramSize, double mbps, double seconds)
             return trial;
         }
 
-        const auto packets = static_cast<std::uint64_t>(mbps * 1e6 * seconds / (datagramSize * 8.0));
+        const auto packets =
+            static_cast<std::uint64_t>(mbps * 1e6 * seconds / (datagramSize * 8.0));
         const auto interval = std::chrono::nanoseconds(
             static_cast<std::int64_t>(datagramSize * 8.0 / (mbps * 1e6) * 1e9));
         const double senderCpuStart = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
@@ -264,7 +265,8 @@ void BM_CaptureSteadyStream(benchmark::State& state)
     }
     const double megabits = trial.Megabits();
     state.counters["cpu_us_per_Mbit"] = megabits > 0 ? trial.receiverCpu * 1e6 / megabits : 0;
-    state.counters["bytes_lost"] = static_cast<double>(trial.sent - std::min(trial.sent, trial.fileSize));
+    state.counters["bytes_lost"] =
+        static_cast<double>(trial.sent - std::min(trial.sent, trial.fileSize));
     state.counters["Mbps"] = trial.seconds > 0 ? megabits / trial.seconds : 0;
 }
 BENCHMARK(BM_CaptureSteadyStream)

@@ -125,9 +125,9 @@ void CCaptureDlg::CreateControls()
 
     auto* statistics = new wxFlexGridSizer(2, wxSize(gap, gap / 2));
     statistics->AddGrowableCol(1);
-    for (const auto& [label, control] : {std::pair{"Bytes Received", m_bytes},
-                                         std::pair{"Mbps", m_mbps},
-                                         std::pair{"Lost-Recovered", m_lostRecovered}}) {
+    for (const auto& [label, control] :
+         {std::pair{"Bytes Received", m_bytes}, std::pair{"Mbps", m_mbps},
+          std::pair{"Lost-Recovered", m_lostRecovered}}) {
         statistics->Add(new wxStaticText(this, wxID_ANY, label), wxSizerFlags().CenterVertical());
         statistics->Add(control, wxSizerFlags().Expand());
     }

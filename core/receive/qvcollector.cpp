@@ -101,9 +101,10 @@ int QvUdpDataCollector::StartLocked(bool withNetwork)
             return readers;
         }
         if (m_options.logListenAddress) {
-            QvDebugMsg("Address=%s Port=%d",
-                       QvDottedAddress(static_cast<std::uint32_t>(m_dataReader.GetAddress())).c_str(),
-                       static_cast<int>(m_dataReader.GetPort()));
+            QvDebugMsg(
+                "Address=%s Port=%d",
+                QvDottedAddress(static_cast<std::uint32_t>(m_dataReader.GetAddress())).c_str(),
+                static_cast<int>(m_dataReader.GetPort()));
         }
     }
     m_detached.store(!withNetwork);
@@ -281,8 +282,8 @@ void QvUdpDataCollector::ReadPortSettings()
     m_dataReader.SetAddress(address, static_cast<unsigned int>(port));
     m_retransReader.SetAddress(address, static_cast<unsigned int>(port));
     if (!m_options.logListenAddress) {
-        QvDebugMsg("Address=%s Port=%d", QvDottedAddress(static_cast<std::uint32_t>(address)).c_str(),
-                   port);
+        QvDebugMsg("Address=%s Port=%d",
+                   QvDottedAddress(static_cast<std::uint32_t>(address)).c_str(), port);
     }
 }
 

@@ -366,8 +366,7 @@ void CaptureModel::OnWaitTimer()
     const unsigned generation = ++m_waitGeneration;
     m_waiter.reset();
     m_waiter = std::make_unique<StreamWaiter>(
-        m_settings, kListenMs,
-        [this, generation](int result, const QvPropertyList& generated) {
+        m_settings, kListenMs, [this, generation](int result, const QvPropertyList& generated) {
             PostToUi([this, generation, result, generated] {
                 OnWaitDone(generation, result, generated);
                 m_host.StateChanged();

@@ -181,7 +181,8 @@ int main(int argc, char** argv)
           "the settings file after Exit:\n" + settings);
     Check(!qvtest::ReadAll("capture.ts").empty(), "the capture file has data");
     const qvtest::Bytes debug = qvtest::ReadAll("QvDebug.log"); // the Windows directory's
-    Check(std::string(debug.begin(), debug.end()).find("\nAddress=127.0.0.1 Port=") != std::string::npos,
+    Check(std::string(debug.begin(), debug.end()).find("\nAddress=127.0.0.1 Port=") !=
+              std::string::npos,
           "the debug log names the address the receiver listens on");
     std::printf("uitest: %s\n", g_failed ? "FAIL" : "PASS");
     return g_failed ? 1 : 0;

@@ -97,9 +97,9 @@ protected:
         ASSERT_EQ(m_model->State(), CaptureState::Capturing) << m_model->LogText();
         const std::uint64_t size = fs::file_size(qvtest::SamplePath(road.file));
         const std::unique_ptr<XmitMPEG> xmit = Transmit(road, 1);
-        EXPECT_TRUE(m_host.Drive(*m_model, [&] {
-            return xmit->IsFinished() && m_model->BytesWritten() >= size;
-        })) << m_model->BytesWritten() << " of " << size;
+        EXPECT_TRUE(m_host.Drive(
+            *m_model, [&] { return xmit->IsFinished() && m_model->BytesWritten() >= size; }))
+            << m_model->BytesWritten() << " of " << size;
         EXPECT_EQ(m_model->BytesWritten(), size);
         m_model->OnStartStop();
     }
@@ -147,10 +147,9 @@ TEST_P(CaptureRoadTest, FileIsTheSampleByteForByte)
     CaptureSample(road, road.simulate ? "" : path);
     const std::string log = m_model->LogText();
     const bool raw = road.format == XmitMPEG::kRawFormat;
-    std::vector<std::string> lines = {raw ? "PacketFormat=RAW" : "PacketFormat=OPV",
-                                      std::string("Mux=") + road.mux,
-                                      raw ? "PacketSize=8192" : "PacketSize=8196",
-                                      "Interface=127.0.0.1", "Data Started"};
+    std::vector<std::string> lines = {
+        raw ? "PacketFormat=RAW" : "PacketFormat=OPV", std::string("Mux=") + road.mux,
+        raw ? "PacketSize=8192" : "PacketSize=8196", "Interface=127.0.0.1", "Data Started"};
     if (road.simulate) {
         lines.push_back("No file specified.  Simulation mode.");
         EXPECT_FALSE(fs::exists(path));
@@ -195,7 +194,8 @@ TEST_F(CaptureNetTest, WriteErrorIsLoggedOnceAndTheCaptureGoesOn)
         setrlimit(RLIMIT_FSIZE, &limit);
         std::signal(SIGXFSZ, SIG_IGN); // as the program does
         CaptureSample(kM2pOpv, path);
-        const std::string report = std::to_string(m_model->BytesWritten()) + "\n" + m_model->LogText();
+        const std::string report =
+            std::to_string(m_model->BytesWritten()) + "\n" + m_model->LogText();
         _exit(write(fds[1], report.data(), report.size()) > 0 && !HasFailure() ? 0 : 1);
     }
     close(fds[1]);
@@ -210,7 +210,8 @@ TEST_F(CaptureNetTest, WriteErrorIsLoggedOnceAndTheCaptureGoesOn)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
     EXPECT_EQ(report.substr(0, report.find('\n')),
               std::to_string(fs::file_size(qvtest::SamplePath(kM2pOpv.file))));
-    const std::string line = "Write error: File too large. 65536 bytes in the file; writing stopped.";
+    const std::string line =
+        "Write error: File too large. 65536 bytes in the file; writing stopped.";
     EXPECT_NE(report.find(line), std::string::npos) << report;
     EXPECT_EQ(report.find(line), report.rfind(line)) << report;
     EXPECT_EQ(fs::file_size(path), kLimit);
@@ -219,9 +220,9 @@ TEST_F(CaptureNetTest, WriteErrorIsLoggedOnceAndTheCaptureGoesOn)
 // The kinds of stream ffprobe finds ("codec,type;" each, sorted).
 std::string Streams(const std::string& file)
 {
-    const qvtest::CommandResult probe = qvtest::RunCommand(
-        {"ffprobe", "-v", "quiet", "-show_entries", "stream=codec_name,codec_type", "-of", "csv=p=0",
-         file});
+    const qvtest::CommandResult probe =
+        qvtest::RunCommand({"ffprobe", "-v", "quiet", "-show_entries",
+                            "stream=codec_name,codec_type", "-of", "csv=p=0", file});
     EXPECT_TRUE(probe.Succeeded()) << probe.output;
     std::set<std::string> streams; // each is listed under its program and again alone
     std::istringstream lines(probe.output);
@@ -252,11 +253,11 @@ TEST_F(CaptureNetTest, StreamFromFfmpegIsCapturedWithItsStreams)
     // ffmpeg runs on a thread of the test's namespace.
     std::atomic<bool> sent{false};
     std::thread ffmpeg([&] {
-        EXPECT_TRUE(qvtest::RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-re", "-i", sample,
-                                        "-c", "copy", "-f", "mpegts",
-                                        "udp://127.0.0.1:" + std::to_string(m_port) +
-                                            "?pkt_size=1316"})
-                        .Succeeded());
+        EXPECT_TRUE(
+            qvtest::RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-re", "-i", sample, "-c",
+                                "copy", "-f", "mpegts",
+                                "udp://127.0.0.1:" + std::to_string(m_port) + "?pkt_size=1316"})
+                .Succeeded());
         sent = true;
     });
     // Captured until ffmpeg has ended and the data timeout that follows.
