@@ -26,6 +26,7 @@ TEST(CtlScriptTest, ParsesCommandsAndNamesTheFaultyLine)
         {"quit now", "line 1: quit: wrong number of arguments"},
         {"sleep soon", "line 1: sleep: \"soon\" is not a time in ms"},
         {"wait-event A 1 -5", "line 1: wait-event: \"-5\" is not a time in ms"},
+        {"double-click-row first", "line 1: double-click-row: \"first\" is not a row"},
         {"\n\nset A \"open", "line 3: unterminated quote"},
     };
     for (const auto& [script, message] : bad) {
@@ -68,6 +69,11 @@ public:
         return false;
     }
     bool Screenshot(const std::string&, std::string& error) override
+    {
+        error = "no display";
+        return false;
+    }
+    bool DoubleClickRow(long, std::string& error) override
     {
         error = "no display";
         return false;
