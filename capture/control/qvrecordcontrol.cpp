@@ -308,24 +308,22 @@ bool QvRecordControl::PageTargetAllowed(const QvPropertyList& settings) const
     return !error && IsInside(parent, base);
 }
 
-QvRecordControl::CaptureSettings QvRecordControl::GetCaptureSettings() const
+std::int16_t QvRecordControl::EditCaptureSettings(const SettingsDialog& dialog)
 {
-    QvPropertyList settings(m_settings);
+    QvPropertyList current(m_settings);
     QvPropertyList page(m_page);
-    settings.MergeProperties(page);
-    CaptureSettings shown;
-    shown.path = settings.GetProperty("Path").chars();
-    shown.filename = settings.GetProperty("Filename").chars();
-    shown.duration = settings.GetProperty("DefaultDuration").chars();
-    return shown;
-}
-
-void QvRecordControl::ApplyCaptureSettings(const CaptureSettings& settings)
-{
+    current.MergeProperties(page);
+    const CaptureSettings shown{current.GetProperty("Path").chars(),
+                                current.GetProperty("Filename").chars(),
+                                current.GetProperty("DefaultDuration").chars()};
+    const std::optional<CaptureSettings> entered = dialog(shown);
+    if (!entered) {
+        return 0;
+    }
     const std::pair<const char*, const std::string*> values[] = {
-        {"Path", &settings.path},
-        {"Filename", &settings.filename},
-        {"DefaultDuration", &settings.duration}};
+        {"Path", &entered->path},
+        {"Filename", &entered->filename},
+        {"DefaultDuration", &entered->duration}};
     QvPropertyList file;
     file.ReadProperties(kOwnSettings, QvPropertyList::defaultSection);
     for (const auto& [name, value] : values) {
@@ -339,6 +337,7 @@ void QvRecordControl::ApplyCaptureSettings(const CaptureSettings& settings)
     if (QvStatusBlock* status = Status()) {
         QvStore(status->duration, m_settings.GetIntProperty("DefaultDuration"));
     }
+    return 0;
 }
 
 // ---- Session -----------------------------------------------------------------------

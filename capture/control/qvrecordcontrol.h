@@ -75,9 +75,7 @@ public:
         virtual void OnStatusStop() = 0;
         // The capture ended with this stop reason.
         virtual void OnCompleted(std::int32_t reason) = 0;
-
-    protected:
-        ~Observer() = default;
+        virtual ~Observer() = default;
     };
 
     struct Options
@@ -126,12 +124,14 @@ public:
         std::string filename;
         std::string duration; // seconds, as typed
     };
-    // What the dialog shows: each value when its property is defined.
-    CaptureSettings GetCaptureSettings() const;
-    // OK: the three values become settings (a page's values for them go),
-    // are merged into "RecordCtl.ini" and, with a status block, the
-    // duration becomes the capture's.
-    void ApplyCaptureSettings(const CaptureSettings& settings);
+    // Shows the values (each one whose property is defined) and returns
+    // what was entered on OK, nothing on Cancel.
+    using SettingsDialog = std::function<std::optional<CaptureSettings>(const CaptureSettings&)>;
+    // Runs the dialog. OK: the three values become settings (a page's
+    // values for them go), are merged into "RecordCtl.ini" and, with a
+    // status block, the duration becomes the capture's. Cancel changes
+    // nothing. 0.
+    std::int16_t EditCaptureSettings(const SettingsDialog& dialog);
 
     // Drops the status listener and the status block: not initialised.
     void ReleaseSession();

@@ -114,10 +114,9 @@ private:
     std::int32_t AvailableCaptureSlots() { return m_model.AvailableCaptureSlots(); }
     std::int16_t EditCaptureSettings()
     {
-        if (const auto entered = RunCaptureSettingsDialog(Window(), m_model.GetCaptureSettings())) {
-            m_model.ApplyCaptureSettings(*entered);
-        }
-        return 0;
+        return m_model.EditCaptureSettings([this](const QvRecordControl::CaptureSettings& shown) {
+            return RunCaptureSettingsDialog(Window(), shown);
+        });
     }
     void AboutBox() { ShowRecordCtlAbout(Window()); }
 
