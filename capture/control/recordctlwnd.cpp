@@ -13,7 +13,7 @@ CRecordCtlStatusWnd::CRecordCtlStatusWnd(wxWindow* parent, wxWindowID id, const 
                                          long style, QvRecordControl& model,
                                          std::function<void()> stop)
     : wxPanel(parent, id, rect.GetPosition(), rect.GetSize(), style), m_model(model),
-      m_stop(std::move(stop)), m_timer(this)
+      m_stop(std::move(stop))
 {
     m_progress = new wxGauge(this, kProgressId, m_view.GetRange());
     m_time = new wxStaticText(this, kTimeId, m_view.GetTimeText());
