@@ -59,8 +59,8 @@ bool IsInside(const fs::path& inner, const fs::path& outer)
 class QvRecordControl::StatusListener final : public QvCommMgrListener::Owner
 {
 public:
-    StatusListener(QvRecordControl& control, const QvStatusBlock* status,
-                   const std::string& name, std::uint64_t generation)
+    StatusListener(QvRecordControl& control, const QvStatusBlock* status, const std::string& name,
+                   std::uint64_t generation)
         : m_control(control), m_status(status), m_generation(generation),
           m_listener(this, name.c_str())
     {
@@ -427,8 +427,8 @@ bool QvRecordControl::WaitForEngine() const
         return false;
     }
     const auto* word = reinterpret_cast<const std::uint32_t*>(presence);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.engineStartTimeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(m_options.engineStartTimeoutMs);
     for (;;) {
         const std::uint32_t seen = QvLoad(*word);
         if (EngineRunning()) {
@@ -441,15 +441,15 @@ bool QvRecordControl::WaitForEngine() const
             return false;
         }
         // The engine wakes this wait when it comes up.
-        qvplat::WaitOnSharedWord(word, seen,
-                                 static_cast<std::uint32_t>(std::min<long long>(left, kEnginePollMs)));
+        qvplat::WaitOnSharedWord(
+            word, seen, static_cast<std::uint32_t>(std::min<long long>(left, kEnginePollMs)));
     }
 }
 
 int QvRecordControl::SendSession()
 {
-    const std::string data = QvInitializeData(m_sessionText.c_str(), m_address.c_str(),
-                                              m_port.c_str());
+    const std::string data =
+        QvInitializeData(m_sessionText.c_str(), m_address.c_str(), m_port.c_str());
     return m_channel.SendCommand(kQvCmdInitialize, data.data(),
                                  static_cast<std::uint32_t>(data.size()));
 }

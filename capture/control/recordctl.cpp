@@ -34,12 +34,10 @@ public:
     {
         static const DispatchTable table =
             DispatchTableBuilder<CRecordCtlCtrl>(kIidDispatch, "_DRecordCtl")
-                .Property(1, "Duration", &CRecordCtlCtrl::GetDuration,
-                          &CRecordCtlCtrl::SetDuration)
+                .Property(1, "Duration", &CRecordCtlCtrl::GetDuration, &CRecordCtlCtrl::SetDuration)
                 .Property(2, "StopThreshold", &CRecordCtlCtrl::GetStopThreshold,
                           &CRecordCtlCtrl::SetStopThreshold)
-                .Property(3, "PropList", &CRecordCtlCtrl::GetPropList,
-                          &CRecordCtlCtrl::SetPropList)
+                .Property(3, "PropList", &CRecordCtlCtrl::GetPropList, &CRecordCtlCtrl::SetPropList)
                 .Method(4, "GetStartTime", &CRecordCtlCtrl::GetStartTime)
                 .Method(5, "GetElapsedTime", &CRecordCtlCtrl::GetElapsedTime)
                 .Method(6, "Start", &CRecordCtlCtrl::Start)
@@ -63,7 +61,9 @@ public:
     static const DispatchInterfaceInfo& Events()
     {
         static const DispatchInterfaceInfo events{
-            kIidEvents, "_DRecordCtlEvents", {{kEventCompleted, "Completed", false, VT_EMPTY, {VT_I4}}}};
+            kIidEvents,
+            "_DRecordCtlEvents",
+            {{kEventCompleted, "Completed", false, VT_EMPTY, {VT_I4}}}};
         return events;
     }
 
@@ -141,8 +141,8 @@ private:
     wxWindow* OnCreateWindow(wxWindow* parent, const wxRect& rect, long style,
                              wxWindowID id) override
     {
-        auto* window = new CRecordCtlStatusWnd(parent, id, rect, style, m_model,
-                                               [this] { m_model.Stop(); });
+        auto* window =
+            new CRecordCtlStatusWnd(parent, id, rect, style, m_model, [this] { m_model.Stop(); });
         m_model.OnWindowCreated();
         return window;
     }

@@ -85,8 +85,8 @@ void CRecordCtlStatusWnd::OnThreadEvent(wxThreadEvent& event)
 
 // ---- Settings dialog -----------------------------------------------------------------
 
-std::optional<QvRecordControl::CaptureSettings> RunCaptureSettingsDialog(
-    wxWindow* parent, const QvRecordControl::CaptureSettings& shown)
+std::optional<QvRecordControl::CaptureSettings>
+RunCaptureSettingsDialog(wxWindow* parent, const QvRecordControl::CaptureSettings& shown)
 {
     constexpr int kPathId = 204;
     constexpr int kFilenameId = 205;

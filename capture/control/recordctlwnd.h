@@ -53,7 +53,7 @@ private:
 
 // The "Capture Settings" dialog (Path 204, Filename 205, Duration 208):
 // the values entered on OK, nothing on Cancel.
-std::optional<QvRecordControl::CaptureSettings> RunCaptureSettingsDialog(
-    wxWindow* parent, const QvRecordControl::CaptureSettings& shown);
+std::optional<QvRecordControl::CaptureSettings>
+RunCaptureSettingsDialog(wxWindow* parent, const QvRecordControl::CaptureSettings& shown);
 
 void ShowRecordCtlAbout(wxWindow* parent);

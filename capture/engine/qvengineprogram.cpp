@@ -13,8 +13,7 @@ bool QvEngineWatchdog::Expired(std::uint32_t rounds, std::uint64_t receivedBytes
     return still;
 }
 
-QvEngineProgram::CommandLine QvEngineProgram::ParseCommandLine(
-    const std::vector<std::string>& args)
+QvEngineProgram::CommandLine QvEngineProgram::ParseCommandLine(const std::vector<std::string>& args)
 {
     std::string line;
     for (const std::string& arg : args) {

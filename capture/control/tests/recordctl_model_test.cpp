@@ -82,7 +82,8 @@ protected:
     qvtest::SettingsEnv m_env;
     bool m_private = m_env.UsePrivateRuntime();
     const fs::path m_videos = m_env.Root() / "videos";
-    std::shared_ptr<qvplat::PumpedUiDispatcher> m_ui = std::make_shared<qvplat::PumpedUiDispatcher>();
+    std::shared_ptr<qvplat::PumpedUiDispatcher> m_ui =
+        std::make_shared<qvplat::PumpedUiDispatcher>();
     int m_launches = 0;
 };
 
@@ -110,6 +111,9 @@ TEST_F(RecordControlTest, EngineThatDoesNotComeUpGivesMinus9)
 
 TEST_F(RecordControlTest, CaptureOfASessionGivenByAddressAndPort)
 {
+    // What a crashed engine leaves: the flag without the engine's lock.
+    QvSharedBlock presence(kQvPresenceName, sizeof(QvPresenceBlock));
+    QvStore(static_cast<QvPresenceBlock*>(presence.GetView())->running, 1);
     RecordingObserver observer;
     auto control = MakeControl(observer);
     control->AddProp("Address", "239.1.2.3");
@@ -118,6 +122,7 @@ TEST_F(RecordControlTest, CaptureOfASessionGivenByAddressAndPort)
     ASSERT_EQ(control->Initialize(), kQvRcOk);
     const fs::path handOver = m_env.Root() / "windows" / QvRecordControl::kHandOverFile;
     EXPECT_EQ(control->Start(), kQvNoFreeSlot); // command 1's answer, not command 2's
+    EXPECT_EQ(m_launches, 1);
     EXPECT_FALSE(fs::exists(handOver));
 
     control->AddProp("Port", "2010");
@@ -231,7 +236,8 @@ TEST_F(RecordControlTest, SettingsDialogMergesItsThreeKeysAndCancelKeepsTheDurat
     };
     EXPECT_EQ(control->EditCaptureSettings(dialog(std::nullopt)), 0); // Cancel
     EXPECT_EQ(control->GetDuration(), 60);
-    EXPECT_EQ(qvtest::ReadAll(ownSettings.string()), qvtest::Bytes(original.begin(), original.end()));
+    EXPECT_EQ(qvtest::ReadAll(ownSettings.string()),
+              qvtest::Bytes(original.begin(), original.end()));
     EXPECT_EQ(control->EditCaptureSettings(dialog({{"/srv/caps", "mine.mpg", "90"}})), 0);
     EXPECT_EQ(control->GetDuration(), 90);
     QvPropertyList file;

@@ -39,7 +39,8 @@ std::size_t LeadBeforeStretch(const qvtest::Bytes& file, const qvtest::Bytes& sa
     for (std::size_t i = 0; i < copies + 2; ++i) {
         stream.insert(stream.end(), sample.begin(), sample.end());
     }
-    const auto tail = file.end() - static_cast<std::ptrdiff_t>(std::min<std::size_t>(file.size(), 4096));
+    const auto tail =
+        file.end() - static_cast<std::ptrdiff_t>(std::min<std::size_t>(file.size(), 4096));
     // Found after `copies` copies, so that there is room to walk back.
     auto at = std::search(stream.begin() + static_cast<std::ptrdiff_t>(copies * sample.size()),
                           stream.end(), std::boyer_moore_horspool_searcher(tail, file.end()));
@@ -150,9 +151,9 @@ TEST_F(RecordCtlSmoke, CapturesALiveTransmissionForItsDurationThenUntilStopped)
                              "call Stop\n"
                              "wait-event Completed 4 120000\n"
                              "quit\n";
-    const auto host = qvtest::RunProgram(
-        CTLHOST_BINARY, {"--script", script.string(), "RECORDCTL.RecordCtlCtrl.1"}, env, work,
-        timeout);
+    const auto host = qvtest::RunProgram(CTLHOST_BINARY,
+                                         {"--script", script.string(), "RECORDCTL.RecordCtlCtrl.1"},
+                                         env, work, timeout);
     const auto logs = [&] {
         std::string text;
         for (const char* log : {"RecordCtlDebugOcx.log", "RecordCtlDebugEng.log"}) {

@@ -16,11 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     view.Tick(status);
     const std::string& time = view.GetTimeText();
     const std::string& bytes = view.GetBytesText();
-    const bool ok = view.GetRange() >= 1 && view.GetPosition() >= 0 &&
-                    view.GetPosition() <= view.GetRange() && time.size() == 8 &&
-                    time[2] == ':' && time[5] == ':' && bytes.size() >= 6 &&
-                    bytes.compare(bytes.size() - 3, 3, " MB") == 0 && bytes[0] >= '0' &&
-                    bytes[0] <= '9';
+    const bool ok =
+        view.GetRange() >= 1 && view.GetPosition() >= 0 && view.GetPosition() <= view.GetRange() &&
+        time.size() == 8 && time[2] == ':' && time[5] == ':' && bytes.size() >= 6 &&
+        bytes.compare(bytes.size() - 3, 3, " MB") == 0 && bytes[0] >= '0' && bytes[0] <= '9';
     if (!ok) {
         std::abort();
     }

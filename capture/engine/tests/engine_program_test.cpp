@@ -44,11 +44,11 @@ TEST(EngineProgramTest, WatchdogTakesReceivedDataAsProgress)
         std::uint64_t received;
         bool expired;
     } periods[] = {
-        {0, 0, true},          // nothing at all
-        {1, 65536, false},     // a whole round
-        {1, 70000, false},     // a slow stream: data but no round yet
-        {1, 70000, true},      // the data stopped
-        {2, 70000, false},     // a round without new data
+        {0, 0, true},      // nothing at all
+        {1, 65536, false}, // a whole round
+        {1, 70000, false}, // a slow stream: data but no round yet
+        {1, 70000, true},  // the data stopped
+        {2, 70000, false}, // a round without new data
         {2, 70000, true},
     };
     for (const auto& p : periods) {
