@@ -1,9 +1,8 @@
-// What the engine program decides without its windows: the command line,
-// the watchdog and the tray icon's question.
+// What the engine program decides without its windows: the command line
+// and the watchdog.
 #include "engine_testing.h"
 
 #include "capture/engine/qvengineprogram.h"
-#include "platform/msgbox.h"
 #include "platform/tests/settings_env.h"
 
 #include <gtest/gtest.h>
@@ -57,44 +56,19 @@ TEST(EngineProgramTest, WatchdogTakesReceivedDataAsProgress)
     }
 }
 
-class EngineProgramEnvTest : public ::testing::Test
+TEST(EngineProgramTest, WatchdogRunsOnlyForAControlsEngine)
 {
-protected:
-    qvtest::SettingsEnv m_env;
-    bool m_private = m_env.UsePrivateRuntime();
-    RecordingHost m_host;
-    std::atomic<std::uint32_t> m_progress{0};
-};
-
-TEST_F(EngineProgramEnvTest, WatchdogRunsOnlyForAControlsEngine)
-{
+    qvtest::SettingsEnv env;
+    env.UsePrivateRuntime();
+    RecordingHost host;
+    std::atomic<std::uint32_t> progress{0};
     for (const bool launchedByControl : {false, true}) {
-        QvEngineProgram program(m_host, m_progress, launchedByControl);
+        QvEngineProgram program(host, progress, launchedByControl);
         ASSERT_TRUE(program.Begin());
         EXPECT_EQ(QvLoad(program.Engine().GetPresence()->running), 1);
         EXPECT_EQ(program.WatchdogExpired(), launchedByControl) << launchedByControl;
         program.Close();
         EXPECT_EQ(QvLoad(program.Engine().GetPresence()->running), 0);
-    }
-}
-
-TEST_F(EngineProgramEnvTest, TrayQuestionClosesOnlyOnOk)
-{
-    QvEngineProgram program(m_host, m_progress, false);
-    for (const int answer : {qvplat::IDOK, qvplat::IDCANCEL}) {
-        unsigned flags = 0;
-        std::string asked;
-        const auto previous = qvplat::SetMessageBoxHandler(
-            [&](const char* text, const char* caption, unsigned boxFlags) {
-                asked = std::string(caption) + ": " + text;
-                flags = boxFlags;
-                return answer;
-            });
-        EXPECT_EQ(program.ConfirmExit(), answer == qvplat::IDOK);
-        qvplat::SetMessageBoxHandler(previous);
-        EXPECT_EQ(asked, "Multicast Stream Capture Engine: Stream capture session in "
-                         "progress.\n\nAre you sure you want to exit?");
-        EXPECT_EQ(flags, qvplat::MB_OKCANCEL | qvplat::MB_ICONQUESTION | qvplat::MB_SYSTEMMODAL);
     }
 }
 
