@@ -416,8 +416,10 @@ bool QvRecordControl::EngineRunning() const
 {
     const QvPresenceBlock* presence = Presence();
     // A running flag without the engine's lock held is what a crashed
-    // engine left behind.
-    return presence != nullptr && QvLoad(presence->running) == 1 && QvEngineInstance::IsHeld();
+    // engine left behind; one that a starting engine has not reset yet
+    // comes before it serves the channel.
+    return presence != nullptr && QvLoad(presence->running) == 1 &&
+           QvEngineInstance::IsHeld() && m_channel.IsServed();
 }
 
 bool QvRecordControl::WaitForEngine() const
