@@ -85,6 +85,28 @@ bool File::OpenRead(const std::string& path)
     return OpenWith(path, O_RDONLY, 0);
 }
 
+bool File::OpenReadRegular(const std::string& path)
+{
+    if (!OpenWith(path, O_RDONLY | O_NONBLOCK, 0)) {
+        return false;
+    }
+    struct stat info
+    {
+    };
+    const int error = ::fstat(m_fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+    if (error != 0) {
+        Close();
+        m_error = errno = error;
+        return false;
+    }
+    // Reads of a regular file never wait anyway; the flag goes for clarity.
+    const int flags = ::fcntl(m_fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return true;
+}
+
 bool File::OpenReadWrite(const std::string& path, bool create, unsigned permissions)
 {
     return OpenWith(path, O_RDWR | (create ? O_CREAT : 0), permissions);
@@ -93,6 +115,33 @@ bool File::OpenReadWrite(const std::string& path, bool create, unsigned permissi
 bool File::CreateNew(const std::string& path, unsigned permissions)
 {
     return OpenWith(path, O_WRONLY | O_CREAT | O_EXCL, permissions);
+}
+
+bool File::CreateAlways(const std::string& path, unsigned permissions)
+{
+    // Non-blocking, so that opening a FIFO never waits for its reader.
+    if (!OpenWith(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, permissions)) {
+        return false;
+    }
+    auto failClosing = [this](int error) {
+        Close();
+        m_error = error;
+        return false;
+    };
+    struct stat info
+    {
+    };
+    if (::fstat(m_fd, &info) != 0) {
+        return failClosing(errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return failClosing(EINVAL);
+    }
+    const int flags = ::fcntl(m_fd, F_GETFL);
+    if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return failClosing(errno);
+    }
+    return Truncate(0) || failClosing(m_error);
 }
 
 bool File::Close()

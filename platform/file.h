@@ -70,11 +70,20 @@ public:
 
     // Opens an existing file for reading.
     bool OpenRead(const std::string& path);
+    // Opens an existing regular file for reading. The open itself never
+    // waits (a FIFO without a writer, a device); anything but a regular file
+    // is closed again and refused with EINVAL.
+    bool OpenReadRegular(const std::string& path);
     // Opens a file for reading and writing; with `create` a missing one is
     // made with the permission bits (less the umask).
     bool OpenReadWrite(const std::string& path, bool create, unsigned permissions = 0600);
     // Makes a new file for writing; fails with EEXIST when the name exists.
     bool CreateNew(const std::string& path, unsigned permissions);
+    // Opens a file for writing, made when missing and emptied when present.
+    // Only a regular file is taken: a final symbolic link fails with ELOOP,
+    // anything else (a FIFO, a device) with EINVAL, without waiting for a
+    // reader.
+    bool CreateAlways(const std::string& path, unsigned permissions);
 
     // Closes the file, which also ends its lock; false when the system
     // reported an error on closing (a write that did not reach the file).

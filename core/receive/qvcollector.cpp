@@ -49,6 +49,8 @@ int ClampToInt(std::uint64_t value)
 
 QvUdpDataCollector::QvUdpDataCollector() = default;
 
+QvUdpDataCollector::QvUdpDataCollector(const QvCollectorOptions& options) : m_options(options) {}
+
 QvUdpDataCollector::~QvUdpDataCollector()
 {
     Stop();
@@ -100,6 +102,12 @@ int QvUdpDataCollector::StartLocked(bool withNetwork)
         if (readers != kStartOk) {
             StopLocked();
             return readers;
+        }
+        if (m_options.logListenAddress) {
+            QvDebugMsg(
+                "Address=%s Port=%d",
+                QvDottedAddress(static_cast<std::uint32_t>(m_dataReader.GetAddress())).c_str(),
+                static_cast<int>(m_dataReader.GetPort()));
         }
     }
     m_detached.store(!withNetwork);
@@ -278,7 +286,10 @@ void QvUdpDataCollector::ReadPortSettings()
         m_propertyList->FindProperty("Address", addressText) ? inet_addr(addressText.chars()) : 0;
     m_dataReader.SetAddress(address, static_cast<unsigned int>(port));
     m_retransReader.SetAddress(address, static_cast<unsigned int>(port));
-    QvDebugMsg("Address=%s Port=%d", QvDottedAddress(static_cast<std::uint32_t>(address)).c_str(), port);
+    if (!m_options.logListenAddress) {
+        QvDebugMsg("Address=%s Port=%d",
+                   QvDottedAddress(static_cast<std::uint32_t>(address)).c_str(), port);
+    }
 }
 
 void QvUdpDataCollector::ReadFormatSettings()
@@ -379,6 +390,8 @@ void QvUdpDataCollector::ResetStreamState()
     m_paused.store(false);
     m_timedOut.store(false);
     m_firstPacket = true;
+    m_dataSeen = false;
+    m_dataSilent = false;
     m_firstRead = true;
     m_underflow.store(true);
     m_expectedSequence = 0;
@@ -716,6 +729,7 @@ bool QvUdpDataCollector::AcceptDatagram(QvBasePacket* packet, std::uint32_t leng
     m_lastDataTime.store(now);
     m_lastSourceTime = now;
     m_bytesReceived.fetch_add(packet->GetPayloadLength());
+    NoteDataArrival();
     if (packet->GetPayloadLength() == 0) {
         FreeList().append(packet);
         return true;
@@ -727,6 +741,18 @@ bool QvUdpDataCollector::AcceptDatagram(QvBasePacket* packet, std::uint32_t leng
     QueueInOrder(packet);
     NotifyReaders();
     return true;
+}
+
+void QvUdpDataCollector::NoteDataArrival()
+{
+    if (!m_dataSeen) {
+        m_dataSeen = true;
+        m_dataSilent = false;
+        OnDataStarted();
+    } else if (m_dataSilent) {
+        m_dataSilent = false;
+        OnDataRestarted();
+    }
 }
 
 bool QvUdpDataCollector::FromOtherSource(const sockaddr_in* source) const
@@ -1085,6 +1111,7 @@ void QvUdpDataCollector::WatchDog()
         }
         m_dataArrived.notify_all();
         QvDebugMsgTime("Data Timeout");
+        m_dataSilent = true;
         if (m_running.load()) {
             OnDataTimeout();
         }
@@ -1136,7 +1163,9 @@ int QvUdpDataCollector::OnPacketRecovered(int)
 int QvUdpDataCollector::OnDataTimeout()
 {
     PostIntMessage(QvIntMessage::kDataTimeout);
-    QvDebugMsg("Collector Timeout.");
+    if (m_options.logCollectorTimeout) {
+        QvDebugMsg("Collector Timeout.");
+    }
     return 0;
 }
 

@@ -84,6 +84,28 @@ class QvMessageQueue;
 class QvPropertyList;
 class QvSAPPacket;
 
+// What differs between the programs that receive with this class; as the SAP
+// listener's presets, chosen once at construction.
+struct QvCollectorOptions
+{
+    // Start writes "Address=%s Port=%d" with the address and port the data
+    // reader listens on, whichever keys gave them; otherwise the line is
+    // written only when the settings name a Port.
+    bool logListenAddress = false;
+    // The default OnDataTimeout writes "Collector Timeout." to the debug log.
+    bool logCollectorTimeout = true;
+
+    static constexpr QvCollectorOptions Standard() { return {}; }
+    // The capture utility's receiver.
+    static constexpr QvCollectorOptions CaptureUtility()
+    {
+        QvCollectorOptions options;
+        options.logListenAddress = true;
+        options.logCollectorTimeout = false;
+        return options;
+    }
+};
+
 class QV_API QvUdpDataCollector : public QvFifo
 {
 public:
@@ -124,6 +146,7 @@ public:
     static constexpr int kReorderDepth = 3;
 
     QvUdpDataCollector();
+    explicit QvUdpDataCollector(const QvCollectorOptions& options);
     QvUdpDataCollector(const QvUdpDataCollector&) = delete;
     QvUdpDataCollector& operator=(const QvUdpDataCollector&) = delete;
     // Stops the collector (joining its thread) and closes both readers.
@@ -184,6 +207,7 @@ public:
     // Nothing measures the rate; always 0.
     unsigned long GetBytesPerSecond() const { return m_bytesPerSecond; }
     std::uint32_t GetDataTimeout() const { return m_dataTimeout.load(); }
+    const QvCollectorOptions& GetOptions() const { return m_options; }
 
     // ---- Buffer levels (counts of packets) -------------------------------------
     // Buffer size in bytes; derives the blocks and every level from it and
@@ -245,8 +269,9 @@ public:
     // ---- Notification hooks (collector thread; each returns 0) ------------------
     // The level check, run by the watchdog when flow control is on.
     virtual void ControlFlow();
-    // Never called here; for subclasses.
+    // The first stream datagram after a start.
     virtual int OnDataStarted();
+    // The first stream datagram after a data timeout.
     virtual int OnDataRestarted();
     // Adds to the lost count, logs, and with a window sends a loss report.
     virtual int OnPacketsLost(int bytes);
@@ -258,6 +283,7 @@ public:
     // Clears underflow and posts int message 2 when a message queue is set.
     virtual int OnStartThreshold();
     virtual int OnHighThreshold();
+    // Never called here; for subclasses.
     virtual int OnFlowPaused();
     virtual int OnFlowResumed();
 
@@ -348,7 +374,10 @@ private:
     void ReturnOldestLent();
     void CheckReadSequence(QvBasePacket* packet);
 
+    void NoteDataArrival();
+
     // Settings.
+    const QvCollectorOptions m_options;
     bool m_noFixUp = false;
     std::atomic<bool> m_paused{false};
     int m_threadPriority = qvplat::ThreadPriority::TimeCritical;
@@ -380,6 +409,8 @@ private:
 
     // Reception state (collector thread).
     bool m_firstPacket = true;
+    bool m_dataSeen = false;   // a stream datagram came since the start
+    bool m_dataSilent = false; // the data timeout fired since the last one
     std::atomic<bool> m_headerReady{false};
     std::uint32_t m_expectedSequence = 0; // after the newest data taken; only moves on
     std::uint32_t m_lastSequence = 0;

@@ -840,4 +840,44 @@ TEST_F(CollectorTest, UnrecognisedStreamIsPassedOnAfterAPoolsWorth)
     EXPECT_EQ(m_collector.DataQueue().entries(), 3u);
 }
 
+// ---- Data start hooks and the options ------------------------------------------------------
+
+// Counts the data hooks; stops first, as every subclass with hooks must.
+struct StartCounter : QvUdpDataCollector
+{
+    using QvUdpDataCollector::QvUdpDataCollector;
+    ~StartCounter() override { Stop(); }
+    int OnDataStarted() override { return ++started, QvUdpDataCollector::OnDataStarted(); }
+    int OnDataRestarted() override { return ++restarted, QvUdpDataCollector::OnDataRestarted(); }
+    int started = 0;
+    int restarted = 0;
+};
+
+TEST(CollectorOptionsTest, DataHooksAndTheTimeoutLineFollowTheOptions)
+{
+    for (const bool capture : {false, true}) {
+        coretest::DebugLogCapture log;
+        qvplat::ManualClock clock{1000};
+        qvplat::ScopedClockOverride clockOverride(clock);
+        QvPropertyList props;
+        props.SetProperty("FixHeader", "FALSE");
+        StartCounter collector(capture ? QvCollectorOptions::CaptureUtility()
+                                       : QvCollectorOptions::Standard());
+        collector.SetPropertyList(&props);
+        ASSERT_EQ(collector.StartDetached(), QvUdpDataCollector::kStartOk);
+        for (const std::uint32_t offset : {0u, 1000u, 2000u}) {
+            if (offset == 2000) { // silence, then data again
+                clock.Advance(collector.GetDataTimeout() + 1);
+                collector.WatchDog();
+            }
+            const Bytes datagram = Opv(offset, 1000);
+            EXPECT_TRUE(collector.FeedDatagram(datagram.data(), datagram.size()));
+        }
+        EXPECT_EQ(collector.started, 1);
+        EXPECT_EQ(collector.restarted, 1);
+        collector.Stop();
+        EXPECT_EQ(log.Text().find("Collector Timeout.") == std::string::npos, capture);
+    }
+}
+
 } // namespace
