@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -115,7 +117,7 @@ TEST(MediaGraph, NoReadAfterStop)
     EXPECT_EQ(source.LateReads(), 0);
 }
 
-TEST(MediaGraph, PositionDurationAndSeek)
+TEST(MediaGraph, PositionDurationPauseAndSeek)
 {
     auto graph = MakeGraph(true);
     // The transport stream, whose demuxer seeks exactly; its first picture
@@ -123,11 +125,19 @@ TEST(MediaGraph, PositionDurationAndSeek)
     ASSERT_TRUE(graph->RenderFile(qvtest::SamplePath("m2t_testsrc2.ts")));
     EXPECT_NEAR(graph->GetDuration(), 4.0, 0.25);
     EXPECT_EQ(graph->GetPosition(), 0.0);
+    ASSERT_TRUE(graph->Run());
+    while (graph->GetPosition() < 0.2 && graph->PopEvent() == MediaEvent::None) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(graph->Pause());
+    const double paused = graph->GetPosition();
+    EXPECT_GT(paused, 0.0);
+    EXPECT_LT(paused, 3.0);
     ASSERT_TRUE(graph->SetPosition(3.0));
     ASSERT_TRUE(graph->Run());
     EXPECT_EQ(qvtest::WaitForEvent(*graph, kPlayTimeoutMs), MediaEvent::Complete);
     EXPECT_NEAR(graph->GetPosition(), 4.0, 0.1);
-    // The last second of the 100 pictures was shown.
+    // The last second of the 100 pictures was shown after the seek.
     EXPECT_NEAR(graph->GetVideoStats().rendered, 25u, 3u);
 }
 
