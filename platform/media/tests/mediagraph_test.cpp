@@ -1,6 +1,6 @@
 // The GStreamer graph with fake sinks: the samples from files and through a
-// stand-in live source, bad input, stopping, position, volume and the video
-// window's calls to its owner.
+// stand-in live source, bad input, stopping, position and volume. (The
+// video window is shown on a display by the playback smoke test.)
 #include "media_test_helpers.h"
 
 #include "platform/testsupport/tempfiles.h"
@@ -16,7 +16,6 @@ namespace {
 
 using qvplat::MediaEvent;
 using qvplat::MediaGraph;
-using qvplat::VideoRect;
 
 constexpr int kPlayTimeoutMs = 60000;
 
@@ -158,55 +157,6 @@ TEST(MediaGraph, VolumeRoundTrip)
     graph->SetVolume(-20000);
     ASSERT_TRUE(graph->GetVolume(volume));
     EXPECT_EQ(volume, MediaGraph::kMinVolume);
-}
-
-class RecordingOwner : public qvplat::VideoOwner
-{
-public:
-    std::uintptr_t AcquireVideoSurface() override
-    {
-        calls.push_back("acquire");
-        return 0x101;
-    }
-    void PlaceVideoSurface(const VideoRect& rect, bool visible) override
-    {
-        placed = rect;
-        calls.push_back(visible ? "shown" : "hidden");
-    }
-    void ReleaseVideoSurface() override { calls.push_back("release"); }
-    std::uintptr_t EnterFullScreen(VideoRect& area) override
-    {
-        calls.push_back("full");
-        area = {0, 0, 1024, 768};
-        return refuseFullScreen ? 0 : 0x202;
-    }
-    void LeaveFullScreen() override { calls.push_back("leave"); }
-
-    std::vector<std::string> calls;
-    VideoRect placed;
-    bool refuseFullScreen = false;
-};
-
-TEST(MediaGraph, VideoWindowGoesThroughItsOwner)
-{
-    RecordingOwner owner;
-    auto graph = MakeGraph();
-    ASSERT_TRUE(graph->RenderFile(qvtest::SamplePath("m2p_testsrc.mpg")));
-    graph->SetOwner(&owner);
-    graph->SetWindowPosition({5, 85, 320, 160});
-    EXPECT_EQ(owner.placed, (VideoRect{5, 85, 320, 160}));
-    graph->SetVisible(false);
-    EXPECT_TRUE(graph->SetFullScreen(true));
-    EXPECT_TRUE(graph->IsFullScreen());
-    EXPECT_TRUE(graph->SetFullScreen(false));
-    graph->SetWindowPosition({0, 0, -4, 10}); // a window too small for the borders
-    EXPECT_EQ(owner.placed, (VideoRect{0, 0, 0, 10}));
-    owner.refuseFullScreen = true;
-    EXPECT_FALSE(graph->SetFullScreen(true));
-    graph->SetOwner(nullptr);
-    EXPECT_EQ(owner.calls, (std::vector<std::string>{"acquire", "hidden", "shown", "hidden",
-                                                     "full", "hidden", "leave", "hidden",
-                                                     "hidden", "full", "release"}));
 }
 
 } // namespace
