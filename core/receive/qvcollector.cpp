@@ -29,6 +29,7 @@ constexpr int kPollPeriodMs = 10;
 // the data socket's are taken in one batch receive.
 constexpr int kBatchPerPass = 64;
 constexpr std::size_t kDataBatch = std::min<std::size_t>(kBatchPerPass, QvSocket::kMaxBatch);
+constexpr std::size_t kMinDataBatch = 4;
 // Receive errors are logged at most this often.
 constexpr std::uint32_t kErrorLogPeriodMs = 1000;
 // Bytes of a retransmission reader's datagram looked at before it is taken
@@ -396,6 +397,7 @@ void QvUdpDataCollector::ResetStreamState()
     m_givenUpNext = 0;
     m_breakPending = false;
     m_unresolvedDatagrams = 0;
+    m_lastBatch = 0;
     m_haveSource = false;
     m_sourceAddress = sockaddr_in{};
     m_lastSourceTime = now;
@@ -548,8 +550,11 @@ bool QvUdpDataCollector::OnReceivedData(QvBasePacket* packet)
 
 void QvUdpDataCollector::ReceiveDataBatch()
 {
+    // Room for twice what the last batch brought: a slow stream costs a few
+    // packets taken and put back per wake-up, a fast one gets whole batches.
+    const std::size_t room = std::clamp<std::size_t>(2 * m_lastBatch, kMinDataBatch, kDataBatch);
     QvBasePacket* packets[kDataBatch];
-    const std::size_t count = TakeFreePackets(packets, kDataBatch);
+    const std::size_t count = TakeFreePackets(packets, room);
     if (count == 0) {
         DrainDatagram();
         return;
@@ -570,6 +575,7 @@ void QvUdpDataCollector::ReceiveDataBatch()
         return;
     }
     const auto taken = static_cast<std::size_t>(received);
+    m_lastBatch = taken;
     ReturnFreePackets(packets + taken, count - taken);
     // Each datagram of the batch is taken in on its own, in arrival order.
     for (std::size_t i = 0; i < taken; ++i) {
@@ -733,10 +739,12 @@ void QvUdpDataCollector::ReturnFreePackets(QvBasePacket* const* packets, std::si
     if (count == 0) {
         return;
     }
+    // Back to the front, in their order, so that the packets used next are
+    // the ones just touched.
     QvSList& free = FreeList();
     free.lock();
-    for (std::size_t i = 0; i < count; ++i) {
-        free._append(packets[i]);
+    for (std::size_t i = count; i > 0; --i) {
+        free.prepend(packets[i - 1]);
     }
     free.unlock();
 }

@@ -417,6 +417,7 @@ private:
     Gap m_givenUp[kRememberedGaps];
     std::size_t m_givenUpNext = 0;
     bool m_breakPending = false;
+    std::size_t m_lastBatch = 0; // datagrams the last batch receive brought
     std::uint32_t m_unresolvedDatagrams = 0;
     std::unique_ptr<QvHeadProcessor> m_headProcessor;
     std::unique_ptr<QvBasePacket> m_scratchPacket; // retransmissions and drained datagrams
