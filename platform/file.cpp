@@ -95,6 +95,33 @@ bool File::CreateNew(const std::string& path, unsigned permissions)
     return OpenWith(path, O_WRONLY | O_CREAT | O_EXCL, permissions);
 }
 
+bool File::CreateAlways(const std::string& path, unsigned permissions)
+{
+    // Non-blocking, so that opening a FIFO never waits for its reader.
+    if (!OpenWith(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, permissions)) {
+        return false;
+    }
+    auto failClosing = [this](int error) {
+        Close();
+        m_error = error;
+        return false;
+    };
+    struct stat info
+    {
+    };
+    if (::fstat(m_fd, &info) != 0) {
+        return failClosing(errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return failClosing(EINVAL);
+    }
+    const int flags = ::fcntl(m_fd, F_GETFL);
+    if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return failClosing(errno);
+    }
+    return Truncate(0) || failClosing(m_error);
+}
+
 bool File::Close()
 {
     if (m_fd < 0) {

@@ -75,6 +75,11 @@ public:
     bool OpenReadWrite(const std::string& path, bool create, unsigned permissions = 0600);
     // Makes a new file for writing; fails with EEXIST when the name exists.
     bool CreateNew(const std::string& path, unsigned permissions);
+    // Opens a file for writing, made when missing and emptied when present.
+    // Only a regular file is taken: a final symbolic link fails with ELOOP,
+    // anything else (a FIFO, a device) with EINVAL, without waiting for a
+    // reader.
+    bool CreateAlways(const std::string& path, unsigned permissions);
 
     // Closes the file, which also ends its lock; false when the system
     // reported an error on closing (a write that did not reach the file).

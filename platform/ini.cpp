@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 
 namespace qvplat {
 namespace {
@@ -253,6 +254,19 @@ bool WriteIniSection(std::string_view fileName, std::string_view section,
     }
     const IniText updated = WithSection(SplitLines(text), Trim(section), entries);
     return ReplaceFileContents(path, JoinLines(updated));
+}
+
+bool DeleteIniFile(std::string_view fileName)
+{
+    const std::string path = MapPath(fileName, PathBase::WindowsDirectory);
+    if (path.empty()) {
+        return false;
+    }
+    std::error_code fileError;
+    std::error_code lockError;
+    std::filesystem::remove(path, fileError);
+    std::filesystem::remove(path + ".lock", lockError);
+    return !fileError && !lockError;
 }
 
 std::uint32_t GetPrivateProfileSection(const char* section, char* buffer, std::uint32_t size,

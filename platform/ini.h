@@ -58,4 +58,10 @@ std::optional<std::vector<std::string>> ReadIniSection(std::string_view fileName
 bool WriteIniSection(std::string_view fileName, std::string_view section,
                      const std::vector<std::string>& entries);
 
+// Removes a file written by these functions together with the lock file its
+// writers share. Only for a file that no other process writes any more (a
+// writer waiting for the lock would hold a lock file that is gone). True
+// when neither is left, also when they never existed.
+bool DeleteIniFile(std::string_view fileName);
+
 } // namespace qvplat

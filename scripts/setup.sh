@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   iproute2 nftables
-  ffmpeg
+  ffmpeg vlc-bin vlc-plugin-base
   libgif-dev   # test-only: the GIF oracle of the player's decoder tests
   libwxgtk3.2-dev libx11-dev xvfb xauth
   desktop-file-utils xdg-utils

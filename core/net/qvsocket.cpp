@@ -302,6 +302,28 @@ int QvSocket::ReceiveDatagram(void* buffer, int length, sockaddr* from, int* fro
     return static_cast<int>(received);
 }
 
+int QvSocket::PeekDatagram(void* buffer, int length, sockaddr_in* from)
+{
+    if (length < 0) {
+        return Fail(QV_SOCKET_ERROR, EINVAL);
+    }
+    socklen_t addressLength = sizeof(sockaddr_in);
+    const ssize_t received = ResumingInterrupted([&] {
+        return ::recvfrom(m_socket, buffer, static_cast<size_t>(length),
+                          MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(from),
+                          from != nullptr ? &addressLength : nullptr);
+    });
+    if (received < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    return static_cast<int>(received);
+}
+
+void QvSocket::DiscardDatagram()
+{
+    (void)ResumingInterrupted([&] { return ::recv(m_socket, nullptr, 0, MSG_DONTWAIT); });
+}
+
 int QvSocket::ReadyToReceive()
 {
     if (m_socket == QV_INVALID_SOCKET) {

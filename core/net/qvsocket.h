@@ -87,6 +87,12 @@ public:
     // Receives one datagram, reporting one larger than the buffer as
     // QV_SOCKET_ERROR with QV_EMSGSIZE. `from` and `fromLength` may be null.
     int ReceiveDatagram(void* buffer, int length, sockaddr* from, int* fromLength, int flags);
+    // Copies the start of the next datagram without taking it off the socket
+    // and returns the datagram's whole length (which may exceed `length`), or
+    // QV_SOCKET_ERROR (EAGAIN when none waits). Never blocks.
+    int PeekDatagram(void* buffer, int length, sockaddr_in* from);
+    // Takes the next datagram off the socket without copying it. Never blocks.
+    void DiscardDatagram();
 
     // 1 when a datagram (an empty one too) or stream data is waiting, 0 when
     // nothing is or the socket is not open. Never blocks.

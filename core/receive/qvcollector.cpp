@@ -29,6 +29,9 @@ constexpr int kPollPeriodMs = 10;
 constexpr int kBatchPerPass = 64;
 // Receive errors are logged at most this often.
 constexpr std::uint32_t kErrorLogPeriodMs = 1000;
+// Bytes of a retransmission reader's datagram looked at before it is taken
+// or dropped: room for the longest packet header.
+constexpr std::size_t kHeaderPeekBytes = 32;
 
 bool IsGroupAddress(unsigned long address)
 {
@@ -45,6 +48,8 @@ int ClampToInt(std::uint64_t value)
 // ---- Construction ----------------------------------------------------------------
 
 QvUdpDataCollector::QvUdpDataCollector() = default;
+
+QvUdpDataCollector::QvUdpDataCollector(const QvCollectorOptions& options) : m_options(options) {}
 
 QvUdpDataCollector::~QvUdpDataCollector()
 {
@@ -98,6 +103,12 @@ int QvUdpDataCollector::StartLocked(bool withNetwork)
             StopLocked();
             return readers;
         }
+        if (m_options.logListenAddress) {
+            QvDebugMsg(
+                "Address=%s Port=%d",
+                QvDottedAddress(static_cast<std::uint32_t>(m_dataReader.GetAddress())).c_str(),
+                static_cast<int>(m_dataReader.GetPort()));
+        }
     }
     m_detached.store(!withNetwork);
     {
@@ -147,6 +158,8 @@ void QvUdpDataCollector::StopLocked()
     m_recoveredBytes.store(0);
 
     m_headProcessor.reset();
+    m_staged.clear();
+    m_gaps.clear();
     DeletePool();
     m_scratchPacket.reset();
     m_carry.reset();
@@ -273,7 +286,10 @@ void QvUdpDataCollector::ReadPortSettings()
         m_propertyList->FindProperty("Address", addressText) ? inet_addr(addressText.chars()) : 0;
     m_dataReader.SetAddress(address, static_cast<unsigned int>(port));
     m_retransReader.SetAddress(address, static_cast<unsigned int>(port));
-    QvDebugMsg("Address=%s Port=%d", QvDottedAddress(static_cast<std::uint32_t>(address)).c_str(), port);
+    if (!m_options.logListenAddress) {
+        QvDebugMsg("Address=%s Port=%d",
+                   QvDottedAddress(static_cast<std::uint32_t>(address)).c_str(), port);
+    }
 }
 
 void QvUdpDataCollector::ReadFormatSettings()
@@ -353,6 +369,14 @@ bool QvUdpDataCollector::PreparePool()
     }
     m_carry = std::make_unique<char[]>(static_cast<std::size_t>(m_blockSize));
     m_carryLength = 0;
+    // Every packet may wait behind a gap at most once, and each gap has a
+    // packet after it: room for both is made here, not while receiving.
+    m_staged.clear();
+    m_gaps.clear();
+    m_staged.reserve(count);
+    m_gaps.reserve(std::size_t{count} + 1);
+    m_scratchPacket->Reset();
+    m_poolSpan = std::uint64_t{count} * m_scratchPacket->GetPayloadLength();
     m_headerReady.store(m_noFixUp);
     if (!m_noFixUp) {
         m_headProcessor = std::make_unique<QvHeadProcessor>(m_blockSize, *this);
@@ -366,17 +390,28 @@ void QvUdpDataCollector::ResetStreamState()
     m_paused.store(false);
     m_timedOut.store(false);
     m_firstPacket = true;
+    m_dataSeen = false;
+    m_dataSilent = false;
     m_firstRead = true;
     m_underflow.store(true);
     m_expectedSequence = 0;
     m_lastSequence = 0;
+    m_lossSequence = 0;
     m_readSequence = 0;
+    m_staged.clear();
+    m_gaps.clear();
+    m_arrivals = 0;
+    std::fill(std::begin(m_givenUp), std::end(m_givenUp), Gap{});
+    m_givenUpNext = 0;
     m_breakPending = false;
     m_unresolvedDatagrams = 0;
     m_haveSource = false;
     m_sourceAddress = sockaddr_in{};
+    m_lastSourceTime = now;
     m_lostBytes.store(0);
     m_recoveredBytes.store(0);
+    m_duplicates.store(0);
+    m_foreignDatagrams.store(0);
     m_bytesReceived.store(0);
     m_lastDataTime.store(now);
     m_lastRequestTime.store(now);
@@ -512,7 +547,7 @@ bool QvUdpDataCollector::OnReceivedData(QvBasePacket* packet)
     if (received < 0) {
         const int error = QvSocket::GetLastError();
         FreeList().append(packet);
-        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+        if (error == EAGAIN || error == EWOULDBLOCK) {
             return false;
         }
         if (error == QV_EMSGSIZE) {
@@ -534,26 +569,52 @@ bool QvUdpDataCollector::OnReceivedRetrans(QvBasePacket* packet)
     if (packet == nullptr) {
         return false;
     }
+    // On a group stream every data datagram reaches this reader as well, so
+    // the header and the sender are looked at first, and a datagram that
+    // fills no reported gap is dropped without its payload being copied.
+    packet->Reset();
+    sockaddr_in from{};
+    const int length = m_retransReader.PeekDatagram(
+        packet->GetBuffer(),
+        static_cast<int>(std::min<std::size_t>(kHeaderPeekBytes, packet->GetBufferSize())), &from);
+    if (length < 0) {
+        const int error = QvSocket::GetLastError();
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            ReportReceiveError("RetransSock.ReceiveFrom() error: %d", error);
+        }
+        return false;
+    }
+    const bool fromSource = m_haveSource && from.sin_addr.s_addr == m_sourceAddress.sin_addr.s_addr;
+    const auto size = static_cast<std::size_t>(length);
+    const bool repair = fromSource && m_headerReady.load() && size <= packet->GetBufferSize() &&
+                        packet->SetReceived(static_cast<std::uint32_t>(size)) &&
+                        packet->CheckHeader(nullptr) != 0 && packet->GetPayloadLength() != 0 &&
+                        InReportedGap(*packet);
+    if (!repair || !TakeRepair(static_cast<std::uint32_t>(size))) {
+        m_retransReader.DiscardDatagram();
+    }
+    return true;
+}
+
+bool QvUdpDataCollector::TakeRepair(std::uint32_t length)
+{
+    QvBasePacket* packet = FreeList().get();
+    if (packet == nullptr) {
+        return false;
+    }
     packet->Reset();
     const int received = m_retransReader.ReceiveDatagram(packet->GetBuffer(),
                                                          static_cast<int>(packet->GetBufferSize()),
                                                          nullptr, nullptr, MSG_DONTWAIT);
-    if (received < 0) {
-        const int error = QvSocket::GetLastError();
-        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
-            return false;
-        }
-        ReportReceiveError("RetransSock.ReceiveFrom() error: %d", error);
-        return error == QV_EMSGSIZE;
+    if (received != static_cast<int>(length) || !packet->SetReceived(length) ||
+        packet->CheckHeader(nullptr) == 0 || !FillGap(packet)) {
+        FreeList().append(packet);
+        // Taken off the socket unless the receive found nothing.
+        return received >= 0 || QvSocket::GetLastError() == QV_EMSGSIZE;
     }
-    if (!packet->SetReceived(static_cast<std::uint32_t>(received)) ||
-        packet->CheckHeader(nullptr) == 0) {
-        return true;
-    }
-    const std::uint32_t payload = packet->GetPayloadLength();
-    QvDebugMsg("*** Recovered data %u bytes", payload);
-    m_recoveredBytes.fetch_add(payload);
-    OnPacketRecovered(received);
+    ReleaseReady();
+    CheckGaps();
+    NotifyReaders();
     return true;
 }
 
@@ -644,6 +705,14 @@ void QvUdpDataCollector::Reclaim()
 bool QvUdpDataCollector::AcceptDatagram(QvBasePacket* packet, std::uint32_t length,
                                         const sockaddr_in* source)
 {
+    // Datagrams from another sender reach neither the stream nor the header
+    // analyser, unless the stream's own source has fallen silent.
+    const bool otherSource = m_haveSource && FromOtherSource(source);
+    if (otherSource && !SourceMayTakeOver()) {
+        FreeList().append(packet);
+        m_foreignDatagrams.fetch_add(1);
+        return false;
+    }
     const bool parsed = packet->SetReceived(length);
     if (m_headProcessor) {
         // Keeps the sender's header packets for the fix-up.
@@ -653,12 +722,14 @@ bool QvUdpDataCollector::AcceptDatagram(QvBasePacket* packet, std::uint32_t leng
         FreeList().append(packet);
         return false;
     }
-    if (source != nullptr) {
-        m_sourceAddress = *source;
-        m_haveSource = true;
+    if (!m_haveSource || otherSource) {
+        LatchSource(source);
     }
-    m_lastDataTime.store(qvplat::TickCount());
+    const std::uint32_t now = qvplat::TickCount();
+    m_lastDataTime.store(now);
+    m_lastSourceTime = now;
     m_bytesReceived.fetch_add(packet->GetPayloadLength());
+    NoteDataArrival();
     if (packet->GetPayloadLength() == 0) {
         FreeList().append(packet);
         return true;
@@ -670,6 +741,51 @@ bool QvUdpDataCollector::AcceptDatagram(QvBasePacket* packet, std::uint32_t leng
     QueueInOrder(packet);
     NotifyReaders();
     return true;
+}
+
+void QvUdpDataCollector::NoteDataArrival()
+{
+    if (!m_dataSeen) {
+        m_dataSeen = true;
+        m_dataSilent = false;
+        OnDataStarted();
+    } else if (m_dataSilent) {
+        m_dataSilent = false;
+        OnDataRestarted();
+    }
+}
+
+bool QvUdpDataCollector::FromOtherSource(const sockaddr_in* source) const
+{
+    const sockaddr_in unnamed{};
+    const sockaddr_in& from = source != nullptr ? *source : unnamed;
+    return from.sin_addr.s_addr != m_sourceAddress.sin_addr.s_addr ||
+           from.sin_port != m_sourceAddress.sin_port;
+}
+
+bool QvUdpDataCollector::SourceMayTakeOver() const
+{
+    return qvplat::ElapsedMs(qvplat::TickCount(), m_lastSourceTime) > m_dataTimeout.load();
+}
+
+void QvUdpDataCollector::LatchSource(const sockaddr_in* source)
+{
+    const sockaddr_in unnamed{};
+    const sockaddr_in& from = source != nullptr ? *source : unnamed;
+    if (m_haveSource) {
+        // The source fell silent and another one speaks: a restarted sender.
+        // What the old one left behind goes to the reader first, then the
+        // stream starts again with a break.
+        QvDebugMsg("Stream source now %s:%u",
+                   QvDottedAddress(static_cast<std::uint32_t>(from.sin_addr.s_addr)).c_str(),
+                   static_cast<unsigned>(ntohs(from.sin_port)));
+        GiveUpAllGaps();
+        m_firstPacket = true;
+        m_breakPending = true;
+    }
+    m_sourceAddress = from;
+    m_sourceAddress.sin_family = AF_INET;
+    m_haveSource = true;
 }
 
 bool QvUdpDataCollector::IsStrayControlPacket(const QvBasePacket& packet,
@@ -719,22 +835,216 @@ void QvUdpDataCollector::QueueInOrder(QvBasePacket* packet)
 {
     const std::uint32_t sequence = packet->Sequence();
     m_lastSequence = sequence;
-    if (!m_firstPacket) {
-        const int order = packet->CompareSequence(sequence, m_expectedSequence);
-        if (order < 0) {
-            QvDebugMsgTime("*** Bad sequence Seq:%lu Exp:%lu", static_cast<unsigned long>(sequence),
-                           static_cast<unsigned long>(m_expectedSequence));
-        } else if (order > 0) {
-            OnPacketsLost(ClampToInt(packet->SequenceDistance(m_expectedSequence, sequence)));
+    if (m_firstPacket) {
+        m_firstPacket = false;
+        m_expectedSequence = packet->NextSequence();
+        Release(packet);
+        ++m_arrivals;
+        return;
+    }
+    const int order = packet->CompareSequence(sequence, m_expectedSequence);
+    if (order < 0) {
+        if (packet->SequenceDistance(sequence, m_expectedSequence) > m_poolSpan) {
+            // Further back than the pool could hold: the sender started its
+            // sequence again (a looping transmission).
+            RestartStream(packet);
+            return;
         }
+        if (packet->CompareSequence(packet->NextSequence(), m_expectedSequence) <= 0) {
+            if (FillGap(packet)) {
+                ++m_arrivals;
+                ReleaseReady();
+                CheckGaps();
+            } else {
+                DropBehind(packet);
+            }
+            return;
+        }
+        // It reaches past the newest data: only its head was taken already
+        // (byte offsets only; a numbered packet cannot straddle).
+        packet->Consume(m_expectedSequence - sequence);
+    } else if (order > 0) {
+        const std::uint32_t missing = packet->SequenceDistance(m_expectedSequence, sequence);
+        if (missing > m_poolSpan) {
+            // More than the pool and the window could ever wait for: the
+            // stream is picked up again here, and the jump is no loss.
+            RestartStream(packet);
+            return;
+        }
+        m_gaps.push_back(Gap{m_expectedSequence, sequence, missing, m_arrivals, false});
     }
     m_expectedSequence = packet->NextSequence();
-    m_firstPacket = false;
+    if (m_gaps.empty()) {
+        Release(packet);
+    } else {
+        Stage(packet);
+    }
+    ++m_arrivals;
+    CheckGaps();
+}
+
+void QvUdpDataCollector::RestartStream(QvBasePacket* packet)
+{
+    QvDebugMsgTime("*** Sequence jump Seq:%lu Exp:%lu",
+                   static_cast<unsigned long>(packet->Sequence()),
+                   static_cast<unsigned long>(m_expectedSequence));
+    GiveUpAllGaps();
+    m_breakPending = true;
+    m_expectedSequence = packet->NextSequence();
+    Release(packet);
+    ++m_arrivals;
+}
+
+bool QvUdpDataCollector::FillGap(QvBasePacket* packet)
+{
+    for (auto gap = m_gaps.begin(); gap != m_gaps.end(); ++gap) {
+        if (packet->CompareSequence(packet->Sequence(), gap->end) >= 0 ||
+            packet->CompareSequence(packet->NextSequence(), gap->start) <= 0) {
+            continue;
+        }
+        // Only the bytes inside the gap are new (a datagram can overlap its
+        // neighbours only in the byte-offset format).
+        if (packet->CompareSequence(packet->Sequence(), gap->start) < 0) {
+            packet->Consume(gap->start - packet->Sequence());
+        }
+        if (packet->CompareSequence(packet->NextSequence(), gap->end) > 0) {
+            packet->SetPayloadLength(packet->GetPayloadLength() -
+                                     (packet->NextSequence() - gap->end));
+        }
+        const Gap filled = *gap;
+        Gap before = filled;
+        before.end = packet->Sequence();
+        before.bytes = packet->SequenceDistance(before.start, before.end);
+        Gap after = filled;
+        after.start = packet->NextSequence();
+        after.bytes = packet->SequenceDistance(after.start, after.end);
+        const bool keepBefore = packet->CompareSequence(before.start, before.end) < 0;
+        const bool keepAfter = packet->CompareSequence(after.start, after.end) < 0;
+        if (keepBefore && keepAfter) {
+            *gap = after;
+            m_gaps.insert(gap, before);
+        } else if (keepBefore) {
+            *gap = before;
+        } else if (keepAfter) {
+            *gap = after;
+        } else {
+            m_gaps.erase(gap);
+        }
+        if (filled.reported) {
+            const std::uint32_t payload = packet->GetPayloadLength();
+            QvDebugMsg("*** Recovered data %u bytes", payload);
+            m_recoveredBytes.fetch_add(payload);
+            OnPacketRecovered(static_cast<int>(payload));
+        }
+        Stage(packet);
+        return true;
+    }
+    return false;
+}
+
+void QvUdpDataCollector::DropBehind(QvBasePacket* packet)
+{
+    // Behind the newest data and in no open gap: every byte of it was taken
+    // already, unless its gap was given up a moment ago.
+    QvDebugMsgTime("*** Bad sequence Seq:%lu Exp:%lu",
+                   static_cast<unsigned long>(packet->Sequence()),
+                   static_cast<unsigned long>(m_expectedSequence));
+    const bool late = std::any_of(std::begin(m_givenUp), std::end(m_givenUp), [&](const Gap& gap) {
+        return packet->CompareSequence(gap.start, gap.end) < 0 &&
+               packet->CompareSequence(packet->Sequence(), gap.end) < 0 &&
+               packet->CompareSequence(packet->NextSequence(), gap.start) > 0;
+    });
+    if (!late) {
+        m_duplicates.fetch_add(1);
+    }
+    FreeList().append(packet);
+}
+
+void QvUdpDataCollector::Stage(QvBasePacket* packet)
+{
+    auto at = m_staged.end();
+    while (at != m_staged.begin() &&
+           packet->CompareSequence(packet->Sequence(), (*(at - 1))->Sequence()) < 0) {
+        --at;
+    }
+    m_staged.insert(at, packet);
+}
+
+void QvUdpDataCollector::Release(QvBasePacket* packet)
+{
     if (m_breakPending) {
         packet->SetBreak(true);
         m_breakPending = false;
     }
     DataQueue().append(packet);
+}
+
+void QvUdpDataCollector::ReleaseReady()
+{
+    // Everything before the oldest open gap is in order: it goes to the reader.
+    std::size_t ready = 0;
+    while (ready < m_staged.size() &&
+           (m_gaps.empty() || m_staged[ready]->CompareSequence(m_staged[ready]->Sequence(),
+                                                               m_gaps.front().start) < 0)) {
+        Release(m_staged[ready]);
+        ++ready;
+    }
+    m_staged.erase(m_staged.begin(), m_staged.begin() + static_cast<std::ptrdiff_t>(ready));
+}
+
+void QvUdpDataCollector::CheckGaps()
+{
+    // Gaps open in stream order, so the oldest comes first.
+    for (Gap& gap : m_gaps) {
+        if (m_arrivals - gap.openedAt <= static_cast<std::uint64_t>(kReorderDepth)) {
+            break;
+        }
+        if (!gap.reported) {
+            ReportGap(gap);
+        }
+    }
+    const auto patience = static_cast<std::uint64_t>(kReorderDepth) +
+                          static_cast<std::uint64_t>(std::max(m_window, 0));
+    while (!m_gaps.empty() && m_arrivals - m_gaps.front().openedAt > patience) {
+        GiveUpOldestGap();
+    }
+}
+
+void QvUdpDataCollector::ReportGap(Gap& gap)
+{
+    gap.reported = true;
+    m_lossSequence = gap.start;
+    OnPacketsLost(ClampToInt(gap.bytes));
+}
+
+void QvUdpDataCollector::GiveUpOldestGap()
+{
+    Gap& oldest = m_gaps.front();
+    if (!oldest.reported) {
+        ReportGap(oldest);
+    }
+    m_givenUp[m_givenUpNext] = oldest;
+    m_givenUpNext = (m_givenUpNext + 1) % kRememberedGaps;
+    m_gaps.erase(m_gaps.begin());
+    // The reader passes the gap: the next packet it gets follows a break.
+    m_breakPending = true;
+    ReleaseReady();
+}
+
+void QvUdpDataCollector::GiveUpAllGaps()
+{
+    while (!m_gaps.empty()) {
+        GiveUpOldestGap();
+    }
+    ReleaseReady();
+}
+
+bool QvUdpDataCollector::InReportedGap(const QvBasePacket& packet) const
+{
+    return std::any_of(m_gaps.begin(), m_gaps.end(), [&](const Gap& gap) {
+        return gap.reported && packet.CompareSequence(packet.Sequence(), gap.end) < 0 &&
+               packet.CompareSequence(packet.NextSequence(), gap.start) > 0;
+    });
 }
 
 void QvUdpDataCollector::NotifyReaders()
@@ -792,12 +1102,16 @@ void QvUdpDataCollector::WatchDog()
     }
     const std::uint32_t now = qvplat::TickCount();
     if (qvplat::ElapsedMs(now, m_lastDataTime.load()) > m_dataTimeout.load()) {
+        // Nothing more is coming soon: what waits behind a gap goes to the
+        // reader before it hears of the timeout.
+        GiveUpAllGaps();
         {
             std::lock_guard<std::mutex> lock(m_waitLock);
             m_timedOut.store(true);
         }
         m_dataArrived.notify_all();
         QvDebugMsgTime("Data Timeout");
+        m_dataSilent = true;
         if (m_running.load()) {
             OnDataTimeout();
         }
@@ -836,7 +1150,7 @@ int QvUdpDataCollector::OnPacketsLost(int bytes)
     m_lostBytes.fetch_add(lost);
     QvDebugMsgTime("*** Packet loss %ld bytes", static_cast<long>(bytes));
     if (m_window != 0) {
-        SendLossReport(m_expectedSequence, lost);
+        SendLossReport(m_lossSequence, lost);
     }
     return 0;
 }
@@ -849,7 +1163,9 @@ int QvUdpDataCollector::OnPacketRecovered(int)
 int QvUdpDataCollector::OnDataTimeout()
 {
     PostIntMessage(QvIntMessage::kDataTimeout);
-    QvDebugMsg("Collector Timeout.");
+    if (m_options.logCollectorTimeout) {
+        QvDebugMsg("Collector Timeout.");
+    }
     return 0;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The stream receiver: receives one live stream, keeps its datagrams in
-// arrival order in a bounded pool of packets, measures and reports gaps, can
+// stream order in a bounded pool of packets, measures and reports gaps, can
 // ask the source to send lost data again, watches for the end of the data
 // and hands the payload to a reader as a byte stream.
 //
@@ -23,6 +23,27 @@
 //   "PacketFormat"         "OPV" (default), "RAW", "OVS", "QVS" (read as OPV)
 //   "Mux"                  "M2T" and "M2P" need no header fix-up
 //   "FixHeader"            TRUE or FALSE forces the header fix-up on or off
+//
+// How datagrams find their place:
+//   - The first data datagram names the stream's source (address and
+//     port); loss reports go there only. Datagrams from any other source
+//     are dropped and counted, until the source has been silent for the
+//     data timeout: then the next one takes over, with a break.
+//   - Datagrams are handed to the reader in stream order. One that
+//     arrives behind others fills its gap; a gap counts as a loss after
+//     kReorderDepth further datagrams (then it is reported, with a
+//     window) and the reader passes it, with a break, after the window's
+//     worth more. A datagram whose bytes were all taken already is a
+//     duplicate: dropped and counted.
+//   - A datagram that fills a reported gap, on either reader, counts as
+//     recovered. The retransmission reader (which on a group stream sees
+//     every data datagram too) takes only those, from the source's
+//     address; it drops the others without copying their payload.
+//   - A jump backwards by more than the pool holds is the sender starting
+//     its sequence again, and a jump forwards by more than that a
+//     resynchronisation: either way the stream goes on from the new
+//     place with a break, without a loss report and without counting the
+//     jump as lost.
 //
 // Threads: the collector thread receives, orders, checks the levels and the
 // timeouts and calls every On... hook, so int messages are sent from it; one
@@ -55,12 +76,35 @@
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <vector>
 
 class QvBasePacket;
 class QvHeadProcessor;
 class QvMessageQueue;
 class QvPropertyList;
 class QvSAPPacket;
+
+// What differs between the programs that receive with this class; as the SAP
+// listener's presets, chosen once at construction.
+struct QvCollectorOptions
+{
+    // Start writes "Address=%s Port=%d" with the address and port the data
+    // reader listens on, whichever keys gave them; otherwise the line is
+    // written only when the settings name a Port.
+    bool logListenAddress = false;
+    // The default OnDataTimeout writes "Collector Timeout." to the debug log.
+    bool logCollectorTimeout = true;
+
+    static constexpr QvCollectorOptions Standard() { return {}; }
+    // The capture utility's receiver.
+    static constexpr QvCollectorOptions CaptureUtility()
+    {
+        QvCollectorOptions options;
+        options.logListenAddress = true;
+        options.logCollectorTimeout = false;
+        return options;
+    }
+};
 
 class QV_API QvUdpDataCollector : public QvFifo
 {
@@ -94,8 +138,15 @@ public:
     // The loss report goes to the data port plus this.
     static constexpr unsigned kLossReportPortOffset = 16;
     static constexpr std::size_t kLossReportSize = 8;
+    // Datagrams that may arrive after a gap before it counts as a loss: a
+    // network that swaps a datagram with one up to this many places later
+    // causes neither a loss nor a break. Once a gap counts as a loss it is
+    // reported (with a window), and the reader passes it after the window's
+    // worth of further datagrams, so a retransmission can still fill it.
+    static constexpr int kReorderDepth = 3;
 
     QvUdpDataCollector();
+    explicit QvUdpDataCollector(const QvCollectorOptions& options);
     QvUdpDataCollector(const QvUdpDataCollector&) = delete;
     QvUdpDataCollector& operator=(const QvUdpDataCollector&) = delete;
     // Stops the collector (joining its thread) and closes both readers.
@@ -146,10 +197,16 @@ public:
     std::uint64_t GetRecovCount() const { return m_recoveredBytes.load(); }
     // Payload bytes reported lost.
     std::uint64_t GetLostCount() const { return m_lostBytes.load(); }
+    // Datagrams dropped because every byte they carry had been taken already.
+    std::uint64_t GetDuplicateCount() const { return m_duplicates.load(); }
+    // Datagrams dropped because they came from another source than the
+    // stream's.
+    std::uint64_t GetForeignCount() const { return m_foreignDatagrams.load(); }
     std::time_t GetStartTime() const { return m_startTime.load(); }
     // Nothing measures the rate; always 0.
     unsigned long GetBytesPerSecond() const { return m_bytesPerSecond; }
     std::uint32_t GetDataTimeout() const { return m_dataTimeout.load(); }
+    const QvCollectorOptions& GetOptions() const { return m_options; }
 
     // ---- Buffer levels (counts of packets) -------------------------------------
     // Buffer size in bytes; derives the blocks and every level from it and
@@ -175,11 +232,17 @@ public:
     char* GetNextBuffer(long& size, int& flags);
     // Copies up to `request` stream bytes into `destination` and returns the
     // count. Flags: kContinuous, or kBreak when a discontinuity fell inside
-    // the call (the bytes are then those from the first packet after it
-    // on); a short count comes with kStopped, or with kTimeout when the data
-    // stopped (bytes still held back are returned first, the timeout with
-    // the next call). A request of 0 returns 0 with flags 0 at once.
-    long ReadBuffer(char* destination, long request, int& flags);
+    // the call; a short count comes only with kStopped, or with kTimeout
+    // when the data stopped (bytes still held back are returned first, the
+    // timeout with the next call). A request of 0 returns 0 with flags 0 at
+    // once.
+    // With kBreak, `breakOffset` (when given) receives where the
+    // discontinuity lies within the returned bytes: the bytes before it
+    // follow on from the previous call, those from it on follow the gap
+    // (0: the whole return follows the gap). When more discontinuities
+    // fall inside the same call, the offset is that of the first; every byte
+    // received is still returned. Without kBreak it is 0.
+    long ReadBuffer(char* destination, long request, int& flags, long* breakOffset = nullptr);
     // Returns every queued packet to the free list; lost and recovered
     // bytes restart at 0. The first packet read afterwards carries a break
     // unless it continues exactly where the last one read ended.
@@ -191,10 +254,11 @@ public:
     // ---- The packet path without sockets ----------------------------------------
     // One received datagram, as the collector thread hands it on after
     // receiving: copied into a free packet (taking back the newest queued
-    // packets when none is free), checked and queued. `source` is the sender
-    // (the destination of loss reports); it may be null. Returns true when
-    // the datagram was taken as stream data. Call on one thread at a time,
-    // and only on a collector started with StartDetached.
+    // packets when none is free), checked and put in its place in the
+    // stream. `source` is the sender; null stands for one and the same
+    // unnamed sender. Returns true when the datagram was taken as stream
+    // data. Call on one thread at a time, and only on a collector started
+    // with StartDetached.
     bool FeedDatagram(const void* data, std::size_t length, const sockaddr_in* source = nullptr);
     // The level check and the timeouts; the collector thread runs it once
     // per pass.
@@ -203,8 +267,9 @@ public:
     // ---- Notification hooks (collector thread; each returns 0) ------------------
     // The level check, run by the watchdog when flow control is on.
     virtual void ControlFlow();
-    // Never called here; for subclasses.
+    // The first stream datagram after a start.
     virtual int OnDataStarted();
+    // The first stream datagram after a data timeout.
     virtual int OnDataRestarted();
     // Adds to the lost count, logs, and with a window sends a loss report.
     virtual int OnPacketsLost(int bytes);
@@ -216,6 +281,7 @@ public:
     // Clears underflow and posts int message 2 when a message queue is set.
     virtual int OnStartThreshold();
     virtual int OnHighThreshold();
+    // Never called here; for subclasses.
     virtual int OnFlowPaused();
     virtual int OnFlowResumed();
 
@@ -231,8 +297,11 @@ protected:
     // take it in; false (the packet back on the free list) when none waited
     // or the receive failed.
     bool OnReceivedData(QvBasePacket* packet);
-    // Receive one waiting datagram from the retransmission reader into
-    // `packet` and count it as recovered; false when none waited.
+    // Take one waiting datagram from the retransmission reader: one from the
+    // stream's source that falls in a reported gap fills it and counts as
+    // recovered; any other is dropped uncounted, without copying its
+    // payload. `packet` is scratch room for its header. False when none
+    // waited.
     bool OnReceivedRetrans(QvBasePacket* packet);
 
 private:
@@ -258,13 +327,38 @@ private:
     bool StreamIsUnicast() const;
     bool StartThread();
 
+    // A stretch of the stream's sequence that has not arrived: [start, end).
+    struct Gap
+    {
+        std::uint32_t start = 0;
+        std::uint32_t end = 0;
+        std::uint32_t bytes = 0;    // payload bytes missing
+        std::uint64_t openedAt = 0; // arrivals counted when it opened
+        bool reported = false;      // counted as lost (and reported)
+    };
+
     // Reception.
     QvBasePacket* TakeFreePacket();
     void Reclaim();
     bool AcceptDatagram(QvBasePacket* packet, std::uint32_t length, const sockaddr_in* source);
+    bool FromOtherSource(const sockaddr_in* source) const;
+    bool SourceMayTakeOver() const;
+    void LatchSource(const sockaddr_in* source);
     bool IsStrayControlPacket(const QvBasePacket& packet, std::uint32_t length) const;
     bool PassThroughAnalyser(QvBasePacket* packet);
     void QueueInOrder(QvBasePacket* packet);
+    void RestartStream(QvBasePacket* packet);
+    bool FillGap(QvBasePacket* packet);
+    void DropBehind(QvBasePacket* packet);
+    void Stage(QvBasePacket* packet);
+    void Release(QvBasePacket* packet);
+    void ReleaseReady();
+    void CheckGaps();
+    void ReportGap(Gap& gap);
+    void GiveUpOldestGap();
+    void GiveUpAllGaps();
+    bool InReportedGap(const QvBasePacket& packet) const;
+    bool TakeRepair(std::uint32_t length);
     void DrainDatagram();
     void ReportReceiveError(const char* format, int error);
     void SendLossReport(std::uint32_t sequence, std::uint32_t bytes);
@@ -278,7 +372,10 @@ private:
     void ReturnOldestLent();
     void CheckReadSequence(QvBasePacket* packet);
 
+    void NoteDataArrival();
+
     // Settings.
+    const QvCollectorOptions m_options;
     bool m_noFixUp = false;
     std::atomic<bool> m_paused{false};
     int m_threadPriority = qvplat::ThreadPriority::TimeCritical;
@@ -310,15 +407,33 @@ private:
 
     // Reception state (collector thread).
     bool m_firstPacket = true;
+    bool m_dataSeen = false;   // a stream datagram came since the start
+    bool m_dataSilent = false; // the data timeout fired since the last one
     std::atomic<bool> m_headerReady{false};
-    std::uint32_t m_expectedSequence = 0;
+    std::uint32_t m_expectedSequence = 0; // after the newest data taken; only moves on
     std::uint32_t m_lastSequence = 0;
+    std::uint32_t m_lossSequence = 0; // start of the gap a loss report names
+    // Sequence span the pool holds, in the unit of SequenceDistance; a jump
+    // beyond it restarts the stream.
+    std::uint64_t m_poolSpan = 0;
+    // Packets that arrived after the oldest open gap, in stream order, and
+    // the open gaps, oldest first. Both have room for the whole pool, so
+    // reception never allocates.
+    std::vector<QvBasePacket*> m_staged;
+    std::vector<Gap> m_gaps;
+    std::uint64_t m_arrivals = 0; // datagrams that brought new stream bytes
+    // The last gaps given up, so that their late datagrams are not taken
+    // for duplicates.
+    static constexpr std::size_t kRememberedGaps = 8;
+    Gap m_givenUp[kRememberedGaps];
+    std::size_t m_givenUpNext = 0;
     bool m_breakPending = false;
     std::uint32_t m_unresolvedDatagrams = 0;
     std::unique_ptr<QvHeadProcessor> m_headProcessor;
     std::unique_ptr<QvBasePacket> m_scratchPacket; // retransmissions and drained datagrams
-    sockaddr_in m_sourceAddress{};
+    sockaddr_in m_sourceAddress{};                 // the stream's source once latched
     bool m_haveSource = false;
+    std::uint32_t m_lastSourceTime = 0; // last datagram taken from the source
     std::uint32_t m_lastErrorLog = 0;
     std::uint32_t m_suppressedErrors = 0;
     bool m_errorLogged = false;
@@ -337,6 +452,8 @@ private:
     std::atomic<std::uint64_t> m_bytesReceived{0};
     std::atomic<std::uint64_t> m_lostBytes{0};
     std::atomic<std::uint64_t> m_recoveredBytes{0};
+    std::atomic<std::uint64_t> m_duplicates{0};
+    std::atomic<std::uint64_t> m_foreignDatagrams{0};
     unsigned long m_bytesPerSecond = 0;
 
     // Reader side (one reader at a time).

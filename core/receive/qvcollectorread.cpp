@@ -282,8 +282,11 @@ void QvUdpDataCollector::CheckReadSequence(QvBasePacket* packet)
 
 // ---- Reading bytes ---------------------------------------------------------------------
 
-long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags)
+long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags, long* breakOffset)
 {
+    if (breakOffset != nullptr) {
+        *breakOffset = 0;
+    }
     if (request <= 0 || destination == nullptr) {
         flags = kContinuous;
         return 0;
@@ -307,7 +310,9 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags)
     std::size_t got = m_carryLength;
     std::memcpy(destination, carry, got);
     m_carryLength = 0;
-    bool brokeInside = false;
+    // Where the data after a break begins in this call; none yet.
+    constexpr std::size_t kNoBreak = SIZE_MAX;
+    std::size_t breakAt = kNoBreak;
     int lastFlags = kContinuous;
     while (got < want) {
         // Once this call holds bytes, a data timeout is left for the next
@@ -318,10 +323,15 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags)
             break;
         }
         if (lastFlags == kBreak) {
-            // The bytes before the discontinuity are dropped, so the data
-            // returned with the break flag starts right after it.
-            got = 0;
-            brokeInside = true;
+            if (breakAt == kNoBreak) {
+                // The bytes before the discontinuity are good: they stay.
+                breakAt = got;
+            } else {
+                // A second one in the same call: one offset describes only
+                // the first, but no byte that arrived is thrown away.
+                QvDebugMsgTime("ReadBuffer: a second break at %d not marked",
+                               static_cast<int>(std::min<std::size_t>(got, INT_MAX)));
+            }
         }
         const char* payload = packet->GetPayload();
         const std::size_t length = packet->GetPayloadLength();
@@ -339,11 +349,14 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags)
 
     if (lastFlags == kStopped || (lastFlags == kTimeout && got == 0)) {
         flags = lastFlags;
-    } else if (brokeInside) {
+    } else if (breakAt != kNoBreak) {
         QvDebugMsgTime("ReadBuffer: break detected");
         flags = kBreak;
     } else {
         flags = kContinuous;
+    }
+    if (breakOffset != nullptr && flags == kBreak) {
+        *breakOffset = static_cast<long>(breakAt);
     }
     if (got != want) {
         QvDebugMsgTime("ReadBuffer(): Return size (%d) != request size (%d)",

@@ -4,8 +4,10 @@
 
 #include <arpa/inet.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -27,10 +29,11 @@ constexpr unsigned long kDeletionType = 1;
 
 constexpr std::string_view kSdpPayloadType = "application/sdp";
 
-// How long the receive loop rests when nothing waits, and in what steps it
-// looks at its run flag meanwhile.
-constexpr auto kIdlePause = std::chrono::milliseconds(100);
-constexpr auto kIdleStep = std::chrono::milliseconds(10);
+// How long the receive loop waits on its socket before it looks at its run
+// flag again.
+constexpr int kWaitStepMs = 10;
+// Datagrams handled in a row before the run flag is looked at again.
+constexpr int kBurst = 256;
 
 // An SDP text opens with a line such as "v=0" or, for a bare deletion, "o=...":
 // a lower-case type letter and '='. A payload type never looks like that.
@@ -103,7 +106,11 @@ int QvSAPCaster::Send(QvSAPPacket* packet)
     }
     // OutBuffer rebuilds a parsed packet's text before handing the buffer out.
     const char* buffer = packet->OutBuffer();
-    return QvUdpCaster::Send(buffer, packet->GetDatagramLength(), 0);
+    std::string datagram(buffer, kHeaderSize);
+    datagram.append(payloadType, sizeof(payloadType));
+    datagram.append(buffer + kHeaderSize,
+                    static_cast<std::size_t>(packet->GetDatagramLength()) - kHeaderSize);
+    return QvUdpCaster::Send(datagram.data(), static_cast<int>(datagram.size()), 0);
 }
 
 // ---- QvSAPListen --------------------------------------------------------------------
@@ -113,6 +120,9 @@ QvSAPListen::QvSAPListen(bool threaded) : QvSAPListen(QvSAPListenOptions::Standa
 QvSAPListen::QvSAPListen(const QvSAPListenOptions& options) : QvThread(true), m_options(options)
 {
     SetAddress(inet_addr(m_options.group), m_options.port);
+    if (m_options.receiveBuffer > 0) {
+        SetBufferSize(static_cast<unsigned long>(m_options.receiveBuffer));
+    }
 }
 
 QvSAPListen::~QvSAPListen()
@@ -132,6 +142,7 @@ int QvSAPListen::Start()
     if (QvUdpReader::Start() != 0) {
         return -2;
     }
+    WidenReceiveBuffer();
     if (m_options.threaded && StartThread() == 0) {
         QvUdpReader::Stop();
         return -1;
@@ -181,16 +192,34 @@ bool QvSAPListen::Worker()
     return true;
 }
 
+void QvSAPListen::WidenReceiveBuffer()
+{
+    const int wanted = m_options.receiveBuffer;
+    int granted = 0;
+    socklen_t length = sizeof(granted);
+    if (wanted <= 0 || ::getsockopt(GetHandle(), SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) {
+        return;
+    }
+    // The kernel reports twice the size asked for; below that, the system's
+    // limit cut the request. Only a privileged process may pass it.
+    if (granted / 2 < wanted) {
+        (void)::setsockopt(GetHandle(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof(wanted));
+    }
+}
+
+bool QvSAPListen::WaitForDatagram(int milliseconds)
+{
+    return WaitReadable(milliseconds) == 1;
+}
+
 void QvSAPListen::ProcessThread()
 {
     m_workerId.store(std::this_thread::get_id(), std::memory_order_release);
     while (IsThreadRunning()) {
-        if (Worker()) {
+        if (!WaitForDatagram(kWaitStepMs)) {
             continue;
         }
-        for (auto rested = std::chrono::milliseconds(0); rested < kIdlePause && IsThreadRunning();
-             rested += kIdleStep) {
-            std::this_thread::sleep_for(kIdleStep);
+        for (int handled = 0; handled < kBurst && IsThreadRunning() && Worker(); ++handled) {
         }
     }
     m_workerId.store(std::thread::id(), std::memory_order_release);
@@ -200,23 +229,33 @@ void QvSAPListen::OnDataReceived(QvUdpReader* reader)
 {
     QvUdpReader* source = reader != nullptr ? reader : this;
     std::array<char, receiveLimit> buffer;
-    const int received = source->Receive(buffer.data(), receiveLimit);
+    sockaddr_in from{};
+    int fromLength = sizeof(from);
+    // The sender's address goes with the datagram: a deletion counts only
+    // from the host that made the announcement.
+    const int received = source->ReceiveDatagram(
+        buffer.data(), receiveLimit, reinterpret_cast<sockaddr*>(&from), &fromLength, MSG_DONTWAIT);
     if (received == -1) {
-        QvDebugMsg("SAP Receive() failed: %d", QvSocket::GetLastError());
+        const int error = QvSocket::GetLastError();
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            QvDebugMsg("SAP Receive() failed: %d", error);
+        }
         return;
     }
     if (received <= 0) {
         return;
     }
-    HandleDatagram(buffer.data(), static_cast<std::size_t>(received));
+    HandleDatagram(buffer.data(), static_cast<std::size_t>(received), &from);
 }
 
-void QvSAPListen::HandleDatagram(const void* data, std::size_t length)
+void QvSAPListen::HandleDatagram(const void* data, std::size_t length, const sockaddr_in* source)
 {
+    m_datagramSource = source != nullptr ? *source : sockaddr_in{};
     QvSAPPacket packet(m_options.packet);
     if (DecodeDatagram(data, length, packet)) {
         OnSAPReceive(&packet);
     }
+    m_datagramSource = sockaddr_in{};
 }
 
 void QvSAPListen::OnSAPReceive(QvSAPPacket* packet)

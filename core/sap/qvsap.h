@@ -2,8 +2,9 @@
 // The two network ends of session announcements.
 //
 // QvSAPCaster sends one QvSAPPacket as one UDP datagram to the well-known SAP
-// group 224.2.127.254, port 9875: the 8-byte header, the SDP text and its
-// terminating NUL.
+// group 224.2.127.254, port 9875: the 8-byte header, the payload type
+// "application/sdp" with its NUL (standard listeners refuse a payload without
+// it), the SDP text and its terminating NUL.
 //
 // QvSAPListen receives SAP datagrams on one group and port, drops those it
 // cannot read and hands each announcement or deletion to a virtual hook. It
@@ -34,6 +35,7 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
+#include <netinet/in.h>
 #include <thread>
 
 class QV_API QvSAPCaster : public QvUdpCaster
@@ -42,6 +44,9 @@ public:
     // The SAP group and port.
     static constexpr const char* defaultGroup = "224.2.127.254";
     static constexpr unsigned int defaultPort = 9875;
+    // Written between the header and the text; the NUL that ends it is sent
+    // too.
+    static constexpr char payloadType[] = "application/sdp";
 
     // A caster aimed at the SAP group and port with the system's send buffer
     // size; the other caster defaults stay (TTL 64). "SendAddress",
@@ -52,9 +57,9 @@ public:
 
     using QvUdpCaster::Send;
     // Sends the packet: a parsed packet has its text rebuilt from its
-    // properties first. The datagram is the header, the text and one NUL.
-    // The result is that of QvUdpCaster::Send (-1 when the caster is not
-    // started); -1 for a null packet.
+    // properties first. The datagram is the header, the payload type, the
+    // text and one NUL. The result is that of QvUdpCaster::Send (-1 when the
+    // caster is not started); -1 for a null packet.
     int Send(QvSAPPacket* packet);
 };
 
@@ -78,6 +83,10 @@ struct QvSAPListenOptions
     // The listener runs its own receive thread; otherwise the owner polls
     // Worker.
     bool threaded = true;
+    // Kernel receive buffer in bytes: room for a burst of announcements
+    // while the listener files the ones before (a privileged process gets
+    // it beyond the system's limit).
+    int receiveBuffer = 8 << 20;
 
     static constexpr QvSAPListenOptions Standard(bool threaded = true)
     {
@@ -141,6 +150,10 @@ public:
     // before it calls Stop.
     bool Worker();
 
+    // The sender (address and port) of the datagram being handled; valid in
+    // the hooks. All zero for a packet handed in without a datagram.
+    const sockaddr_in& GetDatagramSource() const { return m_datagramSource; }
+
     // Reads one datagram from the reader and hands it on when it is
     // acceptable. Receive failures are written to the debug log.
     virtual void OnDataReceived(QvUdpReader* reader);
@@ -164,15 +177,24 @@ public:
     static UtCString FindOriginLine(const char* text);
 
 protected:
+    // Waits on the socket while nothing arrives, then handles what waits;
+    // looks at the run flag at least every few milliseconds.
     void ProcessThread() override;
-    // Decodes one datagram into a fresh packet and dispatches it.
-    void HandleDatagram(const void* data, std::size_t length);
+    // Decodes one datagram from `source` (null: none known) into a fresh
+    // packet and dispatches it.
+    void HandleDatagram(const void* data, std::size_t length, const sockaddr_in* source = nullptr);
 
 private:
     void StopLocked();
     bool OnWorkerThread() const;
+    // Raises the socket's receive buffer to the options' size where the
+    // system's limit kept it lower and the process may pass that limit.
+    void WidenReceiveBuffer();
+    // True when a datagram arrived within the given time.
+    bool WaitForDatagram(int milliseconds);
 
     const QvSAPListenOptions m_options;
+    sockaddr_in m_datagramSource{};
     std::atomic<bool> m_started{false};
     std::atomic<std::thread::id> m_workerId{};
     std::mutex m_control; // serialises Start and Stop

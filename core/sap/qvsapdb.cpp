@@ -6,12 +6,14 @@
 #include "platform/clock.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -40,13 +42,14 @@ UtCString NumberedKey(const char* prefix, int n)
 
 // ---- Entries --------------------------------------------------------------------------
 
-// One filed session: its key, the scans it has left and the packet of the
-// first announcement filed under the key.
+// One filed session: its key, the address its announcement came from, the
+// packet of the first announcement filed under the key, and its places in
+// the table's two orders.
 class QvSapDbEntry
 {
 public:
-    QvSapDbEntry(UtCString key, const QvSAPPacket& announcement, int lifetime)
-        : m_key(std::move(key)), m_age(lifetime), m_packet(announcement.GetOptions())
+    QvSapDbEntry(std::string key, std::uint32_t source, const QvSAPPacket& announcement)
+        : m_key(std::move(key)), m_source(source), m_packet(announcement.GetOptions())
     {
         // Only the text is kept; it is parsed again when someone asks for a
         // field, so an entry costs little more than its text until then.
@@ -58,74 +61,146 @@ public:
     QvSapDbEntry& operator=(const QvSapDbEntry&) = delete;
     virtual ~QvSapDbEntry() = default;
 
-    const UtCString& Key() const { return m_key; }
-    std::string_view KeyView() const { return std::string_view(m_key.chars(), m_key.length()); }
+    std::string_view Key() const { return m_key; }
+    std::uint32_t Source() const { return m_source; }
     QvSAPPacket& Packet() { return m_packet; }
     const char* Text() const { return m_packet.GetPayload(); }
 
-    void Refresh(int lifetime) { m_age = lifetime; }
-    // One scan passes; true when the entry has expired. An age already at
-    // or below 0 (a lifetime set that low) stays put rather than run past
-    // the bottom of the int range.
-    bool AgeOneScan()
-    {
-        if (m_age > 0) {
-            --m_age;
-        }
-        return m_age <= 0;
-    }
+    std::size_t position = 0;      // in the arrival order
+    std::uint64_t expiresAt = 0;   // the scan that removes it unless announced again
+    QvSapDbEntry* older = nullptr; // neighbours in the order of last announcement
+    QvSapDbEntry* newer = nullptr;
 
 private:
-    UtCString m_key;
-    int m_age;
+    std::string m_key;
+    std::uint32_t m_source;
     QvSAPPacket m_packet;
 };
 
-// The entries in order of arrival, with an index by key (keys are unique:
-// an announcement under a known key only refreshes its entry).
+// The entries, indexed by key (keys are unique: an announcement under a known
+// key only refreshes its entry), in order of arrival for enumeration, and in
+// order of their last announcement for expiry. Under one lifetime the least
+// recently announced entry always expires first, so a scan looks only at the
+// entries that expire, and removing an entry leaves a hole in the arrival
+// order that is closed up later: nothing walks the whole table but an
+// enumeration.
 struct QvSapDb::EntryTable
 {
-    std::vector<std::unique_ptr<QvSapDbEntry>> entries;
-    std::unordered_map<std::string_view, QvSapDbEntry*> byKey;
+    std::unordered_map<std::string_view, std::unique_ptr<QvSapDbEntry>> byKey;
+    std::vector<QvSapDbEntry*> arrival; // null where an entry left
+    std::size_t holes = 0;
+    QvSapDbEntry* oldest = nullptr;
+    QvSapDbEntry* newest = nullptr;
+    std::uint64_t scans = 0;
 
-    QvSapDbEntry* Find(const UtCString& key) const
+    std::size_t Size() const { return byKey.size(); }
+
+    QvSapDbEntry* Find(std::string_view key) const
     {
-        const auto found = byKey.find(std::string_view(key.chars(), key.length()));
-        return found == byKey.end() ? nullptr : found->second;
+        const auto found = byKey.find(key);
+        return found == byKey.end() ? nullptr : found->second.get();
     }
 
-    void Add(std::unique_ptr<QvSapDbEntry> entry)
+    void Add(std::unique_ptr<QvSapDbEntry> entry, int lifetime)
     {
-        byKey.emplace(entry->KeyView(), entry.get());
-        entries.push_back(std::move(entry));
+        QvSapDbEntry* added = entry.get();
+        added->position = arrival.size();
+        arrival.push_back(added);
+        byKey.emplace(added->Key(), std::move(entry));
+        LinkNewest(added, lifetime);
     }
 
-    bool Remove(const UtCString& key)
+    void Refresh(QvSapDbEntry* entry, int lifetime)
     {
-        QvSapDbEntry* entry = Find(key);
-        if (entry == nullptr) {
-            return false;
+        Unlink(entry);
+        LinkNewest(entry, lifetime);
+    }
+
+    void Remove(QvSapDbEntry* entry)
+    {
+        Unlink(entry);
+        arrival[entry->position] = nullptr;
+        ++holes;
+        // Holes are closed once they are half the order: a constant cost per
+        // removal over time.
+        if (holes > arrival.size() / 2) {
+            Compact();
         }
-        byKey.erase(entry->KeyView());
-        std::erase_if(entries, [entry](const auto& held) { return held.get() == entry; });
-        return true;
+        byKey.erase(byKey.find(entry->Key()));
     }
 
-    // Ages every entry by one scan and removes those that expired; true when
-    // any was removed.
-    bool AgeAll()
+    // One scan passes; removes the entries it expires and says whether any.
+    bool Age()
     {
-        const std::size_t before = entries.size();
-        std::erase_if(entries, [this](const auto& entry) {
-            if (!entry->AgeOneScan()) {
-                return false;
+        ++scans;
+        bool removed = false;
+        while (oldest != nullptr && oldest->expiresAt <= scans) {
+            Remove(oldest);
+            removed = true;
+        }
+        return removed;
+    }
+
+    // The entries in order of arrival, without holes.
+    const std::vector<QvSapDbEntry*>& InArrivalOrder()
+    {
+        if (holes != 0) {
+            Compact();
+        }
+        return arrival;
+    }
+
+private:
+    void LinkNewest(QvSapDbEntry* entry, int lifetime)
+    {
+        // An entry lives `lifetime` scans after its last announcement; a
+        // lifetime of 0 or less ends it at the first scan.
+        entry->expiresAt = scans + static_cast<std::uint64_t>(std::max(lifetime, 1));
+        entry->older = newest;
+        entry->newer = nullptr;
+        if (newest != nullptr) {
+            newest->newer = entry;
+        } else {
+            oldest = entry;
+        }
+        newest = entry;
+    }
+
+    void Unlink(QvSapDbEntry* entry)
+    {
+        (entry->older != nullptr ? entry->older->newer : oldest) = entry->newer;
+        (entry->newer != nullptr ? entry->newer->older : newest) = entry->older;
+        entry->older = nullptr;
+        entry->newer = nullptr;
+    }
+
+    void Compact()
+    {
+        std::size_t kept = 0;
+        for (QvSapDbEntry* entry : arrival) {
+            if (entry != nullptr) {
+                entry->position = kept;
+                arrival[kept++] = entry;
             }
-            byKey.erase(entry->KeyView());
-            return true;
-        });
-        return entries.size() != before;
+        }
+        arrival.resize(kept);
+        holes = 0;
     }
 };
+
+namespace {
+
+// The directory's key of a packet: its originating source and the value of
+// its o= line.
+std::string EntryKey(const QvSAPPacket& packet, const UtCString& session)
+{
+    std::string key(reinterpret_cast<const char*>(packet.GetPacketData()->origSrc),
+                    sizeof(SAPPacket::origSrc));
+    key.append(session.chars(), session.length());
+    return key;
+}
+
+} // namespace
 
 // Marks the calling thread as running one of the directory's hooks while it
 // lives; nests.
@@ -157,11 +232,7 @@ UtCString QvSapDbListener::GenerateKey(QvSAPPacket* packet)
     if (packet == nullptr) {
         return UtCString();
     }
-    const UtCString origin = FindOriginLine(packet->GetPayload());
-    if (origin.length() <= maxKeyLength) {
-        return origin;
-    }
-    return UtCString(origin.chars(), maxKeyLength);
+    return FindOriginLine(packet->GetPayload());
 }
 
 void QvSapDbListener::OnAnnouncement(QvSAPPacket* packet)
@@ -170,7 +241,7 @@ void QvSapDbListener::OnAnnouncement(QvSAPPacket* packet)
         return;
     }
     QvSapDb::HookScope scope(m_db);
-    if (m_db->FileAnnouncement(*packet)) {
+    if (m_db->FileAnnouncement(*packet, GetDatagramSource().sin_addr.s_addr)) {
         m_db->OnAnnouncement(packet);
     }
 }
@@ -181,7 +252,7 @@ void QvSapDbListener::OnDeletion(QvSAPPacket* packet)
         return;
     }
     QvSapDb::HookScope scope(m_db);
-    if (m_db->RemoveSession(*packet)) {
+    if (m_db->RemoveSession(*packet, GetDatagramSource().sin_addr.s_addr)) {
         m_db->OnDeletion(packet);
     }
 }
@@ -269,6 +340,14 @@ void QvSapDb::ReadSettings()
     bool viewOutside = false;
     if (settings->FindProperty("ViewOutsideUnicasts", viewOutside)) {
         m_ignoreUnicast.store(!viewOutside, std::memory_order_relaxed);
+    }
+    if (settings->FindProperty("SAPMaxEntries", number)) {
+        if (number > 0) {
+            m_maxEntries.store(number, std::memory_order_relaxed);
+        } else {
+            QvDebugMsg("SAPMaxEntries %d ignored; the directory holds up to %d sessions.", number,
+                       m_maxEntries.load(std::memory_order_relaxed));
+        }
     }
     // Each listener is told its interface by the scan. Its reader would read
     // the Interface key again and knows neither "DEFAULT" nor a missing
@@ -367,6 +446,7 @@ void QvSapDb::DropEntries()
     m_entries.reset();
     m_cursor = 0;
     m_changes = 0;
+    m_fullLogged = false;
 }
 
 bool QvSapDb::InsideOwnHook() const
@@ -376,33 +456,71 @@ bool QvSapDb::InsideOwnHook() const
 
 // ---- Filing -------------------------------------------------------------------------------
 
-bool QvSapDb::FileAnnouncement(QvSAPPacket& packet)
+bool QvSapDb::FileAnnouncement(QvSAPPacket& packet, std::uint32_t source)
 {
-    const UtCString key = QvSapDbListener::GenerateKey(&packet);
-    std::lock_guard<std::recursive_mutex> lock(m_dbLock);
-    if (m_entries == nullptr) {
+    const UtCString session = QvSapDbListener::GenerateKey(&packet);
+    if (session.length() == 0) {
+        // A description without an o= line names no session.
         return false;
     }
+    const std::string key = EntryKey(packet, session);
     const int lifetime = m_lifetime.load(std::memory_order_relaxed);
-    if (QvSapDbEntry* known = m_entries->Find(key)) {
-        known->Refresh(lifetime);
+    const auto knownOrFull = [&] {
+        if (QvSapDbEntry* known = m_entries->Find(key)) {
+            m_entries->Refresh(known, lifetime);
+            return true;
+        }
+        const int cap = m_maxEntries.load(std::memory_order_relaxed);
+        if (m_entries->Size() >= static_cast<std::size_t>(cap)) {
+            if (!m_fullLogged) {
+                QvDebugMsg("SAP directory full (%d sessions): new sessions are not filed", cap);
+                m_fullLogged = true;
+            }
+            return true;
+        }
         return false;
+    };
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_dbLock);
+        if (m_entries == nullptr || knownOrFull()) {
+            return false;
+        }
     }
+    // The filter parses the text and the entry copies it: both outside the
+    // lock, which enumerating owners share.
     if (!PassesUnicastFilter(packet)) {
         return false;
     }
-    m_entries->Add(std::make_unique<QvSapDbEntry>(key, packet, lifetime));
+    auto entry = std::make_unique<QvSapDbEntry>(key, source, packet);
+    std::lock_guard<std::recursive_mutex> lock(m_dbLock);
+    // Another listener may have filed the session meanwhile.
+    if (m_entries == nullptr || knownOrFull()) {
+        return false;
+    }
+    m_entries->Add(std::move(entry), lifetime);
     ++m_changes;
     return true;
 }
 
-bool QvSapDb::RemoveSession(QvSAPPacket& packet)
+bool QvSapDb::RemoveSession(QvSAPPacket& packet, std::uint32_t source)
 {
-    const UtCString key = QvSapDbListener::GenerateKey(&packet);
-    std::lock_guard<std::recursive_mutex> lock(m_dbLock);
-    if (m_entries == nullptr || !m_entries->Remove(key)) {
+    const UtCString session = QvSapDbListener::GenerateKey(&packet);
+    if (session.length() == 0) {
         return false;
     }
+    const std::string key = EntryKey(packet, session);
+    std::lock_guard<std::recursive_mutex> lock(m_dbLock);
+    if (m_entries == nullptr) {
+        return false;
+    }
+    // Only the announcer withdraws a session: the deletion must come from
+    // the address the announcement came from (the originating source is in
+    // the key already).
+    QvSapDbEntry* entry = m_entries->Find(key);
+    if (entry == nullptr || entry->Source() != source) {
+        return false;
+    }
+    m_entries->Remove(entry);
     ++m_changes;
     return true;
 }
@@ -416,7 +534,15 @@ bool QvSapDb::PassesUnicastFilter(QvSAPPacket& packet) const
     const char* address = packet.GetPropA("Address");
     // A session without a connection address names no other host, so the
     // filter has nothing to hold against it.
-    if (address[0] == '\0' || std::atoi(address) >= kFirstGroupOctet) {
+    if (address[0] == '\0') {
+        return true;
+    }
+    in_addr named{};
+    if (inet_pton(AF_INET, address, &named) != 1) {
+        // Not an address: neither a group nor one of this host's.
+        return false;
+    }
+    if ((ntohl(named.s_addr) >> 24) >= kFirstGroupOctet) {
         return true;
     }
     for (int i = 0;; ++i) {
@@ -424,7 +550,9 @@ bool QvSapDb::PassesUnicastFilter(QvSAPPacket& packet) const
         if (own.isNull()) {
             return false;
         }
-        if (own == address) {
+        in_addr ownAddress{};
+        if (inet_pton(AF_INET, own.chars(), &ownAddress) == 1 &&
+            ownAddress.s_addr == named.s_addr) {
             return true;
         }
     }
@@ -481,7 +609,8 @@ void QvSapDb::WatchDog()
     if (m_entries == nullptr) {
         return;
     }
-    if (m_entries->AgeAll()) {
+    m_fullLogged = false;
+    if (m_entries->Age()) {
         ++m_changes;
     }
     if (m_changes != 0) {
@@ -508,38 +637,42 @@ const char* QvSapDb::GetFirstItem()
 {
     std::lock_guard<std::recursive_mutex> lock(m_dbLock);
     m_cursor = 0;
-    if (m_entries == nullptr || m_entries->entries.empty()) {
+    if (m_entries == nullptr || m_entries->Size() == 0) {
         return nullptr;
     }
-    return m_entries->entries.front()->Text();
+    return m_entries->InArrivalOrder().front()->Text();
 }
 
 const char* QvSapDb::GetNextItem()
 {
     std::lock_guard<std::recursive_mutex> lock(m_dbLock);
-    if (m_entries == nullptr || m_cursor >= m_entries->entries.size()) {
+    if (m_entries == nullptr) {
+        return nullptr;
+    }
+    const std::vector<QvSapDbEntry*>& entries = m_entries->InArrivalOrder();
+    if (m_cursor >= entries.size()) {
         return nullptr;
     }
     ++m_cursor;
-    if (m_cursor >= m_entries->entries.size()) {
+    if (m_cursor >= entries.size()) {
         return nullptr;
     }
-    return m_entries->entries[m_cursor]->Text();
+    return entries[m_cursor]->Text();
 }
 
 QvSAPPacket* QvSapDb::EnumEntries(int i)
 {
     std::lock_guard<std::recursive_mutex> lock(m_dbLock);
-    if (m_entries == nullptr || i < 0 || static_cast<std::size_t>(i) >= m_entries->entries.size()) {
+    if (m_entries == nullptr || i < 0 || static_cast<std::size_t>(i) >= m_entries->Size()) {
         return nullptr;
     }
-    return &m_entries->entries[static_cast<std::size_t>(i)]->Packet();
+    return &m_entries->InArrivalOrder()[static_cast<std::size_t>(i)]->Packet();
 }
 
 int QvSapDb::NumEntries()
 {
     std::lock_guard<std::recursive_mutex> lock(m_dbLock);
-    return m_entries == nullptr ? 0 : static_cast<int>(m_entries->entries.size());
+    return m_entries == nullptr ? 0 : static_cast<int>(m_entries->Size());
 }
 
 // ---- Hooks and settings -------------------------------------------------------------------

@@ -3,9 +3,21 @@
 //
 // QvSapDb listens for SAP announcements on every configured listening pair
 // (group address and port) on the host's interfaces, files each new session
-// under the value of its SDP o= line, forgets a session when its deletion
-// arrives or when it has not been announced for a number of scan periods, and
-// tells its owner about changes through virtual hooks. Its listeners are
+// under the value of its SDP o= line together with the SAP header's
+// originating source, forgets a session when its announcer deletes it or when
+// it has not been announced for a number of scan periods, and tells its owner
+// about changes through virtual hooks.
+//
+// What is filed: an announcement needs an o= line (at the start of the text
+// or after a line feed); one naming a unicast connection address of another
+// host is left out while the unicast filter is on. A deletion removes its
+// session only when it comes from the address the announcement came from
+// and carries the same originating source. Without authentication that is
+// as far as it goes: a host that forges its source address can still delete.
+// The directory holds at most SAPMaxEntries sessions: beyond that new ones
+// are refused (logged once per scan period) and the ones held stay. Filing,
+// refreshing, deleting and expiring take constant time per session, whatever
+// the size of the directory. Its listeners are
 // QvSapDbListener objects: SAP listeners that file what they receive into
 // their directory.
 //
@@ -21,6 +33,7 @@
 //   ViewOutsideUnicasts        TRUE files announcements naming a unicast
 //                              address of another host; FALSE drops them
 //                              (the default)
+//   SAPMaxEntries              most sessions held at once (65536)
 //   Interface                  "ANY", "DEFAULT" or a dotted address: which
 //                              interfaces get listeners
 //
@@ -68,9 +81,6 @@ class QvSapDb;
 class QV_API QvSapDbListener : public QvSAPListen
 {
 public:
-    // The longest key; a longer o= value is cut to this length.
-    static constexpr std::uint32_t maxKeyLength = 255;
-
     explicit QvSapDbListener(bool threaded = true);
     explicit QvSapDbListener(const QvSAPListenOptions& options);
     // Ends the receive loop before this object goes.
@@ -80,8 +90,9 @@ public:
     void SetSapDb(QvSapDb* db) { m_db = db; }
     QvSapDb* GetSapDb() const { return m_db; }
 
-    // The entry key of a packet: the value of its text's o= line, at most
-    // maxKeyLength characters; empty when the text has none.
+    // The session part of a packet's entry key: the whole value of its
+    // text's o= line; empty when the text has none. The directory keys its
+    // entries on it together with the header's originating source.
     static UtCString GenerateKey(QvSAPPacket* packet);
 
     // File an announcement into the directory (a known key only refreshes
@@ -103,6 +114,7 @@ public:
     static constexpr int maxListeners = 64;
     static constexpr int defaultScanPeriod = 5000; // milliseconds
     static constexpr int defaultLifetime = 20;     // scans
+    static constexpr int defaultMaxEntries = 65536;
 
     // With ownThread the ageing scan runs on the directory's own thread and
     // every listener runs its own receive thread; otherwise the owner calls
@@ -124,6 +136,7 @@ public:
     void SetIgnoreUnicast(bool ignore);
     int GetLifetime() const { return m_lifetime.load(std::memory_order_relaxed); }
     int GetScanPeriod() const { return m_scanPeriod.load(std::memory_order_relaxed); }
+    int GetMaxEntries() const { return m_maxEntries.load(std::memory_order_relaxed); }
     bool IsStarted() const { return m_started.load(std::memory_order_acquire); }
     // Listeners created by the last Start, started or not.
     int GetNumListeners() const { return m_listenerCount.load(std::memory_order_acquire); }
@@ -178,10 +191,11 @@ private:
     struct EntryTable;
     class HookScope;
 
-    // Filing and removing, for the listeners. True when the directory
-    // changed (a new entry, a removed one).
-    bool FileAnnouncement(QvSAPPacket& packet);
-    bool RemoveSession(QvSAPPacket& packet);
+    // Filing and removing, for the listeners; `source` is the address the
+    // datagram came from (network order). True when the directory changed
+    // (a new entry, a removed one).
+    bool FileAnnouncement(QvSAPPacket& packet, std::uint32_t source);
+    bool RemoveSession(QvSAPPacket& packet, std::uint32_t source);
     // Whether an announcement may be filed, by the connection address it
     // names.
     bool PassesUnicastFilter(QvSAPPacket& packet) const;
@@ -210,6 +224,7 @@ private:
 
     std::atomic<int> m_scanPeriod{defaultScanPeriod};
     std::atomic<int> m_lifetime{defaultLifetime};
+    std::atomic<int> m_maxEntries{defaultMaxEntries};
     std::atomic<bool> m_ignoreUnicast{true};
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_stopRequested{false};
@@ -220,4 +235,5 @@ private:
     std::unique_ptr<EntryTable> m_entries; // null while stopped
     std::size_t m_cursor = 0;
     int m_changes = 0;
+    bool m_fullLogged = false; // the cap was logged since the last scan
 };

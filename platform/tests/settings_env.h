@@ -49,6 +49,18 @@ public:
 
     const std::filesystem::path& Root() const { return root_; }
 
+    // Gives the test a runtime directory of its own (XDG_RUNTIME_DIR), where
+    // the named objects shared between processes live. Returns true, so a
+    // fixture can call it in a member initialiser before it starts other
+    // processes.
+    bool UsePrivateRuntime()
+    {
+        const std::filesystem::path run = root_ / "run";
+        std::filesystem::create_directories(run);
+        Set("XDG_RUNTIME_DIR", run);
+        return true;
+    }
+
     // Sets (or, with nullopt, removes) a variable, remembering its first value.
     void Set(const std::string& name, const std::optional<std::filesystem::path>& value)
     {

@@ -608,6 +608,10 @@ void XmitMPEG::BuildAnnouncement()
     packet->SetPropA("SesCAddrType", "IP4");
     packet->SetPropA("SesCConnAddr", group.c_str());
     packet->SetPropA("SesCTTL", ttl.c_str());
+    // An unbounded session: standard listeners drop a description without
+    // a time line.
+    packet->SetPropA("SesStartTime", "0");
+    packet->SetPropA("SesStopTime", "0");
     if (const char* mux = MuxName(m_streamType)) {
         packet->SetPropA("Mux", mux);
     }
@@ -615,8 +619,10 @@ void XmitMPEG::BuildAnnouncement()
     packet->SetPropA("PacketSize", packetSize.c_str());
     packet->SetPropA("VidPort", port.c_str());
     packet->SetPropA("AudPort", port.c_str());
-    packet->SetPropA("VidTransport", "UDP");
-    packet->SetPropA("AudTransport", "UDP");
+    // Raw UDP, spelt as RFC 4566 registers it; "UDP" reads as RTP to some
+    // listeners.
+    packet->SetPropA("VidTransport", "udp");
+    packet->SetPropA("AudTransport", "udp");
     packet->SetPropA("Bitrate", bitrate.c_str());
     packet->ConstructPacket();
 

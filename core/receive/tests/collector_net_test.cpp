@@ -1,7 +1,7 @@
 // The stream receiver on real sockets, each test in a private network
 // namespace: loss reports on the wire, the retransmission reader on unicast
 // and multicast streams, int messages from the collector thread, stopping a
-// waiting reader, and a run with random datagram loss.
+// waiting reader, a run with random datagram loss and an intruder on the group.
 #include "core/receive/qvcollector.h"
 #include "core/threads/qvmessage.h"
 #include "core/settings/qvproplist.h"
@@ -18,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,6 +135,35 @@ protected:
     std::unique_ptr<UdpSocket> m_sender;
 };
 
+// The stream 0, 1404, 2808, then a gap at 4212, then four more datagrams:
+// the gap counts as lost (and is reported) once more datagrams passed it
+// than reordering would explain.
+const std::uint32_t kGapStream[] = {0, 1404, 2808, 5616, 7020, 8424, 9828};
+
+// The one loss report for the gap of kGapStream.
+std::optional<qvtest::Datagram> GapReport(UdpSocket& reports)
+{
+    auto report = reports.Receive(kArrival);
+    EXPECT_TRUE(report.has_value());
+    if (report) {
+        EXPECT_EQ(report->payload.size(), 8u);
+        EXPECT_EQ(Be32(report->payload, 0), 4212u);
+        EXPECT_EQ(Be32(report->payload, 4), 1404u);
+        EXPECT_FALSE(reports.Receive(200ms).has_value()); // one report per gap
+    }
+    return report;
+}
+
+// Reads the five packets before the gap's end: all there, continuous.
+void ExpectRepairedStream(QvUdpDataCollector& collector)
+{
+    std::string buffer(5 * 1404, '\0');
+    int flags = -1;
+    ASSERT_EQ(collector.ReadBuffer(buffer.data(), 5 * 1404, flags), 5 * 1404);
+    EXPECT_EQ(flags, 0);
+    EXPECT_EQ(buffer, Opv(0, 5 * 1404).substr(4));
+}
+
 TEST_F(CollectorNetTest, UnicastGapIsReportedToTheSenderFromAPortOfItsOwn)
 {
     UdpSocket reports("127.0.0.1", static_cast<std::uint16_t>(m_port + 16));
@@ -142,39 +172,25 @@ TEST_F(CollectorNetTest, UnicastGapIsReportedToTheSenderFromAPortOfItsOwn)
     m_props.SetProperty("Retrans", "1");
     ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
 
-    for (std::uint32_t offset : {0u, 1404u, 2808u, 5616u}) {
+    for (std::uint32_t offset : kGapStream) {
         SendTo("127.0.0.1", Opv(offset, 1404));
     }
-    const auto report = reports.Receive(kArrival);
+    const auto report = GapReport(reports);
     ASSERT_TRUE(report.has_value());
-    ASSERT_EQ(report->payload.size(), 8u);
-    EXPECT_EQ(Be32(report->payload, 0), 4212u);
-    EXPECT_EQ(Be32(report->payload, 4), 1404u);
     EXPECT_EQ(report->sourceAddress, "127.0.0.1");
     EXPECT_NE(report->sourcePort, m_port);
-    EXPECT_FALSE(reports.Receive(200ms).has_value()); // one report per gap
 
     // The retransmission reader took none of the stream's datagrams.
-    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetBytesReceived() == 4u * 1404u; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetBytesReceived() == 7u * 1404u; }));
     EXPECT_EQ(m_collector.GetLostCount(), 1404u);
     EXPECT_EQ(m_collector.GetRecovCount(), 0u);
 
-    // Retransmitted data comes back to the port the report came from.
+    // Retransmitted data comes back to the port the report came from and
+    // fills the gap before the reader gets there.
     UdpSocket source("127.0.0.1", 0);
     ASSERT_TRUE(source.SendTo("127.0.0.1", report->sourcePort, Opv(4212, 1404)));
     EXPECT_TRUE(WaitUntil([&] { return m_collector.GetRecovCount() == 1404u; }));
-
-    for (std::uint32_t offset : {7020u, 8424u}) {
-        SendTo("127.0.0.1", Opv(offset, 1404));
-    }
-    std::string buffer(3 * 1404, '\0');
-    int flags = -1;
-    ASSERT_EQ(m_collector.ReadBuffer(buffer.data(), 3 * 1404, flags), 3 * 1404);
-    EXPECT_EQ(flags, 0);
-    EXPECT_EQ(buffer, Opv(0, 3 * 1404).substr(4));
-    ASSERT_EQ(m_collector.ReadBuffer(buffer.data(), 1404, flags), 1404);
-    EXPECT_EQ(flags, QvUdpDataCollector::kBreak);
-    EXPECT_EQ(buffer.substr(0, 1404), Opv(5616, 1404).substr(4));
+    ExpectRepairedStream(m_collector);
 }
 
 TEST_F(CollectorNetTest, MulticastRetransReaderSharesTheGroup)
@@ -185,19 +201,22 @@ TEST_F(CollectorNetTest, MulticastRetransReaderSharesTheGroup)
     m_props.SetProperty("Retrans", "1");
     ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
 
-    for (std::uint32_t offset : {0u, 1404u, 2808u, 5616u}) {
+    for (std::uint32_t offset : kGapStream) {
         SendTo("239.255.10.20", Opv(offset, 1404));
     }
-    const auto report = reports.Receive(kArrival);
+    const auto report = GapReport(reports);
     ASSERT_TRUE(report.has_value());
-    ASSERT_EQ(report->payload.size(), 8u);
-    EXPECT_EQ(Be32(report->payload, 0), 4212u);
-    EXPECT_EQ(Be32(report->payload, 4), 1404u);
     EXPECT_EQ(report->sourcePort, m_port);
 
-    // Both readers see every datagram of the group: each counts as recovered.
-    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetBytesReceived() == 4u * 1404u; }));
-    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetRecovCount() == 4u * 1404u; }));
+    // Both readers see every datagram of the group; the stream's own are
+    // no recovery.
+    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetBytesReceived() == 7u * 1404u; }));
+    EXPECT_EQ(m_collector.GetRecovCount(), 0u);
+    // A repair sent to the group fills the gap once.
+    SendTo("239.255.10.20", Opv(4212, 1404));
+    EXPECT_TRUE(WaitUntil([&] { return m_collector.GetRecovCount() == 1404u; }));
+    ExpectRepairedStream(m_collector);
+    EXPECT_EQ(m_collector.GetRecovCount(), 1404u);
 }
 
 TEST_F(CollectorNetTest, StartFailsCleanlyWhenTheDataReaderCannotStart)
@@ -271,6 +290,16 @@ TEST_F(CollectorNetTest, StopReturnsPromptlyWhileAReaderWaits)
     EXPECT_FALSE(m_collector.IsAlive());
 }
 
+// The stream offset a run starts at (its first word names it).
+std::uint32_t RunStart(const std::string& run)
+{
+    std::uint32_t start = 0;
+    for (int i = 3; i >= 0; --i) {
+        start = (start << 8) | static_cast<std::uint8_t>(run[static_cast<std::size_t>(i)]);
+    }
+    return start;
+}
+
 // Checks that `run` is a contiguous slice of the source stream and returns
 // false with a reason when it is not.
 bool IsSourceSlice(const std::string& run, std::string& why)
@@ -278,10 +307,7 @@ bool IsSourceSlice(const std::string& run, std::string& why)
     if (run.size() < 4) {
         return true;
     }
-    std::uint32_t start = 0;
-    for (int i = 3; i >= 0; --i) {
-        start = (start << 8) | static_cast<std::uint8_t>(run[static_cast<std::size_t>(i)]);
-    }
+    const std::uint32_t start = RunStart(run);
     for (std::size_t i = 0; i < run.size(); ++i) {
         if (static_cast<std::uint8_t>(run[i]) !=
             SourceByte(start + static_cast<std::uint32_t>(i))) {
@@ -290,6 +316,39 @@ bool IsSourceSlice(const std::string& run, std::string& why)
         }
     }
     return true;
+}
+
+// The bytes one reader took, split into runs at the breaks it was told of.
+struct Runs
+{
+    std::vector<std::string> runs{1};
+    int breaks = 0;
+    std::size_t delivered = 0;
+};
+
+// Reads until the data times out, `request` bytes per call.
+Runs ReadAll(QvUdpDataCollector& collector, long request)
+{
+    Runs out;
+    std::string buffer(static_cast<std::size_t>(request), '\0');
+    for (;;) {
+        int flags = 0;
+        long at = 0;
+        const long got = collector.ReadBuffer(buffer.data(), request, flags, &at);
+        const auto size = static_cast<std::size_t>(got);
+        if (flags == QvUdpDataCollector::kBreak) {
+            const auto split = static_cast<std::size_t>(at);
+            out.runs.back().append(buffer.data(), split);
+            out.runs.emplace_back(buffer.data() + split, size - split);
+            ++out.breaks;
+        } else {
+            out.runs.back().append(buffer.data(), size);
+        }
+        out.delivered += size;
+        if (flags == QvUdpDataCollector::kTimeout || flags == QvUdpDataCollector::kStopped) {
+            return out;
+        }
+    }
 }
 
 TEST_F(CollectorNetTest, RandomLossGivesBreaksButNeverCorruptRuns)
@@ -304,23 +363,8 @@ TEST_F(CollectorNetTest, RandomLossGivesBreaksButNeverCorruptRuns)
 
     constexpr std::uint32_t kPackets = 3000;
     constexpr std::uint32_t kPayload = 1400;
-    auto reader = std::async(std::launch::async, [this] {
-        std::vector<std::string> runs(1);
-        int breaks = 0;
-        std::string buffer(4000, '\0');
-        for (;;) {
-            int flags = 0;
-            const long got = m_collector.ReadBuffer(buffer.data(), 4000, flags);
-            if (flags == QvUdpDataCollector::kBreak) {
-                ++breaks;
-                runs.emplace_back();
-            }
-            runs.back().append(buffer.data(), static_cast<std::size_t>(got));
-            if (flags == QvUdpDataCollector::kTimeout || flags == QvUdpDataCollector::kStopped) {
-                return std::make_pair(runs, breaks);
-            }
-        }
-    });
+    // Reads no longer than a payload hold at most one break each.
+    auto reader = std::async(std::launch::async, [this] { return ReadAll(m_collector, kPayload); });
 
     UdpSocket& sender = Sender();
     auto next = std::chrono::steady_clock::now();
@@ -330,17 +374,72 @@ TEST_F(CollectorNetTest, RandomLossGivesBreaksButNeverCorruptRuns)
         std::this_thread::sleep_until(next);
     }
     ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
-    const auto [runs, breaks] = reader.get();
+    const Runs got = reader.get();
 
-    std::size_t delivered = 0;
-    for (const std::string& run : runs) {
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < got.runs.size(); ++i) {
+        const std::string& run = got.runs[i];
+        if (run.size() < 4) {
+            continue;
+        }
         EXPECT_TRUE(IsSourceSlice(run, why)) << why;
-        delivered += run.size();
+        if (i > 0) {
+            EXPECT_NE(RunStart(run), end) << "a break where nothing was missing";
+        }
+        end = RunStart(run) + run.size();
     }
-    EXPECT_GT(breaks, 0);
+    EXPECT_GT(got.breaks, 0);
     EXPECT_GT(m_collector.GetLostCount(), 0u);
-    EXPECT_LT(delivered, std::size_t{kPackets} * kPayload);
-    EXPECT_GT(delivered, std::size_t{kPackets} * kPayload / 2);
+    EXPECT_EQ(got.delivered, m_collector.GetBytesReceived());
+    EXPECT_LT(got.delivered, std::size_t{kPackets} * kPayload);
+}
+
+// A second host on the group sends datagrams that claim offsets ahead of
+// the stream; the receiver keeps to the sender it heard first.
+TEST_F(CollectorNetTest, IntruderOnTheGroupIsIgnoredAndGetsNoReports)
+{
+    const std::string group = "239.255.10.21";
+    UdpSocket reports("127.0.0.1", static_cast<std::uint16_t>(m_port + 16));
+    UdpSocket intruderReports("127.0.0.2", static_cast<std::uint16_t>(m_port + 16));
+    UdpSocket intruder("127.0.0.2", 0);
+    m_props.SetProperty("Address", group.c_str());
+    m_props.SetProperty("Retrans", "1");
+    m_props.SetProperty("UDCTimeout", "500");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+    auto reader = std::async(std::launch::async, [this] { return ReadAll(m_collector, 1400); });
+
+    constexpr std::uint32_t kPackets = 600;
+    constexpr std::uint32_t kPayload = 1400;
+    std::uint32_t skipped = 0;
+    std::uint32_t intruded = 0;
+    auto next = std::chrono::steady_clock::now();
+    for (std::uint32_t i = 0; i < kPackets; ++i) {
+        if (i % 50 == 25) {
+            ++skipped; // lost on the way
+        } else {
+            SendTo(group, Opv(i * kPayload, kPayload));
+        }
+        if (i % 20 == 10) {
+            const std::string forged = Opv((i + 100) * kPayload, 0) + std::string(kPayload, '\x7f');
+            ASSERT_TRUE(intruder.SendTo(group, m_port, forged));
+            ++intruded;
+        }
+        next += 100us;
+        std::this_thread::sleep_until(next);
+    }
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+    const Runs got = reader.get();
+
+    std::string why;
+    for (const std::string& run : got.runs) {
+        EXPECT_TRUE(IsSourceSlice(run, why)) << why;
+    }
+    EXPECT_EQ(got.breaks, static_cast<int>(skipped));
+    EXPECT_EQ(m_collector.GetForeignCount(), intruded);
+    EXPECT_EQ(m_collector.GetLostCount(), std::uint64_t{skipped} * kPayload);
+    EXPECT_EQ(m_collector.GetRecovCount(), 0u);
+    EXPECT_EQ(reports.ReceiveUntilQuiet(200ms).size(), skipped);
+    EXPECT_TRUE(intruderReports.ReceiveUntilQuiet(50ms).empty());
 }
 
 } // namespace

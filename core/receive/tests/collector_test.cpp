@@ -12,12 +12,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -100,6 +103,14 @@ protected:
     bool Feed(const Bytes& datagram)
     {
         return m_collector.FeedDatagram(datagram.data(), datagram.size());
+    }
+
+    void FeedRunFrom(const sockaddr_in& source, std::uint32_t offset, int count)
+    {
+        for (int i = 0; i < count; ++i, offset += 1000) {
+            const Bytes datagram = Opv(offset, 1000);
+            EXPECT_TRUE(m_collector.FeedDatagram(datagram.data(), datagram.size(), &source));
+        }
     }
 
     // Feeds `count` consecutive packets of `payload` bytes from `offset`;
@@ -273,38 +284,158 @@ TEST_F(CollectorTest, GapIsMeasuredOnceAndCountedInBytes)
     FeedRun(0, 3, 1404);
     EXPECT_EQ(m_collector.GetLostCount(), 0u);
     EXPECT_TRUE(Feed(Opv(5616, 1404)));
+    // A gap counts as lost once more datagrams have passed it than a
+    // reordering network would let by.
+    FeedRun(7020, QvUdpDataCollector::kReorderDepth - 1, 1404);
+    EXPECT_EQ(m_collector.GetLostCount(), 0u);
+    FeedRun(7020 + 1404 * (QvUdpDataCollector::kReorderDepth - 1), 1, 1404);
     EXPECT_EQ(m_collector.GetLostCount(), 1404u);
-    FeedRun(7020, 2, 1404);
-    EXPECT_EQ(m_collector.GetLostCount(), 1404u);
-    EXPECT_EQ(m_collector.GetBytesReceived(), 6u * 1404u);
-    EXPECT_EQ(m_collector.DataQueue().entries(), 6u);
+    EXPECT_EQ(m_collector.GetBytesReceived(), 7u * 1404u);
+    EXPECT_EQ(m_collector.DataQueue().entries(), 7u);
 }
 
-TEST_F(CollectorTest, LateAndDuplicateDatagramsAreQueuedWhereTheyArrive)
+TEST_F(CollectorTest, DuplicateDatagramsAreDroppedAndCounted)
 {
     coretest::DebugLogCapture log;
     Start();
     FeedRun(0, 3, 1000);
-    // A duplicate of the second packet: logged, queued, no loss.
+    // A duplicate of the second packet: logged, counted, not queued.
     EXPECT_TRUE(Feed(Opv(1000, 1000)));
     EXPECT_NE(log.Text().find("*** Bad sequence Seq:1000 Exp:3000"), std::string::npos);
-    EXPECT_EQ(m_collector.DataQueue().entries(), 4u);
-    // The expected sequence moved back behind it, so the next in-order
-    // packet counts as a loss of what lay between.
-    EXPECT_TRUE(Feed(Opv(3000, 1000)));
-    EXPECT_EQ(m_collector.GetLostCount(), 1000u);
-    FeedRun(4000, 3, 1000);
+    EXPECT_EQ(m_collector.DataQueue().entries(), 3u);
+    EXPECT_EQ(m_collector.GetDuplicateCount(), 1u);
+    // The expected sequence stayed where it was: no false loss.
+    FeedRun(3000, 4, 1000);
+    EXPECT_EQ(m_collector.GetLostCount(), 0u);
 
-    // The reader sees the repeated bytes as a break; every run it gets is
-    // still a contiguous slice of the source.
-    Read first = ReadBytes(3000);
-    EXPECT_EQ(first.flags, 0);
-    EXPECT_EQ(first.bytes, SourceSlice(0, 3000));
-    Read second = ReadBytes(2000);
-    // Two breaks fall inside this call (back to 1000, then on to 3000), so
-    // it returns the bytes from the last of them on.
-    EXPECT_EQ(second.flags, QvUdpDataCollector::kBreak);
-    EXPECT_EQ(second.bytes, SourceSlice(3000, 2000));
+    Read read = ReadBytes(5000);
+    EXPECT_EQ(read.flags, 0);
+    EXPECT_EQ(read.bytes, SourceSlice(0, 5000));
+}
+
+// What a network does to a run of datagrams that all arrive: swaps some
+// with a later neighbour, repeats some. The receiver must undo both.
+struct Impairment
+{
+    const char* name;
+    int swapPercent;
+    int duplicatePercent;
+};
+
+class CollectorImpairmentTest : public CollectorTest,
+                                public ::testing::WithParamInterface<Impairment>
+{
+};
+
+TEST_P(CollectorImpairmentTest, EveryByteIsDeliveredOnceInOrder)
+{
+    const Impairment impairment = GetParam();
+    Start();
+    constexpr int kPackets = 600; // within the pool: nothing is read meanwhile
+    constexpr std::uint32_t kPayload = 1000;
+    std::vector<std::uint32_t> order;
+    for (int i = 0; i < kPackets; ++i) {
+        order.push_back(static_cast<std::uint32_t>(i) * kPayload);
+    }
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_int_distribution<std::size_t> depth(1, QvUdpDataCollector::kReorderDepth);
+    // The first datagram stays first: it is where the stream starts.
+    for (std::size_t i = 1; i + QvUdpDataCollector::kReorderDepth < order.size(); ++i) {
+        if (percent(random) < impairment.swapPercent) {
+            const std::size_t d = depth(random);
+            std::swap(order[i], order[i + d]);
+            i += d; // no packet moves twice
+        }
+    }
+    std::uint64_t duplicates = 0;
+    for (const std::uint32_t offset : order) {
+        Feed(Opv(offset, kPayload));
+        if (percent(random) < impairment.duplicatePercent) {
+            Feed(Opv(offset, kPayload));
+            ++duplicates;
+        }
+    }
+    TimeOut();
+
+    EXPECT_EQ(m_collector.GetLostCount(), 0u);
+    EXPECT_EQ(m_collector.GetDuplicateCount(), duplicates);
+    Read all = ReadBytes(kPackets * kPayload);
+    EXPECT_EQ(all.flags, 0);
+    EXPECT_TRUE(all.bytes == SourceSlice(0, kPackets * kPayload));
+}
+
+INSTANTIATE_TEST_SUITE_P(Network, CollectorImpairmentTest,
+                         ::testing::Values(Impairment{"Reordered", 10, 0},
+                                           Impairment{"Duplicated", 0, 10},
+                                           Impairment{"Both", 10, 10}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// Sequence jumps: a gap the pool can hold is a loss; a jump beyond it either
+// way is a sender that restarted or a resynchronisation: a break, no loss.
+struct Jump
+{
+    const char* name;
+    std::uint32_t to;   // the sequence after 0..9999
+    std::uint64_t lost; // bytes counted lost
+};
+
+class CollectorJumpTest : public CollectorTest, public ::testing::WithParamInterface<Jump>
+{
+};
+
+TEST_P(CollectorJumpTest, OnlyAGapThePoolCanHoldCountsAsLoss)
+{
+    const Jump jump = GetParam();
+    Start();
+    FeedRun(50000000, 10, 1000);
+    FeedRun(jump.to, 10, 1000);
+    TimeOut();
+    EXPECT_EQ(m_collector.GetLostCount(), jump.lost);
+    EXPECT_EQ(ReadBytes(10000).bytes, SourceSlice(50000000, 10000));
+    Read after = ReadBytes(10000);
+    EXPECT_EQ(after.flags, QvUdpDataCollector::kBreak);
+    EXPECT_EQ(after.bytes, SourceSlice(jump.to, 10000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, CollectorJumpTest,
+                         ::testing::Values(Jump{"GapWithinThePool", 50000000 + 10000 + 500000,
+                                                500000},
+                                           Jump{"ForgedOffsetFarAhead", 0x7FFFFFF0u, 0},
+                                           Jump{"SenderStartedAgain", 0, 0}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(CollectorTest, OnlyTheFirstSourceFeedsTheStreamUntilItFallsSilent)
+{
+    sockaddr_in sender{};
+    sender.sin_family = AF_INET;
+    sender.sin_addr.s_addr = htonl(0x0A000001);
+    sender.sin_port = htons(4000);
+    sockaddr_in intruder = sender;
+    intruder.sin_port = htons(4001);
+    Start();
+    for (std::uint32_t i = 0; i < 20; ++i) {
+        EXPECT_TRUE(m_collector.FeedDatagram(Opv(i * 1000, 1000).data(), 1004, &sender));
+        if (i % 4 == 0) {
+            // Offsets ahead of the stream: would open gaps and draw reports.
+            EXPECT_FALSE(
+                m_collector.FeedDatagram(Opv(i * 1000 + 7000, 1000).data(), 1004, &intruder));
+        }
+    }
+    EXPECT_EQ(m_collector.GetForeignCount(), 5u);
+    EXPECT_EQ(m_collector.GetLostCount(), 0u);
+    EXPECT_EQ(m_collector.GetBytesReceived(), 20000u);
+
+    // Silent for the data timeout: the next sender takes the stream over.
+    TimeOut();
+    EXPECT_TRUE(m_collector.FeedDatagram(Opv(900000, 1000).data(), 1004, &intruder));
+    EXPECT_FALSE(m_collector.FeedDatagram(Opv(20000, 1000).data(), 1004, &sender));
+    FeedRunFrom(intruder, 901000, 3);
+    Read old = ReadBytes(20000);
+    EXPECT_EQ(old.bytes, SourceSlice(0, 20000));
+    Read taken = ReadBytes(4000);
+    EXPECT_EQ(taken.flags, QvUdpDataCollector::kBreak);
+    EXPECT_EQ(taken.bytes, SourceSlice(900000, 4000));
 }
 
 TEST_F(CollectorTest, InvalidDatagramsNeverReachTheStream)
@@ -366,8 +497,8 @@ TEST_F(CollectorTest, SequenceWrapAroundIsNeitherLossNorBreak)
     EXPECT_EQ(m_collector.GetLostCount(), 0u);
     // A gap right after the wrap is measured exactly.
     EXPECT_TRUE(Feed(Opv(next + 700, 1000)));
-    EXPECT_EQ(m_collector.GetLostCount(), 700u);
     FeedRun(next + 1700, 3, 1000);
+    EXPECT_EQ(m_collector.GetLostCount(), 700u);
 
     Read read = ReadBytes(6000);
     EXPECT_EQ(read.flags, 0);
@@ -415,7 +546,7 @@ TEST_F(CollectorTest, ExactFitReturnsWithoutTakingTheNextPacket)
     std::uint32_t next = FeedRun(0, 2, 1000);
     // The packet after an exact fit begins after a gap; the fitted bytes
     // must not be lost to its break.
-    FeedRun(next + 5000, 3, 1000);
+    FeedRun(next + 5000, 4, 1000);
     Read fit = ReadBytes(2000);
     EXPECT_EQ(fit.flags, 0);
     EXPECT_EQ(fit.bytes, SourceSlice(0, 2000));
@@ -424,24 +555,54 @@ TEST_F(CollectorTest, ExactFitReturnsWithoutTakingTheNextPacket)
     EXPECT_EQ(after.bytes, SourceSlice(next + 5000, 1000));
 }
 
-TEST_F(CollectorTest, BreakInsideACallReturnsTheBytesAfterTheGap)
+TEST_F(CollectorTest, BreakInsideACallKeepsTheBytesBeforeIt)
 {
     Start();
     FeedRun(0, 2, 1000);
     FeedRun(3000, 5, 1000); // 2000..2999 never arrive
-    Read read = ReadBytes(2500);
-    EXPECT_EQ(read.flags, QvUdpDataCollector::kBreak);
-    EXPECT_EQ(read.bytes, SourceSlice(3000, 2500));
-    Read next = ReadBytes(500);
-    EXPECT_EQ(next.flags, 0);
-    EXPECT_EQ(next.bytes, SourceSlice(5500, 500));
+    int flags = -1;
+    long at = -1;
+    Bytes bytes(2500);
+    ASSERT_EQ(m_collector.ReadBuffer(reinterpret_cast<char*>(bytes.data()), 2500, flags, &at),
+              2500);
+    EXPECT_EQ(flags, QvUdpDataCollector::kBreak);
+    EXPECT_EQ(at, 2000);
+    Bytes expected = SourceSlice(0, 2000);
+    const Bytes after = SourceSlice(3000, 500);
+    expected.insert(expected.end(), after.begin(), after.end());
+    EXPECT_EQ(bytes, expected);
+    ASSERT_EQ(m_collector.ReadBuffer(reinterpret_cast<char*>(bytes.data()), 500, flags, &at), 500);
+    EXPECT_EQ(flags, 0);
+    EXPECT_EQ(at, 0);
+    bytes.resize(500);
+    EXPECT_EQ(bytes, SourceSlice(3500, 500));
+}
+
+TEST_F(CollectorTest, SecondBreakInACallKeepsEveryByteAndMarksTheFirst)
+{
+    Start();
+    FeedRun(0, 1, 1000);
+    FeedRun(2000, 1, 1000);
+    FeedRun(4000, 5, 1000);
+    int flags = -1;
+    long at = -1;
+    Bytes bytes(2500);
+    ASSERT_EQ(m_collector.ReadBuffer(reinterpret_cast<char*>(bytes.data()), 2500, flags, &at),
+              2500);
+    EXPECT_EQ(flags, QvUdpDataCollector::kBreak);
+    EXPECT_EQ(at, 1000);
+    Bytes expected = SourceSlice(0, 1000);
+    for (const Bytes& run : {SourceSlice(2000, 1000), SourceSlice(4000, 500)}) {
+        expected.insert(expected.end(), run.begin(), run.end());
+    }
+    EXPECT_EQ(bytes, expected);
 }
 
 TEST_F(CollectorTest, GetNextBufferHandsOutPacketsWithTheirBreakFlags)
 {
     Start();
     FeedRun(0, 2, 1000);
-    FeedRun(4000, 3, 1000);
+    FeedRun(4000, 4, 1000);
     long size = 0;
     int flags = -1;
     char* payload = m_collector.GetNextBuffer(size, flags);
@@ -677,6 +838,46 @@ TEST_F(CollectorTest, UnrecognisedStreamIsPassedOnAfterAPoolsWorth)
         EXPECT_TRUE(Feed(Unrecognisable(offset, 8192)));
     }
     EXPECT_EQ(m_collector.DataQueue().entries(), 3u);
+}
+
+// ---- Data start hooks and the options ------------------------------------------------------
+
+// Counts the data hooks; stops first, as every subclass with hooks must.
+struct StartCounter : QvUdpDataCollector
+{
+    using QvUdpDataCollector::QvUdpDataCollector;
+    ~StartCounter() override { Stop(); }
+    int OnDataStarted() override { return ++started, QvUdpDataCollector::OnDataStarted(); }
+    int OnDataRestarted() override { return ++restarted, QvUdpDataCollector::OnDataRestarted(); }
+    int started = 0;
+    int restarted = 0;
+};
+
+TEST(CollectorOptionsTest, DataHooksAndTheTimeoutLineFollowTheOptions)
+{
+    for (const bool capture : {false, true}) {
+        coretest::DebugLogCapture log;
+        qvplat::ManualClock clock{1000};
+        qvplat::ScopedClockOverride clockOverride(clock);
+        QvPropertyList props;
+        props.SetProperty("FixHeader", "FALSE");
+        StartCounter collector(capture ? QvCollectorOptions::CaptureUtility()
+                                       : QvCollectorOptions::Standard());
+        collector.SetPropertyList(&props);
+        ASSERT_EQ(collector.StartDetached(), QvUdpDataCollector::kStartOk);
+        for (const std::uint32_t offset : {0u, 1000u, 2000u}) {
+            if (offset == 2000) { // silence, then data again
+                clock.Advance(collector.GetDataTimeout() + 1);
+                collector.WatchDog();
+            }
+            const Bytes datagram = Opv(offset, 1000);
+            EXPECT_TRUE(collector.FeedDatagram(datagram.data(), datagram.size()));
+        }
+        EXPECT_EQ(collector.started, 1);
+        EXPECT_EQ(collector.restarted, 1);
+        collector.Stop();
+        EXPECT_EQ(log.Text().find("Collector Timeout.") == std::string::npos, capture);
+    }
 }
 
 } // namespace

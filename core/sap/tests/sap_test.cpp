@@ -141,13 +141,15 @@ QvSAPPacket SenderAnnouncement(const char* group, const char* port)
     packet.SetPropA("SesCAddrType", "IP4");
     packet.SetPropA("SesCConnAddr", group);
     packet.SetPropA("SesCTTL", "64");
+    packet.SetPropA("SesStartTime", "0");
+    packet.SetPropA("SesStopTime", "0");
     packet.SetPropA("Mux", "m2p");
     packet.SetPropA("PacketFormat", "OPV");
     packet.SetPropA("PacketSize", "8196");
     packet.SetPropA("VidPort", port);
     packet.SetPropA("AudPort", port);
-    packet.SetPropA("VidTransport", "UDP");
-    packet.SetPropA("AudTransport", "UDP");
+    packet.SetPropA("VidTransport", "udp");
+    packet.SetPropA("AudTransport", "udp");
     packet.SetPropA("Bitrate", "1500000");
     packet.ConstructPacket();
     packet.InitAnnouncement();
@@ -340,7 +342,7 @@ TEST(SapCaster, SendRequiresAStartedCasterAndAPacket)
     EXPECT_EQ(caster.Send(static_cast<QvSAPPacket*>(nullptr)), -1);
 }
 
-TEST_F(SapNetTest, CasterSendsHeaderTextAndOneNul)
+TEST_F(SapNetTest, CasterSendsHeaderPayloadTypeTextAndOneNul)
 {
     UdpSocket receiver("127.0.0.1");
     QvSAPCaster caster;
@@ -349,12 +351,12 @@ TEST_F(SapNetTest, CasterSendsHeaderTextAndOneNul)
 
     QvSAPPacket empty;
     empty.InitAnnouncement();
-    EXPECT_EQ(caster.Send(&empty), 9);
+    EXPECT_EQ(caster.Send(&empty), 25);
     auto datagram = receiver.Receive(kArrival);
     ASSERT_TRUE(datagram);
-    EXPECT_EQ(datagram->payload.size(), 9u);
+    EXPECT_EQ(datagram->payload.size(), 25u);
     EXPECT_EQ(static_cast<unsigned char>(datagram->payload[0]), 0x20);
-    EXPECT_EQ(datagram->payload[8], '\0');
+    EXPECT_EQ(datagram->payload.substr(8), kPayloadType + '\0');
 
     // A parsed packet goes out with its text rebuilt from the properties.
     QvSAPPacket parsed;
@@ -366,9 +368,9 @@ TEST_F(SapNetTest, CasterSendsHeaderTextAndOneNul)
     datagram = receiver.Receive(kArrival);
     ASSERT_TRUE(datagram);
     const std::string expected = std::string("v=0\ns=") + longName + "\n";
-    EXPECT_EQ(sent, static_cast<int>(8 + expected.size() + 1));
+    EXPECT_EQ(sent, static_cast<int>(8 + kPayloadType.size() + expected.size() + 1));
     EXPECT_EQ(static_cast<unsigned char>(datagram->payload[0]), 0x24);
-    EXPECT_EQ(datagram->payload.substr(8), expected + '\0');
+    EXPECT_EQ(datagram->payload.substr(8), kPayloadType + expected + '\0');
 }
 
 // ---- Listener over loopback --------------------------------------------------------

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -47,9 +49,9 @@ std::string Origin(int id, int version = 1)
     return "- " + std::to_string(id) + " " + std::to_string(version) + " IN IP4 127.0.0.1";
 }
 
-std::string Header(unsigned char first)
+std::string Header(unsigned char first, char originLastByte = 1)
 {
-    const char bytes[8] = {static_cast<char>(first), 0, 0x34, 0x12, 127, 0, 0, 1};
+    const char bytes[8] = {static_cast<char>(first), 0, 0x34, 0x12, 127, 0, 0, originLastByte};
     return std::string(bytes, sizeof bytes);
 }
 
@@ -210,9 +212,23 @@ public:
         QvSAPPacket packet = Packet(sdp, true);
         m_feeder.OnSAPReceive(&packet);
     }
+    // A whole datagram, as a listener hands it on, from the given address.
+    void Receive(const std::string& datagram, const char* from)
+    {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = Ipv4(from);
+        source.sin_port = htons(9875);
+        m_feeder.HandleDatagram(datagram.data(), datagram.size(), &source);
+    }
 
 private:
-    QvSapDbListener m_feeder{false};
+    struct Feeder : QvSapDbListener
+    {
+        Feeder() : QvSapDbListener(false) {}
+        using QvSAPListen::HandleDatagram;
+    };
+    Feeder m_feeder;
 };
 
 class SapDbOffline : public ::testing::Test
@@ -258,13 +274,12 @@ TEST(SapDbKey, IsTheOriginLineValue)
     EXPECT_EQ(QvSapDbListener::GenerateKey(nullptr).length(), 0u);
 }
 
-TEST(SapDbKey, LongOriginIsCutAt255Characters)
+TEST(SapDbKey, LongOriginIsKeptWhole)
 {
     const std::string origin = "- " + std::string(300, '7') + " 1 IN IP4 127.0.0.1";
     QvSAPPacket packet = Packet(Sdp(origin, "long", "239.1.1.1"));
     const UtCString key = QvSapDbListener::GenerateKey(&packet);
-    ASSERT_EQ(key.length(), 255u);
-    EXPECT_EQ(std::string(key.chars()), origin.substr(0, 255));
+    EXPECT_EQ(std::string(key.chars(), key.length()), origin);
 }
 
 // ---- Filing, refresh, deletion and expiry (no sockets) ------------------------------------
@@ -377,21 +392,78 @@ TEST_F(SapDbOffline, DeletionByFullTextOrByOriginLineRemovesTheEntry)
     EXPECT_EQ(m_db->DeletedNames(), (std::vector<std::string>{"two", ""}));
 }
 
-TEST_F(SapDbOffline, TextsWithoutOriginLineShareOneEntry)
+TEST_F(SapDbOffline, TextsWithoutOriginLineAreRefused)
 {
     ASSERT_EQ(m_db->Start(), 0);
     m_db->Announce("v=0\ns=first\nc=IN IP4 239.1.1.1/1\n");
-    m_db->Announce("v=0\ns=second\nc=IN IP4 239.1.1.2/1\n");
-    EXPECT_EQ(m_db->EntryNames(), (std::vector<std::string>{"first"}));
+    m_db->Announce("v=0\ns=second\nc=IN IP4 239.1.1.2/1\nx=o=- 1 1 IN IP4 1.2.3.4\n");
+    EXPECT_EQ(m_db->NumEntries(), 0);
+    EXPECT_EQ(m_db->Snapshot().announcements, 0);
 }
 
-TEST_F(SapDbOffline, OriginsAlikeInTheirFirst255CharactersShareOneEntry)
+TEST_F(SapDbOffline, OriginsAlikeInTheirFirst255CharactersAreTwoSessions)
 {
     ASSERT_EQ(m_db->Start(), 0);
     const std::string stem = "- " + std::string(260, '4');
     m_db->Announce(Sdp(stem + "1 1 IN IP4 127.0.0.1", "first", "239.1.1.1"));
     m_db->Announce(Sdp(stem + "2 1 IN IP4 127.0.0.1", "second", "239.1.1.1"));
-    EXPECT_EQ(m_db->EntryNames(), (std::vector<std::string>{"first"}));
+    EXPECT_EQ(m_db->EntryNames(), (std::vector<std::string>{"first", "second"}));
+}
+
+// Only the announcer withdraws a session: the deletion must come from the
+// address the announcement came from and carry the same originating source.
+struct DeletionCase
+{
+    const char* name;
+    const char* from;
+    char originLastByte;
+    bool removes;
+};
+
+class SapDbDeletion : public SapDbOffline, public ::testing::WithParamInterface<DeletionCase>
+{
+};
+
+TEST_P(SapDbDeletion, RemovesOnlyTheAnnouncersOwnSession)
+{
+    const DeletionCase deletion = GetParam();
+    ASSERT_EQ(m_db->Start(), 0);
+    const std::string text = Sdp(Origin(1), "kept", "239.1.1.1");
+    m_db->Receive(Header(0x20) + text + '\0', "10.9.9.9");
+    ASSERT_EQ(m_db->NumEntries(), 1);
+    m_db->Receive(Header(0x24, deletion.originLastByte) + "o=" + Origin(1) + "\n" + '\0',
+                  deletion.from);
+    EXPECT_EQ(m_db->NumEntries(), deletion.removes ? 0 : 1);
+    EXPECT_EQ(m_db->Snapshot().deletions, deletion.removes ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Senders, SapDbDeletion,
+                         ::testing::Values(DeletionCase{"Announcer", "10.9.9.9", 1, true},
+                                           DeletionCase{"OtherHost", "10.6.6.6", 1, false},
+                                           DeletionCase{"OtherOrigin", "10.9.9.9", 2, false}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(SapDbOffline, FullDirectoryKeepsItsSessionsAndRefusesNewOnes)
+{
+    nettest::DebugLogCapture log;
+    m_settings.AddProperty("SAPMaxEntries", "3");
+    ASSERT_EQ(m_db->Start(), 0);
+    for (int i = 0; i < 5; ++i) {
+        m_db->Announce(Sdp(Origin(i), "s" + std::to_string(i), "239.1.1.1"));
+    }
+    EXPECT_EQ(m_db->EntryNames(), (std::vector<std::string>{"s0", "s1", "s2"}));
+    const std::string full = "SAP directory full (3 sessions): new sessions are not filed\n";
+    EXPECT_EQ(log.Text(), "SAP Monitor starting\n" + full);
+    // Held sessions are refreshed and outlive the refused ones' attempts.
+    Scan();
+    Scan();
+    m_db->Announce(Sdp(Origin(0), "s0", "239.1.1.1"));
+    m_db->Announce(Sdp(Origin(9), "s9", "239.1.1.1"));
+    EXPECT_EQ(log.Text(), "SAP Monitor starting\n" + full + full) << "once per scan period";
+    Scan();
+    EXPECT_EQ(m_db->EntryNames(), (std::vector<std::string>{"s0"}));
+    m_db->Announce(Sdp(Origin(9), "s9", "239.1.1.1"));
+    EXPECT_EQ(m_db->EntryNames(), (std::vector<std::string>{"s0", "s9"}));
 }
 
 TEST_F(SapDbOffline, UnicastFilterKeepsOtherHostsOut)
@@ -402,6 +474,10 @@ TEST_F(SapDbOffline, UnicastFilterKeepsOtherHostsOut)
     m_db->Announce(Sdp(Origin(3), "here", "192.168.7.1"));
     m_db->Announce(Sdp(Origin(4), "top", "224.0.0.1"));
     m_db->Announce("v=0\no=" + Origin(5) + "\ns=nowhere\n");
+    // Addresses that do not parse are neither groups nor this host's.
+    m_db->Announce(Sdp(Origin(6), "malformed", "999.8.8.8"));
+    m_db->Announce(Sdp(Origin(7), "word", "240-ish"));
+    m_db->Announce(Sdp(Origin(8), "short", "239"));
     EXPECT_EQ(m_db->EntryNames(), (std::vector<std::string>{"group", "here", "top", "nowhere"}));
     EXPECT_EQ(m_db->Snapshot().announcements, 4);
 }

@@ -3,6 +3,7 @@
 // and checks what arrives, byte for byte.
 #include "xmit_testing.h"
 
+#include "core/sap/qvsap.h"
 #include "platform/clock.h"
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/udp_socket.h"
@@ -137,10 +138,16 @@ std::uint16_t Hash(const Bytes& sapPacket)
     return static_cast<std::uint16_t>(sapPacket[2] | sapPacket[3] << 8);
 }
 
+// The text after the header and the payload type "application/sdp".
 std::string SdpText(const Bytes& sapPacket)
 {
-    const auto* text = reinterpret_cast<const char*>(sapPacket.data() + 8);
-    return std::string(text, strnlen(text, sapPacket.size() - 8));
+    const std::string type("application/sdp", 16);
+    if (sapPacket.size() < 8 + type.size() ||
+        std::string(sapPacket.begin() + 8, sapPacket.begin() + 24) != type) {
+        return "(no payload type)";
+    }
+    const auto* text = reinterpret_cast<const char*>(sapPacket.data() + 24);
+    return std::string(text, strnlen(text, sapPacket.size() - 24));
 }
 
 TEST_F(XmitNetTest, OpvWithHeaderPacketsRoundTripsOverTwoPassesWithAnnouncements)
@@ -221,13 +228,26 @@ TEST_F(XmitNetTest, OpvWithHeaderPacketsRoundTripsOverTwoPassesWithAnnouncements
     expected += "i=" + path + "\n";
     expected += "c=IN IP4 239.1.2.3/1\n";
     expected += "b=X-QV:" + std::to_string(bitrate) + "\n";
+    expected += "t=0 0\n";
     expected += "a=packetformat:QVS\n";
     expected += "a=packetsize:8196\n";
     expected += "a=mux:m1s\n";
-    expected += "m=video " + port + " UDP 0\n";
-    expected += "m=audio " + port + " UDP 0\n";
+    expected += "m=video " + port + " udp 0\n";
+    expected += "m=audio " + port + " udp 0\n";
     EXPECT_EQ(SdpText(announcements[0]), expected);
     EXPECT_NE(SdpText(announcements[2]), expected) << "the second pass is a new session";
+    // The directory, the channel list's and the monitor's listeners read it.
+    for (const QvSAPPacketOptions& options :
+         {QvSAPPacketOptions::Standard(), QvSAPPacketOptions::ChannelList(),
+          QvSAPPacketOptions::Monitor()}) {
+        QvSAPPacket heard(options);
+        ASSERT_TRUE(
+            QvSAPListen::DecodeDatagram(announcements[0].data(), announcements[0].size(), heard));
+        EXPECT_STREQ(heard.GetPropA("Address"), "239.1.2.3");
+        EXPECT_EQ(heard.GetPropA("Port"), port);
+        EXPECT_STREQ(heard.GetPropA("PacketFormat"), "QVS");
+        EXPECT_STREQ(heard.GetPropA("SesSesName"), "m1s_testsrc");
+    }
 }
 
 TEST_F(XmitNetTest, RawTransportStreamRoundTripsWithoutAnnouncement)

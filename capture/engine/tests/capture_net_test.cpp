@@ -1,0 +1,264 @@
+// Captures of a live transmission: the transmitter paces a sample onto a
+// multicast group in the test's own network namespace, and the capture
+// writes what its receiver hands out. Everything runs on the real clock.
+#include "engine_testing.h"
+
+#include "mpeg/mpeganalysis.h"
+#include "platform/tests/settings_env.h"
+#include "platform/testsupport/netns_fixture.h"
+#include "platform/testsupport/tempfiles.h"
+#include "platform/testsupport/udp_socket.h"
+#include "sender/transmit/xmitmpeg.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <thread>
+
+namespace {
+
+using namespace enginetest;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr const char* kGroup = "239.7.7.31";
+
+class CaptureNetTest : public qvtest::NetnsTest
+{
+protected:
+    void SetUp() override
+    {
+        NetnsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        const qvtest::UdpSocket probe; // the namespace is private: the port stays free
+        m_port = probe.LocalPort();
+        m_sample = qvtest::ReadAll(qvtest::SamplePath("m1s_testsrc.mpg"));
+        ASSERT_FALSE(m_sample.empty());
+    }
+
+    void TearDown() override
+    {
+        if (m_xmit) {
+            m_xmit->Stop();
+        }
+        NetnsTest::TearDown();
+    }
+
+    // The sample in OPV framing to the group; passes as XmitMPEG::SetRepeat.
+    void StartSender(int passes)
+    {
+        m_xmit = MakeXmitMPEG(qvmpeg::kMpeg1System);
+        m_xmit->SetFilePath(qvtest::SamplePath("m1s_testsrc.mpg"));
+        m_xmit->SetStreamType(qvmpeg::kMpeg1System);
+        m_xmit->SetAddress(inet_addr(kGroup), m_port);
+        m_xmit->SetPacketFormat(XmitMPEG::kOpvFormat);
+        m_xmit->SetRepeat(passes, 200);
+        ASSERT_GT(m_xmit->ComputeBitrate(), 0U);
+        ASSERT_EQ(m_xmit->Start(), 0);
+    }
+
+    void StreamSettings(QvPropertyList& settings, const std::string& file)
+    {
+        settings.SetProperty("Address", kGroup);
+        settings.SetProperty("Port", m_port, QvPropertyList::Decimal);
+        settings.SetProperty("PacketFormat", "OPV");
+        settings.SetProperty("PacketSize", "8196");
+        settings.SetProperty("Mux", "m1s");
+        settings.SetProperty("UDCTimeout", "2000"); // a loaded machine may stall the sender
+        settings.SetProperty("Filename", file.c_str());
+    }
+
+    qvtest::Bytes Prefix(std::size_t size) const
+    {
+        return qvtest::Bytes(m_sample.begin(),
+                             m_sample.begin() + static_cast<std::ptrdiff_t>(size));
+    }
+
+    qvtest::SettingsEnv m_env;
+    bool m_private = m_env.UsePrivateRuntime();
+    qvtest::TempDir m_dir{"capture"};
+    std::uint16_t m_port = 0;
+    qvtest::Bytes m_sample;
+    std::unique_ptr<XmitMPEG> m_xmit;
+};
+
+// ---- How a capture ends ---------------------------------------------------------------
+
+enum class Disk {
+    Plain,
+    FileSizeLimit, // RLIMIT_FSIZE: writes fail with EFBIG
+    SmallTmpfs,    // 96 KiB: writes fail with ENOSPC
+};
+
+struct Ending
+{
+    const char* name;
+    std::int32_t duration;
+    double stopThreshold;
+    int passes;
+    Disk disk;
+    std::int32_t reason;
+    std::size_t
+        bytes; // what the file holds of the sample: 0 for a cut somewhere after the first round
+};
+
+void PrintTo(const Ending& ending, std::ostream* out)
+{
+    *out << ending.name;
+}
+
+class CaptureEndingTest : public CaptureNetTest, public ::testing::WithParamInterface<Ending>
+{
+protected:
+    ~CaptureEndingTest() override
+    {
+        if (!m_mounted.empty()) {
+            ::umount2(m_mounted.c_str(), MNT_DETACH); // so that the directory can go
+        }
+        ::setrlimit(RLIMIT_FSIZE, &m_savedLimit);
+    }
+
+    // The file on the disk the case asks for; "" when it cannot be had.
+    std::string Target(Disk disk)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_savedLimit);
+        if (disk == Disk::FileSizeLimit) {
+            std::signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
+            rlimit limited = m_savedLimit;
+            limited.rlim_cur = 100000;
+            ::setrlimit(RLIMIT_FSIZE, &limited);
+        } else if (disk == Disk::SmallTmpfs) {
+            // In a mount namespace of this thread alone.
+            const fs::path small = m_dir.Path() / "small";
+            fs::create_directory(small);
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=96k") != 0) {
+                return {};
+            }
+            m_mounted = small;
+            return (small / "out.mpg").string();
+        }
+        return m_dir.File("out.mpg");
+    }
+
+    fs::path m_mounted;
+    rlimit m_savedLimit{};
+};
+
+TEST_P(CaptureEndingTest, FileHoldsWhatTheReceiverGaveAndTheReasonIsSet)
+{
+    const Ending ending = GetParam();
+    const std::string file = Target(ending.disk);
+    if (file.empty()) {
+        GTEST_SKIP() << "a tmpfs cannot be mounted here";
+    }
+    QvStreamCapture capture("x_QvSTending");
+    qvtest::SignalWaiter control; // as the capture control hears the end
+    QvCommMgrListener listener(&control, kQvStatusListenerName);
+    ASSERT_TRUE(capture.GetStatusBlock()->AddListener(listener));
+    QvStatusBlock* status = capture.GetStatus();
+    QvStore(status->duration, ending.duration);
+    QvStore(status->stopThreshold, ending.stopThreshold);
+    StreamSettings(capture.GetPropertyList(), file);
+
+    ASSERT_EQ(capture.Start(), 0);
+    StartSender(ending.passes);
+    ASSERT_TRUE(control.Wait());
+    capture.Stop(); // after the end: the reason stays
+
+    EXPECT_EQ(QvLoad(status->stopReason), ending.reason);
+    EXPECT_EQ(QvLoad(status->state), 0);
+    const qvtest::Bytes written = qvtest::ReadAll(file);
+    EXPECT_EQ(QvLoad(status->bytesCaptured), static_cast<double>(written.size()));
+    if (ending.bytes != 0) {
+        EXPECT_EQ(written.size(), ending.bytes);
+    } else {
+        EXPECT_GT(written.size(), QvStreamCapture::kReadSize);
+        EXPECT_LT(written.size(), m_sample.size());
+    }
+    ASSERT_LE(written.size(), m_sample.size());
+    EXPECT_TRUE(written == Prefix(written.size())) << "the file differs from the stream";
+}
+
+constexpr std::size_t kRound = QvStreamCapture::kReadSize;
+constexpr std::size_t kWholeSample = 348160; // samples/m1s_testsrc.mpg
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, CaptureEndingTest,
+    ::testing::Values(Ending{"Duration0", 0, kQvDefaultStopThreshold, XmitMPEG::kEndless,
+                             Disk::Plain, kQvReasonNormal, kRound},
+                      Ending{"DiskBelowThreshold", 3600, 1e300, XmitMPEG::kEndless, Disk::Plain,
+                             kQvReasonDiskThreshold, kRound},
+                      Ending{"SenderStops", 3600, kQvDefaultStopThreshold, 1, Disk::Plain,
+                             kQvReasonNoData, kWholeSample},
+                      Ending{"FileSizeLimit", 3600, 0.0, 1, Disk::FileSizeLimit,
+                             kQvReasonWriteError, 0},
+                      Ending{"SmallTmpfs", 3600, 0.0, 1, Disk::SmallTmpfs, kQvReasonWriteError, 0}),
+    [](const ::testing::TestParamInfo<Ending>& param) { return std::string(param.param.name); });
+
+// ---- The engine's commands around a running capture -------------------------------------
+
+TEST_F(CaptureNetTest, EngineStartsHoldsItsSlotAndStopsOnCommand)
+{
+    RecordingHost host;
+    QvCaptureEngine engine(host);
+    auto command = [&](int code, const std::string& bytes = {}) {
+        return engine.HandleCommand(code, CommandData(bytes));
+    };
+    const std::string port = std::to_string(m_port);
+    const std::string session = QvInitializeData("", kGroup, port.c_str());
+    ASSERT_EQ(command(kQvCmdInitialize, session), 0);
+    qvtest::SignalWaiter control;
+    QvCommMgrListener listener(&control, kQvStatusListenerName);
+    ASSERT_TRUE(engine.GetCapture().GetStatusBlock()->AddListener(listener));
+    const fs::path handOver = m_env.Root() / "windows" / QvCaptureEngine::kHandOverFile;
+    fs::create_directories(handOver.parent_path());
+    const std::string file = m_dir.File("engine.mpg");
+    std::ofstream(handOver) << "[QV]\nAddress=" << kGroup << "\nPort=" << port
+                            << "\nFilename=" << file << "\n";
+    std::atomic<std::uint32_t> progress{0};
+    engine.GetCapture().SetProgressCounter(&progress);
+
+    StartSender(XmitMPEG::kEndless);
+    ASSERT_EQ(command(kQvCmdStart), 0);
+    EXPECT_FALSE(fs::exists(handOver));
+    ASSERT_EQ(host.Posted(), std::vector<unsigned>{QvCaptureEngine::kStartCaptureMessage});
+    ASSERT_EQ(engine.OnStartCapture(), 0);
+    EXPECT_EQ(QvLoad(engine.GetPresence()->freeSlots), 0);
+
+    // While it runs, the session cannot be re-pointed or started again.
+    QvStatusBlock* status = engine.GetCapture().GetStatus();
+    EXPECT_EQ(command(kQvCmdInitialize, QvInitializeData("", "225.5.5.5", "2000")), kQvNoFreeSlot);
+    EXPECT_EQ(command(kQvCmdStart), kQvNoFreeSlot);
+    EXPECT_EQ(engine.GetCapture().GetStatus(), status);
+
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (progress.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms); // no event tells of a round
+    }
+    ASSERT_GT(progress.load(), 0U);
+    EXPECT_EQ(QvLoad(status->state), 1);
+    EXPECT_EQ(command(kQvCmdStop), 0);
+    EXPECT_EQ(host.Posted().back(), QvCaptureEngine::kStopCaptureMessage);
+    engine.OnStopCapture();
+
+    ASSERT_TRUE(control.Wait());
+    EXPECT_EQ(QvLoad(status->stopReason), kQvReasonStopped);
+    EXPECT_EQ(QvLoad(status->state), 0);
+    EXPECT_EQ(QvLoad(status->bytesCaptured), static_cast<double>(fs::file_size(file)));
+}
+
+} // namespace
