@@ -205,6 +205,9 @@ QvBasePacket* QvUdpDataCollector::NextPacket(int& flags, bool reportTimeout)
         case WaitOutcome::Stopped:
             flags = kStopped;
             return nullptr;
+        case WaitOutcome::Released:
+            flags = kReleased;
+            return nullptr;
         case WaitOutcome::TimedOut:
             if (reportTimeout) {
                 m_timedOut.store(false);
@@ -240,6 +243,9 @@ QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket()
     for (;;) {
         if (!m_running.load()) {
             return WaitOutcome::Stopped;
+        }
+        if (m_released.load()) {
+            return WaitOutcome::Released;
         }
         if (PacketReady()) {
             return WaitOutcome::Packet;
@@ -347,7 +353,7 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags,
         got += length;
     }
 
-    if (lastFlags == kStopped || (lastFlags == kTimeout && got == 0)) {
+    if (lastFlags == kStopped || lastFlags == kReleased || (lastFlags == kTimeout && got == 0)) {
         flags = lastFlags;
     } else if (breakAt != kNoBreak) {
         QvDebugMsgTime("ReadBuffer: break detected");
@@ -364,6 +370,20 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags,
                        static_cast<int>(std::min<long>(request, INT_MAX)));
     }
     return static_cast<long>(got);
+}
+
+void QvUdpDataCollector::ReleaseReaders()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        m_released.store(true);
+    }
+    m_dataArrived.notify_all();
+}
+
+void QvUdpDataCollector::RearmReaders()
+{
+    m_released.store(false);
 }
 
 void QvUdpDataCollector::FlushAllFifos()
