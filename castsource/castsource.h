@@ -125,9 +125,10 @@ public:
     // The customary identifier of the file-source interface.
     static constexpr qvplat::IID Iid = qvplat::MakeGuid("{56A868A6-0AD4-11CE-B03A-0020AF0BA770}");
 
-    // Opens the source by name: a name whose extension is ".qsl" in any case
-    // makes it ready; any other name is stored but leaves it not ready. The
-    // type is stored (deep copy; null stores an empty one). A second Load
+    // Opens the source by name (widen a narrow path byte by byte, as
+    // UtWideString's widen does, and GetFilename gives it back unchanged): a
+    // name whose extension is ".qsl" in any case makes it ready; any other name is stored but
+    // leaves it not ready. The type is stored (deep copy; null stores an empty one). A second Load
     // gives E_FAIL and keeps the first name; a null name E_POINTER.
     virtual qvplat::HRESULT Load(const char16_t* fileName, const AM_MEDIA_TYPE* type) = 0;
     // The loaded name in memory of CoTaskMemAlloc (the caller frees it) and,

@@ -12,6 +12,9 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -61,20 +64,25 @@ protected:
         ASSERT_NE(m_pipeline->SetState(GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
     }
 
-    // The source makes its receiver with its first read.
-    bool WaitForReceiver()
+    // The source makes its receiver with its first read; it has joined the
+    // group once this namespace lists it.
+    bool WaitForMembership()
     {
+        // The group as the igmp table writes it: its network-order bytes
+        // read as a little-endian number.
+        char group[9];
+        std::snprintf(group, sizeof(group), "%08X", inet_addr(kGroup));
         const auto deadline = std::chrono::steady_clock::now() + kBound;
-        for (;;) {
-            QvUdpDataCollector* receiver = m_source->GetStream()->GetReceiver();
-            if (receiver != nullptr && receiver->IsStarted()) {
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream igmp("/proc/thread-self/net/igmp");
+            const std::string table((std::istreambuf_iterator<char>(igmp)),
+                                    std::istreambuf_iterator<char>());
+            if (table.find(group) != std::string::npos) {
                 return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
             }
             std::this_thread::sleep_for(5ms);
         }
+        return false;
     }
 
     qvtest::SettingsEnv m_env;
@@ -93,7 +101,7 @@ TEST_F(QslRoadTest, PlaysTheGroupItNamesWhileTheTransmitterSends)
                          {std::string("Address=") + kGroup, "Port=" + std::to_string(m_port),
                           "PacketFormat=OPV", "PacketSize=8196", "Mux=m2p"});
     Play(qsl);
-    ASSERT_TRUE(WaitForReceiver());
+    ASSERT_TRUE(WaitForMembership());
 
     m_xmit = std::make_unique<XmitMPEG2Program>();
     m_xmit->SetFilePath(sample);
