@@ -1,7 +1,6 @@
 // Shared pieces of the multicast source's tests: a private registry with the
-// component registered, creation by class id, and a pipeline
-// "castsource ! decodebin ! fakesink" that records what the source pushed
-// and counts the decoded video frames.
+// component registered, and a pipeline "source ! decodebin ! fakesink" that
+// records what the source pushed and counts the decoded video frames.
 #pragma once
 
 #include "castsource/castsource.h"
@@ -15,10 +14,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <dlfcn.h>
 #include <fstream>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +23,7 @@
 namespace castsourcetest {
 
 using namespace qvplat;
+using namespace std::chrono_literals;
 using qvtest::Bytes;
 
 inline std::u16string Wide(const std::string& text)
@@ -37,13 +35,11 @@ inline std::u16string Wide(const std::string& text)
 inline HRESULT CallExport(const char* name)
 {
     void* handle = dlopen(QV_CASTSOURCE_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        ADD_FAILURE() << dlerror();
-        return E_FAIL;
-    }
-    auto fn = reinterpret_cast<HRESULT (*)()>(dlsym(handle, name));
+    auto fn = handle != nullptr ? reinterpret_cast<HRESULT (*)()>(dlsym(handle, name)) : nullptr;
     const HRESULT hr = fn != nullptr ? fn() : E_FAIL;
-    dlclose(handle);
+    if (handle != nullptr) {
+        dlclose(handle);
+    }
     return hr;
 }
 
@@ -69,7 +65,6 @@ protected:
         gst_init(nullptr, nullptr);
         ASSERT_EQ(CallExport("DllRegisterServer"), S_OK);
     }
-
     ComPtr<IQvFileSourceFilter> MakeSource()
     {
         ComPtr<IQvFileSourceFilter> source;
@@ -81,19 +76,21 @@ protected:
     qvtest::TempDir m_dir{"castsource"};
 };
 
-// What the source element pushed, buffer by buffer.
-struct Pushed
+// What the source pushed: each buffer's bytes and DISCONT flag, whether it
+// ended the stream, and the frames that came out of the video decoder.
+struct Seen
 {
-    std::uint64_t offset;
-    Bytes bytes;
-    bool discont;
+    std::vector<std::pair<Bytes, bool>> buffers;
+    std::uint64_t bytes = 0;
+    bool ended = false;
+    int frames = 0;
 };
 
-inline Bytes Joined(const std::vector<Pushed>& buffers)
+inline Bytes Joined(const std::vector<std::pair<Bytes, bool>>& buffers)
 {
     Bytes all;
-    for (const Pushed& pushed : buffers) {
-        all.insert(all.end(), pushed.bytes.begin(), pushed.bytes.end());
+    for (const auto& [bytes, discont] : buffers) {
+        all.insert(all.end(), bytes.begin(), bytes.end());
     }
     return all;
 }
@@ -102,9 +99,8 @@ inline Bytes Joined(const std::vector<Pushed>& buffers)
 class DecodePipeline
 {
 public:
-    explicit DecodePipeline(GstElement* source) : m_source(source)
+    explicit DecodePipeline(GstElement* source) : m_pipeline(gst_pipeline_new(nullptr))
     {
-        m_pipeline = gst_pipeline_new(nullptr);
         GstElement* decoder = gst_element_factory_make("decodebin", nullptr);
         gst_bin_add_many(GST_BIN(m_pipeline), source, decoder, nullptr);
         EXPECT_TRUE(gst_element_link(source, decoder));
@@ -124,65 +120,44 @@ public:
     DecodePipeline(const DecodePipeline&) = delete;
     DecodePipeline& operator=(const DecodePipeline&) = delete;
 
-    GstElement* Get() const { return m_pipeline; }
     GstStateChangeReturn SetState(GstState state)
     {
         return gst_element_set_state(m_pipeline, state);
     }
 
-    // Waits for the end of the stream or an error on the bus; the message
-    // type, or GST_MESSAGE_UNKNOWN when neither came in time.
-    GstMessageType WaitForEnd(std::chrono::seconds bound, std::string* error = nullptr)
+    // The end of the stream or an error on the bus (GST_MESSAGE_UNKNOWN when
+    // neither came in time), with the error's text.
+    GstMessageType WaitForEnd(std::string* error = nullptr, std::chrono::seconds bound = 60s)
     {
         GstBus* bus = gst_element_get_bus(m_pipeline);
         GstMessage* message = gst_bus_timed_pop_filtered(
             bus, static_cast<GstClockTime>(bound.count()) * GST_SECOND,
             static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
         gst_object_unref(bus);
-        if (message == nullptr) {
-            return GST_MESSAGE_UNKNOWN;
-        }
-        const GstMessageType type = GST_MESSAGE_TYPE(message);
+        const GstMessageType type =
+            message != nullptr ? GST_MESSAGE_TYPE(message) : GST_MESSAGE_UNKNOWN;
         if (type == GST_MESSAGE_ERROR && error != nullptr) {
             GError* failure = nullptr;
             gst_message_parse_error(message, &failure, nullptr);
-            *error = failure != nullptr ? failure->message : "";
+            *error = failure->message;
             g_clear_error(&failure);
         }
-        gst_message_unref(message);
+        if (message != nullptr) {
+            gst_message_unref(message);
+        }
         return type;
     }
 
-    // Waits until the source has pushed `bytes` bytes (or its end); false
-    // when that did not happen within the bound.
-    bool WaitForBytes(std::uint64_t bytes, std::chrono::milliseconds bound)
+    // Waits until what was seen satisfies `done`; false when it did not in time.
+    template <class Done> bool WaitFor(Done done, std::chrono::milliseconds bound = 60s)
     {
         std::unique_lock<std::mutex> hold(m_lock);
-        return m_changed.wait_for(hold, bound,
-                                  [&] { return m_pushedBytes >= bytes || m_sourceEnded; });
+        return m_changed.wait_for(hold, bound, [&] { return done(m_seen); });
     }
-
-    // Waits until the source has pushed the end of the stream.
-    bool WaitForSourceEnd(std::chrono::milliseconds bound)
-    {
-        std::unique_lock<std::mutex> hold(m_lock);
-        return m_changed.wait_for(hold, bound, [&] { return m_sourceEnded; });
-    }
-
-    std::vector<Pushed> Buffers()
+    Seen Snapshot()
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        return m_buffers;
-    }
-    std::uint64_t PushedBytes()
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_pushedBytes;
-    }
-    int VideoFrames()
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_videoFrames;
+        return m_seen;
     }
 
 private:
@@ -192,13 +167,13 @@ private:
         std::lock_guard<std::mutex> hold(me->m_lock);
         if ((info->type & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
             GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-            Pushed pushed{GST_BUFFER_OFFSET(buffer), Bytes(gst_buffer_get_size(buffer)),
-                          GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT)};
-            gst_buffer_extract(buffer, 0, pushed.bytes.data(), pushed.bytes.size());
-            me->m_pushedBytes += pushed.bytes.size();
-            me->m_buffers.push_back(std::move(pushed));
+            Bytes bytes(gst_buffer_get_size(buffer));
+            gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
+            me->m_seen.bytes += bytes.size();
+            me->m_seen.buffers.emplace_back(
+                std::move(bytes), GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT));
         } else if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
-            me->m_sourceEnded = true;
+            me->m_seen.ended = true;
         }
         me->m_changed.notify_all();
         return GST_PAD_PROBE_OK;
@@ -208,7 +183,7 @@ private:
     {
         auto* me = static_cast<DecodePipeline*>(self);
         std::lock_guard<std::mutex> hold(me->m_lock);
-        ++me->m_videoFrames;
+        ++me->m_seen.frames;
         return GST_PAD_PROBE_OK;
     }
 
@@ -222,25 +197,18 @@ private:
         GstPad* sinkPad = gst_element_get_static_pad(sink, "sink");
         gst_pad_link(pad, sinkPad);
         GstCaps* caps = gst_pad_get_current_caps(pad);
-        if (caps != nullptr) {
-            const gchar* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
-            if (g_str_has_prefix(name, "video/")) {
-                gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_BUFFER, &DecodePipeline::OnVideoFrame,
-                                  me, nullptr);
-            }
-            gst_caps_unref(caps);
+        if (g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps, 0)), "video/")) {
+            gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_BUFFER, &DecodePipeline::OnVideoFrame, me,
+                              nullptr);
         }
+        gst_caps_unref(caps);
         gst_object_unref(sinkPad);
     }
 
-    GstElement* m_source;
-    GstElement* m_pipeline = nullptr;
+    GstElement* m_pipeline;
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::vector<Pushed> m_buffers;
-    std::uint64_t m_pushedBytes = 0;
-    bool m_sourceEnded = false;
-    int m_videoFrames = 0;
+    Seen m_seen;
 };
 
 } // namespace castsourcetest

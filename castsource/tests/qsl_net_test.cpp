@@ -20,10 +20,8 @@
 namespace {
 
 using namespace castsourcetest;
-using namespace std::chrono_literals;
 
 constexpr const char* kGroup = "239.7.7.31";
-constexpr auto kBound = 60s;
 
 class QslRoadTest : public qvtest::NetnsTest
 {
@@ -72,7 +70,7 @@ protected:
         // read as a little-endian number.
         char group[9];
         std::snprintf(group, sizeof(group), "%08X", inet_addr(kGroup));
-        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
         while (std::chrono::steady_clock::now() < deadline) {
             std::ifstream igmp("/proc/thread-self/net/igmp");
             const std::string table((std::istreambuf_iterator<char>(igmp)),
@@ -114,10 +112,11 @@ TEST_F(QslRoadTest, PlaysTheGroupItNamesWhileTheTransmitterSends)
 
     // The data timeout after the transmission ends the stream.
     std::string error;
-    EXPECT_EQ(m_pipeline->WaitForEnd(kBound, &error), GST_MESSAGE_EOS) << error;
+    EXPECT_EQ(m_pipeline->WaitForEnd(&error), GST_MESSAGE_EOS) << error;
     EXPECT_TRUE(m_xmit->IsFinished());
-    EXPECT_TRUE(Joined(m_pipeline->Buffers()) == qvtest::ReadAll(sample));
-    EXPECT_EQ(m_pipeline->VideoFrames(), 100);
+    const Seen seen = m_pipeline->Snapshot();
+    EXPECT_TRUE(Joined(seen.buffers) == qvtest::ReadAll(sample));
+    EXPECT_EQ(seen.frames, 100);
 }
 
 TEST_F(QslRoadTest, ASilentPortEndsAfterTheDataTimeout)
@@ -125,11 +124,11 @@ TEST_F(QslRoadTest, ASilentPortEndsAfterTheDataTimeout)
     Play(WriteDescription(
         m_dir, "silent.QSL",
         {std::string("Address=") + kGroup, "Port=" + std::to_string(m_port), "UDCTimeout=300"}));
-    EXPECT_TRUE(m_pipeline->WaitForSourceEnd(kBound));
-    EXPECT_EQ(m_pipeline->PushedBytes(), 0u);
+    EXPECT_TRUE(m_pipeline->WaitFor([](const Seen& seen) { return seen.ended; }));
+    EXPECT_EQ(m_pipeline->Snapshot().bytes, 0u);
     // An end without a byte leaves the typefinder nothing to go on.
     std::string error;
-    EXPECT_EQ(m_pipeline->WaitForEnd(kBound, &error), GST_MESSAGE_ERROR);
+    EXPECT_EQ(m_pipeline->WaitForEnd(&error), GST_MESSAGE_ERROR);
     EXPECT_NE(error.find("enough data"), std::string::npos) << error;
 }
 
