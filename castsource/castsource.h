@@ -41,7 +41,7 @@
 //
 // Both the filter and its element may be kept by different owners: the
 // element keeps the stream object alive, so a pipeline may outlive the
-// last reference to the filter.
+// last reference to the filter (the element then refuses to start again).
 
 #include "core/receive/qvcollector.h"
 #include "core/settings/qvproplist.h"

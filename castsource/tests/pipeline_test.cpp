@@ -49,7 +49,9 @@ protected:
         m_file = qvtest::ReadAll(qvtest::SamplePath(file));
         EXPECT_FALSE(m_file.empty());
         m_settings.SetProperties("PacketFormat=OPV PacketSize=8196 UDCTimeout=50");
-        m_settings.SetProperty("Mux", mux);
+        if (*mux != '\0') {
+            m_settings.SetProperty("Mux", mux);
+        }
         m_source = MakeSource();
         EXPECT_TRUE(QvHandOverReceiver(*m_source.Get(), &m_receiver, m_settings));
         EXPECT_EQ(m_receiver.StartDetached(), QvUdpDataCollector::kStartOk);
@@ -124,9 +126,12 @@ TEST_P(SampleTest, DecodesEveryFrame)
 INSTANTIATE_TEST_SUITE_P(Samples, SampleTest,
                          ::testing::Values(Sample{"m1s_testsrc.mpg", "m1s", 50},
                                            Sample{"m2p_testsrc.mpg", "m2p", 100},
-                                           Sample{"m2t_testsrc2.ts", "m2t", 100}),
+                                           Sample{"m2t_testsrc2.ts", "m2t", 100},
+                                           // No multiplex type: a typefinder decides.
+                                           Sample{"m2t_testsrc2.ts", "", 100}),
                          [](const ::testing::TestParamInfo<Sample>& sample) {
-                             return std::string(sample.param.mux);
+                             return *sample.param.mux != '\0' ? std::string(sample.param.mux)
+                                                              : std::string("typefound");
                          });
 
 TEST_F(FedPipelineTest, AGapMarksTheBytesAfterItDiscontAndDecodingGoesOn)
