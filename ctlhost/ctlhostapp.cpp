@@ -12,6 +12,7 @@
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
+#include <wx/listctrl.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/timer.h>
@@ -78,6 +79,7 @@ public:
         }
         sizer->Add(window, 1, wxEXPAND);
         SetSizer(sizer);
+        m_controlWindow = window;
         Show();
         if (!g_script.empty()) {
             m_runner = std::make_unique<ctlhost::ScriptRunner>(m_session, *this, &Print, g_script);
@@ -116,6 +118,25 @@ public:
         }
         return true;
     }
+    bool DoubleClickRow(long row, std::string& error) override
+    {
+        wxListCtrl* list = FindList(m_controlWindow);
+        if (list == nullptr) {
+            error = "the control shows no list";
+            return false;
+        }
+        if (row >= list->GetItemCount()) {
+            error = "the list has " + std::to_string(list->GetItemCount()) + " rows";
+            return false;
+        }
+        list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
+                           wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
+        wxListEvent event(wxEVT_LIST_ITEM_ACTIVATED, list->GetId());
+        event.SetEventObject(list);
+        event.SetIndex(row);
+        list->GetEventHandler()->ProcessEvent(event);
+        return true;
+    }
     void Quit(int status) override
     {
         m_status = status;
@@ -131,6 +152,23 @@ public:
     }
 
 private:
+    // The first list view in a window, depth first.
+    static wxListCtrl* FindList(wxWindow* window)
+    {
+        if (window == nullptr) {
+            return nullptr;
+        }
+        if (auto* list = dynamic_cast<wxListCtrl*>(window)) {
+            return list;
+        }
+        for (wxWindow* child : window->GetChildren()) {
+            if (wxListCtrl* list = FindList(child)) {
+                return list;
+            }
+        }
+        return nullptr;
+    }
+
     // Closes once no nested (modal) loop runs: a modal box of the control
     // must not lose its window while its loop is still on the stack.
     void CloseWhenUnwound()
@@ -181,6 +219,7 @@ private:
     }
 
     ctlhost::CtlSession m_session;
+    wxWindow* m_controlWindow = nullptr;
     std::unique_ptr<ctlhost::ScriptRunner> m_runner;
     wxTimer m_timer;
     bool m_stepQueued = false;

@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <limits>
 
 namespace ctlhost {
 
@@ -54,6 +55,11 @@ bool SplitWords(std::string_view line, std::vector<std::string>& words)
                 if (line[at] == '"') {
                     ++at;
                     break;
+                }
+                if (line[at] == '\\' && at + 1 < line.size() && line[at + 1] == 'n') {
+                    ++at;
+                    word += '\n';
+                    continue;
                 }
                 if (line[at] == '\\' && at + 1 < line.size() &&
                     (line[at + 1] == '"' || line[at + 1] == '\\')) {
@@ -137,9 +143,11 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
         std::size_t maxArgs;
     };
     static constexpr Verb kVerbs[] = {
-        {"set", 2, 2},        {"get", 1, 1},        {"call", 1, SIZE_MAX},
-        {"wait-event", 3, 3}, {"sleep", 1, 1},      {"about", 0, 0},
-        {"pages", 0, 0},      {"screenshot", 1, 1}, {"quit", 0, 0},
+        {"set", 2, 2},         {"get", 1, 1},
+        {"call", 1, SIZE_MAX}, {"wait-event", 3, 3},
+        {"sleep", 1, 1},       {"about", 0, 0},
+        {"pages", 0, 0},       {"screenshot", 1, 1},
+        {"quit", 0, 0},        {"double-click-row", 1, 1},
     };
     int number = 0;
     std::size_t start = 0;
@@ -179,6 +187,11 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
         const bool timed = command.verb == "sleep" || command.verb == "wait-event";
         if (timed && !ParseNumber(command.args.back(), 24u * 3600 * 1000, ms)) {
             error = where + command.verb + ": \"" + command.args.back() + "\" is not a time in ms";
+            return false;
+        }
+        if (command.verb == "double-click-row" &&
+            !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
+            error = where + command.verb + ": \"" + command.args[0] + "\" is not a row";
             return false;
         }
         commands.push_back(std::move(command));
@@ -475,6 +488,12 @@ std::optional<std::chrono::milliseconds> ScriptRunner::Step()
                 break;
             }
             m_output("screenshot " + args[0]);
+        } else if (command.verb == "double-click-row") {
+            if (!m_host.DoubleClickRow(std::stol(args[0]), error)) {
+                Fail(command, error);
+                break;
+            }
+            m_output("double-click-row " + args[0]);
         } else if (command.verb == "quit") {
             m_output("quit");
             m_ended = true;

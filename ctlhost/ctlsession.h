@@ -6,10 +6,13 @@
 //
 // Script: one command per line; blank lines and lines starting with '#'
 // are skipped; words are separated by blanks and a word in double quotes
-// may hold blanks (\" and \\ inside).
+// may hold blanks (\" and \\ inside, and \n for a line break).
 //   set <property> <value>          get <property>
 //   call <method> [<argument>...]   wait-event <event> <first argument> <ms>
 //   sleep <ms>   about   pages   screenshot <png file>   quit
+//   double-click-row <row>   (the double click on a row of the first list
+//                            view in the control's window, as the list
+//                            reports it to its handler)
 // Arguments and values are passed as text; the control converts them.
 // wait-event takes the first event of that name and first argument that no
 // earlier wait-event took, also one that arrived before the command; it
@@ -107,6 +110,7 @@ public:
     virtual ~ScriptHost() = default;
     virtual bool ShowPages(std::vector<std::string>& titles, std::string& error) = 0;
     virtual bool Screenshot(const std::string& path, std::string& error) = 0;
+    virtual bool DoubleClickRow(long row, std::string& error) = 0;
     virtual void Quit(int status) = 0;
 };
 

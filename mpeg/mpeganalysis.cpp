@@ -39,10 +39,11 @@ void LogReadFailure(std::string_view path)
 }
 
 // Opens and classifies a file; the size is stored once it is open.
-bool DetectFile(std::string_view path, int& streamType, std::uint64_t& fileSize)
+bool DetectFile(std::string_view path, int& streamType, std::uint64_t& fileSize,
+                FileKinds kinds = FileKinds::Any)
 {
     MpegFileReader file;
-    if (!file.Open(path)) {
+    if (!file.Open(path, kinds)) {
         LogOpenFailure(path);
         return false;
     }
@@ -252,11 +253,13 @@ bool DetectStreamType(std::string_view path, int& streamType)
     return DetectFile(path, streamType, fileSize);
 }
 
-std::uint64_t ComputeBitrate(std::string_view path, const TimestampScanner& scanner,
-                             std::uint64_t* fileSize)
+namespace {
+
+std::uint64_t EstimateBitrate(std::string_view path, const TimestampScanner& scanner,
+                              std::uint64_t* fileSize, FileKinds kinds)
 {
     MpegFileReader file;
-    if (!file.Open(path)) {
+    if (!file.Open(path, kinds)) {
         LogOpenFailure(path);
         return 0;
     }
@@ -289,13 +292,21 @@ std::uint64_t ComputeBitrate(std::string_view path, const TimestampScanner& scan
     return 0;
 }
 
-bool AnalyseFile(std::string_view path, FileAnalysis& result)
+} // namespace
+
+std::uint64_t ComputeBitrate(std::string_view path, const TimestampScanner& scanner,
+                             std::uint64_t* fileSize)
+{
+    return EstimateBitrate(path, scanner, fileSize, FileKinds::Any);
+}
+
+bool AnalyseFile(std::string_view path, FileAnalysis& result, FileKinds kinds)
 {
     result = FileAnalysis{};
-    if (!DetectFile(path, result.streamType, result.fileSize))
+    if (!DetectFile(path, result.streamType, result.fileSize, kinds))
         return false;
     if (const auto scanner = MakeTimestampScanner(result.streamType))
-        result.bitrate = ComputeBitrate(path, *scanner, &result.fileSize);
+        result.bitrate = EstimateBitrate(path, *scanner, &result.fileSize, kinds);
     return true;
 }
 

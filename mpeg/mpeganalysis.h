@@ -190,6 +190,13 @@ bool DetectStreamType(std::string_view path, int& streamType);
 std::uint64_t ComputeBitrate(std::string_view path, const TimestampScanner& scanner,
                              std::uint64_t* fileSize = nullptr);
 
+// Which files an analysis opens: any file that can be read (a FIFO too,
+// waiting for its writer), or regular files only, opened without waiting.
+enum class FileKinds {
+    Any,
+    RegularOnly,
+};
+
 // What the file list needs to know about a file.
 struct FileAnalysis
 {
@@ -200,8 +207,9 @@ struct FileAnalysis
 };
 
 // DetectStreamType, then ComputeBitrate with the matching scanner. Returns
-// false when the file cannot be opened or read for the detection.
-bool AnalyseFile(std::string_view path, FileAnalysis& result);
+// false when the file cannot be opened or read for the detection (with
+// RegularOnly also when it is not a regular file).
+bool AnalyseFile(std::string_view path, FileAnalysis& result, FileKinds kinds = FileKinds::Any);
 
 // A file opened for sequential reading by a system or Windows-style name.
 class MpegFileReader
@@ -213,8 +221,9 @@ public:
     MpegFileReader& operator=(const MpegFileReader&) = delete;
 
     // Opens an existing file for reading; false when it cannot be opened
-    // (a directory cannot). An open file is closed first.
-    bool Open(std::string_view path);
+    // (a directory cannot, nor anything but a regular file with
+    // RegularOnly). An open file is closed first.
+    bool Open(std::string_view path, FileKinds kinds = FileKinds::Any);
     void Close();
     bool IsOpen() const { return file_.IsOpen(); }
 

@@ -11,11 +11,13 @@ MpegFileReader::~MpegFileReader()
     Close();
 }
 
-bool MpegFileReader::Open(std::string_view path)
+bool MpegFileReader::Open(std::string_view path, FileKinds kinds)
 {
     Close();
     const std::string mapped = qvplat::MapPath(path);
-    if (mapped.empty() || !file_.OpenRead(mapped))
+    if (mapped.empty())
+        return false;
+    if (!(kinds == FileKinds::RegularOnly ? file_.OpenReadRegular(mapped) : file_.OpenRead(mapped)))
         return false;
     if (file_.IsDirectory()) {
         file_.Close();

@@ -85,6 +85,28 @@ bool File::OpenRead(const std::string& path)
     return OpenWith(path, O_RDONLY, 0);
 }
 
+bool File::OpenReadRegular(const std::string& path)
+{
+    if (!OpenWith(path, O_RDONLY | O_NONBLOCK, 0)) {
+        return false;
+    }
+    struct stat info
+    {
+    };
+    const int error = ::fstat(m_fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+    if (error != 0) {
+        Close();
+        m_error = errno = error;
+        return false;
+    }
+    // Reads of a regular file never wait anyway; the flag goes for clarity.
+    const int flags = ::fcntl(m_fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return true;
+}
+
 bool File::OpenReadWrite(const std::string& path, bool create, unsigned permissions)
 {
     return OpenWith(path, O_RDWR | (create ? O_CREAT : 0), permissions);

@@ -70,6 +70,10 @@ public:
 
     // Opens an existing file for reading.
     bool OpenRead(const std::string& path);
+    // Opens an existing regular file for reading. The open itself never
+    // waits (a FIFO without a writer, a device); anything but a regular file
+    // is closed again and refused with EINVAL.
+    bool OpenReadRegular(const std::string& path);
     // Opens a file for reading and writing; with `create` a missing one is
     // made with the permission bits (less the umask).
     bool OpenReadWrite(const std::string& path, bool create, unsigned permissions = 0600);

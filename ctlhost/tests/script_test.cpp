@@ -11,13 +11,13 @@ TEST(CtlScriptTest, ParsesCommandsAndNamesTheFaultyLine)
 {
     std::vector<ScriptCommand> commands;
     std::string error;
-    ASSERT_TRUE(ParseScript("# comment\n\nset Caption \"two words \\\"quoted\\\"\"\r\n"
+    ASSERT_TRUE(ParseScript("# comment\n\nset Caption \"two words \\\"quoted\\\"\\n\"\r\n"
                             "call Add 1 2\nwait-event Pinged \"\" 500\nquit",
                             commands, error))
         << error;
     ASSERT_EQ(commands.size(), 4u);
     EXPECT_EQ(commands[0].line, 3);
-    EXPECT_EQ(commands[0].args, (std::vector<std::string>{"Caption", "two words \"quoted\""}));
+    EXPECT_EQ(commands[0].args, (std::vector<std::string>{"Caption", "two words \"quoted\"\n"}));
     EXPECT_EQ(commands[2].args, (std::vector<std::string>{"Pinged", "", "500"}));
 
     const std::pair<const char*, const char*> bad[] = {
@@ -26,6 +26,7 @@ TEST(CtlScriptTest, ParsesCommandsAndNamesTheFaultyLine)
         {"quit now", "line 1: quit: wrong number of arguments"},
         {"sleep soon", "line 1: sleep: \"soon\" is not a time in ms"},
         {"wait-event A 1 -5", "line 1: wait-event: \"-5\" is not a time in ms"},
+        {"double-click-row first", "line 1: double-click-row: \"first\" is not a row"},
         {"\n\nset A \"open", "line 3: unterminated quote"},
     };
     for (const auto& [script, message] : bad) {
@@ -68,6 +69,11 @@ public:
         return false;
     }
     bool Screenshot(const std::string&, std::string& error) override
+    {
+        error = "no display";
+        return false;
+    }
+    bool DoubleClickRow(long, std::string& error) override
     {
         error = "no display";
         return false;

@@ -416,6 +416,19 @@ TEST(BitrateEstimate, FirstReadArrivingInPieces)
     EXPECT_EQ(rate, 1024000u);
 }
 
+// Regular files only: a FIFO without a writer is refused at once instead of
+// holding the caller until someone writes.
+TEST(BitrateEstimate, RegularOnlyRefusesAFifoWithoutWaiting)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    const std::string fifo = dir.File("idle.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    FileAnalysis analysis;
+    EXPECT_FALSE(AnalyseFile(fifo, analysis, FileKinds::RegularOnly));
+    EXPECT_EQ(analysis.streamType, kUnknownStream);
+}
+
 TEST(BitrateEstimate, NoSecondClockReference)
 {
     TempDir dir;

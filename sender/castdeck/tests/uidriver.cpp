@@ -6,7 +6,7 @@
 #include "sender/castdeck/childframe.h"
 #include "sender/castdeck/mainframe.h"
 #include "sender/castdeck/resource.h"
-#include "sender/castdeck/tests/screencapture.h"
+#include "platform/testsupport/x11/screencapture.h"
 #include "sender/castdeck/tidewellview.h"
 #include "sender/castdeck/transmitpanel.h"
 
@@ -211,7 +211,7 @@ bool CUiDriver::SaveScreenshot(const wxString& name)
     }
     const wxRect rect = frame->GetScreenRect();
     std::vector<std::uint8_t> rgb;
-    if (!CaptureScreenRgb(rect.x, rect.y, rect.width, rect.height, rgb)) {
+    if (!qvtest::CaptureScreenRgb(rect.x, rect.y, rect.width, rect.height, rgb)) {
         return false;
     }
     // wxImage takes ownership of a malloc'ed buffer.

@@ -6,4 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace qvtest {
+
 bool CaptureScreenRgb(int x, int y, int width, int height, std::vector<std::uint8_t>& rgb);
+
+} // namespace qvtest

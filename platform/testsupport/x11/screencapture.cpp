@@ -1,4 +1,4 @@
-#include "sender/castdeck/tests/screencapture.h"
+#include "platform/testsupport/x11/screencapture.h"
 
 // Xlib's macros (None, Status, Bool...) clash with other headers, so this
 // file includes nothing else of the program.
@@ -23,6 +23,8 @@ std::uint8_t Channel(unsigned long pixel, unsigned long mask)
 }
 
 } // namespace
+
+namespace qvtest {
 
 bool CaptureScreenRgb(int x, int y, int width, int height, std::vector<std::uint8_t>& rgb)
 {
@@ -54,3 +56,5 @@ bool CaptureScreenRgb(int x, int y, int width, int height, std::vector<std::uint
     XCloseDisplay(display);
     return ok;
 }
+
+} // namespace qvtest

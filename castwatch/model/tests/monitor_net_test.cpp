@@ -1,0 +1,302 @@
+// The monitor on a real network: in a private network namespace, with the
+// transmitter library and ffmpeg's SAP muxer announcing, a private registry
+// store and output files in a private directory.
+#include "castwatch/model/monitor.h"
+
+#include "core/sap/qvsap.h"
+#include "platform/registry.h"
+#include "platform/tests/settings_env.h"
+#include "platform/testsupport/command.h"
+#include "platform/testsupport/netns_fixture.h"
+#include "platform/testsupport/process.h"
+#include "platform/testsupport/tempfiles.h"
+#include "platform/testsupport/udp_socket.h"
+#include "sender/transmit/xmitmpeg.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr auto kWait = 30s; // generous bound for announcements and scans
+constexpr const char* kFfmpegTitle = "Interop Test Pattern";
+
+std::string Sdp(int id, const std::string& group)
+{
+    return "v=0\no=- " + std::to_string(id) + " 1 IN IP4 127.0.0.1\ns=storm " + std::to_string(id) +
+           "\nc=IN IP4 " + group + "/127\nt=0 0\nm=video 5004 RTP/AVP 32\n";
+}
+
+std::string Announcement(const std::string& sdp)
+{
+    const char header[8] = {0x20, 0, 0x34, 0x12, 127, 0, 0, 1};
+    return std::string(header, sizeof header) + sdp + std::string(1, '\0');
+}
+
+std::string Contents(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string FileText(const castwatch::ProgramList& list)
+{
+    std::string text;
+    for (const castwatch::ProgramPtr& program : list.programs) {
+        text += program->rebuilt;
+    }
+    return text;
+}
+
+// The user-interface thread of a test: the monitor's lists are queued here
+// and only the test thread takes them, as the dialog's thread would.
+class UiQueue
+{
+public:
+    castwatch::Monitor::Sink Sink()
+    {
+        return [this](castwatch::ProgramList list) {
+            const std::lock_guard guard(m_lock);
+            m_lists.push_back(std::move(list));
+            m_posted.notify_all();
+        };
+    }
+    // Takes lists until one satisfies `done` and returns it; nothing on
+    // timeout.
+    std::optional<castwatch::ProgramList>
+    WaitFor(const std::function<bool(const castwatch::ProgramList&)>& done,
+            std::chrono::milliseconds timeout = kWait)
+    {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock guard(m_lock);
+        for (;;) {
+            while (!m_lists.empty()) {
+                castwatch::ProgramList list = std::move(m_lists.front());
+                m_lists.pop_front();
+                m_seen.insert(FileText(list));
+                if (done(list)) {
+                    return list;
+                }
+            }
+            if (m_posted.wait_until(guard, end) == std::cv_status::timeout && m_lists.empty()) {
+                return std::nullopt;
+            }
+        }
+    }
+    // Every output text the lists taken so far stand for.
+    const std::set<std::string>& Seen() const { return m_seen; }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_posted;
+    std::deque<castwatch::ProgramList> m_lists;
+    std::set<std::string> m_seen{""};
+};
+
+bool Lists(const castwatch::ProgramList& list, const std::string& text)
+{
+    for (const castwatch::ProgramPtr& program : list.programs) {
+        if (program->rebuilt.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class MonitorNet : public qvtest::NetnsTest
+{
+protected:
+    // Makes the settings key exactly these values.
+    static void WriteKey(const std::vector<std::pair<std::string, std::string>>& values)
+    {
+        std::vector<qvplat::RegValue> list;
+        for (const auto& [name, value] : values) {
+            list.push_back(qvplat::MakeStringValue(name, value));
+        }
+        ASSERT_EQ(
+            qvplat::ReplaceRegKeyValues(qvplat::RegRoot::LocalMachine, QvSapDb::registryKey, list),
+            qvplat::RegResult::Success);
+    }
+    static std::string KeyText()
+    {
+        QvPropertyList key;
+        key.ReadRegistry(QvSapDb::registryKey, qvplat::RegRoot::LocalMachine);
+        return key.GetPropertyString().chars();
+    }
+
+    qvtest::SettingsEnv m_env;
+    qvtest::TempDir m_dir{"castwatch-monitor"};
+    UiQueue m_ui;
+};
+
+TEST_F(MonitorNet, FirstStartWritesTheDefaultsAndListensOnBothPairs)
+{
+    castwatch::Monitor monitor(true, m_ui.Sink());
+    ASSERT_EQ(monitor.Start(), 0);
+    EXPECT_EQ(KeyText(), "SAPADDRESS0=224.2.127.254 SAPPORT0=9875 SAPADDRESS1=226.0.0.0 "
+                         "SAPPORT1=6318 ");
+    EXPECT_EQ(monitor.Directory().GetNumListeners(), 2) << "both pairs on the one interface";
+    EXPECT_EQ(monitor.OutputFile(), "");
+}
+
+TEST_F(MonitorNet, OutputFileIsRewrittenWholeAfterEveryChange)
+{
+    const std::string ffmpeg = qvtest::FindExecutable("ffmpeg");
+    if (ffmpeg.empty()) {
+        GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it)";
+    }
+    const fs::path output = m_dir.Path() / "programs.dat";
+    WriteKey({{"SAPAddress0", "224.2.127.254"},
+              {"SAPPort0", "9875"},
+              {"SAPAddress1", "226.0.0.0"},
+              {"SAPPort1", "6318"},
+              {"SAPDbScanPeriod", "100"},
+              {"Filename", output.string()}});
+    castwatch::Monitor monitor(true, m_ui.Sink());
+    ASSERT_EQ(monitor.Start(), 0);
+    EXPECT_EQ(Contents(output), "") << "emptied at start";
+
+    // A reader polling the file for as long as announcements come and go.
+    std::atomic<bool> polling{true};
+    std::set<std::string> read;
+    std::thread reader([&] {
+        while (polling) {
+            read.insert(Contents(output));
+        }
+    });
+
+    // The transmitter announces on pair 0, ffmpeg on pair 1.
+    XmitMPEG1System transmitter;
+    transmitter.SetFilePath(qvtest::SamplePath("m1s_testsrc.mpg"));
+    transmitter.SetAddress(inet_addr("239.7.7.7"), 2010);
+    transmitter.SetRepeat(XmitMPEG::kEndless, 100);
+    transmitter.SetSAPCaster(&transmitter.GetOwnSAPCaster());
+    ASSERT_GT(transmitter.ComputeBitrate(), 0U);
+    ASSERT_EQ(transmitter.Start(), 0);
+    qvtest::ChildProcess announcer;
+    const std::string log = m_dir.File("ffmpeg.log");
+    ASSERT_TRUE(
+        announcer.Start({ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re", "-f",
+                         "lavfi", "-i", "testsrc=size=160x120:rate=10", "-t", "30", "-c:v",
+                         "mpeg2video", "-metadata", std::string("title=") + kFfmpegTitle, "-f",
+                         "sap", "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"},
+                        log));
+
+    EXPECT_TRUE(m_ui.WaitFor([](const castwatch::ProgramList& list) {
+        return list.programs.size() == 2 && Lists(list, kFfmpegTitle) &&
+               Lists(list, "c=IN IP4 239.7.7.7");
+    })) << Contents(log);
+    // ffmpeg's deletion when it stops, then the transmitter's.
+    announcer.Signal(SIGTERM);
+    const std::optional<castwatch::ProgramList> left =
+        m_ui.WaitFor([](const castwatch::ProgramList& list) {
+            return list.programs.size() == 1 && !Lists(list, kFfmpegTitle);
+        });
+    ASSERT_TRUE(left);
+    EXPECT_TRUE(announcer.WaitForExit(kWait));
+    // The transmitter's announcement as the monitor's writer has it.
+    const std::string transmitted = FileText(*left);
+    EXPECT_NE(transmitted.find("c=IN IP4 239.7.7.7"), std::string::npos) << transmitted;
+    EXPECT_EQ(transmitted.find("a=x-"), std::string::npos) << transmitted;
+    transmitter.Stop();
+    EXPECT_TRUE(
+        m_ui.WaitFor([](const castwatch::ProgramList& list) { return list.programs.empty(); }));
+
+    polling = false;
+    reader.join();
+    monitor.Shutdown();
+    EXPECT_EQ(Contents(output), "") << "emptied at the end";
+    // Every text the reader saw is one the monitor wrote whole.
+    EXPECT_GE(read.size(), 3U);
+    for (const std::string& text : read) {
+        EXPECT_EQ(m_ui.Seen().count(text), 1U) << "partial or unknown file:\n" << text;
+    }
+}
+
+TEST_F(MonitorNet, DesktopMonitorListsButWritesNoFile)
+{
+    const fs::path output = m_dir.Path() / "programs.dat";
+    WriteKey({{"SAPAddress0", "224.2.127.254"},
+              {"SAPPort0", "9875"},
+              {"SAPDbScanPeriod", "100"},
+              {"Filename", output.string()}});
+    castwatch::Monitor monitor(false, m_ui.Sink());
+    ASSERT_EQ(monitor.Start(), 0);
+    qvtest::UdpSocket sender;
+    sender.SendTo("224.2.127.254", 9875, Announcement(Sdp(1, "239.1.1.1")));
+    EXPECT_TRUE(m_ui.WaitFor([](const castwatch::ProgramList& list) {
+        return list.programs.size() == 1 && list.programs[0]->line == "239.1.1.1/5004";
+    }));
+    monitor.Shutdown();
+    EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(MonitorNet, SetupDuringAnAnnouncementStormReturnsAndKeepsUneditedKeys)
+{
+    const fs::path first = m_dir.Path() / "first.dat";
+    const fs::path second = m_dir.Path() / "second.dat";
+    WriteKey({{"SAPAddress0", "224.2.127.254"},
+              {"SAPPort0", "9875"},
+              {"SAPAddress1", "226.0.0.0"},
+              {"SAPPort1", "6318"},
+              {"SAPEntryLifetime", "7"},
+              {"SAPDbScanPeriod", "20"},
+              {"SapDbFile", "c:\\player.dat"},
+              {"Filename", first.string()}});
+    castwatch::Monitor monitor(true, m_ui.Sink());
+    ASSERT_EQ(monitor.Start(), 0);
+
+    std::atomic<bool> storming{true};
+    std::thread storm([&] {
+        qvtest::UdpSocket sender;
+        for (int id = 1; storming; ++id) {
+            sender.SendTo("224.2.127.254", 9875, Announcement(Sdp(id, "239.1.1.1")));
+            sender.SendTo("226.0.0.0", 6318, Announcement(Sdp(-id, "239.1.1.2")));
+        }
+    });
+    // Each Setup waits for the directory to change first, then stops and
+    // restarts it while changes keep coming; the lists are taken only here.
+    for (int round = 0; round < 4; ++round) {
+        const unsigned generation = monitor.Generation();
+        ASSERT_TRUE(m_ui.WaitFor([generation](const castwatch::ProgramList& list) {
+            return list.generation == generation && !list.programs.empty();
+        }));
+        castwatch::SetupModel setup(monitor.Settings());
+        if (round == 0) {
+            setup.Remove(0); // 224.2.127.254: 226.0.0.0 becomes pair 0
+            setup.SetFileName(second.string());
+        }
+        EXPECT_EQ(monitor.ApplySetup(setup), 0);
+        EXPECT_EQ(monitor.Generation(), generation + 1);
+    }
+    storming = false;
+    storm.join();
+
+    EXPECT_EQ(KeyText(), "SAPENTRYLIFETIME=7 SAPDBSCANPERIOD=20 SAPDBFILE=c:\\player.dat "
+                         "FILENAME=" +
+                             second.string() +
+                             " VIEWOUTSIDEUNICASTS=false SAPADDRESS0=226.0.0.0 SAPPORT0=6318 ");
+    EXPECT_EQ(Contents(first), "") << "the file named before Setup is left empty";
+    EXPECT_EQ(monitor.Directory().GetNumListeners(), 1);
+}
+
+} // namespace
