@@ -1,5 +1,6 @@
 #include "playback/qvamovdata.h"
 
+#include "castsource/castsource.h"
 #include "core/receive/qvcollector.h"
 #include "core/settings/qvproplist.h"
 
@@ -7,14 +8,7 @@
 #include "platform/com/creation.h"
 
 #include <filesystem>
-
-namespace {
-
-// The multicast source filter.
-constexpr qvplat::CLSID kClsidMulticastSource =
-    qvplat::MakeGuid("{EFD7EA8D-A55B-4D14-8612-3E97DFBB2023}");
-
-} // namespace
+#include <string>
 
 QvMediaServices::~QvMediaServices() = default;
 
@@ -23,18 +17,32 @@ std::unique_ptr<qvplat::MediaGraph> QvMediaServices::CreateGraph(const qvplat::M
     return qvplat::CreateMediaGraph(sinks);
 }
 
-GstElement* QvMediaServices::CreateLiveSource(QvUdpDataCollector& /*receiver*/,
-                                              const QvPropertyList& /*settings*/,
+GstElement* QvMediaServices::CreateLiveSource(QvUdpDataCollector& receiver,
+                                              const QvPropertyList& settings,
                                               qvplat::ComPtr<qvplat::IUnknown>& filter,
                                               std::string& failure)
 {
-    if (qvplat::Failed(qvplat::CoCreateInstance(kClsidMulticastSource, filter))) {
+    filter.Reset();
+    qvplat::ComPtr<qvplat::IUnknown> made;
+    if (qvplat::Failed(qvplat::CoCreateInstance(CLSID_QvMulticastSource, made))) {
         failure = "Failed to create Talvex source filter";
         return nullptr;
     }
-    failure = "Failed to add Talvex source filter";
-    filter.Reset();
-    return nullptr;
+    const qvplat::ComPtr<IQvSourceElement> element = made.As<IQvSourceElement>();
+    GstElement* source = element ? element->GetElement() : nullptr;
+    if (source == nullptr) {
+        failure = "Failed to add Talvex source filter";
+        return nullptr;
+    }
+    // The hand-over: the receiver, and a copy of the settings that the
+    // receiver reads from now on; the filter is then ready.
+    const qvplat::ComPtr<IQvFileSourceFilter> files = made.As<IQvFileSourceFilter>();
+    if (!files || !QvHandOverReceiver(*files.Get(), &receiver, settings)) {
+        failure = "Failed to find IFileSourceFilter";
+        return nullptr;
+    }
+    filter = made;
+    return source;
 }
 
 qvplat::HRESULT QvMediaServices::OpenFileSource(const std::string& path,
@@ -42,6 +50,7 @@ qvplat::HRESULT QvMediaServices::OpenFileSource(const std::string& path,
                                                 GstElement*& element)
 {
     element = nullptr;
+    filter.Reset();
     const std::string extension = std::filesystem::path(path).extension().string();
     std::string text;
     qvplat::CLSID clsid;
@@ -51,12 +60,23 @@ qvplat::HRESULT QvMediaServices::OpenFileSource(const std::string& path,
         qvplat::Failed(qvplat::CLSIDFromString(text, &clsid))) {
         return qvplat::S_FALSE;
     }
-    const qvplat::HRESULT hr = qvplat::CoCreateInstance(clsid, filter);
-    if (qvplat::Failed(hr)) {
+    qvplat::ComPtr<IQvFileSourceFilter> files;
+    if (const qvplat::HRESULT hr = qvplat::CoCreateInstance(clsid, files); qvplat::Failed(hr)) {
         return hr;
     }
-    filter.Reset();
-    return qvplat::E_NOINTERFACE;
+    // The filter takes the name one byte per wide character, as it gives
+    // it back.
+    const std::u16string wide(path.begin(), path.end());
+    const qvplat::ComPtr<IQvSourceElement> source = files.As<IQvSourceElement>();
+    if (!source || qvplat::Failed(files->Load(wide.c_str(), nullptr))) {
+        return qvplat::E_FAIL;
+    }
+    element = source->GetElement();
+    if (element == nullptr) {
+        return qvplat::E_FAIL;
+    }
+    filter = files.As<qvplat::IUnknown>();
+    return qvplat::S_OK;
 }
 
 std::shared_ptr<QvMediaServices> QvMediaServices::Default()

@@ -8,6 +8,8 @@
 #include "playback/qvstreammsg.h"
 #include "playback/wx/qvwxwnd.h"
 
+#include "platform/testsupport/x11/screencapture.h"
+
 #include <wx/app.h>
 #include <wx/frame.h>
 #include <wx/image.h>
@@ -15,39 +17,23 @@
 #include <wx/uiaction.h>
 
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <set>
+#include <vector>
 #include <string>
 
 namespace {
 
-// What the X server shows in the rectangle, read from the root window
-// through a connection of our own.
+// What the X server shows in the rectangle.
 wxImage Grab(const wxRect& rect)
 {
+    std::vector<std::uint8_t> rgb;
     wxImage image(rect.width, rect.height);
-    Display* display = XOpenDisplay(nullptr);
-    XImage* shot = display == nullptr
-                       ? nullptr
-                       : XGetImage(display, DefaultRootWindow(display), rect.x, rect.y,
-                                   static_cast<unsigned>(rect.width),
-                                   static_cast<unsigned>(rect.height), AllPlanes, ZPixmap);
-    for (int y = 0; shot != nullptr && y < rect.height; ++y) {
-        for (int x = 0; x < rect.width; ++x) {
-            const unsigned long pixel = XGetPixel(shot, x, y);
-            image.SetRGB(x, y, static_cast<unsigned char>(pixel >> 16),
-                         static_cast<unsigned char>(pixel >> 8), static_cast<unsigned char>(pixel));
-        }
-    }
-    if (shot != nullptr) {
-        XDestroyImage(shot);
-    }
-    if (display != nullptr) {
-        XCloseDisplay(display);
+    if (qvtest::CaptureScreenRgb(rect.x, rect.y, rect.width, rect.height, rgb)) {
+        std::copy(rgb.begin(), rgb.end(), image.GetData());
     }
     return image;
 }
