@@ -231,6 +231,8 @@ private:
     void PostError(const std::string& text);
     void EndDemuxPreroll(GstElement* demux);
     GstBusSyncReply OnSyncMessage(GstMessage* message);
+    // Whether the bus keeps the message for PopEvent or Preroll.
+    bool Keep(GstMessage* message);
     void RecordError(GstMessage* message);
     // Logs the text, keeps it as an Error event and returns false.
     bool Fail(const std::string& text);
@@ -385,6 +387,17 @@ bool GstMediaGraph::MakePipeline(GstElement* pipeline)
 
 GstBusSyncReply GstMediaGraph::OnSyncMessage(GstMessage* message)
 {
+    if (Keep(message)) {
+        return GST_BUS_PASS;
+    }
+    // A dropped message is the handler's to free, and with it its hold on
+    // the element that posted it.
+    gst_message_unref(message);
+    return GST_BUS_DROP;
+}
+
+bool GstMediaGraph::Keep(GstMessage* message)
+{
     if (gst_is_video_overlay_prepare_window_handle_message(message)) {
         auto* sink = GST_ELEMENT(GST_MESSAGE_SRC(message));
         GstVideoOverlay* overlay = GST_VIDEO_OVERLAY(sink);
@@ -395,23 +408,23 @@ GstBusSyncReply GstMediaGraph::OnSyncMessage(GstMessage* message)
         }
         const std::lock_guard<std::mutex> hold(m_lock);
         m_overlay.Reset(GST_ELEMENT(gst_object_ref(sink)));
-        return GST_BUS_DROP;
+        return false;
     }
     switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_EOS:
     case GST_MESSAGE_ERROR:
     case GST_MESSAGE_ASYNC_DONE:
-        return GST_BUS_PASS;
+        return true;
     case GST_MESSAGE_WARNING: {
         GError* error = nullptr;
         gst_message_parse_warning(message, &error, nullptr);
         MediaLog(std::string("media warning: ") + (error != nullptr ? error->message : "?"));
         g_clear_error(&error);
-        return GST_BUS_DROP;
+        return false;
     }
     default:
         // Nothing else is read: the bus stays short on long streams.
-        return GST_BUS_DROP;
+        return false;
     }
 }
 

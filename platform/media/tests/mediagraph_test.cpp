@@ -114,6 +114,8 @@ TEST(MediaGraph, NoReadAfterStop)
     graph.reset();
     EXPECT_GT(reads, 0);
     EXPECT_EQ(source.LateReads(), 0);
+    // Nothing of the graph (its bus's messages included) still holds the source.
+    EXPECT_EQ(GST_OBJECT_REFCOUNT_VALUE(source.Element()), 1);
 }
 
 TEST(MediaGraph, PositionDurationPauseAndSeek)
