@@ -13,8 +13,12 @@
 // transmission took than the stream's clock says), and sender CPU time per
 // second of stream.
 //
-//   pacing_bench [source dir]   (default: QV_TEST_SOURCE_DIR, then the tree
-//                                this was built from)
+//   pacing_bench [--runs N] [--xmit-only] [source dir]
+//       source dir: default QV_TEST_SOURCE_DIR, then the tree this was built
+//       from. --runs repeats the whole set N times (each run's lines are
+//       printed) and ends with the median over the runs of each figure, so
+//       that two builds can be compared run against run; --xmit-only leaves
+//       ffmpeg out.
 #include "mpeg/mpeganalysis.h"
 #include "sender/transmit/xmitmpeg.h"
 
@@ -37,6 +41,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -362,7 +367,19 @@ void Print(const char* sender, const std::string& file, const Figures& f)
 
 int main(int argc, char** argv)
 {
-    std::string root = argc > 1 ? argv[1] : "";
+    std::string root;
+    int runs = 1;
+    bool withFfmpeg = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--xmit-only") {
+            withFfmpeg = false;
+        } else {
+            root = arg;
+        }
+    }
     if (root.empty() && std::getenv("QV_TEST_SOURCE_DIR") != nullptr) {
         root = std::getenv("QV_TEST_SOURCE_DIR");
     }
@@ -379,15 +396,53 @@ int main(int argc, char** argv)
         "CPU: sender CPU ms per second of stream.\n\n");
     std::printf("%-10s %-16s %9s %7s %7s %7s %8s %7s %8s\n", "sender", "file", "datagrams",
                 "median", "p99", "max", "drift ms", "ppm", "CPU ms/s");
-    for (const char* name : samples) {
-        const std::string path = (std::filesystem::path(root) / "samples" / name).string();
-        int type = 0;
-        if (!qvmpeg::DetectStreamType(path, type) || type == qvmpeg::kUnknownStream) {
-            std::printf("%-10s %-16s  (cannot read)\n", "-", name);
-            continue;
+    // The transmitter's figures of every run, per file.
+    std::vector<std::vector<Figures>> xmit(std::size(samples));
+    for (int run = 0; run < runs; ++run) {
+        for (std::size_t s = 0; s < std::size(samples); ++s) {
+            const char* name = samples[s];
+            const std::string path = (std::filesystem::path(root) / "samples" / name).string();
+            int type = 0;
+            if (!qvmpeg::DetectStreamType(path, type) || type == qvmpeg::kUnknownStream) {
+                std::printf("%-10s %-16s  (cannot read)\n", "-", name);
+                continue;
+            }
+            const Figures figures = RunXmit(path, type);
+            Print("XmitMPEG", name, figures);
+            if (figures.valid) {
+                xmit[s].push_back(figures);
+            }
+            if (withFfmpeg) {
+                Print("ffmpeg -re", name, RunFfmpeg(path));
+            }
+            std::fflush(stdout);
         }
-        Print("XmitMPEG", name, RunXmit(path, type));
-        Print("ffmpeg -re", name, RunFfmpeg(path));
+    }
+    if (runs > 1) {
+        std::printf("\nXmitMPEG, median over %d runs:\n", runs);
+        const auto median = [](std::vector<Figures> all, double Figures::*field) {
+            if (all.empty()) {
+                return 0.0;
+            }
+            std::sort(all.begin(), all.end(),
+                      [&](const Figures& a, const Figures& b) { return a.*field < b.*field; });
+            return all[all.size() / 2].*field;
+        };
+        for (std::size_t s = 0; s < std::size(samples); ++s) {
+            Figures f;
+            f.valid = !xmit[s].empty();
+            if (f.valid) {
+                f.measured = xmit[s].front().measured;
+                f.datagrams = xmit[s].front().datagrams;
+                f.median = median(xmit[s], &Figures::median);
+                f.p99 = median(xmit[s], &Figures::p99);
+                f.max = median(xmit[s], &Figures::max);
+                f.driftMs = median(xmit[s], &Figures::driftMs);
+                f.driftPpm = median(xmit[s], &Figures::driftPpm);
+                f.cpuPerStreamSecondMs = median(xmit[s], &Figures::cpuPerStreamSecondMs);
+            }
+            Print("median", samples[s], f);
+        }
     }
     return 0;
 }

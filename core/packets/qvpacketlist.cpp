@@ -92,6 +92,27 @@ QvBasePacket* QvSList::first() const
     return link == nullptr ? nullptr : static_cast<const QvPacketLink*>(link)->packet;
 }
 
+std::size_t QvSList::first(QvBasePacket** out, std::size_t count) const
+{
+    std::lock_guard<qvplat::CriticalSection> guard(m_lock);
+    std::size_t found = 0;
+    for (const UtSlistLink* link = m_links.firstLink(); link != nullptr && found < count;
+         link = m_links.nextLink(link)) {
+        out[found++] = static_cast<const QvPacketLink*>(link)->packet;
+    }
+    return found;
+}
+
+std::size_t QvSList::removeFirst(std::size_t count)
+{
+    std::lock_guard<qvplat::CriticalSection> guard(m_lock);
+    std::size_t removed = 0;
+    while (removed < count && _removeFirst() != nullptr) {
+        ++removed;
+    }
+    return removed;
+}
+
 void QvSList::clear()
 {
     std::lock_guard<qvplat::CriticalSection> guard(m_lock);

@@ -55,6 +55,13 @@ public:
     bool append(QvBasePacket* packet);
     // The first packet, left in the list; null when the list is empty.
     QvBasePacket* first() const;
+    // The first `count` packets (all when fewer are held), left in the list,
+    // in their order; returns how many. For the one thread that takes
+    // packets off this list's head: they stay the first until it does.
+    std::size_t first(QvBasePacket** out, std::size_t count) const;
+    // Removes the first `count` packets (all when fewer are held) under one
+    // lock; returns how many.
+    std::size_t removeFirst(std::size_t count);
     // The number of packets: safe to read from any thread without the lock,
     // but only a snapshot.
     std::size_t entries() const { return m_entries.load(std::memory_order_acquire); }

@@ -8,16 +8,11 @@
 #include "platform/clock.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 
 namespace {
-
-// The longest a waiting reader sleeps before it looks at the queue again on
-// its own; arrivals, timeouts and Stop wake it at once.
-constexpr std::chrono::milliseconds kReaderWaitStep{30};
 
 // The reader takes a packet only when the queue holds more than this many.
 constexpr std::size_t kMinQueued = 2;
@@ -259,7 +254,10 @@ QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t pa
             m_wakeLevel.store(0);
             return WaitOutcome::TimedOut;
         }
-        m_dataArrived.wait_for(lock, kReaderWaitStep);
+        // Nothing else wakes it: every change that lets it go on (the level
+        // reached, a data timeout, Stop) is made under m_waitLock or checked
+        // against the published level, and followed by a notify.
+        m_dataArrived.wait(lock);
         m_wakeLevel.store(0);
     }
 }
