@@ -16,7 +16,8 @@
 //   - never longer than it takes the stream, at the highest rate seen in
 //     any millisecond of the recent past, to fill a quarter of the kernel
 //     buffer (counted generously per datagram) or a batch of kTargetBatch;
-//   - between kMinNs and kMaxNs.
+//   - between kMinNs and kMaxNs: a stream fast enough to need a shorter
+//     pause brings several datagrams per wake-up without one.
 // Times are nanoseconds of a monotonic clock, passed in by the caller.
 
 #include "core/qvexport.h"
@@ -27,7 +28,7 @@
 class QV_API QvReceiveHoldoff
 {
 public:
-    static constexpr std::uint64_t kMinNs = 200'000;
+    static constexpr std::uint64_t kMinNs = 500'000;
     static constexpr std::uint64_t kMaxNs = 4'000'000;
     // Datagrams one pause aims to gather.
     static constexpr std::size_t kTargetBatch = 32;
