@@ -16,8 +16,10 @@
 //   - never longer than it takes the stream, at the highest rate seen in
 //     any millisecond of the recent past, to fill a quarter of the kernel
 //     buffer (counted generously per datagram) or a batch of kTargetBatch;
-//   - between kMinNs and kMaxNs: a stream fast enough to need a shorter
-//     pause brings several datagrams per wake-up without one.
+//   - between kMinNs and kMaxNs: a shorter sleep costs about what the
+//     wake-ups it saves cost (a timer's slack alone is tens of
+//     microseconds). Fast streams want the pause as well: a thread woken
+//     at every datagram keeps pace with it and takes one or two a time.
 // Times are nanoseconds of a monotonic clock, passed in by the caller.
 
 #include "core/qvexport.h"
@@ -28,7 +30,7 @@
 class QV_API QvReceiveHoldoff
 {
 public:
-    static constexpr std::uint64_t kMinNs = 500'000;
+    static constexpr std::uint64_t kMinNs = 100'000;
     static constexpr std::uint64_t kMaxNs = 4'000'000;
     // Datagrams one pause aims to gather.
     static constexpr std::size_t kTargetBatch = 32;
