@@ -717,13 +717,17 @@ int main(int argc, char** argv)
                     allocations[r].push_back(static_cast<double>(trial.report.steadyAllocations));
                 }
                 std::fprintf(stderr,
-                             "%u B  %-20s cpu trial %d: %.0f us/Mbit, %.2f switches per datagram%s\n",
+                             "%u B  %-20s cpu trial %d: %.0f us/Mbit, %.2f switches per datagram%s"
+                             " (drops %llu, lost %llu, breaks %llu)\n",
                              size, Name(receivers[r]), t,
                              trial.Megabits() > 0 ? trial.cpuSeconds * 1e6 / trial.Megabits() : 0,
                              trial.sent > 0 ? static_cast<double>(trial.switches) /
                                                   static_cast<double>(trial.sent)
                                             : 0,
-                             trial.lossless ? "" : " (lossy)");
+                             trial.lossless ? "" : " (lossy)",
+                             static_cast<unsigned long long>(trial.socket.drops),
+                             static_cast<unsigned long long>(trial.report.lost),
+                             static_cast<unsigned long long>(trial.report.breaks));
             }
         }
         for (std::size_t r = 0; r < receivers.size(); ++r) {
