@@ -71,13 +71,18 @@ QvBasePacket* QvSList::remove(const QvBasePacket* like)
 bool QvSList::prepend(QvBasePacket* packet)
 {
     std::lock_guard<qvplat::CriticalSection> guard(m_lock);
-    return LinkIn(packet, true);
+    return _prepend(packet);
 }
 
 bool QvSList::append(QvBasePacket* packet)
 {
     std::lock_guard<qvplat::CriticalSection> guard(m_lock);
     return _append(packet);
+}
+
+bool QvSList::_prepend(QvBasePacket* packet)
+{
+    return LinkIn(packet, true);
 }
 
 bool QvSList::_append(QvBasePacket* packet)
@@ -103,11 +108,20 @@ std::size_t QvSList::first(QvBasePacket** out, std::size_t count) const
     return found;
 }
 
-std::size_t QvSList::removeFirst(std::size_t count)
+std::size_t QvSList::removeRun(const QvBasePacket* first, std::size_t count)
 {
+    if (first == nullptr || count == 0) {
+        return 0;
+    }
     std::lock_guard<qvplat::CriticalSection> guard(m_lock);
+    UtSlistLink* before = m_links.headLink();
+    while (before != m_links.lastLink() &&
+           static_cast<QvPacketLink*>(before->next)->packet != first) {
+        before = before->next;
+    }
     std::size_t removed = 0;
-    while (removed < count && _removeFirst() != nullptr) {
+    while (removed < count && before != m_links.lastLink()) {
+        UnlinkAfter(before);
         ++removed;
     }
     return removed;

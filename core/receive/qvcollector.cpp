@@ -594,9 +594,9 @@ QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
     const std::size_t room =
         std::clamp<std::size_t>(m_lastBatch + m_lastBatch / 2 + 1, kMinDataBatch, kDataBatch);
     // The datagrams go into the first free packets while these stay on the
-    // free list: only this thread takes packets off it, so they stay the
-    // first until the batch is in, and every packet is on some list while
-    // the thread waits.
+    // free list: only this thread takes packets off it, and others only add
+    // packets at either end, so they stay there in a row until the batch is
+    // in, and every packet is on some list while the thread waits.
     QvSList& free = FreeList();
     QvBasePacket* packets[kDataBatch];
     std::size_t count = free.first(packets, room);
@@ -641,7 +641,9 @@ QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
     }
     const auto taken = static_cast<std::size_t>(received);
     m_lastBatch = taken;
-    free.removeFirst(taken);
+    if (taken != 0) {
+        free.removeRun(packets[0], taken);
+    }
     // Each datagram of the batch is taken in on its own, in arrival order.
     for (std::size_t i = 0; i < taken; ++i) {
         packets[i]->Reset();

@@ -401,9 +401,13 @@ private:
     // take now, up to `count` of them and only as long as their payloads
     // stay short of `bytes`; returns how many.
     std::size_t TakeQueued(QvBasePacket** out, std::size_t count, std::size_t bytes);
-    // Puts packets just taken on the lent list, which keeps the newest three;
-    // older ones go back to the free list.
+    // The most packets one read takes off the queue at a time.
+    static constexpr std::size_t kTakeAtOnce = 64;
+    // Puts packets just taken on the lent list, which keeps the newest
+    // three; older ones go back to the free list.
     void Lend(QvBasePacket* const* packets, std::size_t count);
+    // Puts packets the reader is done with back on the free list.
+    void ReturnFree(QvBasePacket* const* packets, std::size_t count);
     void ReturnOldestLent();
     void CheckReadSequence(QvBasePacket* packet);
 
