@@ -57,7 +57,8 @@ public:
     QvBasePacket* first() const;
     // The first `count` packets (all when fewer are held), left in the list,
     // in their order; returns how many. For the one thread that takes
-    // packets off this list's head: they stay the first until it does.
+    // packets off this list: while others only add packets at either end,
+    // these stay in the list in a row until it takes them (removeRun).
     std::size_t first(QvBasePacket** out, std::size_t count) const;
     // Removes `count` packets in a row, starting with `first` (all to the
     // tail when fewer follow it), under one lock; returns how many (0 when
