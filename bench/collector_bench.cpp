@@ -19,9 +19,9 @@
 // 64 KiB requests, as the capture engine does. All three get the same
 // kernel receive buffer: the 1 MiB that multicat sets for itself (`ss -m`
 // shows rb1048576 on its socket); ours is given it through
-// UDCKernalBufferSize (its default is 102,400 bytes, 204,800 in the kernel). Our collector thread runs at
-// normal priority here, like the other two, rather than the real-time
-// priority it asks for in use.
+// UDCKernalBufferSize (its default is 102,400 bytes, 204,800 in the
+// kernel). Our collector thread runs at normal priority here, like the
+// other two, rather than the real-time priority it asks for in use.
 //
 // A trial is lossless when the kernel dropped nothing on the receiver's
 // socket and nothing was left unread; ours must also have read every byte

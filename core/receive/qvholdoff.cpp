@@ -58,8 +58,8 @@ std::uint64_t QvReceiveHoldoff::Next() const
     if (!m_drained || m_lastFoundNothing || m_target < 2 || m_peak <= 0) {
         return 0;
     }
-    const double pause =
-        std::min(static_cast<double>(m_target) / m_peak, static_cast<double>(kMaxNs) / kNsPerSecond);
+    const double pause = std::min(static_cast<double>(m_target) / m_peak,
+                                  static_cast<double>(kMaxNs) / kNsPerSecond);
     if (pause * kNsPerSecond < static_cast<double>(kMinNs) || m_average * pause < 2) {
         return 0;
     }
