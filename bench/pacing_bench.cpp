@@ -11,10 +11,18 @@
 // Reported per sender and file: lateness median, 99th percentile and
 // maximum, drift over the whole file (how much longer or shorter the
 // transmission took than the stream's clock says), and sender CPU time per
-// second of stream.
+// second of stream. Beside them, per file, the transmitter's floor: the
+// same figures for its datagrams placed exactly where its design sends
+// them (at the first clock reference behind each one's last byte). A file
+// whose clock references lie far apart in its datagrams shows lateness
+// there that no sender timing can take away.
 //
-//   pacing_bench [source dir]   (default: QV_TEST_SOURCE_DIR, then the tree
-//                                this was built from)
+//   pacing_bench [--runs N] [--xmit-only] [source dir]
+//       source dir: default QV_TEST_SOURCE_DIR, then the tree this was built
+//       from. --runs repeats the whole set N times (each run's lines are
+//       printed) and ends with the median over the runs of each figure, so
+//       that two builds can be compared run against run; --xmit-only leaves
+//       ffmpeg out.
 #include "mpeg/mpeganalysis.h"
 #include "sender/transmit/xmitmpeg.h"
 
@@ -37,6 +45,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -202,6 +211,15 @@ public:
     }
     double Duration() const { return m_points.back().due; }
 
+    // The due time of the first clock reference after `position`; the last
+    // one's when none follows.
+    double NextReferenceDue(double position) const
+    {
+        auto next = std::upper_bound(m_points.begin(), m_points.end(), position,
+                                     [](double p, const Point& q) { return p < q.position; });
+        return next == m_points.end() ? m_points.back().due : next->due;
+    }
+
     double Due(double position) const
     {
         auto next = std::upper_bound(m_points.begin(), m_points.end(), position,
@@ -238,10 +256,11 @@ struct Figures
     bool valid = false;
 };
 
-Figures Measure(const Receiver& receiver, const qvmpeg::TimestampScanner& scanner, double senderCpu)
+Figures Measure(const Bytes& stream, const std::vector<Arrival>& arrivals,
+                const qvmpeg::TimestampScanner& scanner, double senderCpu)
 {
     Figures f;
-    const Schedule schedule(receiver.Stream(), scanner);
+    const Schedule schedule(stream, scanner);
     if (!schedule.Usable()) {
         return f;
     }
@@ -249,7 +268,7 @@ Figures Measure(const Receiver& receiver, const qvmpeg::TimestampScanner& scanne
     // clock reference have a due time that is not guessed.
     std::vector<double> due;
     std::vector<double> offset; // arrival - due, seconds
-    for (const Arrival& a : receiver.Arrivals()) {
+    for (const Arrival& a : arrivals) {
         const double last = static_cast<double>(a.end - 1);
         if (!schedule.Covers(last)) {
             continue;
@@ -278,7 +297,7 @@ Figures Measure(const Receiver& receiver, const qvmpeg::TimestampScanner& scanne
         lateness.push_back((o - earliest) * 1000.0);
     }
     std::sort(lateness.begin(), lateness.end());
-    f.datagrams = receiver.Arrivals().size();
+    f.datagrams = arrivals.size();
     f.measured = due.size();
     f.median = lateness[lateness.size() / 2];
     f.p99 = lateness[std::min(lateness.size() - 1, lateness.size() * 99 / 100)];
@@ -291,7 +310,31 @@ Figures Measure(const Receiver& receiver, const qvmpeg::TimestampScanner& scanne
     return f;
 }
 
-Figures RunXmit(const std::string& path, int type)
+// The transmitter's datagrams as its design places them, with no pacing
+// error: each leaves at the due time of the first clock reference behind
+// its last byte (a release sends the whole payloads before its clock
+// reference). What lateness this gives comes from where the clock
+// references lie, not from the sender's timing.
+Figures DesignFloor(const Receiver& receiver, const qvmpeg::TimestampScanner& scanner)
+{
+    const Schedule schedule(receiver.Stream(), scanner);
+    if (!schedule.Usable()) {
+        return {};
+    }
+    std::vector<Arrival> placed;
+    for (const Arrival& a : receiver.Arrivals()) {
+        placed.push_back({schedule.NextReferenceDue(static_cast<double>(a.end)), a.end});
+    }
+    return Measure(receiver.Stream(), placed, scanner, 0);
+}
+
+struct XmitResult
+{
+    Figures measured;
+    Figures floor;
+};
+
+XmitResult RunXmit(const std::string& path, int type)
 {
     Receiver receiver;
     std::unique_ptr<XmitMPEG> x = MakeXmitMPEG(type);
@@ -316,7 +359,9 @@ Figures RunXmit(const std::string& path, int type)
     // The process's CPU less the receiver's; the waiting main thread adds
     // next to nothing.
     const double cpu = CpuSeconds(after) - CpuSeconds(before) - receiver.CpuSeconds();
-    return Measure(receiver, *qvmpeg::MakeTimestampScanner(type), cpu);
+    const std::unique_ptr<qvmpeg::TimestampScanner> scanner = qvmpeg::MakeTimestampScanner(type);
+    return {Measure(receiver.Stream(), receiver.Arrivals(), *scanner, cpu),
+            DesignFloor(receiver, *scanner)};
 }
 
 Figures RunFfmpeg(const std::string& path)
@@ -344,7 +389,8 @@ Figures RunFfmpeg(const std::string& path)
         std::fprintf(stderr, "ffmpeg failed on %s\n", path.c_str());
         return {};
     }
-    return Measure(receiver, qvmpeg::Mpeg2TransportScanner(), CpuSeconds(usage));
+    return Measure(receiver.Stream(), receiver.Arrivals(), qvmpeg::Mpeg2TransportScanner(),
+                   CpuSeconds(usage));
 }
 
 void Print(const char* sender, const std::string& file, const Figures& f)
@@ -362,7 +408,19 @@ void Print(const char* sender, const std::string& file, const Figures& f)
 
 int main(int argc, char** argv)
 {
-    std::string root = argc > 1 ? argv[1] : "";
+    std::string root;
+    int runs = 1;
+    bool withFfmpeg = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--xmit-only") {
+            withFfmpeg = false;
+        } else {
+            root = arg;
+        }
+    }
     if (root.empty() && std::getenv("QV_TEST_SOURCE_DIR") != nullptr) {
         root = std::getenv("QV_TEST_SOURCE_DIR");
     }
@@ -376,18 +434,68 @@ int main(int argc, char** argv)
         "references of the bytes sent, placed so that the earliest datagram is on time; only\n"
         "datagrams between the first and last clock reference count (measured/received).\n"
         "Drift: least-squares slope of arrival - due, as ms over the file and as ppm.\n"
-        "CPU: sender CPU ms per second of stream.\n\n");
+        "CPU: sender CPU ms per second of stream.\n"
+        "floor: XmitMPEG's datagrams placed where its design puts them with no timing error\n"
+        "(each at the first clock reference behind its last byte): the least lateness any\n"
+        "run of it can show.\n\n");
     std::printf("%-10s %-16s %9s %7s %7s %7s %8s %7s %8s\n", "sender", "file", "datagrams",
                 "median", "p99", "max", "drift ms", "ppm", "CPU ms/s");
-    for (const char* name : samples) {
-        const std::string path = (std::filesystem::path(root) / "samples" / name).string();
-        int type = 0;
-        if (!qvmpeg::DetectStreamType(path, type) || type == qvmpeg::kUnknownStream) {
-            std::printf("%-10s %-16s  (cannot read)\n", "-", name);
-            continue;
+    // The transmitter's figures of every run, per file.
+    std::vector<std::vector<Figures>> xmit(std::size(samples));
+    std::vector<Figures> floors(std::size(samples));
+    for (int run = 0; run < runs; ++run) {
+        for (std::size_t s = 0; s < std::size(samples); ++s) {
+            const char* name = samples[s];
+            const std::string path = (std::filesystem::path(root) / "samples" / name).string();
+            int type = 0;
+            if (!qvmpeg::DetectStreamType(path, type) || type == qvmpeg::kUnknownStream) {
+                std::printf("%-10s %-16s  (cannot read)\n", "-", name);
+                continue;
+            }
+            const XmitResult result = RunXmit(path, type);
+            const Figures& figures = result.measured;
+            Print("XmitMPEG", name, figures);
+            if (figures.valid) {
+                xmit[s].push_back(figures);
+            }
+            if (run == 0) {
+                floors[s] = result.floor;
+            }
+            if (withFfmpeg) {
+                Print("ffmpeg -re", name, RunFfmpeg(path));
+            }
+            std::fflush(stdout);
         }
-        Print("XmitMPEG", name, RunXmit(path, type));
-        Print("ffmpeg -re", name, RunFfmpeg(path));
+    }
+    if (runs > 1) {
+        std::printf("\nXmitMPEG, median over %d runs:\n", runs);
+        const auto median = [](std::vector<Figures> all, double Figures::*field) {
+            if (all.empty()) {
+                return 0.0;
+            }
+            std::sort(all.begin(), all.end(),
+                      [&](const Figures& a, const Figures& b) { return a.*field < b.*field; });
+            return all[all.size() / 2].*field;
+        };
+        for (std::size_t s = 0; s < std::size(samples); ++s) {
+            Figures f;
+            f.valid = !xmit[s].empty();
+            if (f.valid) {
+                f.measured = xmit[s].front().measured;
+                f.datagrams = xmit[s].front().datagrams;
+                f.median = median(xmit[s], &Figures::median);
+                f.p99 = median(xmit[s], &Figures::p99);
+                f.max = median(xmit[s], &Figures::max);
+                f.driftMs = median(xmit[s], &Figures::driftMs);
+                f.driftPpm = median(xmit[s], &Figures::driftPpm);
+                f.cpuPerStreamSecondMs = median(xmit[s], &Figures::cpuPerStreamSecondMs);
+            }
+            Print("median", samples[s], f);
+        }
+    }
+    std::printf("\n");
+    for (std::size_t s = 0; s < std::size(samples); ++s) {
+        Print("floor", samples[s], floors[s]);
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <poll.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -124,6 +125,8 @@ int QvSocket::Create(unsigned int port, int type, long /*events*/, const char* a
     }
     m_socket = fd;
     m_datagram = IsDatagramType(type);
+    m_nonBlocking = (type & SOCK_NONBLOCK) != 0;
+    m_receiveTimeoutMs = kWaitForever; // a new socket has none
     m_localAddress = MakeAddress(AddressFromText(address), port);
 
     const int reuse = 1;
@@ -193,6 +196,7 @@ int QvSocket::IOCtl(long command, unsigned long* argument)
         if (::ioctl(m_socket, FIONBIO, &nonBlocking) != 0) {
             return Fail(0);
         }
+        m_nonBlocking = nonBlocking != 0;
         return 1;
     }
     return Fail(0, EINVAL);
@@ -203,9 +207,25 @@ int QvSocket::SetSockOpt(int option, const void* value, int length, int level)
     if (length < 0) {
         return Fail(0, EINVAL);
     }
+    if (level == SOL_SOCKET && option == SO_RCVTIMEO) {
+        m_receiveTimeoutMs = kReceiveTimeoutUnknown;
+    }
     if (::setsockopt(m_socket, level, option, value, static_cast<socklen_t>(length)) != 0) {
         return Fail(0);
     }
+    return 1;
+}
+
+int QvSocket::GetSockOpt(int option, void* value, int* length, int level) const
+{
+    if (length == nullptr || *length < 0) {
+        return Fail(0, EINVAL);
+    }
+    auto size = static_cast<socklen_t>(*length);
+    if (::getsockopt(m_socket, level, option, value, &size) != 0) {
+        return Fail(0);
+    }
+    *length = static_cast<int>(size);
     return 1;
 }
 
@@ -326,6 +346,50 @@ void QvSocket::DiscardDatagram()
 
 int QvSocket::ReceiveBatch(std::span<QvDatagramSlot> slots)
 {
+    return ReceiveBatchWith(slots, MSG_DONTWAIT);
+}
+
+int QvSocket::ReceiveBatch(std::span<QvDatagramSlot> slots, int timeoutMs)
+{
+    if (timeoutMs == 0 || slots.empty()) {
+        return ReceiveBatchWith(slots, MSG_DONTWAIT);
+    }
+    if (m_nonBlocking) {
+        const int ready = WaitReadable(timeoutMs);
+        if (ready <= 0) {
+            return ready == 0 ? Fail(QV_SOCKET_ERROR, EAGAIN) : ready;
+        }
+        return ReceiveBatchWith(slots, MSG_DONTWAIT);
+    }
+    if (SetReceiveTimeout(timeoutMs < 0 ? kWaitForever : timeoutMs) == 0) {
+        return QV_SOCKET_ERROR;
+    }
+    // Blocks for the first datagram only (up to the receive timeout), then
+    // takes what else waits.
+    return ReceiveBatchWith(slots, MSG_WAITFORONE);
+}
+
+int QvSocket::SetReceiveTimeout(int timeoutMs)
+{
+    if (timeoutMs == m_receiveTimeoutMs) {
+        return 1;
+    }
+    // A zero time value means no limit.
+    timeval limit{};
+    if (timeoutMs > 0) {
+        limit.tv_sec = timeoutMs / 1000;
+        limit.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+    }
+    if (::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) != 0) {
+        m_receiveTimeoutMs = kReceiveTimeoutUnknown;
+        return Fail(0);
+    }
+    m_receiveTimeoutMs = timeoutMs;
+    return 1;
+}
+
+int QvSocket::ReceiveBatchWith(std::span<QvDatagramSlot> slots, int flags)
+{
     const std::size_t count = std::min(slots.size(), kMaxBatch);
     if (count == 0) {
         return 0;
@@ -344,8 +408,7 @@ int QvSocket::ReceiveBatch(std::span<QvDatagramSlot> slots)
         messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
     }
     const int received = ResumingInterrupted([&] {
-        return ::recvmmsg(m_socket, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT,
-                          nullptr);
+        return ::recvmmsg(m_socket, messages.data(), static_cast<unsigned>(count), flags, nullptr);
     });
     if (received < 0) {
         return Fail(QV_SOCKET_ERROR);

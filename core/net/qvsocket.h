@@ -92,6 +92,9 @@ public:
     int IOCtl(long command, unsigned long* argument);
     // setsockopt(socket, level, option, value, length); 1 or 0.
     int SetSockOpt(int option, const void* value, int length, int level = SOL_SOCKET);
+    // getsockopt(socket, level, option, value, length): `length` gives the
+    // room and receives the size of the value; 1 or 0.
+    int GetSockOpt(int option, void* value, int* length, int level = SOL_SOCKET) const;
 
     // send and recv; the byte count or QV_SOCKET_ERROR.
     virtual int Send(const void* buffer, int length, int flags);
@@ -115,6 +118,16 @@ public:
     // (EAGAIN when nothing waits). A failure after the first datagram ends
     // the batch early and is reported by the next call. Never blocks.
     int ReceiveBatch(std::span<QvDatagramSlot> slots);
+    // As ReceiveBatch, but when nothing waits it first waits up to timeoutMs
+    // milliseconds (kWaitForever: no limit; 0: not at all) for a datagram,
+    // in the receive itself: one call both waits and takes the batch. Once
+    // one datagram is there, the others that wait are taken without
+    // waiting for more. When the time runs out: QV_SOCKET_ERROR with
+    // EAGAIN. A signal does not end the wait (it is taken up again, for at
+    // most the whole time once more). The wait is the socket's receive
+    // timeout, which this call sets and remembers; a socket made
+    // non-blocking through IOCtl waits in WaitReadable instead.
+    int ReceiveBatch(std::span<QvDatagramSlot> slots, int timeoutMs);
 
     // 1 when a datagram (an empty one too) or stream data is waiting, 0 when
     // nothing is or the socket is not open. Never blocks.
@@ -159,8 +172,17 @@ protected:
 private:
     // Closes the descriptor without going through the virtual Close.
     void CloseHandle();
+    int ReceiveBatchWith(std::span<QvDatagramSlot> slots, int flags);
+    // Sets SO_RCVTIMEO unless it already holds timeoutMs; 1 or 0.
+    int SetReceiveTimeout(int timeoutMs);
+
+    // No receive timeout is known to be set on the socket.
+    static constexpr int kReceiveTimeoutUnknown = -2;
 
     QvSocketHandle m_socket = QV_INVALID_SOCKET;
     sockaddr_in m_localAddress{};
     bool m_datagram = false;
+    bool m_nonBlocking = false;
+    // The SO_RCVTIMEO that ReceiveBatch last set, in ms (kWaitForever: none).
+    int m_receiveTimeoutMs = kReceiveTimeoutUnknown;
 };

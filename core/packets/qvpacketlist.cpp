@@ -71,13 +71,18 @@ QvBasePacket* QvSList::remove(const QvBasePacket* like)
 bool QvSList::prepend(QvBasePacket* packet)
 {
     std::lock_guard<qvplat::CriticalSection> guard(m_lock);
-    return LinkIn(packet, true);
+    return _prepend(packet);
 }
 
 bool QvSList::append(QvBasePacket* packet)
 {
     std::lock_guard<qvplat::CriticalSection> guard(m_lock);
     return _append(packet);
+}
+
+bool QvSList::_prepend(QvBasePacket* packet)
+{
+    return LinkIn(packet, true);
 }
 
 bool QvSList::_append(QvBasePacket* packet)
@@ -90,6 +95,36 @@ QvBasePacket* QvSList::first() const
     std::lock_guard<qvplat::CriticalSection> guard(m_lock);
     const UtSlistLink* link = m_links.firstLink();
     return link == nullptr ? nullptr : static_cast<const QvPacketLink*>(link)->packet;
+}
+
+std::size_t QvSList::first(QvBasePacket** out, std::size_t count) const
+{
+    std::lock_guard<qvplat::CriticalSection> guard(m_lock);
+    std::size_t found = 0;
+    for (const UtSlistLink* link = m_links.firstLink(); link != nullptr && found < count;
+         link = m_links.nextLink(link)) {
+        out[found++] = static_cast<const QvPacketLink*>(link)->packet;
+    }
+    return found;
+}
+
+std::size_t QvSList::removeRun(const QvBasePacket* first, std::size_t count)
+{
+    if (first == nullptr || count == 0) {
+        return 0;
+    }
+    std::lock_guard<qvplat::CriticalSection> guard(m_lock);
+    UtSlistLink* before = m_links.headLink();
+    while (before != m_links.lastLink() &&
+           static_cast<QvPacketLink*>(before->next)->packet != first) {
+        before = before->next;
+    }
+    std::size_t removed = 0;
+    while (removed < count && before != m_links.lastLink()) {
+        UnlinkAfter(before);
+        ++removed;
+    }
+    return removed;
 }
 
 void QvSList::clear()

@@ -55,6 +55,16 @@ public:
     bool append(QvBasePacket* packet);
     // The first packet, left in the list; null when the list is empty.
     QvBasePacket* first() const;
+    // The first `count` packets (all when fewer are held), left in the list,
+    // in their order; returns how many. For the one thread that takes
+    // packets off this list: while others only add packets at either end,
+    // these stay in the list in a row until it takes them (removeRun).
+    std::size_t first(QvBasePacket** out, std::size_t count) const;
+    // Removes `count` packets in a row, starting with `first` (all to the
+    // tail when fewer follow it), under one lock; returns how many (0 when
+    // `first` is not in this list). The walk to `first` is as long as the
+    // packets before it.
+    std::size_t removeRun(const QvBasePacket* first, std::size_t count);
     // The number of packets: safe to read from any thread without the lock,
     // but only a snapshot.
     std::size_t entries() const { return m_entries.load(std::memory_order_acquire); }
@@ -64,8 +74,9 @@ public:
     void lock() const { m_lock.Enter(); }
     void unlock() const { m_lock.Leave(); }
 
-    // removeFirst and append for a caller that holds the lock.
+    // removeFirst, prepend and append for a caller that holds the lock.
     QvBasePacket* _removeFirst();
+    bool _prepend(QvBasePacket* packet);
     bool _append(QvBasePacket* packet);
 
     QvListRole GetRole() const { return m_role; }

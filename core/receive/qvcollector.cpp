@@ -4,6 +4,7 @@
 #include "core/receive/qvcollector.h"
 
 #include "core/receive/qvheadproc.h"
+#include "core/receive/qvholdoff.h"
 #include "core/net/qvhostaddr.h"
 #include "core/settings/qvlog.h"
 #include "core/threads/qvmessage.h"
@@ -509,27 +510,51 @@ void QvUdpDataCollector::CollectorProcessing()
 
     QvSocket* const sockets[2] = {&m_dataReader, m_window != 0 ? &m_retransReader : nullptr};
     bool readable[2] = {false, false};
+    // Pauses between receives are timed on the real clock: they are about
+    // wake-ups of this thread, not about the stream's time.
+    qvplat::SystemClock clock;
+    int bufferBytes = 0;
+    int optionLength = sizeof(bufferBytes);
+    if (m_dataReader.GetSockOpt(SO_RCVBUF, &bufferBytes, &optionLength) == 0) {
+        bufferBytes = 0;
+    }
+    QvReceiveHoldoff holdoff;
+    holdoff.Reset(QvReceiveHoldoff::Capacity(bufferBytes, m_blockSize), clock.NowNs());
 
     while (m_running.load()) {
         WatchDog();
-        const int ready = QvSocket::WaitReadable(sockets, readable, kPollPeriodMs);
-        if (ready <= 0) {
+        // On a fast stream the socket is left alone for a moment after it
+        // was emptied, so that the next receive takes several datagrams
+        // for one wake-up; otherwise the wait ends at the next datagram.
+        const std::uint64_t pause = holdoff.Next();
+        if (pause != 0) {
+            clock.SleepUntilNs(clock.NowNs() + pause);
+        }
+        const int waitMs = pause != 0 ? 0 : kPollPeriodMs;
+        BatchResult batch;
+        if (sockets[1] == nullptr) {
+            // One socket: the receive itself waits for the next datagram and
+            // takes it with those behind it, one call per wake-up.
+            batch = ReceiveDataBatch(waitMs);
+        } else {
+            const int ready = QvSocket::WaitReadable(sockets, readable, waitMs);
             if (ready < 0) {
                 ReportReceiveError("Collector poll() error: %d", QvSocket::GetLastError());
                 qvplat::Sleep(kPollPeriodMs);
             }
-            continue;
-        }
-        if (readable[1]) {
-            // Drained into a packet of its own, so retransmitted data never
-            // waits for a free packet and never holds up the data socket.
-            for (int i = 0; i < kBatchPerPass && OnReceivedRetrans(m_scratchPacket.get()); ++i) {
+            if (ready > 0 && readable[1]) {
+                // Drained into a packet of its own, so retransmitted data never
+                // waits for a free packet and never holds up the data socket.
+                for (int i = 0; i < kBatchPerPass && OnReceivedRetrans(m_scratchPacket.get());
+                     ++i) {
+                }
+            }
+            if (ready > 0 && readable[0]) {
+                batch = ReceiveDataBatch(0);
             }
         }
-        if (readable[0]) {
-            ReceiveDataBatch();
-        }
         WakeReader();
+        holdoff.Note(clock.NowNs(), batch.taken, batch.drained);
     }
     QvDebugMsg("Collector thread terminating.");
 }
@@ -561,46 +586,78 @@ bool QvUdpDataCollector::OnReceivedData(QvBasePacket* packet)
     return true;
 }
 
-void QvUdpDataCollector::ReceiveDataBatch()
+QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
 {
-    // Room for twice what the last batch brought: a slow stream costs a few
-    // packets taken and put back per wake-up, a fast one gets whole batches.
-    const std::size_t room = std::clamp<std::size_t>(2 * m_lastBatch, kMinDataBatch, kDataBatch);
+    // Room for half as much again as the last batch brought: every packet
+    // offered is one more look into memory that is likely cold, and a batch
+    // that fills its room is followed at once by the next receive.
+    const std::size_t room =
+        std::clamp<std::size_t>(m_lastBatch + m_lastBatch / 2 + 1, kMinDataBatch, kDataBatch);
+    // The datagrams go into the first free packets while these stay on the
+    // free list: only this thread takes packets off it, and others only add
+    // packets at either end, so they stay there in a row until the batch is
+    // in, and every packet is on some list while the thread waits.
+    QvSList& free = FreeList();
     QvBasePacket* packets[kDataBatch];
-    const std::size_t count = TakeFreePackets(packets, room);
+    std::size_t count = free.first(packets, room);
     if (count == 0) {
-        DrainDatagram();
-        return;
+        // The pool is used up: the newest queued data is given up for a
+        // datagram that is there, never for one that may come.
+        if (waitMs != 0) {
+            const int ready = m_dataReader.WaitReadable(waitMs);
+            if (ready <= 0) {
+                if (ready < 0) {
+                    ReportReceiveError("Collector poll() error: %d", QvSocket::GetLastError());
+                    qvplat::Sleep(kPollPeriodMs);
+                }
+                return {};
+            }
+            waitMs = 0;
+        }
+        Reclaim();
+        count = free.first(packets, room);
+        if (count == 0) {
+            DrainDatagram();
+            return {};
+        }
     }
     QvDatagramSlot slots[kDataBatch];
     for (std::size_t i = 0; i < count; ++i) {
-        packets[i]->Reset();
         slots[i].buffer = packets[i]->GetBuffer();
         slots[i].capacity = static_cast<int>(packets[i]->GetBufferSize());
     }
-    const int received = m_dataReader.ReceiveBatch(std::span<QvDatagramSlot>(slots, count));
+    const int received =
+        m_dataReader.ReceiveBatch(std::span<QvDatagramSlot>(slots, count), waitMs);
     if (received < 0) {
         const int error = QvSocket::GetLastError();
-        ReturnFreePackets(packets, count);
         if (error != EAGAIN && error != EWOULDBLOCK) {
             ReportReceiveError("DataSock.ReceiveFrom() error: %d", error);
+            if (waitMs != 0 && error == EBADF) {
+                // Nothing to wait on: a pause, as after a failed wait, not a spin.
+                qvplat::Sleep(kPollPeriodMs);
+            }
         }
-        return;
+        return {};
     }
     const auto taken = static_cast<std::size_t>(received);
     m_lastBatch = taken;
-    ReturnFreePackets(packets + taken, count - taken);
+    if (taken != 0) {
+        free.removeRun(packets[0], taken);
+    }
     // Each datagram of the batch is taken in on its own, in arrival order.
     for (std::size_t i = 0; i < taken; ++i) {
+        packets[i]->Reset();
         if (slots[i].length < 0) {
             // The datagram is gone; the next one may fit.
-            FreeList().append(packets[i]);
+            free.append(packets[i]);
             m_breakPending = true;
             ReportReceiveError("Packet size (%d) too small.", slots[i].capacity);
             continue;
         }
         AcceptDatagram(packets[i], static_cast<std::uint32_t>(slots[i].length), &slots[i].from);
     }
+    // A batch that had room left emptied the socket.
+    return {taken, taken < count};
 }
 
 bool QvUdpDataCollector::OnReceivedRetrans(QvBasePacket* packet)
@@ -724,42 +781,6 @@ QvBasePacket* QvUdpDataCollector::TakeFreePacket()
         packet = FreeList().get();
     }
     return packet;
-}
-
-std::size_t QvUdpDataCollector::TakeFreePackets(QvBasePacket** out, std::size_t count)
-{
-    QvSList& free = FreeList();
-    std::size_t taken = 0;
-    for (int attempt = 0; attempt < 2 && taken == 0; ++attempt) {
-        if (attempt != 0) {
-            Reclaim();
-        }
-        free.lock();
-        while (taken < count) {
-            QvBasePacket* packet = free._removeFirst();
-            if (packet == nullptr) {
-                break;
-            }
-            out[taken++] = packet;
-        }
-        free.unlock();
-    }
-    return taken;
-}
-
-void QvUdpDataCollector::ReturnFreePackets(QvBasePacket* const* packets, std::size_t count)
-{
-    if (count == 0) {
-        return;
-    }
-    // Back to the front, in their order, so that the packets used next are
-    // the ones just touched.
-    QvSList& free = FreeList();
-    free.lock();
-    for (std::size_t i = count; i > 0; --i) {
-        free.prepend(packets[i - 1]);
-    }
-    free.unlock();
 }
 
 void QvUdpDataCollector::Reclaim()

@@ -351,13 +351,17 @@ private:
 
     // Reception.
     QvBasePacket* TakeFreePacket();
-    // Takes up to `count` free packets under one lock, reclaiming queued ones
-    // when none is free; returns how many.
-    std::size_t TakeFreePackets(QvBasePacket** out, std::size_t count);
-    void ReturnFreePackets(QvBasePacket* const* packets, std::size_t count);
+    // What one batch receive brought: datagrams taken off the socket, and
+    // whether it left the socket empty.
+    struct BatchResult
+    {
+        std::size_t taken = 0;
+        bool drained = false;
+    };
     // Receives the datagrams waiting on the data reader, as many at once as
-    // free packets allow, and takes each in.
-    void ReceiveDataBatch();
+    // free packets allow, and takes each in. With `waitMs` not 0 it first
+    // waits up to that long for one to come.
+    BatchResult ReceiveDataBatch(int waitMs);
     void Reclaim();
     bool AcceptDatagram(QvBasePacket* packet, std::uint32_t length, const sockaddr_in* source);
     bool FromOtherSource(const sockaddr_in* source) const;
@@ -390,7 +394,8 @@ private:
     QvBasePacket* NextPacket(int& flags, bool reportTimeout);
     // Waits until the reader may take a packet; a reader that needs
     // `packets` of them is woken by arrivals only once that many may be
-    // taken (stop, timeouts and the 30 ms step wake it in any case).
+    // taken (bounded by a quarter of the pool), by a data timeout and by
+    // Stop, and by nothing else.
     WaitOutcome WaitForPacket(std::size_t packets);
     bool PacketReady() const;
     std::size_t PacketsKept() const;
@@ -398,9 +403,13 @@ private:
     // take now, up to `count` of them and only as long as their payloads
     // stay short of `bytes`; returns how many.
     std::size_t TakeQueued(QvBasePacket** out, std::size_t count, std::size_t bytes);
-    // Puts packets just taken on the lent list, which keeps the newest three;
-    // older ones go back to the free list.
+    // The most packets one read takes off the queue at a time.
+    static constexpr std::size_t kTakeAtOnce = 64;
+    // Puts packets just taken on the lent list, which keeps the newest
+    // three; older ones go back to the free list.
     void Lend(QvBasePacket* const* packets, std::size_t count);
+    // Puts packets the reader is done with back on the free list.
+    void ReturnFree(QvBasePacket* const* packets, std::size_t count);
     void ReturnOldestLent();
     void CheckReadSequence(QvBasePacket* packet);
 

@@ -8,16 +8,11 @@
 #include "platform/clock.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 
 namespace {
-
-// The longest a waiting reader sleeps before it looks at the queue again on
-// its own; arrivals, timeouts and Stop wake it at once.
-constexpr std::chrono::milliseconds kReaderWaitStep{30};
 
 // The reader takes a packet only when the queue holds more than this many.
 constexpr std::size_t kMinQueued = 2;
@@ -265,7 +260,10 @@ QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t pa
             m_wakeLevel.store(0);
             return WaitOutcome::TimedOut;
         }
-        m_dataArrived.wait_for(lock, kReaderWaitStep);
+        // Nothing else wakes it: every change that lets it go on (the level
+        // reached, a data timeout, Stop) is made under m_waitLock or checked
+        // against the published level, and followed by a notify.
+        m_dataArrived.wait(lock);
         m_wakeLevel.store(0);
     }
 }
@@ -299,19 +297,35 @@ std::size_t QvUdpDataCollector::TakeQueued(QvBasePacket** out, std::size_t count
 void QvUdpDataCollector::Lend(QvBasePacket* const* packets, std::size_t count)
 {
     // The same lists as one packet at a time would leave: the newest three
-    // lent, every older one free again, in order.
+    // lent, every older one free again.
     QvSList& lent = LentList();
+    QvBasePacket* freed[kTakeAtOnce];
+    for (std::size_t start = 0; start < count; start += kTakeAtOnce) {
+        const std::size_t end = std::min(count, start + kTakeAtOnce);
+        std::size_t freedCount = 0;
+        lent.lock();
+        for (std::size_t i = start; i < end; ++i) {
+            if (lent.entries() >= static_cast<std::size_t>(kMaxLent)) {
+                freed[freedCount++] = lent._removeFirst();
+            }
+            lent._append(packets[i]);
+        }
+        lent.unlock();
+        ReturnFree(freed, freedCount);
+    }
+}
+
+void QvUdpDataCollector::ReturnFree(QvBasePacket* const* packets, std::size_t count)
+{
+    // To the head of the free list, the last one read first: the collector
+    // thread takes packets from the head, so it receives into the memory
+    // touched last (still in the cache) rather than into the coldest.
     QvSList& free = FreeList();
-    lent.lock();
     free.lock();
     for (std::size_t i = 0; i < count; ++i) {
-        if (lent.entries() >= static_cast<std::size_t>(kMaxLent)) {
-            free._append(lent._removeFirst());
-        }
-        lent._append(packets[i]);
+        free._prepend(packets[i]);
     }
     free.unlock();
-    lent.unlock();
 }
 
 void QvUdpDataCollector::ReturnOldestLent()
@@ -319,7 +333,7 @@ void QvUdpDataCollector::ReturnOldestLent()
     // A payload handed out stays valid until two further calls.
     if (LentList().entries() > 2) {
         if (QvBasePacket* oldest = LentList().get()) {
-            FreeList().append(oldest);
+            ReturnFree(&oldest, 1);
         }
     }
 }
@@ -378,7 +392,6 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags,
     constexpr std::size_t kNoBreak = SIZE_MAX;
     std::size_t breakAt = kNoBreak;
     int lastFlags = kContinuous;
-    constexpr std::size_t kTakeAtOnce = 64;
     QvBasePacket* taken[kTakeAtOnce];
     const auto blockSize = static_cast<std::size_t>(std::max(m_blockSize, 1));
     while (got < want) {

@@ -321,6 +321,74 @@ TEST(QvSocketWait, SignalsDoNotEndTheWait)
     sigaction(SIGUSR2, &previous, nullptr);
 }
 
+// A batch receive that waits: one call waits for the first datagram and
+// takes those behind it; a wait that runs out, a socket made non-blocking
+// and signals change nothing of that.
+TEST(QvSocketWait, BatchReceiveWaitsForTheFirstDatagramAndTakesTheRest)
+{
+    LoopbackSocket socket;
+    UdpSocket sender("127.0.0.1");
+    char buffers[4][64];
+    QvDatagramSlot slots[4];
+    for (int i = 0; i < 4; ++i) {
+        slots[i].buffer = buffers[i];
+        slots[i].capacity = 16;
+    }
+
+    EXPECT_EQ(socket.ReceiveBatch(slots, 20), QV_SOCKET_ERROR);
+    EXPECT_EQ(QvSocket::GetLastError(), EAGAIN);
+
+    ASSERT_TRUE(sender.SendTo("127.0.0.1", socket.Port(), "one"));
+    ASSERT_TRUE(sender.SendTo("127.0.0.1", socket.Port(), std::string(40, 'x')));
+    ASSERT_TRUE(sender.SendTo("127.0.0.1", socket.Port(), "three"));
+    ASSERT_TRUE(WaitReady(socket));
+    ASSERT_EQ(socket.ReceiveBatch(slots, QvSocket::kWaitForever), 3);
+    EXPECT_EQ(std::string(buffers[0], static_cast<std::size_t>(slots[0].length)), "one");
+    EXPECT_EQ(slots[1].length, QV_SOCKET_ERROR);
+    EXPECT_EQ(slots[1].error, QV_EMSGSIZE);
+    EXPECT_EQ(std::string(buffers[2], static_cast<std::size_t>(slots[2].length)), "three");
+    EXPECT_EQ(ntohs(slots[0].from.sin_port), sender.LocalPort());
+
+    // A waiter interrupted by signals still gets the datagram sent after them.
+    struct sigaction action = {};
+    action.sa_handler = CountSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous = {};
+    ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
+    std::atomic<bool> returned{false};
+    int result = -2;
+    std::thread waiter([&] {
+        result = socket.ReceiveBatch(slots, QvSocket::kWaitForever);
+        returned = true;
+    });
+    for (int sent = 0; sent < 3 && !returned; ++sent) {
+        const int before = g_signalsSeen.load();
+        pthread_kill(waiter.native_handle(), SIGUSR2);
+        while (g_signalsSeen.load() == before && !returned) {
+            std::this_thread::yield();
+        }
+    }
+    ASSERT_TRUE(sender.SendTo("127.0.0.1", socket.Port(), "late"));
+    waiter.join();
+    sigaction(SIGUSR2, &previous, nullptr);
+    ASSERT_EQ(result, 1);
+    EXPECT_EQ(std::string(buffers[0], static_cast<std::size_t>(slots[0].length)), "late");
+
+    // Made non-blocking, the socket still waits, and runs out the same way.
+    unsigned long on = 1;
+    ASSERT_EQ(socket.IOCtl(FIONBIO, &on), 1);
+    EXPECT_EQ(socket.ReceiveBatch(slots, 20), QV_SOCKET_ERROR);
+    EXPECT_EQ(QvSocket::GetLastError(), EAGAIN);
+    ASSERT_TRUE(sender.SendTo("127.0.0.1", socket.Port(), "nb"));
+    EXPECT_EQ(socket.ReceiveBatch(slots, QvSocket::kWaitForever), 1);
+
+    int type = 0;
+    int length = sizeof(type);
+    ASSERT_EQ(socket.GetSockOpt(SO_TYPE, &type, &length), 1);
+    EXPECT_EQ(type, SOCK_DGRAM);
+    EXPECT_EQ(length, static_cast<int>(sizeof(type)));
+}
+
 class QvSocketNetns : public qvtest::NetnsTest
 {
 };

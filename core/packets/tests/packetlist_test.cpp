@@ -187,6 +187,27 @@ TEST(PacketList, RemoveFindsTheFirstPacketWithTheSameSequence)
     EXPECT_EQ(Drain(list), (Sequences{0}));
 }
 
+// The receive path looks at the first free packets, receives into them and
+// only then takes them off, while the reader puts packets at either end.
+TEST(PacketList, RunSeenAtTheHeadIsRemovedWhereverItMovedTo)
+{
+    auto p = MakePackets(6);
+    QvSList list;
+    for (int i = 0; i < 4; ++i) {
+        list.append(p[i].get());
+    }
+    QvBasePacket* seen[3] = {};
+    ASSERT_EQ(list.first(seen, 3), 3u);
+    EXPECT_EQ(seen[2], p[2].get());
+    list.prepend(p[4].get());
+    list.append(p[5].get());
+
+    EXPECT_EQ(list.removeRun(seen[0], 2), 2u);
+    EXPECT_EQ(list.removeRun(p[0].get(), 1), 0u); // no longer in the list
+    EXPECT_EQ(list.removeRun(p[3].get(), 5), 2u); // stops at the tail
+    EXPECT_EQ(Drain(list), (Sequences{4, 2}));
+}
+
 TEST(PacketList, PacketIsInOneWorkingListAndOnePoolListAtATime)
 {
     auto p = MakePackets(1);
