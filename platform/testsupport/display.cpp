@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,9 +40,39 @@ bool XvfbServer::IsInstalled()
 XvfbServer::XvfbServer()
 {
     const std::string binary = FindExecutable("Xvfb");
-    int fds[2];
-    if (binary.empty() || pipe(fds) != 0) {
+    if (binary.empty()) {
         return;
+    }
+    // The display number is chosen here and held by a lock of ours for the
+    // server's life: servers in different network namespaces do not see each
+    // other's sockets (each would take :0), and two on one number also share
+    // their compiled keymap file and fail at start.
+    constexpr int kFirst = 100;
+    constexpr int kCount = 400;
+    const int offset = static_cast<int>(getpid() % kCount);
+    for (int i = 0; i < kCount && m_display.empty(); ++i) {
+        const std::string number = std::to_string(kFirst + (offset + i) % kCount);
+        if (std::filesystem::exists("/tmp/.X" + number + "-lock")) {
+            continue; // a server outside the tests
+        }
+        const std::string lockName = "/tmp/.qvtest-xvfb-" + number + ".lock";
+        const int lock = open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (lock < 0) {
+            continue;
+        }
+        if (flock(lock, LOCK_EX | LOCK_NB) == 0 && Start(binary, number)) {
+            m_lock = lock;
+        } else {
+            close(lock);
+        }
+    }
+}
+
+bool XvfbServer::Start(const std::string& binary, const std::string& number)
+{
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return false;
     }
     m_pid = fork();
     if (m_pid == 0) {
@@ -50,25 +81,34 @@ XvfbServer::XvfbServer()
         const int quiet = open("/dev/null", O_WRONLY);
         dup2(quiet, STDOUT_FILENO);
         dup2(quiet, STDERR_FILENO);
-        execl(binary.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-              "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+        const std::string display = ":" + number;
+        execl(binary.c_str(), "Xvfb", display.c_str(), "-displayfd", fd.c_str(), "-screen", "0",
+              "1024x768x24", "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
-    std::string number;
+    std::string written;
     pollfd reader{fds[0], POLLIN, 0};
-    // Xvfb writes the display number once it accepts clients.
+    // Xvfb writes the display number once it accepts clients, and ends
+    // without writing it when it cannot start.
     while (m_pid > 0 && poll(&reader, 1, 30000) > 0) {
         char c = 0;
         if (read(fds[0], &c, 1) <= 0 || c == '\n') {
             break;
         }
-        number += c;
+        written += c;
     }
     close(fds[0]);
-    if (!number.empty()) {
-        m_display = ":" + number;
+    if (written.empty()) {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            WaitForExit(m_pid, std::chrono::seconds(10));
+        }
+        m_pid = -1;
+        return false;
     }
+    m_display = ":" + written;
+    return true;
 }
 
 XvfbServer::~XvfbServer()
@@ -76,6 +116,9 @@ XvfbServer::~XvfbServer()
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
         WaitForExit(m_pid, std::chrono::seconds(10));
+    }
+    if (m_lock >= 0) {
+        close(m_lock);
     }
 }
 

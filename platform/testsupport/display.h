@@ -15,8 +15,9 @@ namespace qvtest {
 // status, or -1 when it had to be killed or died of a signal.
 int WaitForExit(pid_t pid, std::chrono::seconds timeout);
 
-// Xvfb on a display number it picks itself (-displayfd), so parallel runs
-// never collide. Display() is "" when Xvfb is missing or did not start.
+// Xvfb on a display number no other test server holds, so parallel runs, in
+// any network namespace, never collide. Display() is "" when Xvfb is missing
+// or did not start.
 class XvfbServer
 {
 public:
@@ -29,7 +30,10 @@ public:
     const std::string& Display() const { return m_display; }
 
 private:
+    bool Start(const std::string& binary, const std::string& number);
+
     pid_t m_pid = -1;
+    int m_lock = -1;
     std::string m_display;
 };
 
