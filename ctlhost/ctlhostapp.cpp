@@ -12,6 +12,8 @@
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
+#include <wx/anybutton.h>
+#include <wx/listbox.h>
 #include <wx/listctrl.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
@@ -120,21 +122,40 @@ public:
     }
     bool DoubleClickRow(long row, std::string& error) override
     {
-        wxListCtrl* list = FindList(m_controlWindow);
-        if (list == nullptr) {
-            error = "the control shows no list";
+        return ActOnRow(row, true, error);
+    }
+    bool SelectRow(long row, std::string& error) override { return ActOnRow(row, false, error); }
+    bool Command(int id, std::string& error) override
+    {
+        wxWindow* found = nullptr;
+        for (wxWindow* window : wxTopLevelWindows) {
+            if ((found = FindById(window, id)) != nullptr) {
+                break;
+            }
+        }
+        auto* button = dynamic_cast<wxAnyButton*>(found);
+        if (button == nullptr) {
+            error = "no button " + std::to_string(id);
             return false;
         }
-        if (row >= list->GetItemCount()) {
-            error = "the list has " + std::to_string(list->GetItemCount()) + " rows";
+        if (!button->IsShownOnScreen() || !button->IsEnabled()) {
+            error = "button " + std::to_string(id) + " is hidden or disabled";
             return false;
         }
-        list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
-                           wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
-        wxListEvent event(wxEVT_LIST_ITEM_ACTIVATED, list->GetId());
-        event.SetEventObject(list);
-        event.SetIndex(row);
-        list->GetEventHandler()->ProcessEvent(event);
+        wxCommandEvent event(wxEVT_BUTTON, button->GetId());
+        event.SetEventObject(button);
+        button->GetEventHandler()->ProcessEvent(event);
+        return true;
+    }
+    bool DoubleClick(std::string& error) override
+    {
+        if (m_controlWindow == nullptr) {
+            error = "the control has no window";
+            return false;
+        }
+        wxMouseEvent event(wxEVT_LEFT_DCLICK);
+        event.SetEventObject(m_controlWindow);
+        m_controlWindow->GetEventHandler()->ProcessEvent(event);
         return true;
     }
     void Quit(int status) override
@@ -153,20 +174,77 @@ public:
 
 private:
     // The first list view in a window, depth first.
-    static wxListCtrl* FindList(wxWindow* window)
+    template <class List> static List* FindList(wxWindow* window)
     {
         if (window == nullptr) {
             return nullptr;
         }
-        if (auto* list = dynamic_cast<wxListCtrl*>(window)) {
+        if (auto* list = dynamic_cast<List*>(window)) {
             return list;
         }
         for (wxWindow* child : window->GetChildren()) {
-            if (wxListCtrl* list = FindList(child)) {
+            if (List* list = FindList<List>(child)) {
                 return list;
             }
         }
         return nullptr;
+    }
+    // The first shown window with that id, or named by that number (ids
+    // stop at 32767), depth first.
+    static wxWindow* FindById(wxWindow* window, int id)
+    {
+        if (window == nullptr || !window->IsShown()) {
+            return nullptr;
+        }
+        if (window->GetId() == id || window->GetName() == std::to_string(id)) {
+            return window;
+        }
+        for (wxWindow* child : window->GetChildren()) {
+            if (wxWindow* found = FindById(child, id)) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
+    // A row of the control's list view, else of the first list box shown in
+    // any window: selected, and with `activate` double-clicked.
+    bool ActOnRow(long row, bool activate, std::string& error)
+    {
+        if (wxListCtrl* list = FindList<wxListCtrl>(m_controlWindow)) {
+            if (row >= list->GetItemCount()) {
+                error = "the list has " + std::to_string(list->GetItemCount()) + " rows";
+                return false;
+            }
+            list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
+                               wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
+            if (activate) {
+                wxListEvent event(wxEVT_LIST_ITEM_ACTIVATED, list->GetId());
+                event.SetEventObject(list);
+                event.SetIndex(row);
+                list->GetEventHandler()->ProcessEvent(event);
+            }
+            return true;
+        }
+        wxListBox* box = nullptr;
+        for (wxWindow* window : wxTopLevelWindows) {
+            if (window->IsShown() && (box = FindList<wxListBox>(window)) != nullptr) {
+                break;
+            }
+        }
+        if (box == nullptr) {
+            error = "the control shows no list";
+            return false;
+        }
+        if (row >= static_cast<long>(box->GetCount())) {
+            error = "the list has " + std::to_string(box->GetCount()) + " rows";
+            return false;
+        }
+        box->SetSelection(static_cast<int>(row));
+        wxCommandEvent event(activate ? wxEVT_LISTBOX_DCLICK : wxEVT_LISTBOX, box->GetId());
+        event.SetEventObject(box);
+        event.SetInt(static_cast<int>(row));
+        box->GetEventHandler()->ProcessEvent(event);
+        return true;
     }
 
     // Closes once no nested (modal) loop runs: a modal box of the control

@@ -143,6 +143,8 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
         {"sleep", 1, 1},       {"about", 0, 0},
         {"pages", 0, 0},       {"screenshot", 1, 1},
         {"quit", 0, 0},        {"double-click-row", 1, 1},
+        {"select-row", 1, 1},  {"command", 1, 1},
+        {"double-click", 0, 0},
     };
     int number = 0;
     std::size_t start = 0;
@@ -184,9 +186,14 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
             error = where + command.verb + ": \"" + command.args.back() + "\" is not a time in ms";
             return false;
         }
-        if (command.verb == "double-click-row" &&
+        if ((command.verb == "double-click-row" || command.verb == "select-row") &&
             !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
             error = where + command.verb + ": \"" + command.args[0] + "\" is not a row";
+            return false;
+        }
+        if (command.verb == "command" &&
+            !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
+            error = where + command.verb + ": \"" + command.args[0] + "\" is not an id";
             return false;
         }
         commands.push_back(std::move(command));
@@ -489,6 +496,24 @@ std::optional<std::chrono::milliseconds> ScriptRunner::Step()
                 break;
             }
             m_output("double-click-row " + args[0]);
+        } else if (command.verb == "select-row") {
+            if (!m_host.SelectRow(std::stol(args[0]), error)) {
+                Fail(command, error);
+                break;
+            }
+            m_output("select-row " + args[0]);
+        } else if (command.verb == "command") {
+            if (!m_host.Command(std::stoi(args[0]), error)) {
+                Fail(command, error);
+                break;
+            }
+            m_output("command " + args[0]);
+        } else if (command.verb == "double-click") {
+            if (!m_host.DoubleClick(error)) {
+                Fail(command, error);
+                break;
+            }
+            m_output("double-click");
         } else if (command.verb == "quit") {
             m_output("quit");
             m_ended = true;

@@ -11,8 +11,16 @@
 //   call <method> [<argument>...]   wait-event <event> <first argument> <ms>
 //   sleep <ms>   about   pages   screenshot <png file>   quit
 //   double-click-row <row>   (the double click on a row of the first list
-//                            view in the control's window, as the list
-//                            reports it to its handler)
+//                            view in the control's window, else of the
+//                            first list box in any window of the program,
+//                            as the list reports it to its handler)
+//   select-row <row>         (selects that row of the same list, as a click
+//                            would, without activating it)
+//   command <id>             (clicks the shown and enabled button with that
+//                            id, or named by that number, in any window of
+//                            the program: a toolbar button, a dialog's
+//                            button)
+//   double-click             (a left double click on the control's window)
 // Arguments and values are passed as text; the control converts them.
 // wait-event takes the first event of that name and first argument that no
 // earlier wait-event took, also one that arrived before the command; it
@@ -111,6 +119,9 @@ public:
     virtual bool ShowPages(std::vector<std::string>& titles, std::string& error) = 0;
     virtual bool Screenshot(const std::string& path, std::string& error) = 0;
     virtual bool DoubleClickRow(long row, std::string& error) = 0;
+    virtual bool SelectRow(long row, std::string& error) = 0;
+    virtual bool Command(int id, std::string& error) = 0;
+    virtual bool DoubleClick(std::string& error) = 0;
     virtual void Quit(int status) = 0;
 };
 

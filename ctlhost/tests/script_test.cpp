@@ -27,6 +27,9 @@ TEST(CtlScriptTest, ParsesCommandsAndNamesTheFaultyLine)
         {"sleep soon", "line 1: sleep: \"soon\" is not a time in ms"},
         {"wait-event A 1 -5", "line 1: wait-event: \"-5\" is not a time in ms"},
         {"double-click-row first", "line 1: double-click-row: \"first\" is not a row"},
+        {"select-row -1", "line 1: select-row: \"-1\" is not a row"},
+        {"command play", "line 1: command: \"play\" is not an id"},
+        {"double-click 1", "line 1: double-click: wrong number of arguments"},
         {"\n\nset A \"open", "line 3: unterminated quote"},
     };
     for (const auto& [script, message] : bad) {
@@ -78,6 +81,9 @@ public:
         error = "no display";
         return false;
     }
+    bool SelectRow(long, std::string& error) override { return DoubleClickRow(0, error); }
+    bool Command(int, std::string& error) override { return DoubleClickRow(0, error); }
+    bool DoubleClick(std::string& error) override { return DoubleClickRow(0, error); }
     void Quit(int status) override { quitStatus = status; }
 
     int quitStatus = -1;

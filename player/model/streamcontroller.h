@@ -58,6 +58,9 @@ public:
     virtual void MoveWindow(const PlayerRect& rect) = 0;
     // Beneath its siblings, without moving it.
     virtual void LowerWindow() = 0;
+    // Moves the window, with the video it shows, into another frame's video
+    // area (the frame that replaces the current one).
+    virtual void MoveWindowTo(FrameView& frame) = 0;
 };
 
 } // namespace player

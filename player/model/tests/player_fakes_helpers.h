@@ -51,6 +51,7 @@ public:
     bool HasWindow() override { return initialized; }
     void MoveWindow(const player::PlayerRect&) override { Record("MoveWindow"); }
     void LowerWindow() override { Record("LowerWindow"); }
+    void MoveWindowTo(player::FrameView&) override { Record("MoveWindowTo"); }
 
     int Record(const std::string& call)
     {
