@@ -1,29 +1,64 @@
-// The stream receiver over loopback: the highest paced rate one collector
-// takes without losing a datagram, the receiving side's CPU time per megabit,
-// the delay from a datagram's sending to its bytes leaving ReadBuffer, and
-// the heap allocations made while the stream runs (there should be none).
+// The stream receiver over loopback, side by side with two other receivers
+// of the same datagrams: a plain recvmmsg loop (what the machine can take)
+// and multicat writing to /dev/null (when it is installed).
 //
-// Each benchmark runs one measured transmission per iteration and reports its
-// figures as counters. A test sender on the same host paces "OPV" datagrams
-// to 127.0.0.1; a reader thread consumes the stream with ReadBuffer, one
-// packet's payload per call.
+// For each datagram size it measures, in one run:
+//   - the highest paced rate each receiver takes losslessly in most of its
+//     trials (rates climb a ladder; at each rung every receiver still in
+//     the race runs the same number of trials, interleaved);
+//   - the CPU time (user + system) each receiver spends per megabit at a
+//     fixed rate, the median of its trials;
+//   - for ours, the heap allocations made while the stream runs (there
+//     should be none).
+//
+// Every trial runs the sender and the receiver in processes of their own:
+// the sender is pinned to the last CPU and paces OPV datagrams to
+// 127.0.0.1 (sendmmsg when it is behind); the receiver's CPU time is its
+// process's, taken when it ends. Our receiver reads with ReadBuffer in
+// 64 KiB requests, as the capture engine does. All three get the same
+// kernel receive buffer: the 1 MiB that multicat sets for itself (`ss -m`
+// shows rb1048576 on its socket); ours is given it through
+// UDCKernalBufferSize (its default is 102,400 bytes, 204,800 in the kernel). Our collector thread runs at
+// normal priority here, like the other two, rather than the real-time
+// priority it asks for in use.
+//
+// A trial is lossless when the kernel dropped nothing on the receiver's
+// socket and nothing was left unread; ours must also have read every byte
+// sent without a reported loss or a break, and the plain loop every
+// datagram.
+//
+// Usage: collector_bench [--trials N] [--seconds S] [--sizes 1320,8196]
+//                        [--cpu-rate MBPS] [--only ours|plain|multicat] [--cpu-only]
+//                        [--quick]
 
 #include "core/receive/qvcollector.h"
 #include "core/settings/qvproplist.h"
 
-#include <benchmark/benchmark.h>
+#include "platform/thread.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <netinet/in.h>
 #include <new>
+#include <poll.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -86,22 +121,93 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kHeader = 4;
+constexpr std::uint32_t kOpvHeader = 4;
+constexpr long kReadRequest = 65536;
+// Silence after which a receiver takes the stream as ended.
+constexpr int kQuietMs = 300;
 
-double CpuSeconds(clockid_t clock)
+enum class Receiver {
+    Ours,
+    PlainLoop,
+    Multicat,
+};
+
+const char* Name(Receiver receiver)
 {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    switch (receiver) {
+    case Receiver::Ours:
+        return "castnet collector";
+    case Receiver::PlainLoop:
+        return "plain recvmmsg loop";
+    case Receiver::Multicat:
+        return "multicat";
+    }
+    return "?";
 }
 
-std::int64_t NowNs()
+// What a receiver process reports through its pipe.
+struct Report
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
+    std::uint64_t bytes = 0;     // payload bytes (ours) or datagram bytes (plain loop)
+    std::uint64_t datagrams = 0; // plain loop
+    std::uint64_t lost = 0;      // ours: bytes reported lost
+    std::uint64_t breaks = 0;    // ours: reads flagged with a break
+    std::uint64_t steadyAllocations = 0;
+    bool valid = false;
+};
+
+struct SocketState
+{
+    bool found = false;
+    std::uint64_t rxQueue = 0;
+    std::uint64_t drops = 0;
+};
+
+struct Trial
+{
+    std::uint64_t sent = 0; // datagrams
+    std::uint64_t sentBytes = 0;
+    double seconds = 0;
+    double cpuSeconds = 0;
+    std::uint64_t switches = 0; // the receiver's context switches
+    Report report;
+    SocketState socket;
+    bool lossless = false;
+    bool ran = false;
+
+    double Megabits() const { return static_cast<double>(sentBytes) * 8 / 1e6; }
+    double AchievedMbps() const { return seconds > 0 ? Megabits() / seconds : 0; }
+};
+
+// The state of the UDP socket bound to a port on this host, from the
+// kernel's table.
+SocketState ReadSocketState(std::uint16_t port)
+{
+    SocketState state;
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, st, queues;
+        fields >> slot >> local >> remote >> st >> queues;
+        const std::size_t colon = local.find(':');
+        if (colon == std::string::npos ||
+            std::strtoul(local.c_str() + colon + 1, nullptr, 16) != port) {
+            continue;
+        }
+        const std::size_t queueColon = queues.find(':');
+        state.rxQueue = std::strtoull(queues.c_str() + queueColon + 1, nullptr, 16);
+        std::string last;
+        for (std::string field; fields >> field;) {
+            last = field;
+        }
+        state.drops = std::strtoull(last.c_str(), nullptr, 10);
+        state.found = true;
+    }
+    return state;
 }
 
-// A UDP port on 127.0.0.1 that nobody holds at the moment.
 std::uint16_t FreePort()
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -115,185 +221,571 @@ std::uint16_t FreePort()
     return ntohs(address.sin_port);
 }
 
-struct Trial
+// What the kernel gives multicat's socket (twice what it asks for).
+constexpr int kReceiveBuffer = 1 << 20;
+
+bool MulticatInstalled()
 {
-    std::uint64_t sentPayload = 0;
-    std::uint64_t received = 0;
-    std::uint64_t read = 0;
-    std::uint64_t lost = 0;
-    double seconds = 0;
-    double receiverCpu = 0; // process CPU less the sender thread's
-    std::uint64_t steadyAllocations = 0;
-    std::vector<std::int64_t> latencyNs;
+    return access("/usr/bin/multicat", X_OK) == 0;
+}
 
-    bool Lossless() const { return lost == 0 && received == sentPayload && read == sentPayload; }
-    double Megabits() const { return static_cast<double>(sentPayload) * 8 / 1e6; }
-};
-
-// One paced transmission of `seconds` at `mbps` with datagrams of
-// `datagramSize` bytes.
-Trial RunTrial(std::uint32_t datagramSize, double mbps, double seconds)
+void WriteAll(int fd, const void* data, std::size_t size)
 {
-    Trial trial;
-    const std::uint32_t payload = datagramSize - kHeader;
-    const std::uint16_t port = FreePort();
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written <= 0) {
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
 
+bool ReadAll(int fd, void* data, std::size_t size)
+{
+    auto* bytes = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t got = read(fd, bytes, size);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// ---- Receivers (each in a child process) ---------------------------------------------
+
+// Our collector and one reader thread, reading as the capture engine does.
+[[noreturn]] void RunOurs(std::uint16_t port, std::uint32_t datagramSize, int kernelBuffer,
+                          int readyFd, int reportFd)
+{
     QvPropertyList props;
     props.SetProperty("Address", "127.0.0.1");
     props.SetProperty("Port", port, QvPropertyList::Decimal);
     props.SetProperty("PacketSize", static_cast<int>(datagramSize), QvPropertyList::Decimal);
     props.SetProperty("FixHeader", "FALSE");
     props.SetProperty("UDCFlowControl", "FALSE");
-    props.SetProperty("UDCTimeout", "300");
+    props.SetProperty("UDCTimeout", kQuietMs, QvPropertyList::Decimal);
+    // The kernel doubles what it is asked for.
+    props.SetProperty("UDCKernalBufferSize", kernelBuffer / 2, QvPropertyList::Decimal);
     QvUdpDataCollector collector;
     collector.SetPropertyList(&props);
+    collector.SetThreadPriority(qvplat::ThreadPriority::Normal);
+    Report report;
     if (collector.Start() != QvUdpDataCollector::kStartOk) {
-        return trial;
+        WriteAll(reportFd, &report, sizeof(report));
+        _exit(1);
     }
+    const char ready = 1;
+    WriteAll(readyFd, &ready, 1);
 
-    const auto packets = static_cast<std::uint64_t>(mbps * 1e6 * seconds / (datagramSize * 8.0));
-    trial.latencyNs.reserve(packets);
-    std::atomic<bool> steady{false};
+    std::vector<char> buffer(kReadRequest);
+    bool started = false;
+    bool steady = false;
     std::uint64_t allocationsAtSteady = 0;
-
-    std::thread reader([&] {
-        std::vector<char> buffer(payload);
-        for (;;) {
-            int flags = 0;
-            const long got = collector.ReadBuffer(buffer.data(), payload, flags);
-            if (got > 0) {
-                trial.read += static_cast<std::uint64_t>(got);
-                if (got == static_cast<long>(payload) && trial.latencyNs.size() < packets) {
-                    std::int64_t stamp = 0;
-                    std::memcpy(&stamp, buffer.data(), sizeof(stamp));
-                    trial.latencyNs.push_back(NowNs() - stamp);
-                }
+    std::uint64_t allocationsAtEnd = 0;
+    for (;;) {
+        int flags = 0;
+        const long got = collector.ReadBuffer(buffer.data(), kReadRequest, flags);
+        if (got > 0) {
+            started = true;
+            report.bytes += static_cast<std::uint64_t>(got);
+            if (!steady && report.bytes > 4 * static_cast<std::uint64_t>(kReadRequest)) {
+                steady = true;
+                allocationsAtSteady = g_allocations.load();
             }
-            if (flags == QvUdpDataCollector::kTimeout || flags == QvUdpDataCollector::kStopped) {
-                return;
-            }
+            allocationsAtEnd = g_allocations.load();
         }
-    });
+        if (flags == QvUdpDataCollector::kBreak) {
+            ++report.breaks;
+        }
+        if (flags == QvUdpDataCollector::kStopped) {
+            break;
+        }
+        // The first data timeout may come before the sender has begun.
+        if (flags == QvUdpDataCollector::kTimeout && started) {
+            break;
+        }
+    }
+    report.lost = collector.GetLostCount();
+    report.steadyAllocations = steady ? allocationsAtEnd - allocationsAtSteady : 0;
+    report.valid = true;
+    collector.Stop();
+    WriteAll(reportFd, &report, sizeof(report));
+    _exit(0);
+}
+
+// The machine's limit: one blocking recvmmsg after another, nothing done
+// with the data.
+[[noreturn]] void RunPlainLoop(std::uint16_t port, std::uint32_t datagramSize, int readyFd,
+                               int reportFd)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const int asked = kReceiveBuffer / 2;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof(asked));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    Report report;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        WriteAll(reportFd, &report, sizeof(report));
+        _exit(1);
+    }
+    const char ready = 1;
+    WriteAll(readyFd, &ready, 1);
+    constexpr unsigned kBatch = 64;
+    std::vector<char> buffers(static_cast<std::size_t>(kBatch) * datagramSize);
+    iovec vectors[kBatch];
+    mmsghdr messages[kBatch];
+    for (unsigned i = 0; i < kBatch; ++i) {
+        vectors[i] = {buffers.data() + static_cast<std::size_t>(i) * datagramSize, datagramSize};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    timeval firstWait{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &firstWait, sizeof(firstWait));
+    bool started = false;
+    for (;;) {
+        const int got = recvmmsg(fd, messages, kBatch, MSG_WAITFORONE, nullptr);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break; // quiet for the timeout
+        }
+        if (!started) {
+            started = true;
+            timeval quiet{0, kQuietMs * 1000};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof(quiet));
+        }
+        report.datagrams += static_cast<std::uint64_t>(got);
+        for (int i = 0; i < got; ++i) {
+            report.bytes += messages[i].msg_len;
+        }
+    }
+    report.valid = true;
+    close(fd);
+    WriteAll(reportFd, &report, sizeof(report));
+    _exit(0);
+}
+
+[[noreturn]] void RunMulticat(std::uint16_t port, std::uint32_t datagramSize)
+{
+    const std::string size = std::to_string(datagramSize);
+    const std::string input = "@127.0.0.1:" + std::to_string(port);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execl("/usr/bin/multicat", "multicat", "-u", "-m", size.c_str(), input.c_str(), "/dev/null",
+          static_cast<char*>(nullptr));
+    _exit(127);
+}
+
+// ---- The sender (a child process) ---------------------------------------------------------
+
+struct SendResult
+{
+    std::uint64_t sent = 0;
+    double seconds = 0;
+};
+
+[[noreturn]] void RunSender(std::uint16_t port, std::uint32_t datagramSize, double mbps,
+                            double seconds, int reportFd)
+{
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(static_cast<int>(std::max(cpus - 1, 0L)), &set);
+    sched_setaffinity(0, sizeof(set), &set);
+    prctl(PR_SET_TIMERSLACK, 1UL);
 
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int sendBuffer = 4 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port);
     connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-    std::vector<std::uint8_t> datagram(datagramSize, 0x5A);
 
-    const double senderCpuStart = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    const double processCpuStart = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-    const auto interval = std::chrono::nanoseconds(
-        static_cast<std::int64_t>(datagramSize * 8.0 / (mbps * 1e6) * 1e9));
+    const std::uint32_t payload = datagramSize - kOpvHeader;
+    const auto count = static_cast<std::uint64_t>(mbps * 1e6 * seconds / (datagramSize * 8.0));
+    const double interval = datagramSize * 8.0 / (mbps * 1e6); // seconds
+    constexpr unsigned kBurst = 32;
+    std::vector<std::vector<char>> datagrams(kBurst, std::vector<char>(datagramSize, 0x47));
+    iovec vectors[kBurst];
+    mmsghdr messages[kBurst];
+    for (unsigned i = 0; i < kBurst; ++i) {
+        vectors[i] = {datagrams[i].data(), datagramSize};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+
+    SendResult result;
     const auto begin = Clock::now();
-    auto next = begin;
-    for (std::uint64_t i = 0; i < packets; ++i) {
-        const auto sequence = static_cast<std::uint32_t>(i * payload);
-        datagram[0] = static_cast<std::uint8_t>(sequence >> 24);
-        datagram[1] = static_cast<std::uint8_t>(sequence >> 16);
-        datagram[2] = static_cast<std::uint8_t>(sequence >> 8);
-        datagram[3] = static_cast<std::uint8_t>(sequence);
-        const std::int64_t stamp = NowNs();
-        std::memcpy(datagram.data() + kHeader, &stamp, sizeof(stamp));
-        if (send(fd, datagram.data(), datagram.size(), 0) ==
-            static_cast<ssize_t>(datagram.size())) {
-            trial.sentPayload += payload;
+    auto last = begin;
+    std::uint64_t next = 0;
+    while (next < count) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+        const auto due = std::min(count, static_cast<std::uint64_t>(elapsed / interval) + 1);
+        if (due <= next) {
+            // Sleep to the next datagram's time rather than spin: the machine
+            // is shared.
+            const auto at = begin + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(next * interval));
+            const auto sinceEpoch = at.time_since_epoch();
+            timespec wake{};
+            wake.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
+            wake.tv_nsec = (std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch) -
+                            std::chrono::seconds(wake.tv_sec))
+                               .count();
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+            continue;
         }
-        if (i == packets / 10) {
-            allocationsAtSteady = g_allocations.load();
-            steady.store(true);
+        const auto burst = static_cast<unsigned>(std::min<std::uint64_t>(due - next, kBurst));
+        for (unsigned i = 0; i < burst; ++i) {
+            const auto sequence = static_cast<std::uint32_t>((next + i) * payload);
+            char* bytes = datagrams[i].data();
+            bytes[0] = static_cast<char>(sequence >> 24);
+            bytes[1] = static_cast<char>(sequence >> 16);
+            bytes[2] = static_cast<char>(sequence >> 8);
+            bytes[3] = static_cast<char>(sequence);
         }
-        next += interval;
-        while (Clock::now() < next) {
+        const int sent = sendmmsg(fd, messages, burst, 0);
+        if (sent > 0) {
+            next += static_cast<std::uint64_t>(sent);
+            result.sent += static_cast<std::uint64_t>(sent);
+            last = Clock::now();
+        } else if (errno != EINTR && errno != EAGAIN && errno != ENOBUFS) {
+            break;
         }
     }
-    const std::uint64_t allocationsAtEnd = g_allocations.load();
-    trial.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-    const double senderCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - senderCpuStart;
-    reader.join();
-    const double processCpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processCpuStart;
-    close(fd);
+    result.seconds = std::chrono::duration<double>(last - begin).count();
+    WriteAll(reportFd, &result, sizeof(result));
+    _exit(0);
+}
 
-    trial.steadyAllocations = steady.load() ? allocationsAtEnd - allocationsAtSteady : 0;
-    trial.receiverCpu = processCpu - senderCpu;
-    trial.received = collector.GetBytesReceived();
-    trial.lost = collector.GetLostCount();
-    collector.Stop();
+// ---- One trial ------------------------------------------------------------------------------
+
+bool WaitForSocket(std::uint16_t port)
+{
+    const auto end = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < end) {
+        if (ReadSocketState(port).found) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+double CpuSeconds(const rusage& usage)
+{
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+Trial RunTrial(Receiver receiver, std::uint32_t datagramSize, double mbps, double seconds,
+               int kernelBuffer)
+{
+    Trial trial;
+    const std::uint16_t port = FreePort();
+    int ready[2];
+    int report[2];
+    if (pipe(ready) != 0 || pipe(report) != 0) {
+        return trial;
+    }
+    const pid_t receiverPid = fork();
+    if (receiverPid == 0) {
+        close(ready[0]);
+        close(report[0]);
+        switch (receiver) {
+        case Receiver::Ours:
+            RunOurs(port, datagramSize, kernelBuffer, ready[1], report[1]);
+        case Receiver::PlainLoop:
+            RunPlainLoop(port, datagramSize, ready[1], report[1]);
+        case Receiver::Multicat:
+            RunMulticat(port, datagramSize);
+        }
+        _exit(2);
+    }
+    close(ready[1]);
+    close(report[1]);
+    bool up = false;
+    if (receiver == Receiver::Multicat) {
+        up = WaitForSocket(port);
+    } else {
+        char byte = 0;
+        up = ReadAll(ready[0], &byte, 1);
+    }
+    close(ready[0]);
+
+    if (up) {
+        int sendReport[2];
+        if (pipe(sendReport) == 0) {
+            const pid_t senderPid = fork();
+            if (senderPid == 0) {
+                close(sendReport[0]);
+                RunSender(port, datagramSize, mbps, seconds, sendReport[1]);
+            }
+            close(sendReport[1]);
+            SendResult sent;
+            ReadAll(sendReport[0], &sent, sizeof(sent));
+            close(sendReport[0]);
+            waitpid(senderPid, nullptr, 0);
+            trial.sent = sent.sent;
+            trial.sentBytes = sent.sent * datagramSize;
+            trial.seconds = sent.seconds;
+        }
+    }
+
+    if (receiver == Receiver::Multicat) {
+        // multicat runs until told: wait until it has emptied its socket.
+        const auto end = Clock::now() + std::chrono::milliseconds(kQuietMs * 3);
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            trial.socket = ReadSocketState(port);
+        } while (trial.socket.rxQueue != 0 && Clock::now() < end);
+        kill(receiverPid, SIGTERM);
+    } else if (!up) {
+        kill(receiverPid, SIGKILL);
+    } else {
+        // The others end by themselves after a quiet spell; their socket is
+        // still open until then.
+        const auto end = Clock::now() + std::chrono::milliseconds(kQuietMs / 2);
+        do {
+            trial.socket = ReadSocketState(port);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } while (trial.socket.rxQueue != 0 && Clock::now() < end);
+    }
+    if (receiver != Receiver::Multicat && up) {
+        ReadAll(report[0], &trial.report, sizeof(trial.report));
+    }
+    close(report[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(receiverPid, &status, 0, &usage);
+    trial.cpuSeconds = CpuSeconds(usage);
+    trial.switches = static_cast<std::uint64_t>(usage.ru_nvcsw + usage.ru_nivcsw);
+    trial.ran = up && trial.sent > 0;
+
+    const std::uint32_t payload = datagramSize - kOpvHeader;
+    const bool socketClean = trial.socket.found && trial.socket.drops == 0;
+    switch (receiver) {
+    case Receiver::Ours:
+        trial.lossless = socketClean && trial.report.valid && trial.report.lost == 0 &&
+                         trial.report.breaks == 0 && trial.report.bytes == trial.sent * payload;
+        break;
+    case Receiver::PlainLoop:
+        trial.lossless = socketClean && trial.report.valid && trial.report.datagrams == trial.sent;
+        break;
+    case Receiver::Multicat:
+        trial.lossless = socketClean && trial.socket.rxQueue == 0;
+        break;
+    }
+    trial.lossless = trial.lossless && trial.ran;
     return trial;
 }
 
-double Percentile(std::vector<std::int64_t> values, double fraction)
+double Median(std::vector<double> values)
 {
     if (values.empty()) {
         return 0;
     }
-    const auto at = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at),
-                     values.end());
-    return static_cast<double>(values[at]);
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-// The highest rate (Mbit/s) at which a transmission arrives whole: doubling
-// from 50 Mbit/s until a trial loses data, then bisecting.
-void BM_CollectorMaxLosslessRate(benchmark::State& state)
+std::string LoadAverage()
 {
-    const auto datagramSize = static_cast<std::uint32_t>(state.range(0));
-    constexpr double kTrialSeconds = 0.5;
-    double best = 0;
-    for (auto _ : state) {
-        double good = 0;
-        double bad = 0;
-        for (double rate = 50; rate <= 51200; rate *= 2) {
-            if (RunTrial(datagramSize, rate, kTrialSeconds).Lossless()) {
-                good = rate;
-            } else {
-                bad = rate;
-                break;
-            }
-        }
-        for (int step = 0; step < 4 && bad > 0; ++step) {
-            const double rate = (good + bad) / 2;
-            if (RunTrial(datagramSize, rate, kTrialSeconds).Lossless()) {
-                good = rate;
-            } else {
-                bad = rate;
-            }
-        }
-        best = good;
-    }
-    state.counters["lossless_Mbps"] = best;
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
-BENCHMARK(BM_CollectorMaxLosslessRate)
-    ->Arg(1404)
-    ->Arg(8196)
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond);
 
-// At a fixed rate: the receiving side's CPU time per megabit, the latency
-// from sending to ReadBuffer, and the allocations made in steady state.
-void BM_CollectorSteadyStream(benchmark::State& state)
+struct Options
 {
-    const auto datagramSize = static_cast<std::uint32_t>(state.range(0));
-    const auto mbps = static_cast<double>(state.range(1));
-    Trial trial;
-    for (auto _ : state) {
-        trial = RunTrial(datagramSize, mbps, 2.0);
+    int trials = 3;
+    double seconds = 1.0;
+    double cpuSeconds = 2.0;
+    double cpuRate = 200;
+    std::string only; // one receiver by name: ours, plain, multicat
+    std::vector<std::uint32_t> sizes{1320, 8196};
+    std::vector<double> ladder{100,  200,  400,  600,  800,  1000, 1200, 1400, 1600, 1800,
+                               2000, 2400, 2800, 3200, 4000, 4800, 5600, 6400, 8000, 10000};
+};
+
+struct Result
+{
+    double lossless = 0;
+    bool senderLimited = false;
+    double cpuPerMbit = 0;
+    double allocations = 0;
+};
+
+Options ParseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (arg == "--trials") {
+            options.trials = std::max(1, std::atoi(value().c_str()));
+        } else if (arg == "--seconds") {
+            options.seconds = std::atof(value().c_str());
+        } else if (arg == "--cpu-rate") {
+            options.cpuRate = std::atof(value().c_str());
+        } else if (arg == "--sizes") {
+            options.sizes.clear();
+            std::istringstream list(value());
+            for (std::string item; std::getline(list, item, ',');) {
+                options.sizes.push_back(static_cast<std::uint32_t>(std::stoul(item)));
+            }
+        } else if (arg == "--cpu-only") {
+            options.ladder.clear();
+        } else if (arg == "--only") {
+            options.only = value();
+        } else if (arg == "--quick") {
+            options.trials = 1;
+            options.seconds = 0.5;
+            options.cpuSeconds = 1.0;
+            options.ladder = {200, 800, 1600};
+        } else {
+            std::fprintf(stderr,
+                         "usage: collector_bench [--trials N] [--seconds S] [--sizes a,b] "
+                         "[--cpu-rate MBPS] [--quick]\n");
+            std::exit(2);
+        }
     }
-    const double megabits = trial.Megabits();
-    state.counters["cpu_us_per_Mbit"] = megabits > 0 ? trial.receiverCpu * 1e6 / megabits : 0;
-    state.counters["latency_p50_us"] = Percentile(trial.latencyNs, 0.50) / 1e3;
-    state.counters["latency_p99_us"] = Percentile(trial.latencyNs, 0.99) / 1e3;
-    state.counters["steady_allocations"] = static_cast<double>(trial.steadyAllocations);
-    state.counters["lost_bytes"] = static_cast<double>(trial.lost);
-    state.counters["Mbps"] = trial.seconds > 0 ? megabits / trial.seconds : 0;
+    return options;
 }
-BENCHMARK(BM_CollectorSteadyStream)
-    ->Args({1404, 100})
-    ->Args({8196, 100})
-    ->Args({8196, 1000})
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond);
 
 } // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = ParseOptions(argc, argv);
+    std::vector<Receiver> receivers{Receiver::Ours, Receiver::PlainLoop};
+    if (MulticatInstalled()) {
+        receivers.push_back(Receiver::Multicat);
+    } else {
+        std::fprintf(stderr, "multicat not installed: measured without it\n");
+    }
+    if (!options.only.empty()) {
+        const Receiver wanted = options.only == "ours"    ? Receiver::Ours
+                                : options.only == "plain" ? Receiver::PlainLoop
+                                                          : Receiver::Multicat;
+        receivers.assign(1, wanted);
+    }
+    const int kernelBuffer = kReceiveBuffer;
+    std::printf("load average at start: %s; %ld CPUs; kernel receive buffer %d bytes for all; "
+                "%d trials per point, lossless trials %.1f s, CPU trials %.1f s at %.0f Mbit/s\n",
+                LoadAverage().c_str(), sysconf(_SC_NPROCESSORS_ONLN), kernelBuffer,
+                options.trials, options.seconds, options.cpuSeconds, options.cpuRate);
+    std::fflush(stdout);
+
+    std::vector<std::vector<Result>> results(options.sizes.size(),
+                                             std::vector<Result>(receivers.size()));
+    for (std::size_t s = 0; s < options.sizes.size(); ++s) {
+        const std::uint32_t size = options.sizes[s];
+        // CPU per megabit at the fixed rate, trials interleaved.
+        std::vector<std::vector<double>> cpu(receivers.size());
+        std::vector<std::vector<double>> allocations(receivers.size());
+        for (int t = 0; t < options.trials; ++t) {
+            for (std::size_t r = 0; r < receivers.size(); ++r) {
+                const Trial trial =
+                    RunTrial(receivers[r], size, options.cpuRate, options.cpuSeconds, kernelBuffer);
+                if (trial.ran && trial.Megabits() > 0) {
+                    cpu[r].push_back(trial.cpuSeconds * 1e6 / trial.Megabits());
+                }
+                if (receivers[r] == Receiver::Ours) {
+                    allocations[r].push_back(static_cast<double>(trial.report.steadyAllocations));
+                }
+                std::fprintf(stderr,
+                             "%u B  %-20s cpu trial %d: %.0f us/Mbit, %.2f switches per datagram%s\n",
+                             size, Name(receivers[r]), t,
+                             trial.Megabits() > 0 ? trial.cpuSeconds * 1e6 / trial.Megabits() : 0,
+                             trial.sent > 0 ? static_cast<double>(trial.switches) /
+                                                  static_cast<double>(trial.sent)
+                                            : 0,
+                             trial.lossless ? "" : " (lossy)");
+            }
+        }
+        for (std::size_t r = 0; r < receivers.size(); ++r) {
+            results[s][r].cpuPerMbit = Median(cpu[r]);
+            results[s][r].allocations = Median(allocations[r]);
+        }
+
+        // The lossless rate: up the ladder while the receiver keeps up.
+        std::vector<bool> inRace(receivers.size(), true);
+        for (double rate : options.ladder) {
+            if (std::none_of(inRace.begin(), inRace.end(), [](bool b) { return b; })) {
+                break;
+            }
+            std::vector<int> good(receivers.size(), 0);
+            std::vector<double> achieved;
+            for (int t = 0; t < options.trials; ++t) {
+                for (std::size_t r = 0; r < receivers.size(); ++r) {
+                    if (!inRace[r]) {
+                        continue;
+                    }
+                    const Trial trial = RunTrial(receivers[r], size, rate, options.seconds, kernelBuffer);
+                    good[r] += trial.lossless ? 1 : 0;
+                    achieved.push_back(trial.AchievedMbps());
+                    std::fprintf(stderr,
+                                 "%u B  %-20s %5.0f Mbit/s trial %d: %s (sent at %.0f, drops %llu)\n",
+                                 size, Name(receivers[r]), rate, t,
+                                 trial.lossless ? "lossless" : "lost", trial.AchievedMbps(),
+                                 static_cast<unsigned long long>(trial.socket.drops));
+                }
+            }
+            // A rung the sender cannot reach measures the sender.
+            const bool senderShort = Median(achieved) < 0.9 * rate;
+            for (std::size_t r = 0; r < receivers.size(); ++r) {
+                if (!inRace[r]) {
+                    continue;
+                }
+                if (senderShort) {
+                    results[s][r].senderLimited = true;
+                    inRace[r] = false;
+                } else if (2 * good[r] > options.trials) {
+                    results[s][r].lossless = rate;
+                } else {
+                    inRace[r] = false;
+                }
+            }
+        }
+    }
+
+    std::printf("\n| datagram | receiver | lossless Mbit/s | CPU us per Mbit at %.0f Mbit/s | "
+                "steady allocations |\n|---|---|---|---|---|\n",
+                options.cpuRate);
+    for (std::size_t s = 0; s < options.sizes.size(); ++s) {
+        for (std::size_t r = 0; r < receivers.size(); ++r) {
+            const Result& result = results[s][r];
+            char allocations[32] = "-";
+            if (receivers[r] == Receiver::Ours) {
+                std::snprintf(allocations, sizeof allocations, "%.0f", result.allocations);
+            }
+            std::printf("| %u B | %s | %s%.0f | %.0f | %s |\n", options.sizes[s],
+                        Name(receivers[r]), result.senderLimited ? ">= " : "", result.lossless,
+                        result.cpuPerMbit, allocations);
+        }
+    }
+    std::printf("load average at end: %s\n", LoadAverage().c_str());
+    return 0;
+}

@@ -56,6 +56,11 @@ bool SplitWords(std::string_view line, std::vector<std::string>& words)
                     ++at;
                     break;
                 }
+                if (line[at] == '\\' && at + 1 < line.size() && line[at + 1] == 'n') {
+                    ++at;
+                    word += '\n';
+                    continue;
+                }
                 if (line[at] == '\\' && at + 1 < line.size() &&
                     (line[at + 1] == '"' || line[at + 1] == '\\')) {
                     ++at;

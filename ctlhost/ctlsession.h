@@ -6,7 +6,7 @@
 //
 // Script: one command per line; blank lines and lines starting with '#'
 // are skipped; words are separated by blanks and a word in double quotes
-// may hold blanks (\" and \\ inside).
+// may hold blanks (\" and \\ inside, and \n for a line break).
 //   set <property> <value>          get <property>
 //   call <method> [<argument>...]   wait-event <event> <first argument> <ms>
 //   sleep <ms>   about   pages   screenshot <png file>   quit

@@ -1,10 +1,19 @@
 #include "platform/clock.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 namespace qvplat {
+
+namespace {
+
+constexpr std::uint64_t kNsPerMs = 1000000;
+constexpr std::uint64_t kNsPerSecond = 1000000000;
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // System clock
@@ -24,6 +33,25 @@ void SystemClock::Sleep(std::uint32_t ms)
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::uint64_t SystemClock::NowNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * kNsPerSecond +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+void SystemClock::SleepUntilNs(std::uint64_t deadline)
+{
+    timespec at{};
+    at.tv_sec = static_cast<time_t>(deadline / kNsPerSecond);
+    at.tv_nsec = static_cast<long>(deadline % kNsPerSecond);
+    // The deadline is absolute, so a sleep cut short by a signal is simply
+    // taken again.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -53,6 +81,20 @@ void ManualClock::Sleep(std::uint32_t ms)
     // Measured on the 64-bit running total so a wrap of m_now cannot confuse it.
     const std::uint64_t target = m_movedTotal + ms;
     m_moved.wait(guard, [&] { return m_movedTotal >= target; });
+}
+
+std::uint64_t ManualClock::NowNs()
+{
+    std::lock_guard guard(m_lock);
+    return m_movedTotal * kNsPerMs;
+}
+
+void ManualClock::SleepUntilNs(std::uint64_t deadline)
+{
+    const std::uint64_t now = NowNs();
+    if (deadline > now) {
+        Sleep(static_cast<std::uint32_t>((deadline - now + kNsPerMs - 1) / kNsPerMs));
+    }
 }
 
 void ManualClock::Set(std::uint32_t now)
@@ -129,6 +171,16 @@ std::uint32_t TickCount()
 void Sleep(std::uint32_t ms)
 {
     CurrentClock().Sleep(ms);
+}
+
+std::uint64_t MonotonicNs()
+{
+    return CurrentClock().NowNs();
+}
+
+void SleepUntilNs(std::uint64_t deadline)
+{
+    CurrentClock().SleepUntilNs(deadline);
 }
 
 } // namespace qvplat

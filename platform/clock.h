@@ -29,6 +29,10 @@ public:
     virtual ~Clock() = default;
     virtual std::uint32_t Now() = 0;
     virtual void Sleep(std::uint32_t ms) = 0;
+    // Nanoseconds on a monotonic 64-bit count that never wraps (its origin is
+    // the clock's own), and a sleep until such an instant.
+    virtual std::uint64_t NowNs() = 0;
+    virtual void SleepUntilNs(std::uint64_t deadline) = 0;
 };
 
 // The monotonic system clock, truncated to 32 bits.
@@ -37,6 +41,10 @@ class SystemClock final : public Clock
 public:
     std::uint32_t Now() override;
     void Sleep(std::uint32_t ms) override;
+    // CLOCK_MONOTONIC; the sleep is an absolute one (clock_nanosleep with
+    // TIMER_ABSTIME), resumed after a signal.
+    std::uint64_t NowNs() override;
+    void SleepUntilNs(std::uint64_t deadline) override;
 };
 
 // A clock that moves only when told to, for tests.
@@ -56,6 +64,10 @@ public:
 
     std::uint32_t Now() override;
     void Sleep(std::uint32_t ms) override;
+    // Whole milliseconds: every forward move so far. SleepUntilNs sleeps the
+    // milliseconds up to the deadline, rounded up.
+    std::uint64_t NowNs() override;
+    void SleepUntilNs(std::uint64_t deadline) override;
 
     void Set(std::uint32_t now);
     void Advance(std::uint32_t ms);
@@ -96,5 +108,10 @@ std::uint32_t TickCount();
 
 // Sleeps on the process-wide clock; 0 only yields the processor.
 void Sleep(std::uint32_t ms);
+
+// Nanoseconds of the process-wide clock (monotonic, 64-bit), and a sleep
+// until such an instant (at once when it has passed).
+std::uint64_t MonotonicNs();
+void SleepUntilNs(std::uint64_t deadline);
 
 } // namespace qvplat

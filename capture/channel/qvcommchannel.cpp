@@ -82,6 +82,13 @@ void QvCommChannel::UnlockExchange()
     m_exchange.Unlock();
 }
 
+bool QvCommChannel::IsServed() const
+{
+    const UtCString name = kQvListenerPrefix + m_name;
+    qvplat::NamedEvent event;
+    return event.Open(std::string_view(name.chars(), name.length()));
+}
+
 int QvCommChannel::SendCommand(int code, const void* data, std::uint32_t length)
 {
     QvCommandBlock* block = GetCommandBlock();

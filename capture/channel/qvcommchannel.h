@@ -111,6 +111,9 @@ public:
     // Holds the exchange across several SendCommand calls (recursive).
     bool LockExchange();
     void UnlockExchange();
+    // A serving side listens on the channel now (its listener's event is
+    // alive; one that a dead server left behind is not).
+    bool IsServed() const;
 
     // ---- Serving side ---------------------------------------------------------------
     // Starts the listener "LIS_" + name and enters it into the command

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -194,14 +195,13 @@ bool QvSharedBlock::AddListener(const QvCommMgrListener& listener)
     return listener.IsValid() && AddListener(listener.GetName());
 }
 
-bool QvSharedBlock::AddListener(const UtCString& eventName)
+template <class Edit> bool QvSharedBlock::EditList(Edit edit)
 {
-    const std::string_view name = View(eventName);
-    if (!IsValid() || name.empty() || name.find(' ') != std::string_view::npos) {
+    if (!IsValid()) {
         return false;
     }
-    // One step under the list's mutex, so that a Signal rewriting the list
-    // cannot drop a name entered meanwhile.
+    // One step under the list's mutex, so that two editors (a Signal and
+    // an AddListener, say) cannot drop each other's change.
     if (!m_list.Lock()) {
         return CopyListError();
     }
@@ -209,58 +209,87 @@ bool QvSharedBlock::AddListener(const UtCString& eventName)
     bool ok = m_list.Read(text.data(), m_listSize, QvSharedMemory::kText);
     if (ok) {
         std::string list(text.data());
-        bool present = false;
-        for (std::size_t at = 0; at < list.size() && !present;) {
-            const std::size_t end = std::min(list.find(' ', at), list.size());
-            present = std::string_view(list).substr(at, end - at) == name;
-            at = end + 1;
-        }
-        if (!present) {
-            ok = list.size() + name.size() + 1 < m_listSize;
-            if (ok) {
-                list.append(name).append(" ");
-                ok = m_list.Write(list.c_str(), m_listSize, QvSharedMemory::kText);
-            }
+        if (edit(list)) {
+            ok = m_list.Write(list.c_str(), m_listSize, QvSharedMemory::kText);
         }
     }
     m_list.Unlock();
     return ok || CopyListError();
 }
 
-bool QvSharedBlock::Signal()
+namespace {
+
+// Calls fn(name) for each blank-separated name of a list text.
+template <class Fn> void ForEachName(const std::string& list, Fn fn)
 {
-    if (!IsValid()) {
+    for (std::size_t at = 0; at < list.size();) {
+        const std::size_t end = std::min(list.find(' ', at), list.size());
+        fn(std::string_view(list).substr(at, end - at));
+        at = end + 1;
+    }
+}
+
+} // namespace
+
+bool QvSharedBlock::AddListener(const UtCString& eventName)
+{
+    const std::string_view name = View(eventName);
+    if (name.empty() || name.find(' ') != std::string_view::npos) {
         return false;
     }
-    if (!m_list.Lock()) {
-        return CopyListError();
-    }
-    std::vector<char> text(m_listSize);
-    bool ok = m_list.Read(text.data(), m_listSize, QvSharedMemory::kText);
-    if (ok) {
-        const std::string list(text.data());
+    bool fits = true;
+    const bool written = EditList([&](std::string& list) {
+        bool present = false;
+        ForEachName(list, [&](std::string_view entry) { present = present || entry == name; });
+        if (present) {
+            return false;
+        }
+        fits = list.size() + name.size() + 1 < m_listSize;
+        if (fits) {
+            list.append(name).append(" ");
+        }
+        return fits;
+    });
+    return written && fits;
+}
+
+bool QvSharedBlock::RemoveListener(const UtCString& eventName)
+{
+    const std::string_view name = View(eventName);
+    return EditList([&](std::string& list) {
+        std::string kept;
+        ForEachName(list, [&](std::string_view entry) {
+            if (!entry.empty() && entry != name) {
+                kept.append(entry).append(" ");
+            }
+        });
+        const bool changed = kept != list;
+        list = std::move(kept);
+        return changed;
+    });
+}
+
+bool QvSharedBlock::Signal()
+{
+    return EditList([](std::string& list) {
         std::string kept;
         std::vector<std::string_view> seen;
-        for (std::size_t at = 0; at < list.size();) {
-            const std::size_t end = std::min(list.find(' ', at), list.size());
-            const std::string_view name = std::string_view(list).substr(at, end - at);
-            at = end + 1;
+        ForEachName(list, [&](std::string_view name) {
             if (name.empty() || std::find(seen.begin(), seen.end(), name) != seen.end()) {
-                continue;
+                return;
             }
             seen.push_back(name);
             qvplat::NamedEvent event;
             if (event.Open(name)) {
                 event.Set();
             } else if (event.Error() == ENOENT || event.Error() == EINVAL) {
-                continue; // nobody listens under this name any more
+                return; // nobody listens under this name any more
             }
             kept.append(name).append(" ");
-        }
-        ok = m_list.Write(kept.c_str(), m_listSize, QvSharedMemory::kText);
-    }
-    m_list.Unlock();
-    return ok || CopyListError();
+        });
+        list = std::move(kept);
+        return true;
+    });
 }
 
 bool QvSharedBlock::Write(const void* data, std::uint32_t length, int mode)

@@ -98,6 +98,8 @@ public:
     // block or the listener is invalid or the name does not fit.
     bool AddListener(const QvCommMgrListener& listener);
     bool AddListener(const UtCString& eventName);
+    // Takes a name out of the list; true when it is not there afterwards.
+    bool RemoveListener(const UtCString& eventName);
     // Sets every event the list names; names whose event is gone leave the
     // list. True when the list was written back.
     bool Signal();
@@ -110,6 +112,9 @@ public:
 
 private:
     bool CopyListError();
+    // Reads the list under its mutex, lets `edit` change the text and
+    // writes it back when edit returns true.
+    template <class Edit> bool EditList(Edit edit);
 
     QvSharedMemory m_data;
     QvSharedMemory m_list;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -29,12 +30,66 @@ QvCaptureEngine::QvCaptureEngine(QvCaptureEngineHost& host)
     if (QvPresenceBlock* presence = GetPresence(); presence != nullptr && m_presence.IsNew()) {
         QvPresenceDefaults(*presence);
     }
-    Listen();
 }
 
 QvCaptureEngine::~QvCaptureEngine()
 {
     StopListening();
+}
+
+QvCaptureEngine::EngineCapture::~EngineCapture()
+{
+    Stop();
+    JoinThread();
+}
+
+void QvCaptureEngine::ResetPresence()
+{
+    if (QvPresenceBlock* presence = GetPresence()) {
+        QvPresenceDefaults(*presence);
+    }
+}
+
+bool QvCaptureEngine::StartServing()
+{
+    QvPresenceBlock* presence = GetPresence();
+    if (presence == nullptr || !Listen()) {
+        return false;
+    }
+    QvStore(presence->running, 1);
+    // Controls waiting for the engine sleep on the block's first word.
+    qvplat::WakeSharedWord(reinterpret_cast<const std::uint32_t*>(presence));
+    return true;
+}
+
+void QvCaptureEngine::BeginClosing()
+{
+    m_closing.store(true);
+    if (QvPresenceBlock* presence = GetPresence()) {
+        QvStore(presence->running, 0);
+    }
+}
+
+void QvCaptureEngine::PostExit()
+{
+    BeginClosing();
+    m_host.PostEngineMessage(kExitMessage);
+}
+
+void QvCaptureEngine::Shutdown()
+{
+    BeginClosing();
+    StopListening();
+    const std::lock_guard<std::mutex> lock(m_lock);
+    if (std::exchange(m_startPosted, false)) {
+        FailStart(); // the control waits for the end of a start it was promised
+    }
+    m_capture.Stop();
+    if (std::exchange(m_slotTaken, false)) {
+        if (QvPresenceBlock* presence = GetPresence()) {
+            std::atomic_ref<std::int32_t>(presence->freeSlots).fetch_add(1);
+        }
+    }
 }
 
 bool QvCaptureEngine::IsEngineValid() const
@@ -86,6 +141,10 @@ int QvCaptureEngine::HandleCommand(int code, std::span<const std::uint8_t> data)
 
 int QvCaptureEngine::Initialize(std::span<const std::uint8_t> data)
 {
+    if (IsClosing()) {
+        QvDebugMsg("Err: engine closing; session not changed");
+        return kQvNoFreeSlot;
+    }
     if (CaptureUnderWay()) {
         QvDebugMsg("Err: capture under way; session not changed");
         return kQvNoFreeSlot;
@@ -121,7 +180,8 @@ int QvCaptureEngine::StartCommand()
         return kQvNotInitialised;
     }
     QvPresenceBlock* presence = GetPresence();
-    if (presence == nullptr || QvLoad(presence->freeSlots) <= 0 || CaptureUnderWay()) {
+    if (presence == nullptr || QvLoad(presence->freeSlots) <= 0 || CaptureUnderWay() ||
+        IsClosing()) {
         QvDebugMsg("Err: no capture slots available");
         return kQvNoFreeSlot;
     }
@@ -136,7 +196,7 @@ int QvCaptureEngine::StartCommand()
     listener.SetPropertyList(&m_properties);
     if (listener.Wait(kListenTimeoutMs) != QvUdpListen::WaitResolved) {
         QvDebugMsg("Err: No data detected.");
-        m_host.PostEngineMessage(kExitMessage);
+        PostExit();
         return kQvNoData;
     }
     m_properties.MergeProperties(listener.GetGeneratedProperties());
@@ -150,13 +210,11 @@ int QvCaptureEngine::StartCommand()
 int QvCaptureEngine::OnStartCapture()
 {
     const std::lock_guard<std::mutex> lock(m_lock);
-    const int result = m_capture.Start();
+    m_startPosted = false;
+    // A start that arrives once closing has begun fails like any other.
+    const int result = IsClosing() ? kQvNoFreeSlot : m_capture.Start();
     if (result != 0) {
-        if (QvStatusBlock* status = m_capture.GetStatus()) {
-            QvStore(status->stopReason, kQvReasonNoData);
-            m_capture.GetStatusBlock()->Signal();
-        }
-        m_host.PostEngineMessage(kExitMessage);
+        FailStart();
         QvDebugMsg("Err: Failed to start capture session.");
         return result;
     }
@@ -165,6 +223,16 @@ int QvCaptureEngine::OnStartCapture()
         m_slotTaken = true;
     }
     return 0;
+}
+
+void QvCaptureEngine::FailStart()
+{
+    BeginClosing();
+    if (QvStatusBlock* status = m_capture.GetStatus()) {
+        QvStore(status->stopReason, kQvReasonNoData);
+        m_capture.GetStatusBlock()->Signal();
+    }
+    m_host.PostEngineMessage(kExitMessage);
 }
 
 void QvCaptureEngine::OnStopCapture()

@@ -21,11 +21,17 @@
 //   6, 7: the status block's duration (int32) or stop threshold (double),
 //     from data offset 8, when a status block is open.
 //   Other codes: nothing. Every result not listed is 0.
+//
+// Closing begins when the capture ends, fails to start or finds no data,
+// or when the program closes: from then on the presence block shows no
+// running engine and commands 1 and 2 answer -6, so that a control starts
+// a new engine instead of talking to this one.
 
 #include "capture/channel/qvcommchannel.h"
 #include "capture/engine/qvstreamcapture.h"
 #include "core/settings/qvproplist.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -50,20 +56,35 @@ public:
     static constexpr const char* kHandOverFile = "RECORDCTLTEMP.TMP";
     static constexpr unsigned long kListenTimeoutMs = 1000;
 
-    // Opens the channel (serving) and the presence block (new: not running,
-    // one free slot) and starts listening for commands.
+    // Opens the channel (serving side) and the presence block (new: not
+    // running, one free slot). Commands are served from StartServing on.
     explicit QvCaptureEngine(QvCaptureEngineHost& host);
     ~QvCaptureEngine() override;
 
-    // Channel and presence block are usable.
+    // The channel serves and the presence block is usable.
     bool IsEngineValid() const;
+
+    // The one engine (it holds the single-instance lock) makes the presence
+    // block new: not running, one free slot; what a crashed engine left
+    // goes.
+    void ResetPresence();
+    // Starts serving commands and then shows the engine running.
+    bool StartServing();
+    // Closing begins (any thread, no lock taken): the presence block shows
+    // no running engine and commands 1 and 2 are refused.
+    void BeginClosing();
+    bool IsClosing() const { return m_closing.load(); }
+    // The program closes (main thread): closing begins, the channel stops
+    // serving, a capture still running is stopped (reason 4) and the free
+    // slot it took is given back.
+    void Shutdown();
 
     int HandleCommand(int code, std::span<const std::uint8_t> data) override;
 
     // The start message's handler (main thread): starts the capture. 0: it
-    // runs and holds one free slot. Otherwise Start's result: stop reason 3,
-    // the status block's listeners are signalled and the exit message is
-    // posted.
+    // runs and holds one free slot. Otherwise Start's result (-6 once
+    // closing has begun): closing begins, stop reason 3, the status block's
+    // listeners are signalled and the exit message is posted.
     int OnStartCapture();
     // The stop message's handler (main thread): stops the capture, which
     // ends with reason 4 when it was still running.
@@ -77,15 +98,33 @@ public:
     QvPropertyList& GetProperties() { return m_properties; }
 
 private:
+    // The engine's capture: closing begins as soon as it has ended.
+    class EngineCapture final : public QvStreamCapture
+    {
+    public:
+        explicit EngineCapture(QvCaptureEngine& engine) : m_engine(engine) {}
+        ~EngineCapture() override;
+
+    protected:
+        void OnCaptureEnded() override { m_engine.BeginClosing(); }
+
+    private:
+        QvCaptureEngine& m_engine;
+    };
+
     int Initialize(std::span<const std::uint8_t> data);
     int StartCommand();
     bool CaptureUnderWay() const { return m_startPosted || m_capture.IsStarted(); }
+    void PostExit();
+    // Reason 3 for a start that failed or never came, the control told.
+    void FailStart();
 
     QvCaptureEngineHost& m_host;
     QvSharedBlock m_presence;
     QvPropertyList m_properties;
-    QvStreamCapture m_capture;
+    EngineCapture m_capture{*this};
     std::mutex m_lock; // commands and the main thread's handlers take turns
     bool m_startPosted = false;
     bool m_slotTaken = false;
+    std::atomic<bool> m_closing{false};
 };

@@ -1,16 +1,12 @@
 #include "capture/engine/qvstreamcapture.h"
 
+#include "capture/channel/qvcapturefile.h"
 #include "core/settings/qvlog.h"
 #include "platform/paths.h"
 
 #include <ctime>
 
 namespace {
-
-bool IsSeparator(char c)
-{
-    return c == '\\' || c == '/';
-}
 
 std::int32_t Seconds(std::time_t t)
 {
@@ -62,12 +58,7 @@ QvStatusBlock* QvStreamCapture::GetStatus() const
 
 UtCString QvStreamCapture::TargetName(const QvPropertyList& settings)
 {
-    const UtCString file = settings.GetProperty("Filename");
-    const UtCString path = settings.GetProperty("Path");
-    if (file.isNull() || file.firstOf("\\/") != UtCString::npos || path.isNull()) {
-        return file;
-    }
-    return IsSeparator(path[path.length() - 1]) ? path + file : path + "\\" + file;
+    return QvCaptureTargetName(settings.GetProperty("Filename"), settings.GetProperty("Path"));
 }
 
 void QvStreamCapture::CloseTarget()
@@ -202,5 +193,6 @@ void QvStreamCapture::ProcessThread()
     if (reason != kQvReasonNone) {
         QvStore(status->stopReason, reason);
     }
+    OnCaptureEnded();
     m_statusBlock->Signal();
 }

@@ -72,6 +72,9 @@ public:
     bool IsStarted() const { return m_started; }
 
     QvPropertyList& GetPropertyList() { return m_properties; }
+    // Bytes the receiver has taken in since its start (also while the loop
+    // waits for a whole read).
+    std::uint64_t GetReceivedBytes() const { return m_collector.GetBytesReceived(); }
     // Raised once per loop round that goes on; may be null.
     void SetProgressCounter(std::atomic<std::uint32_t>* counter) { m_progress = counter; }
 
@@ -84,6 +87,10 @@ public:
 protected:
     // The capture loop.
     void ProcessThread() override;
+    // On the capture thread when the loop has ended and its reason is set,
+    // just before the status block's listeners are signalled. A subclass
+    // that overrides it stops the capture first in its own destructor.
+    virtual void OnCaptureEnded() {}
 
 private:
     void CloseTarget();

@@ -324,6 +324,47 @@ void QvSocket::DiscardDatagram()
     (void)ResumingInterrupted([&] { return ::recv(m_socket, nullptr, 0, MSG_DONTWAIT); });
 }
 
+int QvSocket::ReceiveBatch(std::span<QvDatagramSlot> slots)
+{
+    const std::size_t count = std::min(slots.size(), kMaxBatch);
+    if (count == 0) {
+        return 0;
+    }
+    std::array<mmsghdr, kMaxBatch> messages{};
+    std::array<iovec, kMaxBatch> vectors{};
+    for (std::size_t i = 0; i < count; ++i) {
+        if (slots[i].capacity < 0) {
+            return Fail(QV_SOCKET_ERROR, EINVAL);
+        }
+        vectors[i].iov_base = slots[i].buffer;
+        vectors[i].iov_len = static_cast<std::size_t>(slots[i].capacity);
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &slots[i].from;
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+    const int received = ResumingInterrupted([&] {
+        return ::recvmmsg(m_socket, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT,
+                          nullptr);
+    });
+    if (received < 0) {
+        return Fail(QV_SOCKET_ERROR);
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
+        QvDatagramSlot& slot = slots[i];
+        // A datagram cut to its room is reported as too long, as a single
+        // receive reports it.
+        if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+            slot.length = QV_SOCKET_ERROR;
+            slot.error = QV_EMSGSIZE;
+        } else {
+            slot.length = static_cast<int>(messages[i].msg_len);
+            slot.error = 0;
+        }
+    }
+    return received;
+}
+
 int QvSocket::ReadyToReceive()
 {
     if (m_socket == QV_INVALID_SOCKET) {

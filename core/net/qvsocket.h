@@ -30,10 +30,24 @@
 #include "core/qvexport.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <netinet/in.h>
 #include <span>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+
+// One datagram of a batch receive (QvSocket::ReceiveBatch): the caller
+// names the room, the receive fills in the rest.
+struct QvDatagramSlot
+{
+    void* buffer = nullptr;
+    int capacity = 0;
+    // Bytes of the datagram, or QV_SOCKET_ERROR when it did not fit the room
+    // (error is then QV_EMSGSIZE; the datagram is gone).
+    int length = 0;
+    int error = 0;
+    sockaddr_in from{};
+};
 
 // A socket descriptor and its marker values.
 using QvSocketHandle = int;
@@ -93,6 +107,14 @@ public:
     int PeekDatagram(void* buffer, int length, sockaddr_in* from);
     // Takes the next datagram off the socket without copying it. Never blocks.
     void DiscardDatagram();
+    // Most datagrams one ReceiveBatch call takes.
+    static constexpr std::size_t kMaxBatch = 64;
+    // Takes up to slots.size() (at most kMaxBatch) waiting datagrams off a
+    // datagram socket in one call, in arrival order, each into its slot.
+    // Returns how many slots were filled; QV_SOCKET_ERROR when none was
+    // (EAGAIN when nothing waits). A failure after the first datagram ends
+    // the batch early and is reported by the next call. Never blocks.
+    int ReceiveBatch(std::span<QvDatagramSlot> slots);
 
     // 1 when a datagram (an empty one too) or stream data is waiting, 0 when
     // nothing is or the socket is not open. Never blocks.

@@ -35,6 +35,24 @@ QvBasePacket* QvSList::removeLast()
     return UnlinkAfter(m_links.findPredecessor(m_links.lastLink()));
 }
 
+std::size_t QvSList::moveLast(std::size_t count, QvSList& into)
+{
+    if (&into == this || count == 0) {
+        return 0;
+    }
+    std::lock_guard<qvplat::CriticalSection> guard(m_lock);
+    std::lock_guard<qvplat::CriticalSection> intoGuard(into.m_lock);
+    const std::size_t held = m_links.entries();
+    const std::size_t moving = count < held ? count : held;
+    // The link before the first one that moves; it stays where it is while
+    // the links after it are taken off one by one.
+    UtSlistLink* before = moving == held ? m_links.headLink() : m_links.at(held - moving - 1);
+    for (std::size_t i = 0; i < moving; ++i) {
+        into.LinkIn(UnlinkAfter(before), false);
+    }
+    return moving;
+}
+
 QvBasePacket* QvSList::remove(const QvBasePacket* like)
 {
     if (like == nullptr) {

@@ -40,6 +40,12 @@ public:
     QvBasePacket* removeFirst();
     // Removes and returns the last packet; null when the list is empty.
     QvBasePacket* removeLast();
+    // Moves the last `count` packets (all when fewer are held) to the tail of
+    // `into`, in their order, and returns how many moved. One walk to the
+    // first of them, then each is unlinked in constant time. Holds this
+    // list's lock, then `into`'s: callers that also hold two list locks
+    // elsewhere take them in the same order.
+    std::size_t moveLast(std::size_t count, QvSList& into);
     // Removes and returns the first packet with the same sequence number as
     // `like` (not necessarily `like` itself); null when there is none.
     QvBasePacket* remove(const QvBasePacket* like);

@@ -25,8 +25,11 @@ namespace {
 // How long the collector thread waits on its sockets when nothing arrives;
 // the watchdog runs at least this often.
 constexpr int kPollPeriodMs = 10;
-// Datagrams taken from one socket per pass before the watchdog runs again.
+// Datagrams taken from one socket per pass before the watchdog runs again;
+// the data socket's are taken in one batch receive.
 constexpr int kBatchPerPass = 64;
+constexpr std::size_t kDataBatch = std::min<std::size_t>(kBatchPerPass, QvSocket::kMaxBatch);
+constexpr std::size_t kMinDataBatch = 4;
 // Receive errors are logged at most this often.
 constexpr std::uint32_t kErrorLogPeriodMs = 1000;
 // Bytes of a retransmission reader's datagram looked at before it is taken
@@ -163,6 +166,7 @@ void QvUdpDataCollector::StopLocked()
     DeletePool();
     m_scratchPacket.reset();
     m_carry.reset();
+    m_carryOffset = 0;
     m_carryLength = 0;
 }
 
@@ -368,6 +372,7 @@ bool QvUdpDataCollector::PreparePool()
         return false;
     }
     m_carry = std::make_unique<char[]>(static_cast<std::size_t>(m_blockSize));
+    m_carryOffset = 0;
     m_carryLength = 0;
     // Every packet may wait behind a gap at most once, and each gap has a
     // packet after it: room for both is made here, not while receiving.
@@ -405,6 +410,7 @@ void QvUdpDataCollector::ResetStreamState()
     m_givenUpNext = 0;
     m_breakPending = false;
     m_unresolvedDatagrams = 0;
+    m_lastBatch = 0;
     m_haveSource = false;
     m_sourceAddress = sockaddr_in{};
     m_lastSourceTime = now;
@@ -521,18 +527,9 @@ void QvUdpDataCollector::CollectorProcessing()
             }
         }
         if (readable[0]) {
-            for (int i = 0; i < kBatchPerPass; ++i) {
-                QvBasePacket* packet = TakeFreePacket();
-                if (packet == nullptr) {
-                    DrainDatagram();
-                    continue;
-                }
-                packet->Reset();
-                if (!OnReceivedData(packet)) {
-                    break;
-                }
-            }
+            ReceiveDataBatch();
         }
+        WakeReader();
     }
     QvDebugMsg("Collector thread terminating.");
 }
@@ -562,6 +559,48 @@ bool QvUdpDataCollector::OnReceivedData(QvBasePacket* packet)
     }
     AcceptDatagram(packet, static_cast<std::uint32_t>(received), &from);
     return true;
+}
+
+void QvUdpDataCollector::ReceiveDataBatch()
+{
+    // Room for twice what the last batch brought: a slow stream costs a few
+    // packets taken and put back per wake-up, a fast one gets whole batches.
+    const std::size_t room = std::clamp<std::size_t>(2 * m_lastBatch, kMinDataBatch, kDataBatch);
+    QvBasePacket* packets[kDataBatch];
+    const std::size_t count = TakeFreePackets(packets, room);
+    if (count == 0) {
+        DrainDatagram();
+        return;
+    }
+    QvDatagramSlot slots[kDataBatch];
+    for (std::size_t i = 0; i < count; ++i) {
+        packets[i]->Reset();
+        slots[i].buffer = packets[i]->GetBuffer();
+        slots[i].capacity = static_cast<int>(packets[i]->GetBufferSize());
+    }
+    const int received = m_dataReader.ReceiveBatch(std::span<QvDatagramSlot>(slots, count));
+    if (received < 0) {
+        const int error = QvSocket::GetLastError();
+        ReturnFreePackets(packets, count);
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            ReportReceiveError("DataSock.ReceiveFrom() error: %d", error);
+        }
+        return;
+    }
+    const auto taken = static_cast<std::size_t>(received);
+    m_lastBatch = taken;
+    ReturnFreePackets(packets + taken, count - taken);
+    // Each datagram of the batch is taken in on its own, in arrival order.
+    for (std::size_t i = 0; i < taken; ++i) {
+        if (slots[i].length < 0) {
+            // The datagram is gone; the next one may fit.
+            FreeList().append(packets[i]);
+            m_breakPending = true;
+            ReportReceiveError("Packet size (%d) too small.", slots[i].capacity);
+            continue;
+        }
+        AcceptDatagram(packets[i], static_cast<std::uint32_t>(slots[i].length), &slots[i].from);
+    }
 }
 
 bool QvUdpDataCollector::OnReceivedRetrans(QvBasePacket* packet)
@@ -614,7 +653,6 @@ bool QvUdpDataCollector::TakeRepair(std::uint32_t length)
     }
     ReleaseReady();
     CheckGaps();
-    NotifyReaders();
     return true;
 }
 
@@ -673,7 +711,9 @@ bool QvUdpDataCollector::FeedDatagram(const void* data, std::size_t length,
         return false;
     }
     std::memcpy(packet->GetBuffer(), data, length);
-    return AcceptDatagram(packet, static_cast<std::uint32_t>(length), source);
+    const bool taken = AcceptDatagram(packet, static_cast<std::uint32_t>(length), source);
+    WakeReader();
+    return taken;
 }
 
 QvBasePacket* QvUdpDataCollector::TakeFreePacket()
@@ -686,18 +726,49 @@ QvBasePacket* QvUdpDataCollector::TakeFreePacket()
     return packet;
 }
 
+std::size_t QvUdpDataCollector::TakeFreePackets(QvBasePacket** out, std::size_t count)
+{
+    QvSList& free = FreeList();
+    std::size_t taken = 0;
+    for (int attempt = 0; attempt < 2 && taken == 0; ++attempt) {
+        if (attempt != 0) {
+            Reclaim();
+        }
+        free.lock();
+        while (taken < count) {
+            QvBasePacket* packet = free._removeFirst();
+            if (packet == nullptr) {
+                break;
+            }
+            out[taken++] = packet;
+        }
+        free.unlock();
+    }
+    return taken;
+}
+
+void QvUdpDataCollector::ReturnFreePackets(QvBasePacket* const* packets, std::size_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    // Back to the front, in their order, so that the packets used next are
+    // the ones just touched.
+    QvSList& free = FreeList();
+    free.lock();
+    for (std::size_t i = count; i > 0; --i) {
+        free.prepend(packets[i - 1]);
+    }
+    free.unlock();
+}
+
 void QvUdpDataCollector::Reclaim()
 {
     QvDebugMsgTime("Overflow (%d)", static_cast<int>(GetSmallBufLevel()));
     // The newest queued data is sacrificed; the packet that arrives next is
     // marked, so the reader sees the gap even in a format without sequences.
-    const int reclaim = std::max(m_reclaimCount.load(), 1);
-    for (int i = 0; i < reclaim; ++i) {
-        QvBasePacket* newest = DataQueue().removeLast();
-        if (newest == nullptr) {
-            break;
-        }
-        FreeList().append(newest);
+    const auto reclaim = static_cast<std::size_t>(std::max(m_reclaimCount.load(), 1));
+    if (DataQueue().moveLast(reclaim, FreeList()) != 0) {
         m_breakPending = true;
     }
 }
@@ -735,11 +806,9 @@ bool QvUdpDataCollector::AcceptDatagram(QvBasePacket* packet, std::uint32_t leng
         return true;
     }
     if (!m_headerReady.load() && !PassThroughAnalyser(packet)) {
-        NotifyReaders();
         return true;
     }
     QueueInOrder(packet);
-    NotifyReaders();
     return true;
 }
 
@@ -1047,10 +1116,20 @@ bool QvUdpDataCollector::InReportedGap(const QvBasePacket& packet) const
     });
 }
 
-void QvUdpDataCollector::NotifyReaders()
+void QvUdpDataCollector::WakeReader()
 {
-    // Taking the lock orders the queue change before a waiting reader's
-    // next look at the queue, so no wake-up is lost.
+    // The reader publishes its level and then looks at the queue; this side
+    // changed the queue and now looks at the level. With a full fence on
+    // both sides at least one of the two sees the other's write, so a
+    // reader never sleeps through data it can take.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    std::size_t level = m_wakeLevel.load(std::memory_order_relaxed);
+    if (level == 0 || DataQueue().entries() < level ||
+        !m_wakeLevel.compare_exchange_strong(level, 0)) {
+        return;
+    }
+    // The reader holds the lock from publishing its level until it sleeps,
+    // so taking it here makes sure the wake-up finds it asleep.
     {
         std::lock_guard<std::mutex> lock(m_waitLock);
     }

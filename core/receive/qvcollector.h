@@ -339,6 +339,13 @@ private:
 
     // Reception.
     QvBasePacket* TakeFreePacket();
+    // Takes up to `count` free packets under one lock, reclaiming queued ones
+    // when none is free; returns how many.
+    std::size_t TakeFreePackets(QvBasePacket** out, std::size_t count);
+    void ReturnFreePackets(QvBasePacket* const* packets, std::size_t count);
+    // Receives the datagrams waiting on the data reader, as many at once as
+    // free packets allow, and takes each in.
+    void ReceiveDataBatch();
     void Reclaim();
     bool AcceptDatagram(QvBasePacket* packet, std::uint32_t length, const sockaddr_in* source);
     bool FromOtherSource(const sockaddr_in* source) const;
@@ -362,13 +369,26 @@ private:
     void DrainDatagram();
     void ReportReceiveError(const char* format, int error);
     void SendLossReport(std::uint32_t sequence, std::uint32_t bytes);
-    void NotifyReaders();
+    // Wakes a waiting reader when it can now take what it waits for; called
+    // once per pass of the collector thread, not per datagram.
+    void WakeReader();
     void PostIntMessage(int code);
 
     // Reading.
     QvBasePacket* NextPacket(int& flags, bool reportTimeout);
-    WaitOutcome WaitForPacket();
+    // Waits until the reader may take a packet; a reader that needs
+    // `packets` of them is woken by arrivals only once that many may be
+    // taken (stop, timeouts and the 30 ms step wake it in any case).
+    WaitOutcome WaitForPacket(std::size_t packets);
     bool PacketReady() const;
+    std::size_t PacketsKept() const;
+    // Takes, under one lock of the data queue, the packets the reader may
+    // take now, up to `count` of them and only as long as their payloads
+    // stay short of `bytes`; returns how many.
+    std::size_t TakeQueued(QvBasePacket** out, std::size_t count, std::size_t bytes);
+    // Puts packets just taken on the lent list, which keeps the newest three;
+    // older ones go back to the free list.
+    void Lend(QvBasePacket* const* packets, std::size_t count);
     void ReturnOldestLent();
     void CheckReadSequence(QvBasePacket* packet);
 
@@ -428,6 +448,7 @@ private:
     Gap m_givenUp[kRememberedGaps];
     std::size_t m_givenUpNext = 0;
     bool m_breakPending = false;
+    std::size_t m_lastBatch = 0; // datagrams the last batch receive brought
     std::uint32_t m_unresolvedDatagrams = 0;
     std::unique_ptr<QvHeadProcessor> m_headProcessor;
     std::unique_ptr<QvBasePacket> m_scratchPacket; // retransmissions and drained datagrams
@@ -458,6 +479,7 @@ private:
 
     // Reader side (one reader at a time).
     std::unique_ptr<char[]> m_carry;
+    std::size_t m_carryOffset = 0; // where the carried bytes begin in m_carry
     std::size_t m_carryLength = 0;
     std::uint32_t m_readSequence = 0;
     bool m_firstRead = true;
@@ -467,4 +489,8 @@ private:
     std::condition_variable m_dataArrived;
     std::condition_variable m_readersDone;
     int m_readerCalls = 0; // under m_waitLock
+    // The queue length at which the waiting reader can go on; 0 while no
+    // reader waits. Set under m_waitLock; the collector thread reads it
+    // without the lock and takes the lock only to wake the reader.
+    std::atomic<std::size_t> m_wakeLevel{0};
 };

@@ -201,7 +201,7 @@ QvBasePacket* QvUdpDataCollector::NextPacket(int& flags, bool reportTimeout)
     m_lastRequestTime.store(qvplat::TickCount());
     ReturnOldestLent();
     for (;;) {
-        switch (WaitForPacket()) {
+        switch (WaitForPacket(1)) {
         case WaitOutcome::Stopped:
             flags = kStopped;
             return nullptr;
@@ -225,30 +225,87 @@ QvBasePacket* QvUdpDataCollector::NextPacket(int& flags, bool reportTimeout)
     }
 }
 
+std::size_t QvUdpDataCollector::PacketsKept() const
+{
+    return std::max(static_cast<std::size_t>(std::max(m_window, 0)), kMinQueued);
+}
+
 bool QvUdpDataCollector::PacketReady() const
 {
     const std::size_t queued = m_dataQueue->entries();
-    const std::size_t keep = std::max(static_cast<std::size_t>(std::max(m_window, 0)), kMinQueued);
     // After a data timeout nothing more is coming soon: the packets held
     // back are handed out before the timeout is reported.
-    return queued > keep || (queued > 0 && m_timedOut.load());
+    return queued > PacketsKept() || (queued > 0 && m_timedOut.load());
 }
 
-QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket()
+QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t packets)
 {
+    // Arrivals wake the reader only once it can take all it needs, bounded
+    // so that the level is always reachable within the pool.
+    const std::size_t reachable = std::max<std::size_t>(static_cast<std::size_t>(m_blocks) / 4, 1);
+    const std::size_t level = PacketsKept() + std::clamp<std::size_t>(packets, 1, reachable);
     std::unique_lock<std::mutex> lock(m_waitLock);
     for (;;) {
         if (!m_running.load()) {
             return WaitOutcome::Stopped;
         }
+        m_wakeLevel.store(level);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
         if (PacketReady()) {
+            m_wakeLevel.store(0);
             return WaitOutcome::Packet;
         }
         if (m_timedOut.load()) {
+            m_wakeLevel.store(0);
             return WaitOutcome::TimedOut;
         }
         m_dataArrived.wait_for(lock, kReaderWaitStep);
+        m_wakeLevel.store(0);
     }
+}
+
+std::size_t QvUdpDataCollector::TakeQueued(QvBasePacket** out, std::size_t count,
+                                           std::size_t bytes)
+{
+    QvSList& queue = DataQueue();
+    const std::size_t kept = PacketsKept();
+    std::size_t taken = 0;
+    std::size_t payload = 0;
+    queue.lock();
+    // Only this reader takes packets off the queue, and a flush needs the
+    // lock: the count read here holds until the lock is left.
+    while (taken < count && payload < bytes) {
+        const std::size_t queued = queue.entries();
+        if (queued <= kept && !(queued > 0 && m_timedOut.load())) {
+            break;
+        }
+        QvBasePacket* packet = queue._removeFirst();
+        if (packet == nullptr) {
+            break;
+        }
+        payload += packet->GetPayloadLength();
+        out[taken++] = packet;
+    }
+    queue.unlock();
+    return taken;
+}
+
+void QvUdpDataCollector::Lend(QvBasePacket* const* packets, std::size_t count)
+{
+    // The same lists as one packet at a time would leave: the newest three
+    // lent, every older one free again, in order.
+    QvSList& lent = LentList();
+    QvSList& free = FreeList();
+    lent.lock();
+    free.lock();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (lent.entries() >= static_cast<std::size_t>(kMaxLent)) {
+            free._append(lent._removeFirst());
+        }
+        lent._append(packets[i]);
+    }
+    free.unlock();
+    lent.unlock();
 }
 
 void QvUdpDataCollector::ReturnOldestLent()
@@ -300,51 +357,73 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags,
     const auto want = static_cast<std::size_t>(request);
     char* carry = m_carry.get();
     if (m_carryLength > want) {
-        std::memcpy(destination, carry, want);
-        std::memmove(carry, carry + want, m_carryLength - want);
+        std::memcpy(destination, carry + m_carryOffset, want);
+        m_carryOffset += want;
         m_carryLength -= want;
         flags = kContinuous;
         return request;
     }
 
     std::size_t got = m_carryLength;
-    std::memcpy(destination, carry, got);
+    std::memcpy(destination, carry + m_carryOffset, got);
+    m_carryOffset = 0;
     m_carryLength = 0;
     // Where the data after a break begins in this call; none yet.
     constexpr std::size_t kNoBreak = SIZE_MAX;
     std::size_t breakAt = kNoBreak;
     int lastFlags = kContinuous;
+    constexpr std::size_t kTakeAtOnce = 64;
+    QvBasePacket* taken[kTakeAtOnce];
+    const auto blockSize = static_cast<std::size_t>(std::max(m_blockSize, 1));
     while (got < want) {
+        m_lastRequestTime.store(qvplat::TickCount());
         // Once this call holds bytes, a data timeout is left for the next
         // call to report, so the bytes are delivered first.
-        QvBasePacket* packet = NextPacket(lastFlags, got == 0);
-        if (packet == nullptr) {
+        const std::size_t needed = (want - got + blockSize - 1) / blockSize;
+        const WaitOutcome outcome = WaitForPacket(needed);
+        if (outcome != WaitOutcome::Packet) {
+            ReturnOldestLent();
+            if (outcome == WaitOutcome::Stopped) {
+                lastFlags = kStopped;
+            } else {
+                if (got == 0) {
+                    m_timedOut.store(false);
+                }
+                lastFlags = kTimeout;
+            }
             QvDebugMsgTime("ReadBuffer: terminated");
             break;
         }
-        if (lastFlags == kBreak) {
-            if (breakAt == kNoBreak) {
-                // The bytes before the discontinuity are good: they stay.
-                breakAt = got;
+        const std::size_t count = TakeQueued(taken, kTakeAtOnce, want - got);
+        for (std::size_t i = 0; i < count; ++i) {
+            QvBasePacket* packet = taken[i];
+            CheckReadSequence(packet);
+            lastFlags = packet->IsBreak() ? kBreak : kContinuous;
+            if (lastFlags == kBreak) {
+                if (breakAt == kNoBreak) {
+                    // The bytes before the discontinuity are good: they stay.
+                    breakAt = got;
+                } else {
+                    // A second one in the same call: one offset describes only
+                    // the first, but no byte that arrived is thrown away.
+                    QvDebugMsgTime("ReadBuffer: a second break at %d not marked",
+                                   static_cast<int>(std::min<std::size_t>(got, INT_MAX)));
+                }
+            }
+            const char* payload = packet->GetPayload();
+            const std::size_t length = packet->GetPayloadLength();
+            const std::size_t room = want - got;
+            if (length > room) {
+                std::memcpy(destination + got, payload, room);
+                m_carryLength = length - room;
+                std::memcpy(carry, payload + room, m_carryLength);
+                got = want;
             } else {
-                // A second one in the same call: one offset describes only
-                // the first, but no byte that arrived is thrown away.
-                QvDebugMsgTime("ReadBuffer: a second break at %d not marked",
-                               static_cast<int>(std::min<std::size_t>(got, INT_MAX)));
+                std::memcpy(destination + got, payload, length);
+                got += length;
             }
         }
-        const char* payload = packet->GetPayload();
-        const std::size_t length = packet->GetPayloadLength();
-        const std::size_t room = want - got;
-        if (length > room) {
-            std::memcpy(destination + got, payload, room);
-            m_carryLength = length - room;
-            std::memcpy(carry, payload + room, m_carryLength);
-            got = want;
-            break;
-        }
-        std::memcpy(destination + got, payload, length);
-        got += length;
+        Lend(taken, count);
     }
 
     if (lastFlags == kStopped || (lastFlags == kTimeout && got == 0)) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <strings.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -47,22 +48,79 @@ std::string_view TextIn(const char* area, std::size_t size)
 }
 
 // The runs of a line between delimiter characters; tokens[0] is the line's
-// letter.
-std::vector<UtCString> Split(const UtCString& line, const char* delimiters)
+// letter. Only the first few are kept (no line needs more), the count stops
+// there too.
+struct Tokens
 {
-    std::vector<UtCString> tokens;
-    UtCStringScanner scanner(line);
-    for (UtCStringSlice token = scanner.next(delimiters); !token.isNull();
-         token = scanner.next(delimiters)) {
-        tokens.emplace_back(token);
+    static constexpr std::size_t kMax = 8;
+    std::string_view items[kMax];
+    std::size_t count = 0;
+
+    std::size_t size() const { return count; }
+    std::string_view operator[](std::size_t i) const { return items[i]; }
+};
+
+Tokens Split(std::string_view line, const char* delimiters)
+{
+    bool delimiter[256] = {};
+    for (const char* d = delimiters; *d != '\0'; ++d) {
+        delimiter[static_cast<unsigned char>(*d)] = true;
+    }
+    const auto isDelimiter = [&](char c) { return delimiter[static_cast<unsigned char>(c)]; };
+    Tokens tokens;
+    std::size_t at = 0;
+    const std::size_t size = line.size();
+    while (tokens.count < Tokens::kMax) {
+        while (at < size && isDelimiter(line[at])) {
+            ++at;
+        }
+        if (at == size) {
+            break;
+        }
+        const std::size_t start = at;
+        while (at < size && !isDelimiter(line[at])) {
+            ++at;
+        }
+        tokens.items[tokens.count++] = line.substr(start, at - start);
     }
     return tokens;
 }
 
 // Everything after a line's first two characters ("s=").
-const char* RestOfLine(const UtCString& line)
+std::string_view RestOfLine(std::string_view line)
 {
-    return line.length() >= 2 ? line.chars() + 2 : emptyText;
+    return line.size() >= 2 ? line.substr(2) : std::string_view();
+}
+
+char Letter(std::string_view line)
+{
+    return line.empty() ? '\0' : line[0];
+}
+
+// The names the parser stores, made once: filing a field then shares the
+// name's text instead of making it again.
+const UtCString& FieldName(const char* name)
+{
+    static const auto* const names = [] {
+        static const char* const known[] = {
+            "SesProtoVer", "SesOUsername", "SesOSesID", "SesOVer", "SesONetType",
+            "SesOAddrType", "SesOAddr", "SesSesName", "SesSesDescript", "SesEmail",
+            "SesPhone", "SesCNetType", "SesCAddrType", "SesCConnAddr", "Address",
+            "SesCTTL", "SesBWModifier", "SesBandwidth", "Bitrate", "SesStartTime",
+            "SesEndTime", "Mux", "PacketFormat", "PacketSize", "SesOpvMux",
+            "SesOpvFormat", "SesOpvRetrans", "SesOpvPktSize", "SesOpvChannel", "VidPort",
+            "Port", "VidTransport", "VidBWModifier", "VidBandwidth", "VidOpvCompression",
+            "VidOpvResolution", "VidOpvAFF", "VidOpvStandard", "VidOpvFilter", "AudPort",
+            "AudTransport", "AudBWModifier", "AudBandwidth", "AudOpvSample", "AudOpvMode"};
+        auto* table = new std::unordered_map<std::string_view, UtCString>;
+        for (const char* field : known) {
+            table->emplace(field, toUpper(UtCString(field)));
+        }
+        return table;
+    }();
+    static const UtCString none;
+    const auto found = names->find(name);
+    return found != names->end() ? found->second : none;
 }
 
 } // namespace
@@ -174,11 +232,23 @@ QvSAPPacket& QvSAPPacket::operator=(const QvSAPPacket& other)
 
 QvSAPPacket::~QvSAPPacket() = default;
 
+void QvSAPPacket::Buffer::Reset(std::size_t size)
+{
+    if (size <= sizeof(m_inline)) {
+        m_heap.reset();
+        m_data = m_inline;
+        std::memset(m_data, 0, size);
+        return;
+    }
+    // The value-initialising form zero-fills the block.
+    m_heap.reset(new char[size]());
+    m_data = m_heap.get();
+}
+
 void QvSAPPacket::Allocate()
 {
     m_options.packetSize = std::max(m_options.packetSize, minimumPacketSize);
-    // The value-initialising form zero-fills the block.
-    m_buffer.reset(new char[static_cast<std::size_t>(m_options.packetSize)]());
+    m_buffer.Reset(static_cast<std::size_t>(m_options.packetSize));
 }
 
 // ---- Buffer -------------------------------------------------------------------------
@@ -571,9 +641,9 @@ int QvSAPPacket::BreakdownPacket()
         return 0;
     }
     m_state = State::Parsed;
-    const std::string text(TextIn(GetPayload(), static_cast<std::size_t>(GetPayloadSize())));
+    const std::string_view text = TextIn(GetPayload(), static_cast<std::size_t>(GetPayloadSize()));
     std::size_t start = 0;
-    for (std::size_t end = text.find('\n'); end != std::string::npos;
+    for (std::size_t end = text.find('\n'); end != std::string_view::npos;
          start = end + 1, end = text.find('\n', start)) {
         std::size_t lineLength = end - start;
         // Standard peers end their lines with CR LF; the CR is no part of
@@ -581,20 +651,19 @@ int QvSAPPacket::BreakdownPacket()
         if (lineLength > 0 && text[end - 1] == '\r') {
             --lineLength;
         }
-        BreakdownDescriptor(
-            UtCString(text.data() + start, static_cast<std::uint32_t>(lineLength)));
+        BreakdownDescriptor(std::string_view(text.data() + start, lineLength));
     }
     // A last piece without a line feed may be a line cut off by the sender's
     // buffer; it is not parsed.
     return 0;
 }
 
-int QvSAPPacket::BreakdownDescriptor(const UtCString& line)
+int QvSAPPacket::BreakdownDescriptor(std::string_view line)
 {
-    if (line[0] == 'm') {
-        if (std::strncmp(line.chars(), "m=video", 7) == 0) {
+    if (Letter(line) == 'm') {
+        if (line.starts_with("m=video")) {
             m_section = Section::Video;
-        } else if (std::strncmp(line.chars(), "m=audio", 7) == 0) {
+        } else if (line.starts_with("m=audio")) {
             m_section = Section::Audio;
         } else {
             m_section = Section::Other;
@@ -613,20 +682,20 @@ int QvSAPPacket::BreakdownDescriptor(const UtCString& line)
     return 0;
 }
 
-int QvSAPPacket::SessionDescriptor(const UtCString& line)
+int QvSAPPacket::SessionDescriptor(std::string_view line)
 {
-    std::vector<UtCString> tokens;
+    Tokens tokens;
     // Stores token `index` (1-based, the line's letter being token 1) under
     // `name`; false when the line has no such token, which ends the line.
     auto store = [&](std::size_t index, const char* name) {
         if (index > tokens.size()) {
             return false;
         }
-        SetPropA(name, tokens[index - 1].chars());
+        StoreProp(name, tokens[index - 1]);
         return true;
     };
 
-    switch (line[0]) {
+    switch (Letter(line)) {
     case 'v':
         tokens = Split(line, "=");
         store(2, "SesProtoVer");
@@ -637,16 +706,16 @@ int QvSAPPacket::SessionDescriptor(const UtCString& line)
             store(5, "SesONetType") && store(6, "SesOAddrType") && store(7, "SesOAddr");
         break;
     case 's':
-        SetPropA("SesSesName", RestOfLine(line));
+        StoreProp("SesSesName", RestOfLine(line));
         break;
     case 'i':
-        SetPropA("SesSesDescript", RestOfLine(line));
+        StoreProp("SesSesDescript", RestOfLine(line));
         break;
     case 'e':
-        SetPropA("SesEmail", RestOfLine(line));
+        StoreProp("SesEmail", RestOfLine(line));
         break;
     case 'p':
-        SetPropA("SesPhone", RestOfLine(line));
+        StoreProp("SesPhone", RestOfLine(line));
         break;
     case 'c':
         tokens = Split(line, "= /");
@@ -674,56 +743,70 @@ int QvSAPPacket::SessionDescriptor(const UtCString& line)
     return 0;
 }
 
-void QvSAPPacket::SessionAttribute(const UtCString& name, const UtCString& value)
+void QvSAPPacket::SessionAttribute(std::string_view name, std::string_view value)
 {
-    const char* text = value.chars();
+    const std::string_view text = value;
     if (name == "mux") {
-        SetPropA("Mux", text);
+        StoreProp("Mux", text);
     } else if (name == "packetformat") {
-        SetPropA("PacketFormat", text);
+        StoreProp("PacketFormat", text);
     } else if (name == "packetsize") {
-        SetPropA("PacketSize", text);
+        StoreProp("PacketSize", text);
     } else if (name == "opv-mux") {
-        SetPropA("SesOpvMux", text);
-        SetPropA("Mux", text);
+        StoreProp("SesOpvMux", text);
+        StoreProp("Mux", text);
     } else if (name == "opv-format") {
-        SetPropA("SesOpvFormat", text);
-        SetPropA("PacketFormat", text);
+        StoreProp("SesOpvFormat", text);
+        StoreProp("PacketFormat", text);
     } else if (name == "opv-retrans") {
-        SetPropA("SesOpvRetrans", text);
+        StoreProp("SesOpvRetrans", text);
     } else if (name == "opv-pktsize") {
-        SetPropA("SesOpvPktSize", text);
-        SetPropA("PacketSize", text);
+        StoreProp("SesOpvPktSize", text);
+        StoreProp("PacketSize", text);
     } else if (name == "opv-channel") {
-        SetPropA("SesOpvChannel", text);
+        StoreProp("SesOpvChannel", text);
     } else {
         XAttribute("SX", name, value);
     }
 }
 
-bool QvSAPPacket::XAttribute(const char* prefix, const UtCString& name, const UtCString& value)
+bool QvSAPPacket::XAttribute(const char* prefix, std::string_view name, std::string_view value)
 {
-    if (!m_options.parseXAttributes || std::strncmp(name.chars(), "x-", 2) != 0) {
+    if (!m_options.parseXAttributes || !name.starts_with("x-")) {
         return false;
     }
-    const UtCString property = UtCString(prefix) + toUpper(UtCString(name.chars() + 2));
-    SetPropA(property.chars(), value.chars());
+    const UtCString rest(name.data() + 2, static_cast<std::uint32_t>(name.size() - 2));
+    const UtCString property = UtCString(prefix) + toUpper(rest);
+    StoreProp(property.chars(), value);
     return true;
 }
 
-int QvSAPPacket::VideoDescriptor(const UtCString& line)
+void QvSAPPacket::StoreProp(const char* name, std::string_view value)
+{
+    // As SetPropA: the first letter of the name marks video or audio.
+    if (name[0] == 'V') {
+        m_hasVideo = true;
+    } else if (name[0] == 'A') {
+        m_hasAudio = true;
+    }
+    const UtCString& known = FieldName(name);
+    m_properties.AddProperty(known.length() != 0 ? known : UtCString(name),
+                             UtCString(value.data(), static_cast<std::uint32_t>(value.size())));
+}
+
+int QvSAPPacket::VideoDescriptor(std::string_view line)
 {
     m_hasVideo = true;
-    std::vector<UtCString> tokens;
+    Tokens tokens;
     auto store = [&](std::size_t index, const char* name) {
         if (index > tokens.size()) {
             return false;
         }
-        SetPropA(name, tokens[index - 1].chars());
+        StoreProp(name, tokens[index - 1]);
         return true;
     };
 
-    switch (line[0]) {
+    switch (Letter(line)) {
     case 'm':
         tokens = Split(line, "= ");
         // Token 2 is the media name; the format list after the transport is
@@ -739,18 +822,18 @@ int QvSAPPacket::VideoDescriptor(const UtCString& line)
         if (tokens.size() < 3) {
             break;
         }
-        const UtCString& name = tokens[1];
-        const char* value = tokens[2].chars();
+        const std::string_view name = tokens[1];
+        const std::string_view value = tokens[2];
         if (name == "opv-compression") {
-            SetPropA("VidOpvCompression", value);
+            StoreProp("VidOpvCompression", value);
         } else if (name == "opv-resolution") {
-            SetPropA("VidOpvResolution", value);
+            StoreProp("VidOpvResolution", value);
         } else if (name == "opv-AFF") {
-            SetPropA("VidOpvAFF", value);
+            StoreProp("VidOpvAFF", value);
         } else if (name == "opv-standard") {
-            SetPropA("VidOpvStandard", value);
+            StoreProp("VidOpvStandard", value);
         } else if (name == "opv-filter") {
-            SetPropA("VidOpvFilter", value);
+            StoreProp("VidOpvFilter", value);
         } else {
             XAttribute("VX", name, tokens[2]);
         }
@@ -762,19 +845,19 @@ int QvSAPPacket::VideoDescriptor(const UtCString& line)
     return 0;
 }
 
-int QvSAPPacket::AudioDescriptor(const UtCString& line)
+int QvSAPPacket::AudioDescriptor(std::string_view line)
 {
     m_hasAudio = true;
-    std::vector<UtCString> tokens;
+    Tokens tokens;
     auto store = [&](std::size_t index, const char* name) {
         if (index > tokens.size()) {
             return false;
         }
-        SetPropA(name, tokens[index - 1].chars());
+        StoreProp(name, tokens[index - 1]);
         return true;
     };
 
-    switch (line[0]) {
+    switch (Letter(line)) {
     case 'm':
         tokens = Split(line, "= ");
         store(3, "AudPort") && store(4, "AudTransport");
@@ -788,12 +871,12 @@ int QvSAPPacket::AudioDescriptor(const UtCString& line)
         if (tokens.size() < 3) {
             break;
         }
-        const UtCString& name = tokens[1];
-        const char* value = tokens[2].chars();
+        const std::string_view name = tokens[1];
+        const std::string_view value = tokens[2];
         if (name == "opv-audiosample") {
-            SetPropA("AudOpvSample", value);
+            StoreProp("AudOpvSample", value);
         } else if (name == "opv-audiomode") {
-            SetPropA("AudOpvMode", value);
+            StoreProp("AudOpvMode", value);
         } else {
             XAttribute("AX", name, tokens[2]);
         }
@@ -805,19 +888,19 @@ int QvSAPPacket::AudioDescriptor(const UtCString& line)
     return 0;
 }
 
-int QvSAPPacket::UnknownDescriptor(const UtCString& line)
+int QvSAPPacket::UnknownDescriptor(std::string_view line)
 {
-    if (line[0] != 'm') {
+    if (Letter(line) != 'm') {
         return 0;
     }
-    const std::vector<UtCString> tokens = Split(line, "= ");
+    const Tokens tokens = Split(line, "= ");
     if (tokens.size() >= 3) {
-        SetPropA("Port", tokens[2].chars());
-        SetPropA("VidPort", tokens[2].chars());
-        SetPropA("AudPort", tokens[2].chars());
+        StoreProp("Port", tokens[2]);
+        StoreProp("VidPort", tokens[2]);
+        StoreProp("AudPort", tokens[2]);
         if (tokens.size() >= 4) {
-            SetPropA("AudTransport", tokens[3].chars());
-            SetPropA("VidTransport", tokens[3].chars());
+            StoreProp("AudTransport", tokens[3]);
+            StoreProp("VidTransport", tokens[3]);
         }
     }
     m_hasVideo = true;

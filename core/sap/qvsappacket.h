@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string_view>
 
 // The SAP header as it lies at the start of the buffer (wire format).
 struct SAPPacket
@@ -230,19 +231,43 @@ private:
     void WriteAudioLines(TextWriter& writer) const;
     void WriteXAttributes(TextWriter& writer, const char* prefix) const;
 
+    // The parser works on views into the text; only the values it stores
+    // are copied.
     int BreakdownPacket();
-    int BreakdownDescriptor(const UtCString& line);
-    int SessionDescriptor(const UtCString& line);
-    int VideoDescriptor(const UtCString& line);
-    int AudioDescriptor(const UtCString& line);
-    int UnknownDescriptor(const UtCString& line);
-    void SessionAttribute(const UtCString& name, const UtCString& value);
+    int BreakdownDescriptor(std::string_view line);
+    int SessionDescriptor(std::string_view line);
+    int VideoDescriptor(std::string_view line);
+    int AudioDescriptor(std::string_view line);
+    int UnknownDescriptor(std::string_view line);
+    void SessionAttribute(std::string_view name, std::string_view value);
     // Stores an "x-name" attribute under prefix + NAME; false when the
     // attribute is not an x- attribute.
-    bool XAttribute(const char* prefix, const UtCString& name, const UtCString& value);
+    bool XAttribute(const char* prefix, std::string_view name, std::string_view value);
+    // SetPropA for the parser: a known field name costs no string of its own.
+    void StoreProp(const char* name, std::string_view value);
+
+    // The packet buffer: inside the object for the standard and compact
+    // sizes, so that a packet costs no allocation of its own; on the heap
+    // for a larger one.
+    class Buffer
+    {
+    public:
+        Buffer() = default;
+        Buffer(const Buffer&) = delete;
+        Buffer& operator=(const Buffer&) = delete;
+        // Room for `size` bytes, zero-filled.
+        void Reset(std::size_t size);
+        char* get() const { return m_data; }
+        char& operator[](std::size_t i) const { return m_data[i]; }
+
+    private:
+        std::unique_ptr<char[]> m_heap;
+        char m_inline[QvSAPPacketOptions::standardPacketSize] = {};
+        char* m_data = m_inline;
+    };
 
     QvPropertyList m_properties;
-    std::unique_ptr<char[]> m_buffer;
+    Buffer m_buffer;
     QvSAPPacketOptions m_options;
     Section m_section = Section::Session;
     State m_state = State::New;

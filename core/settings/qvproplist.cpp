@@ -164,6 +164,41 @@ UtCString RegistryText(const std::vector<std::uint8_t>& data)
     return UtCString(bytes, static_cast<std::uint32_t>(used));
 }
 
+char UpperByte(char c)
+{
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
+
+// FNV-1a over the upper-cased bytes of a name.
+std::uint32_t NameHash(const char* name, std::uint32_t length)
+{
+    std::uint32_t hash = 2166136261u;
+    for (std::uint32_t i = 0; i < length; ++i) {
+        hash = (hash ^ static_cast<unsigned char>(UpperByte(name[i]))) * 16777619u;
+    }
+    return hash;
+}
+
+// Whether a stored (upper-cased) name is the key upper-cased.
+bool SameName(const UtCString& stored, const UtCString& key)
+{
+    const std::uint32_t length = stored.length();
+    if (length != key.length()) {
+        return false;
+    }
+    const char* a = stored.chars();
+    const char* b = key.chars();
+    for (std::uint32_t i = 0; i < length; ++i) {
+        if (a[i] != UpperByte(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Lists up to this many items are searched item by item.
+constexpr std::size_t kIndexFrom = 8;
+
 bool FitsRegistryBuffers(const qvplat::RegValue& value)
 {
     return std::strlen(value.name.c_str()) < registryNameBufferSize &&
@@ -175,8 +210,29 @@ bool FitsRegistryBuffers(const qvplat::RegValue& value)
 // ---- QvPropertyItem --------------------------------------------------------------
 
 QvPropertyItem::QvPropertyItem(UtCString name, UtCString value)
-    : m_name(toUpper(name)), m_value(std::move(value))
+    : m_name(std::move(name)), m_value(std::move(value))
 {
+    UpperCaseName();
+    m_hash = NameHash(m_name.chars(), m_name.length());
+}
+
+QvPropertyItem::QvPropertyItem(UtCString&& name, UtCString&& value, std::uint32_t hash, Take)
+    : m_name(std::move(name)), m_value(std::move(value)), m_hash(hash)
+{
+    UpperCaseName();
+}
+
+void QvPropertyItem::UpperCaseName()
+{
+    // Upper-cased in place: a name that is already upper case, or that only
+    // this item holds, costs no copy.
+    const char* text = m_name.chars();
+    for (std::uint32_t i = 0; i < m_name.length(); ++i) {
+        if (text[i] != UpperByte(text[i])) {
+            m_name.toUpper();
+            break;
+        }
+    }
 }
 
 QvPropertyItem::~QvPropertyItem() = default;
@@ -207,8 +263,18 @@ QvPropertyList::~QvPropertyList()
 
 void QvPropertyList::CopyItemsFrom(const QvPropertyList& other)
 {
+    // Into an empty list the other list's names (unique, upper-cased) go
+    // straight in, sharing their text; otherwise each replaces or appends.
+    const bool empty = m_items->entries() == 0;
     for (const QvPropertyItem* item : *other.m_items) {
-        AddProperty(item->m_name, item->m_value);
+        if (empty) {
+            UtCString name = item->m_name;
+            UtCString value = item->m_value;
+            Append(new QvPropertyItem(std::move(name), std::move(value), item->m_hash,
+                                      QvPropertyItem::Take{}));
+        } else {
+            AddProperty(item->m_name, item->m_value);
+        }
     }
 }
 
@@ -216,24 +282,82 @@ void QvPropertyList::CopyItemsFrom(const QvPropertyList& other)
 
 QvPropertyItem* QvPropertyList::FindItem(const UtCString& name) const
 {
-    const UtCString key = toUpper(name);
-    for (QvPropertyItem* item : *m_items) {
-        if (item->m_name == key) {
+    return FindItem(name, NameHash(name.chars(), name.length()));
+}
+
+QvPropertyItem* QvPropertyList::FindItem(const UtCString& name, std::uint32_t hash) const
+{
+    if (m_index.empty()) {
+        for (QvPropertyItem* item : *m_items) {
+            if (item->m_hash == hash && SameName(item->m_name, name)) {
+                return item;
+            }
+        }
+        return nullptr;
+    }
+    const std::size_t mask = m_index.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        QvPropertyItem* item = m_index[slot];
+        if (item == nullptr) {
+            return nullptr;
+        }
+        if (item->m_hash == hash && SameName(item->m_name, name)) {
             return item;
         }
     }
-    return nullptr;
+}
+
+void QvPropertyList::Append(QvPropertyItem* item)
+{
+    std::unique_ptr<QvPropertyItem> owned(item);
+    m_items->addAtTail(item);
+    owned.release();
+    const std::size_t count = m_items->entries();
+    if (count <= kIndexFrom) {
+        return;
+    }
+    if (2 * count > m_index.size()) {
+        RebuildIndex();
+    } else {
+        Index(item);
+    }
+}
+
+void QvPropertyList::Index(QvPropertyItem* item)
+{
+    const std::size_t mask = m_index.size() - 1;
+    std::size_t slot = item->m_hash & mask;
+    while (m_index[slot] != nullptr) {
+        slot = (slot + 1) & mask;
+    }
+    m_index[slot] = item;
+}
+
+void QvPropertyList::RebuildIndex()
+{
+    const std::size_t count = m_items->entries();
+    if (count <= kIndexFrom) {
+        m_index.clear();
+        return;
+    }
+    std::size_t size = 4 * kIndexFrom;
+    while (size < 4 * count) {
+        size *= 2;
+    }
+    m_index.assign(size, nullptr);
+    for (QvPropertyItem* item : *m_items) {
+        Index(item);
+    }
 }
 
 void QvPropertyList::AddProperty(UtCString name, UtCString value)
 {
-    if (QvPropertyItem* item = FindItem(name)) {
+    const std::uint32_t hash = NameHash(name.chars(), name.length());
+    if (QvPropertyItem* item = FindItem(name, hash)) {
         item->m_value = std::move(value);
         return;
     }
-    auto item = std::make_unique<QvPropertyItem>(std::move(name), std::move(value));
-    m_items->addAtTail(item.get());
-    item.release();
+    Append(new QvPropertyItem(std::move(name), std::move(value), hash, QvPropertyItem::Take{}));
 }
 
 void QvPropertyList::AddProperty(UtCString name, int value, ValueType type)
@@ -365,15 +489,19 @@ bool QvPropertyList::FindProperty(UtCString name, bool& value) const
 
 bool QvPropertyList::ClearProperty(UtCString name)
 {
-    const UtCString key = toUpper(name);
-    QvPropertyItem* removed =
-        m_items->removeFirstIf([&key](const QvPropertyItem* item) { return item->m_name == key; });
-    delete removed;
-    return removed != nullptr;
+    QvPropertyItem* found = FindItem(name);
+    if (found == nullptr) {
+        return false;
+    }
+    m_items->removeFirstIf([found](const QvPropertyItem* item) { return item == found; });
+    delete found;
+    RebuildIndex();
+    return true;
 }
 
 void QvPropertyList::ClearProperties()
 {
+    m_index.clear();
     while (QvPropertyItem* item = m_items->removeFirst()) {
         delete item;
     }

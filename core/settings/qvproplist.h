@@ -15,6 +15,9 @@
 
 #include "platform/registry.h"
 
+#include <cstdint>
+#include <vector>
+
 // One named value of a list. The list owns its items; callers reach them
 // through QvPropertyList::GetListPtr and only read them.
 class QV_API QvPropertyItem
@@ -31,9 +34,16 @@ public:
 
 private:
     friend class QvPropertyList;
+    struct Take
+    {
+    };
+    // Takes the strings over as they are; `hash` is NameHash of the name.
+    QvPropertyItem(UtCString&& name, UtCString&& value, std::uint32_t hash, Take);
+    void UpperCaseName();
 
     UtCString m_name;
     UtCString m_value;
+    std::uint32_t m_hash; // of the upper-cased name, for lookups
 };
 
 class QV_API QvPropertyList
@@ -135,8 +145,18 @@ public:
     int WriteRegistry(UtCString subkey, HKEY root);
 
 private:
+    // Names are compared as stored: the key upper-cased byte by byte on the
+    // fly, length first, so a lookup allocates nothing.
     QvPropertyItem* FindItem(const UtCString& name) const;
+    QvPropertyItem* FindItem(const UtCString& name, std::uint32_t hash) const;
     void CopyItemsFrom(const QvPropertyList& other);
+    void Append(QvPropertyItem* item);
+    void Index(QvPropertyItem* item);
+    void RebuildIndex();
 
     UtTPtrSlist<QvPropertyItem>* m_items;
+    // Beyond a few items, an open-addressing table of the items by name
+    // hash (a power of two in size, at most half full), so that filling a
+    // list item by item does not scan it once per item. Empty while small.
+    std::vector<QvPropertyItem*> m_index;
 };

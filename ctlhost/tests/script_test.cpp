@@ -11,13 +11,13 @@ TEST(CtlScriptTest, ParsesCommandsAndNamesTheFaultyLine)
 {
     std::vector<ScriptCommand> commands;
     std::string error;
-    ASSERT_TRUE(ParseScript("# comment\n\nset Caption \"two words \\\"quoted\\\"\"\r\n"
+    ASSERT_TRUE(ParseScript("# comment\n\nset Caption \"two words \\\"quoted\\\"\\n\"\r\n"
                             "call Add 1 2\nwait-event Pinged \"\" 500\nquit",
                             commands, error))
         << error;
     ASSERT_EQ(commands.size(), 4u);
     EXPECT_EQ(commands[0].line, 3);
-    EXPECT_EQ(commands[0].args, (std::vector<std::string>{"Caption", "two words \"quoted\""}));
+    EXPECT_EQ(commands[0].args, (std::vector<std::string>{"Caption", "two words \"quoted\"\n"}));
     EXPECT_EQ(commands[2].args, (std::vector<std::string>{"Pinged", "", "500"}));
 
     const std::pair<const char*, const char*> bad[] = {

@@ -356,8 +356,7 @@ bool XmitMPEG::BeginPass()
     }
     BuildAnnouncement();
 
-    m_clockSeenMs = qvplat::TickCount();
-    m_elapsedMs = 0;
+    m_passStartNs = qvplat::MonotonicNs();
     return true;
 }
 
@@ -366,6 +365,8 @@ XmitMPEG::PassEnd XmitMPEG::RunPass()
     if (!BeginPass()) {
         return PassEnd::Failed;
     }
+    // A clock reference was passed without waiting for it.
+    bool pacePending = false;
     while (Running()) {
         if (!m_endOfFile && ReadBlock() == ReadOutcome::Failed) {
             return PassEnd::Failed;
@@ -385,14 +386,23 @@ XmitMPEG::PassEnd XmitMPEG::RunPass()
         while (Running()) {
             if (FindNextTimestamp() != 0) {
                 if (m_endOfFile) {
+                    // The rest goes at the last clock reference's time.
+                    if (pacePending && Pace() != 0) {
+                        return PassEnd::Stopped;
+                    }
                     SendRest();
                     return PassEnd::Completed;
                 }
                 break;
             }
             AdvanceSchedule(m_nextTicks, m_bufferBase + m_next);
-            if (!unpaced && Pace() != 0) {
-                return PassEnd::Stopped;
+            // A release that sends nothing needs no wait: its bytes go with
+            // a later release, which waits for its own clock reference.
+            if (!unpaced) {
+                pacePending = !ReleaseSends(m_next);
+                if (!pacePending && Pace() != 0) {
+                    return PassEnd::Stopped;
+                }
             }
             unpaced = false;
             ReleaseToMark(m_next);
@@ -462,27 +472,27 @@ void XmitMPEG::AdvanceSchedule(std::uint64_t ticks, std::uint64_t streamPosition
     m_lastStampPosition = streamPosition;
 }
 
-std::uint64_t XmitMPEG::ElapsedMs()
+bool XmitMPEG::ReleaseSends(std::size_t mark) const
 {
-    const std::uint32_t now = qvplat::TickCount();
-    m_elapsedMs += qvplat::ElapsedMs(now, m_clockSeenMs);
-    m_clockSeenMs = now;
-    return m_elapsedMs;
+    return mark > m_sent && mark - m_sent > kPayloadSize;
 }
 
 int XmitMPEG::Pace()
 {
-    constexpr std::uint64_t ticksPerMs = qvmpeg::MillisecondsToTicks(1);
+    // 90 kHz ticks and nanoseconds: 9 ticks every 100,000 ns.
+    constexpr std::uint64_t kNsPerNineTicks = 100000;
+    constexpr std::uint64_t kStepNs = std::uint64_t{kPacingStepMs} * 1000000;
+    // The first instant at which the clock has passed the clock reference.
+    const std::uint64_t dueNs =
+        m_passStartNs + ((m_schedule + 1) * kNsPerNineTicks + 8) / 9;
     while (Running()) {
-        const std::uint64_t clock = qvmpeg::MillisecondsToTicks(ElapsedMs());
+        const std::uint64_t now = qvplat::MonotonicNs();
+        const std::uint64_t clock = (now - m_passStartNs) * 9 / kNsPerNineTicks;
         if (clock > m_schedule) {
             return 0;
         }
-        // Sleep to the first millisecond at which the clock has passed the
-        // clock reference, in steps short enough to see a stop.
-        const std::uint64_t remainingMs = (m_schedule - clock) / ticksPerMs + 1;
-        qvplat::Sleep(
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(remainingMs, kPacingStepMs)));
+        // Sleep to that instant, in steps short enough to see a stop.
+        qvplat::SleepUntilNs(std::min(dueNs, now + kStepNs));
         AnnounceIfDue();
     }
     return 1;

@@ -213,7 +213,9 @@ private:
     void Compact();
     // Adds the distance to the clock reference just found to the schedule.
     void AdvanceSchedule(std::uint64_t ticks, std::uint64_t streamPosition);
-    std::uint64_t ElapsedMs();
+    // Whether the bytes up to `mark` fill more than one payload, i.e. a
+    // release there sends anything.
+    bool ReleaseSends(std::size_t mark) const;
     void PauseBetweenPasses();
     bool Running() const { return m_run.load(std::memory_order_acquire); }
 
@@ -261,8 +263,7 @@ private:
     std::uint64_t m_schedule = 0;
     std::uint64_t m_lastTicks = 0;
     std::uint64_t m_lastStampPosition = 0;
-    std::uint32_t m_clockSeenMs = 0;
-    std::uint64_t m_elapsedMs = 0; // since the pass started
+    std::uint64_t m_passStartNs = 0; // on the monotonic clock
 
     int m_packetFormat = kOpvFormat;
     std::uint32_t m_streamOffset = 0; // runs on across passes

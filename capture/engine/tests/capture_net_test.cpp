@@ -211,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The engine's commands around a running capture -------------------------------------
 
-TEST_F(CaptureNetTest, EngineStartsHoldsItsSlotAndStopsOnCommand)
+TEST_F(CaptureNetTest, EngineHoldsItsSlotAndAForcedCloseEndsTheCaptureWithReason4)
 {
     RecordingHost host;
     QvCaptureEngine engine(host);
@@ -253,12 +253,16 @@ TEST_F(CaptureNetTest, EngineStartsHoldsItsSlotAndStopsOnCommand)
     EXPECT_EQ(QvLoad(status->state), 1);
     EXPECT_EQ(command(kQvCmdStop), 0);
     EXPECT_EQ(host.Posted().back(), QvCaptureEngine::kStopCaptureMessage);
-    engine.OnStopCapture();
+    // The program closes before it handles the stop message.
+    engine.Shutdown();
 
     ASSERT_TRUE(control.Wait());
     EXPECT_EQ(QvLoad(status->stopReason), kQvReasonStopped);
     EXPECT_EQ(QvLoad(status->state), 0);
     EXPECT_EQ(QvLoad(status->bytesCaptured), static_cast<double>(fs::file_size(file)));
+    EXPECT_EQ(QvLoad(engine.GetPresence()->running), 0);
+    EXPECT_EQ(QvLoad(engine.GetPresence()->freeSlots), 1);
+    EXPECT_EQ(command(kQvCmdInitialize, session), kQvNoFreeSlot); // closing: no new session
 }
 
 } // namespace

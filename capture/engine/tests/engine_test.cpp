@@ -35,6 +35,7 @@ protected:
 
 TEST_F(EngineTest, CommandsNeedingAStatusBlockDoNothingWithoutOne)
 {
+    ASSERT_TRUE(m_engine.StartServing());
     ASSERT_TRUE(m_engine.IsEngineValid());
     const struct
     {

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -443,3 +444,110 @@ TEST_F(CollectorNetTest, IntruderOnTheGroupIsIgnoredAndGetsNoReports)
 }
 
 } // namespace
+
+// ---- Batched reception and the wake-up rule --------------------------------------------
+
+// Datagrams that reach the socket together are taken in batches; each is
+// still taken in on its own. A reader that comes after the whole burst
+// finds the gap where it was, the bytes before it kept.
+TEST_F(CollectorNetTest, BurstWithAGapReadAfterItArrived)
+{
+    m_props.SetProperty("Address", "127.0.0.1");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+    constexpr std::uint32_t kPayload = 1400;
+    constexpr std::uint32_t kCount = 40;
+    constexpr std::uint32_t kMissing = 17;
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+        if (i != kMissing) {
+            SendTo("127.0.0.1", Opv(i * kPayload, kPayload));
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return m_collector.GetBytesReceived() == std::uint64_t{kCount - 1} * kPayload;
+    }));
+    const long want = static_cast<long>((kCount - 3) * kPayload);
+    std::string buffer(static_cast<std::size_t>(want), '\0');
+    int flags = -1;
+    long breakAt = -1;
+    ASSERT_EQ(m_collector.ReadBuffer(buffer.data(), want, flags, &breakAt), want);
+    EXPECT_EQ(flags, QvUdpDataCollector::kBreak);
+    ASSERT_EQ(breakAt, static_cast<long>(kMissing * kPayload));
+    const std::string before = buffer.substr(0, static_cast<std::size_t>(breakAt));
+    EXPECT_EQ(before, Opv(0, kMissing * kPayload).substr(4));
+    EXPECT_EQ(buffer.substr(static_cast<std::size_t>(breakAt)),
+              Opv((kMissing + 1) * kPayload, static_cast<std::size_t>(want - breakAt)).substr(4));
+    EXPECT_EQ(m_collector.GetLostCount(), kPayload);
+}
+
+// More datagrams wait than there are free packets: the batch takes what the
+// free list holds, the newest queued packets are reclaimed for the rest, and
+// no packet goes astray on the way.
+TEST_F(CollectorNetTest, BurstLargerThanThePoolKeepsEveryPacketAccountedFor)
+{
+    m_props.SetProperty("Address", "127.0.0.1");
+    m_props.SetProperty("PacketSize", "65536"); // a pool of 15 packets
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+    ASSERT_EQ(m_collector.AllPackets().entries(), 15u);
+    constexpr std::uint32_t kPayload = 100;
+    constexpr std::uint32_t kCount = 60;
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+        SendTo("127.0.0.1", Opv(i * kPayload, kPayload));
+    }
+    ASSERT_TRUE(WaitUntil(
+        [&] { return m_collector.GetBytesReceived() == std::uint64_t{kCount} * kPayload; }));
+    const auto accounted = [&] {
+        return m_collector.FreeList().entries() + m_collector.DataQueue().entries() +
+               m_collector.LentList().entries();
+    };
+    EXPECT_EQ(accounted(), 15u);
+    // What survived reads as runs of the source, with a break before each
+    // run that does not follow on, and the newest datagram among them.
+    std::string all;
+    int breaks = 0;
+    for (;;) {
+        std::string buffer(kPayload, '\0');
+        int flags = -1;
+        const long got = m_collector.ReadBuffer(buffer.data(), kPayload, flags);
+        if (got == 0) {
+            EXPECT_EQ(flags, QvUdpDataCollector::kTimeout);
+            break;
+        }
+        ASSERT_EQ(got, static_cast<long>(kPayload));
+        const std::uint32_t start = RunStart(buffer);
+        EXPECT_EQ(buffer, Opv(start, kPayload).substr(4));
+        breaks += flags == QvUdpDataCollector::kBreak ? 1 : 0;
+        all = buffer;
+    }
+    EXPECT_GT(breaks, 0);
+    EXPECT_EQ(RunStart(all), (kCount - 1) * kPayload);
+    EXPECT_EQ(accounted(), 15u);
+}
+
+// A reader waiting for more than has come is woken by the data timeout: it
+// gets the bytes it holds, and the timeout with its next call.
+TEST_F(CollectorNetTest, DataTimeoutWakesAReaderWaitingForAFullRequest)
+{
+    m_props.SetProperty("Address", "127.0.0.1");
+    m_props.SetProperty("UDCTimeout", "200");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+    auto reader = std::async(std::launch::async, [this] {
+        std::string buffer(65536, '\0');
+        int flags = -1;
+        long got = 0;
+        do {
+            got = m_collector.ReadBuffer(buffer.data(), 65536, flags);
+        } while (got == 0 && flags == QvUdpDataCollector::kTimeout); // before the data
+        int next = -1;
+        const long after = m_collector.ReadBuffer(buffer.data(), 65536, next);
+        return std::make_tuple(got, flags, after, next);
+    });
+    for (std::uint32_t i = 0; i < 5; ++i) {
+        SendTo("127.0.0.1", Opv(i * 1400, 1400));
+    }
+    ASSERT_EQ(reader.wait_for(kArrival), std::future_status::ready);
+    const auto [got, flags, after, next] = reader.get();
+    EXPECT_EQ(got, 5 * 1400);
+    EXPECT_EQ(flags, QvUdpDataCollector::kContinuous);
+    EXPECT_EQ(after, 0);
+    EXPECT_EQ(next, QvUdpDataCollector::kTimeout);
+}

@@ -1,0 +1,180 @@
+#pragma once
+// The capture control without its windows: what CRecordCtlCtrl does for
+// its automation calls. It records nothing itself: it starts the capture
+// engine program when none runs, passes it the session and the settings
+// over the command channel "x_Qv1", reads the progress from the session's
+// status block and reports the end of a capture.
+//
+// Settings: section "QV" of "QvCtl.ini" (at construction) and of
+// "RecordCtl.ini" (when the window is made; its values override), and the
+// settings dialog. Page properties (AddProp) override the settings when
+// they are handed to the engine, but a page cannot choose where the file
+// goes: a Path or Filename from the page must name a file inside the
+// capture directory (the settings' Path, else $XDG_VIDEOS_DIR, else
+// ~/Videos), or Start refuses with -14 before anything is started. Without
+// any Path the engine is given the capture directory.
+//
+// Results (all returned to the page unchanged):
+//   Initialize  0; -1 the status block or listener could not be made, or
+//               the session text does not fit the channel's data block
+//   Start       0; -7 a capture runs in this session; -8 not initialised;
+//               -9 the engine could not be launched or did not come up
+//               within 10 s; -14 a page's Path or Filename outside the
+//               capture directory; else the engine's answer to command 1
+//               when not 0 (-6 busy or closing, -255 no answer), or to
+//               command 2 (-6 no free slot, -11 no data, -255 no answer)
+//   Stop        0 or the engine's answer; -1 no capture runs; -8 not
+//               initialised
+//
+// The end of a capture: the engine signals the status block's listeners;
+// each control listens under an event name of its own. The notice is
+// handed to the user-interface thread (the dispatcher the control was
+// given), where the status timer stops and Observer::OnCompleted runs,
+// once per capture.
+//
+// Threads: every call on the user-interface thread, which is also the
+// thread the observer is called on.
+
+#include "capture/channel/qvcommchannel.h"
+#include "core/settings/qvproplist.h"
+#include "platform/ui/uidispatch.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+// Results of the control's methods.
+inline constexpr int kQvRcOk = 0;
+inline constexpr int kQvRcFailed = -1;
+inline constexpr int kQvRcCapturing = -7;
+inline constexpr int kQvRcNotInitialised = kQvNotInitialised; // -8
+inline constexpr int kQvRcEngineNotStarted = -9;
+inline constexpr int kQvRcOutsideCaptureDir = -14;
+
+class QvRecordControl
+{
+public:
+    static constexpr const char* kSettingsKey = "SOFTWARE\\Talvex\\RecordCtl";
+    static constexpr const char* kDebugLog = "c:\\RecordCtlDebugOcx.log";
+    static constexpr const char* kSharedSettings = "QvCtl.ini";
+    static constexpr const char* kOwnSettings = "RecordCtl.ini";
+    static constexpr const char* kHandOverFile = "RECORDCTLTEMP.TMP";
+    static constexpr std::uint32_t kEngineStartTimeoutMs = 10000;
+    static constexpr std::uint32_t kEnginePollMs = 10;
+
+    // The user-interface side, called on the user-interface thread.
+    class Observer
+    {
+    public:
+        // A capture started: the status window starts with this duration.
+        virtual void OnStatusStart(std::int32_t duration) = 0;
+        // The status window's timer stops (Stop, or the capture ended).
+        virtual void OnStatusStop() = 0;
+        // The capture ended with this stop reason.
+        virtual void OnCompleted(std::int32_t reason) = 0;
+        virtual ~Observer() = default;
+    };
+
+    struct Options
+    {
+        // Starts the engine; a result above 32 is success (ShellExecute's
+        // convention).
+        std::function<int()> launchEngine;
+        std::uint32_t engineStartTimeoutMs = kEngineStartTimeoutMs;
+    };
+
+    // Opens the channel and the presence block, reads the settings key (a
+    // true Debug opens the debug log) and "QvCtl.ini".
+    QvRecordControl(Observer& observer, Options options);
+    ~QvRecordControl();
+    QvRecordControl(const QvRecordControl&) = delete;
+    QvRecordControl& operator=(const QvRecordControl&) = delete;
+
+    // Where the end of a capture is handed; without one it is dropped.
+    void SetDispatcher(std::shared_ptr<qvplat::UiDispatcher> dispatcher);
+    // The control's window exists: reads "RecordCtl.ini".
+    void OnWindowCreated();
+
+    // ---- Automation -------------------------------------------------------------------
+    std::int32_t GetDuration() const;
+    void SetDuration(std::int32_t seconds);
+    double GetStopThreshold() const;
+    void SetStopThreshold(double threshold);
+    std::int32_t GetStartTime() const;
+    std::int32_t GetElapsedTime() const;
+    std::int32_t GetState() const;
+    double GetBytesCaptured() const;
+    int Start();
+    int Stop();
+    int Initialize();
+    int AddProp(const std::string& name, const std::string& value);
+    bool CanCapture() const;
+    std::int32_t AvailableCaptureSlots() const;
+    void Unlock();
+    static double GetFreeDiskSpace(const std::string& directory);
+    static double GetTotalDiskSpace(const std::string& directory);
+
+    // ---- Settings dialog ---------------------------------------------------------------
+    struct CaptureSettings
+    {
+        std::string path;
+        std::string filename;
+        std::string duration; // seconds, as typed
+    };
+    // Shows the values (each one whose property is defined) and returns
+    // what was entered on OK, nothing on Cancel.
+    using SettingsDialog = std::function<std::optional<CaptureSettings>(const CaptureSettings&)>;
+    // Runs the dialog. OK: the three values become settings (a page's
+    // values for them go), are merged into "RecordCtl.ini" and, with a
+    // status block, the duration becomes the capture's. Cancel changes
+    // nothing. 0.
+    std::int16_t EditCaptureSettings(const SettingsDialog& dialog);
+
+    // Drops the status listener and the status block: not initialised.
+    void ReleaseSession();
+    bool IsInitialized() const { return m_status != nullptr; }
+    // A copy of the status block's fields; nullopt without one.
+    std::optional<QvStatusBlock> StatusSnapshot() const;
+
+    // The directory captures go to (a path of this system); "" when none
+    // can be named.
+    std::string CaptureDirectory() const;
+    // The settings the engine is given: the settings, the page's
+    // properties over them, and Path when none is set.
+    QvPropertyList EngineSettings() const;
+
+private:
+    class StatusListener;
+
+    QvStatusBlock* Status() const;
+    QvPresenceBlock* Presence() const;
+    bool EngineRunning() const;
+    bool WaitForEngine() const;
+    bool PageTargetAllowed(const QvPropertyList& settings) const;
+    int SendSession();
+    // On the status listener's thread.
+    void OnStatusSignal(std::uint64_t generation, const QvStatusBlock* status);
+
+    Observer& m_observer;
+    Options m_options;
+    QvCommChannel m_channel;
+    QvSharedBlock m_presence;
+    QvPropertyList m_settings; // the files and the dialog
+    QvPropertyList m_page;     // AddProp
+    std::string m_sessionText;
+    // The session as Initialize named it.
+    std::string m_address;
+    std::string m_port;
+    std::unique_ptr<QvSharedBlock> m_status;
+    std::unique_ptr<StatusListener> m_listener;
+    const std::string m_eventName; // this control's status listener
+    std::uint64_t m_generation = 0;
+    bool m_awaitingEnd = false;
+    std::mutex m_dispatcherLock;
+    std::shared_ptr<qvplat::UiDispatcher> m_dispatcher;
+    // Work handed to the user-interface thread checks this before it runs.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+};
