@@ -4,11 +4,10 @@
 
 #include "platform/com/creation.h"
 #include "platform/com/wx/wxhost.h"
+#include "platform/testsupport/x11/screencapture.h"
 #include "platform/ui/wx/wxuidispatch.h"
 
 #include <wx/app.h>
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
@@ -108,13 +107,16 @@ public:
         for (wxWindow* window : wxTopLevelWindows) {
             window->Update();
         }
-        wxScreenDC screen;
-        const wxSize size = screen.GetSize();
-        wxBitmap bitmap(size);
-        wxMemoryDC memory(bitmap);
-        memory.Blit(0, 0, size.x, size.y, &screen, 0, 0);
-        memory.SelectObject(wxNullBitmap);
-        if (!bitmap.ConvertToImage().SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
+        // From the X server itself: what other clients (a video sink) drew
+        // is there too, and nothing is cached.
+        const wxSize size = wxGetDisplaySize();
+        std::vector<std::uint8_t> rgb;
+        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
+            error = "cannot read the screen";
+            return false;
+        }
+        wxImage image(size.x, size.y, rgb.data(), true);
+        if (!image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
             error = "cannot write \"" + path + "\"";
             return false;
         }
