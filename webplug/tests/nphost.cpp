@@ -21,9 +21,10 @@
 // command, 2 for a bad command line or library.
 #include "webplug/npapi.h"
 
+#include "platform/testsupport/x11/screencapture.h"
+
 #include <wx/app.h>
 #include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
@@ -222,14 +223,14 @@ private:
     std::string Screenshot(const Instance& instance, const std::string& path)
     {
         Update();
-        wxScreenDC screen;
-        const wxSize size = screen.GetSize();
-        wxBitmap bitmap(size, 24);
-        {
-            wxMemoryDC memory(bitmap);
-            memory.Blit(0, 0, size.x, size.y, &screen, 0, 0);
+        // From the X server itself: what the player's video sink drew is
+        // there too.
+        const wxSize size = wxGetDisplaySize();
+        std::vector<std::uint8_t> rgb;
+        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
+            return "none";
         }
-        const wxImage image = bitmap.ConvertToImage();
+        const wxImage image(size.x, size.y, rgb.data(), true);
         if (!image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
             return "none";
         }
