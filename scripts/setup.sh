@@ -12,6 +12,9 @@ PACKAGES=(
   libgif-dev   # test-only: the GIF oracle of the player's decoder tests
   libwxgtk3.2-dev libx11-dev xvfb xauth
   desktop-file-utils xdg-utils
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-bad gstreamer1.0-libav gstreamer1.0-x
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
 )
 
 missing=()

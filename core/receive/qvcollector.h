@@ -114,6 +114,7 @@ public:
     static constexpr int kBreak = 0x01;      // a gap or a packet out of order before this data
     static constexpr int kStopped = 0x10;    // the collector is not running; no data
     static constexpr int kTimeout = 0x20;    // data timeout; no data; reported once per timeout
+    static constexpr int kReleased = 0x40;   // ReleaseReaders: the wait was given up
 
     // Results of Start and StartDetached.
     static constexpr int kStartOk = 0;
@@ -226,16 +227,17 @@ public:
 
     // ---- Reading ---------------------------------------------------------------
     // The payload of the next queued packet (valid until two further calls),
-    // or null with kStopped or kTimeout. Waits while the queue holds no more
-    // than the window or two packets; after a data timeout the packets left
-    // in the queue are handed out first, then the timeout is reported once.
+    // or null with kStopped, kTimeout or kReleased. Waits while the queue
+    // holds no more than the window or two packets; after a data timeout the
+    // packets left in the queue are handed out first, then the timeout is
+    // reported once.
     char* GetNextBuffer(long& size, int& flags);
     // Copies up to `request` stream bytes into `destination` and returns the
     // count. Flags: kContinuous, or kBreak when a discontinuity fell inside
-    // the call; a short count comes only with kStopped, or with kTimeout
+    // the call; a short count comes only with kStopped, with kTimeout
     // when the data stopped (bytes still held back are returned first, the
-    // timeout with the next call). A request of 0 returns 0 with flags 0 at
-    // once.
+    // timeout with the next call), or with kReleased (the bytes taken before
+    // the release). A request of 0 returns 0 with flags 0 at once.
     // With kBreak, `breakOffset` (when given) receives where the
     // discontinuity lies within the returned bytes: the bytes before it
     // follow on from the previous call, those from it on follow the gap
@@ -250,6 +252,13 @@ public:
     // Whether a reader that stops asking for data for 5 s counts as a data
     // timeout; switching it on restarts that clock.
     void SetReqTimeoutMonitor(bool on);
+    // Makes a reader waiting in ReadBuffer or GetNextBuffer return at once
+    // with kReleased, and every later call too, until RearmReaders. The
+    // collector goes on receiving; nothing queued is lost. For a consumer
+    // that must give up a read without stopping the stream (a media
+    // pipeline's flush).
+    void ReleaseReaders();
+    void RearmReaders();
 
     // ---- The packet path without sockets ----------------------------------------
     // One received datagram, as the collector thread hands it on after
@@ -310,6 +319,7 @@ private:
         Packet,
         Stopped,
         TimedOut,
+        Released,
     };
 
     int StartLocked(bool withNetwork);
@@ -465,6 +475,7 @@ private:
     std::atomic<bool> m_threadAlive{false};
     std::atomic<bool> m_detached{false};
     std::atomic<bool> m_timedOut{false};
+    std::atomic<bool> m_released{false}; // ReleaseReaders until RearmReaders
     std::atomic<bool> m_underflow{true};
     std::atomic<bool> m_requestMonitor{false};
     std::atomic<std::uint32_t> m_lastDataTime{0};

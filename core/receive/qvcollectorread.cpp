@@ -205,6 +205,9 @@ QvBasePacket* QvUdpDataCollector::NextPacket(int& flags, bool reportTimeout)
         case WaitOutcome::Stopped:
             flags = kStopped;
             return nullptr;
+        case WaitOutcome::Released:
+            flags = kReleased;
+            return nullptr;
         case WaitOutcome::TimedOut:
             if (reportTimeout) {
                 m_timedOut.store(false);
@@ -248,6 +251,9 @@ QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t pa
     for (;;) {
         if (!m_running.load()) {
             return WaitOutcome::Stopped;
+        }
+        if (m_released.load()) {
+            return WaitOutcome::Released;
         }
         m_wakeLevel.store(level);
         std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -385,6 +391,8 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags,
             ReturnOldestLent();
             if (outcome == WaitOutcome::Stopped) {
                 lastFlags = kStopped;
+            } else if (outcome == WaitOutcome::Released) {
+                lastFlags = kReleased;
             } else {
                 if (got == 0) {
                     m_timedOut.store(false);
@@ -426,7 +434,7 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags,
         Lend(taken, count);
     }
 
-    if (lastFlags == kStopped || (lastFlags == kTimeout && got == 0)) {
+    if (lastFlags == kStopped || lastFlags == kReleased || (lastFlags == kTimeout && got == 0)) {
         flags = lastFlags;
     } else if (breakAt != kNoBreak) {
         QvDebugMsgTime("ReadBuffer: break detected");
@@ -443,6 +451,20 @@ long QvUdpDataCollector::ReadBuffer(char* destination, long request, int& flags,
                        static_cast<int>(std::min<long>(request, INT_MAX)));
     }
     return static_cast<long>(got);
+}
+
+void QvUdpDataCollector::ReleaseReaders()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        m_released.store(true);
+    }
+    m_dataArrived.notify_all();
+}
+
+void QvUdpDataCollector::RearmReaders()
+{
+    m_released.store(false);
 }
 
 void QvUdpDataCollector::FlushAllFifos()

@@ -764,6 +764,34 @@ TEST_F(CollectorTest, StopReleasesABlockedReaderPromptly)
     EXPECT_FALSE(m_collector.IsAlive());
 }
 
+// A media pipeline's flush frees a waiting read, while the stream goes on
+// being received for the reads after it.
+TEST_F(CollectorTest, ReleasedReadsReturnAtOnceUntilRearmedAndNothingIsLost)
+{
+    Start();
+    FeedRun(0, 1, 1000);
+    auto reader = std::async(std::launch::async, [this] { return ReadBytes(4000); });
+    EXPECT_EQ(reader.wait_for(100ms), std::future_status::timeout);
+    m_collector.ReleaseReaders();
+    ASSERT_EQ(reader.wait_for(5s), std::future_status::ready);
+    const Read released = reader.get();
+    EXPECT_TRUE(released.bytes.empty());
+    EXPECT_EQ(released.flags, QvUdpDataCollector::kReleased);
+
+    FeedRun(1000, 3, 1000);
+    EXPECT_EQ(ReadBytes(2000).flags, QvUdpDataCollector::kReleased);
+    long size = 0;
+    int flags = 0;
+    EXPECT_EQ(m_collector.GetNextBuffer(size, flags), nullptr);
+    EXPECT_EQ(flags, QvUdpDataCollector::kReleased);
+    EXPECT_EQ(m_collector.GetSmallBufLevel(), 4u);
+
+    m_collector.RearmReaders();
+    const Read read = ReadBytes(2000);
+    EXPECT_EQ(read.flags, QvUdpDataCollector::kContinuous);
+    EXPECT_EQ(read.bytes, SourceSlice(0, 2000));
+}
+
 TEST_F(CollectorTest, NothingIsReadAfterStop)
 {
     m_props.SetProperty("PacketSize", "1408"); // 1404 payload bytes
