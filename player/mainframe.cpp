@@ -283,16 +283,6 @@ void CMainFrame::OnDropFiles(const wxString& path)
 
 // ---- Dialogs ---------------------------------------------------------------------------
 
-wxDialog* CMainFrame::OpenDialog() const
-{
-    for (const wxWeakRef<wxDialog>* dialog : {&m_volumeDlg, &m_colorDlg, &m_channelDlg}) {
-        if (dialog->get() != nullptr) {
-            return dialog->get();
-        }
-    }
-    return nullptr;
-}
-
 void CMainFrame::CloseDialogs()
 {
     for (wxWeakRef<wxDialog>* dialog : {&m_volumeDlg, &m_colorDlg, &m_channelDlg}) {

@@ -63,9 +63,6 @@ public:
     void ShowMessage(const std::string& text) override;
     void UpdateWindow() override;
 
-    // For tests and scripts: the dialogs open now.
-    wxDialog* OpenDialog() const;
-
 private:
     CMainFrame(CPlayerCtlCtrl& owner, QvPlayerContext& context, wxFrame* shell);
     bool CreateFrame(wxWindow* parent, const wxRect& rect);

@@ -49,8 +49,6 @@ public:
     CChannelDlg(wxWindow* frame, QvPlayerContext* context);
     ~CChannelDlg() override;
 
-    const std::vector<ChannelRow>& Rows() const { return m_rows; }
-
 private:
     // Reads the directory again; the list changes only when the rows did,
     // and a selected row stays selected while it is listed.

@@ -96,12 +96,6 @@ UtCString QvPlayerContext::GetSapOutputFile()
     return m_sapOutputFile;
 }
 
-bool QvPlayerContext::UsesSapFile()
-{
-    DirectoryLock lock(directory);
-    return m_useSapFile;
-}
-
 std::string QvPlayerContext::SapOutputPathLocked() const
 {
     if (!m_useSapFile || m_sapOutputFile.isNull()) {

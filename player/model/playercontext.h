@@ -52,7 +52,6 @@ public:
     // whether it is kept, taken together under the directory lock.
     void SetSapOutput(const UtCString& file, bool use);
     UtCString GetSapOutputFile();
-    bool UsesSapFile();
     // Empties the SAP output file when it is kept; false when it cannot be
     // created (which is ignored by the callers).
     bool TruncateSapOutput();
