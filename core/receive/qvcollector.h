@@ -168,6 +168,7 @@ public:
 
     // ---- Settings (before Start; Start overrides them from the list) -----------
     void SetPropertyList(QvPropertyList* list) { m_propertyList = list; }
+    QvPropertyList* GetPropertyList() const { return m_propertyList; }
     void SetMessageQueue(QvMessageQueue* queue) { m_messageQueue = queue; }
     // The source's address (network order) and the base port of the loss
     // reports (host order). Without it the reports go to the data port + 16.
@@ -252,6 +253,7 @@ public:
     // Whether a reader that stops asking for data for 5 s counts as a data
     // timeout; switching it on restarts that clock.
     void SetReqTimeoutMonitor(bool on);
+    bool GetReqTimeoutMonitor() const { return m_requestMonitor.load(); }
     // Makes a reader waiting in ReadBuffer or GetNextBuffer return at once
     // with kReleased, and every later call too, until RearmReaders. The
     // collector goes on receiving; nothing queued is lost. For a consumer

@@ -1,0 +1,188 @@
+#include "playback/qvfilectl.h"
+
+#include "playback/qvstreammsg.h"
+#include "core/settings/qvlog.h"
+#include "core/settings/qvproplist.h"
+
+QvIFileAMovStreamControl::~QvIFileAMovStreamControl()
+{
+    DestroyFilterGraph();
+}
+
+int QvIFileAMovStreamControl::Play()
+{
+    if (m_state == kPaused) {
+        PlayContinue();
+        return 0;
+    }
+    if ((m_state & 0xF) == kPlaying) {
+        return -1;
+    }
+    PlayPreInit();
+    return 0;
+}
+
+void QvIFileAMovStreamControl::PlayPreInit()
+{
+    if (m_amov->mode == QvAMovData::kModeFile) {
+        PlayStart();
+    }
+}
+
+void QvIFileAMovStreamControl::PlayInit() {}
+
+void QvIFileAMovStreamControl::PlayStart()
+{
+    Post(QvStreamMessage::kStarting);
+    if (m_state != kPaused && !CreateFilterGraph()) {
+        m_state = kStopped;
+        Post(QvStreamMessage::kStopped);
+        return;
+    }
+    if (m_amov->graph == nullptr) {
+        return;
+    }
+    m_amov->graph->Run();
+    m_state = kPlaying;
+    Post(QvStreamMessage::kPlaying);
+}
+
+void QvIFileAMovStreamControl::PlayContinue()
+{
+    if (m_amov->graph != nullptr) {
+        m_amov->graph->Run();
+    }
+    m_state = kPlaying;
+    Post(QvStreamMessage::kPlaying);
+}
+
+int QvIFileAMovStreamControl::Pause()
+{
+    if (m_state != kPlaying) {
+        return -1;
+    }
+    if (m_amov->graph == nullptr) {
+        return 0;
+    }
+    m_amov->graph->Pause();
+    m_state = kPaused;
+    Post(QvStreamMessage::kPaused);
+    return 0;
+}
+
+int QvIFileAMovStreamControl::Stop()
+{
+    if (m_state == kStopped) {
+        return -1;
+    }
+    DestroyFilterGraph();
+    Post(QvStreamMessage::kStopped);
+    m_state = kStopped;
+    return 0;
+}
+
+int QvIFileAMovStreamControl::OnStreamReady()
+{
+    return 0;
+}
+
+int QvIFileAMovStreamControl::OnStartThreshold()
+{
+    if (m_state == kBuffering) {
+        PlayStart();
+    }
+    return 0;
+}
+
+int QvIFileAMovStreamControl::OnDataTimeout()
+{
+    if (m_state != kPlaying && m_state != kBuffering) {
+        return 0;
+    }
+    DestroyFilterGraph();
+    Post(QvStreamMessage::kEndOfData);
+    PlayPreInit();
+    return 0;
+}
+
+void QvIFileAMovStreamControl::SetPosition(double position)
+{
+    if (m_amov->graph != nullptr) {
+        m_amov->graph->SetPosition(position);
+    }
+}
+
+double QvIFileAMovStreamControl::GetPosition()
+{
+    return m_amov->graph != nullptr ? m_amov->graph->GetPosition() : 0.0;
+}
+
+double QvIFileAMovStreamControl::GetLength()
+{
+    return m_amov->graph != nullptr ? m_amov->graph->GetDuration() : 0.0;
+}
+
+void QvIFileAMovStreamControl::Periodic()
+{
+    if (m_amov == nullptr || m_amov->graph == nullptr) {
+        return;
+    }
+    std::string text;
+    switch (m_amov->graph->PopEvent(&text)) {
+    case qvplat::MediaEvent::Complete:
+        if (m_amov->repeat) {
+            Post(QvStreamMessage::kRepeat);
+            Post(QvStreamMessage::kPlaying);
+            m_state = kPaused;
+        } else {
+            Post(QvStreamMessage::kStopped);
+        }
+        break;
+    case qvplat::MediaEvent::Error:
+        QvDebugMsg("Graph error: %s", text.c_str());
+        break;
+    case qvplat::MediaEvent::None:
+        break;
+    }
+}
+
+bool QvIFileAMovStreamControl::CreateFilterGraph()
+{
+    QvDebugMsg("Creating FilterGraph");
+    if (m_amov->graph != nullptr) {
+        return false;
+    }
+    std::unique_ptr<qvplat::MediaGraph> graph = MakeGraph();
+    if (graph == nullptr) {
+        QvLog("Failed to create Filter Graph");
+        return false;
+    }
+    const UtCString file = m_amov->propertyList->GetProperty("Filename");
+    bool ok = file.length() <= kMaxPath;
+    if (ok) {
+        GstElement* element = nullptr;
+        const qvplat::HRESULT hr =
+            m_amov->services->OpenFileSource(file.chars(), m_sourceFilter, element);
+        ok = hr == qvplat::S_OK    ? graph->RenderSource(element)
+             : hr == qvplat::S_FALSE ? graph->RenderFile(file.chars())
+                                     : false;
+    }
+    if (!ok) {
+        QvLog("Cannot render file.");
+        graph->SetOwner(nullptr);
+        graph.reset();
+        m_sourceFilter.Reset();
+        return false;
+    }
+    AttachGraph(std::move(graph));
+    return true;
+}
+
+void QvIFileAMovStreamControl::DestroyFilterGraph()
+{
+    if (m_amov == nullptr || m_amov->graph == nullptr) {
+        return;
+    }
+    ReleaseGraph();
+    m_sourceFilter.Reset();
+}

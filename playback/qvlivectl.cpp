@@ -1,0 +1,225 @@
+#include "playback/qvlivectl.h"
+
+#include "playback/qvstreammsg.h"
+#include "core/settings/qvlog.h"
+#include "core/settings/qvproplist.h"
+#include "core/threads/qvmessage.h"
+
+QvIAMovStreamControl::QvIAMovStreamControl()
+{
+    m_volumeDebug = true;
+}
+
+QvIAMovStreamControl::~QvIAMovStreamControl()
+{
+    DestroyFilterGraph();
+    m_listener.Stop();
+    m_receiver.Stop();
+}
+
+QvILiveAMovStreamControl::~QvILiveAMovStreamControl() = default;
+
+int QvIAMovStreamControl::Play()
+{
+    if (m_state == kPaused) {
+        PlayContinue();
+        return 0;
+    }
+    if ((m_state & 0xF) == kPlaying) {
+        return -1;
+    }
+    PlayPreInit();
+    return 0;
+}
+
+void QvIAMovStreamControl::PlayPreInit()
+{
+    Post(QvStreamMessage::kWaiting);
+    m_listener.SetPropertyList(m_amov->propertyList);
+    m_listener.SetMessageQueue(m_amov->intMessageQueue);
+    if (m_listener.Start() != 0) {
+        QvLog("Failed to start the stream listener");
+    }
+    m_state = kWaiting;
+}
+
+void QvIAMovStreamControl::PlayInit()
+{
+    Post(QvStreamMessage::kCollecting);
+    m_receiver.SetPropertyList(m_amov->propertyList);
+    m_receiver.SetMessageQueue(m_amov->intMessageQueue);
+    if (const int result = m_receiver.Start(); result != QvUdpDataCollector::kStartOk) {
+        QvLog("Failed to start the stream receiver (%d)", result);
+    }
+    m_state = kBuffering;
+}
+
+void QvIAMovStreamControl::PlayStart()
+{
+    Post(QvStreamMessage::kStarting);
+    if (m_state != kPaused && !CreateFilterGraph()) {
+        // Nothing will play: back to stopped, and the host hears so.
+        m_receiver.Stop();
+        m_state = kStopped;
+        Post(QvStreamMessage::kStopped);
+        return;
+    }
+    if (m_amov->graph == nullptr) {
+        return;
+    }
+    m_amov->graph->Run();
+    m_receiver.SetReqTimeoutMonitor(true);
+    m_state = kPlaying;
+    Post(QvStreamMessage::kPlaying);
+}
+
+void QvIAMovStreamControl::PlayContinue()
+{
+    Stop();
+    PlayInit();
+}
+
+int QvIAMovStreamControl::Pause()
+{
+    if (m_state != kPlaying) {
+        return -1;
+    }
+    if (m_amov->graph == nullptr) {
+        return 0;
+    }
+    m_amov->graph->Pause();
+    // A paused graph reads nothing; that is no reason to give up the stream.
+    m_receiver.SetReqTimeoutMonitor(false);
+    m_state = kPaused;
+    Post(QvStreamMessage::kPaused);
+    return 0;
+}
+
+int QvIAMovStreamControl::Stop()
+{
+    if (m_state == kStopped) {
+        return -1;
+    }
+    DestroyFilterGraph();
+    if (m_receiver.IsStarted()) {
+        m_receiver.Stop();
+    }
+    if (m_listener.IsStarted()) {
+        m_listener.Stop();
+    }
+    // Both workers are stopped: what they queued before belongs to the
+    // stream that just ended.
+    if (m_amov->intMessageQueue != nullptr) {
+        m_amov->intMessageQueue->Flush();
+    }
+    Post(QvStreamMessage::kStopped);
+    m_state = kStopped;
+    return 0;
+}
+
+int QvIAMovStreamControl::OnStreamReady()
+{
+    if (m_state != kWaiting) {
+        return 0;
+    }
+    m_amov->propertyList->MergeProperties(m_listener.GetGeneratedProperties());
+    m_listener.Stop();
+    PlayInit();
+    return 0;
+}
+
+int QvIAMovStreamControl::OnStartThreshold()
+{
+    if (m_state == kBuffering) {
+        PlayStart();
+    }
+    return 0;
+}
+
+int QvIAMovStreamControl::OnDataTimeout()
+{
+    if (m_state != kPlaying && m_state != kBuffering) {
+        return 0;
+    }
+    DestroyFilterGraph();
+    if (m_receiver.IsStarted()) {
+        m_receiver.Stop();
+    }
+    if (m_amov->notifyOnEndData) {
+        Post(QvStreamMessage::kEndOfData);
+    }
+    PlayPreInit();
+    return 0;
+}
+
+void QvIAMovStreamControl::SetPosition(double position)
+{
+    if (m_amov->graph != nullptr) {
+        m_amov->graph->SetPosition(position);
+    }
+}
+
+double QvIAMovStreamControl::GetPosition()
+{
+    return m_amov->graph != nullptr ? static_cast<double>(m_receiver.GetSmallBufLevel()) : 0.0;
+}
+
+double QvIAMovStreamControl::GetLength()
+{
+    return m_amov->graph != nullptr ? static_cast<double>(m_receiver.GetNumSmallBufs()) : 0.0;
+}
+
+void QvIAMovStreamControl::Periodic()
+{
+    LogGraphErrors();
+}
+
+bool QvIAMovStreamControl::CreateFilterGraph()
+{
+    QvDebugMsg("Creating FilterGraph");
+    if (m_amov->graph != nullptr) {
+        return false;
+    }
+    std::unique_ptr<qvplat::MediaGraph> graph = MakeGraph();
+    if (graph == nullptr) {
+        QvLog("Failed to create Filter Graph");
+        return false;
+    }
+    std::string failure;
+    GstElement* source = m_amov->services->CreateLiveSource(m_receiver, *m_amov->propertyList,
+                                                            m_sourceFilter, failure);
+    m_amov->sourceFilter = m_sourceFilter.Get();
+    bool ok = source != nullptr;
+    if (!ok) {
+        QvLog("%s", failure.c_str());
+    } else if (!graph->RenderSource(source)) {
+        QvLog("Decoder cannot render the stream.");
+        ok = false;
+    }
+    if (!ok) {
+        // Torn down like a graph that ran: the receiver reads our settings
+        // again before the source goes.
+        graph->SetOwner(nullptr);
+        graph.reset();
+        m_receiver.SetPropertyList(m_amov->propertyList);
+        m_sourceFilter.Reset();
+        m_amov->sourceFilter = nullptr;
+        m_state = kStopped;
+        return false;
+    }
+    AttachGraph(std::move(graph));
+    return true;
+}
+
+void QvIAMovStreamControl::DestroyFilterGraph()
+{
+    if (m_amov == nullptr || m_amov->graph == nullptr) {
+        return;
+    }
+    // The graph lets go of the source before the source goes, and the
+    // receiver reads the data block's settings again, not the source's copy.
+    ReleaseGraph();
+    m_receiver.SetPropertyList(m_amov->propertyList);
+    m_sourceFilter.Reset();
+    m_amov->sourceFilter = nullptr;
+}

@@ -1,0 +1,81 @@
+#pragma once
+// The live stream control: waits for a multicast stream with a stream
+// listener, buffers it with a stream receiver and, at the receiver's start
+// threshold, builds a graph around the multicast source, which reads the
+// running receiver, and runs it.
+//
+// The workers reach the control only through the controller's int-message
+// queue (stream ready, start threshold, data timeout), drained on the
+// host's thread; each of those hooks acts only in the state it belongs to,
+// so a message that was already queued when the state moved on is ignored.
+//
+//   Play (0)          posts 17, starts the listener                 → 0x12
+//   stream ready      merges what the listener found into the
+//   (0x12)            settings, stops it, posts 33, starts the
+//                     receiver                                      → 0x22
+//   start threshold   posts 49, builds and runs the graph, switches
+//   (0x22)            on the receiver's request timeout, posts 1    → 2
+//   Pause (2)         pauses the graph, switches the request
+//                     timeout off, posts 2                          → 1
+//   Play (1)          Stop, then the receiver again (3, 33)         → 0x22
+//   data timeout      tears the graph down, stops the receiver,
+//   (2, 0x22)         posts 36 with NotifyOnEndData, then as Play   → 0x12
+//   Stop (not 0)      tears down, stops receiver and listener,
+//                     drops queued int messages, posts 3            → 0
+// A graph that cannot be built stops the receiver and posts 3 (→ 0).
+
+#include "playback/qvplaybackexport.h"
+#include "playback/qvstreamctl.h"
+#include "core/receive/qvcollector.h"
+#include "core/receive/qvudplisten.h"
+
+#include "platform/com/unknown.h"
+
+class QV_PLAYBACK_API QvIAMovStreamControl : public QvIStreamControl
+{
+public:
+    QvIAMovStreamControl();
+    // Tears the graph down, then stops the listener and the receiver.
+    ~QvIAMovStreamControl() override;
+
+    int Play() override;
+    int Pause() override;
+    int Stop() override;
+    void SetPosition(double position) override;
+    // The receiver's filled small buffers; 0.0 without a graph.
+    double GetPosition() override;
+    // The receiver's number of small buffers; 0.0 without a graph.
+    double GetLength() override;
+    // Logs the graph's errors; a failed graph stops reading, and the
+    // receiver's request timeout then restarts the stream.
+    void Periodic() override;
+
+    void PlayStart() override;
+    int OnDataTimeout() override;
+    int OnStartThreshold() override;
+    int OnStreamReady() override;
+
+    // The workers, for hosts that show their figures.
+    QvUdpDataCollector& GetReceiver() { return m_receiver; }
+    QvUdpListen& GetListener() { return m_listener; }
+
+protected:
+    void PlayPreInit();
+    void PlayInit();
+    void PlayContinue();
+    bool CreateFilterGraph();
+    void DestroyFilterGraph();
+
+private:
+    QvUdpDataCollector m_receiver;
+    QvUdpListen m_listener;
+    qvplat::ComPtr<qvplat::IUnknown> m_sourceFilter;
+};
+
+// The class the object factory makes for "ILiveAMovStreamControl".
+class QV_PLAYBACK_API QvILiveAMovStreamControl : public QvIAMovStreamControl
+{
+public:
+    QvILiveAMovStreamControl() = default;
+    ~QvILiveAMovStreamControl() override;
+};

@@ -1,0 +1,116 @@
+#pragma once
+// The stream controls: the objects that drive one graph for the stream
+// controller, a live multicast stream (qvlivectl.h) or a local file
+// (qvfilectl.h).
+//
+// Stream state (GetStreamState):
+//   0 stopped, 1 paused, 2 playing, 0x12 waiting for the live stream
+//   (listener running), 0x22 buffering (receiver running, no graph yet).
+// A state whose low four bits are 2 counts as already playing for Play.
+//
+// What the two controls share lives here: posting stream messages, the
+// volume mapping, fitting the video into the display window, the video
+// window's display mode and message drain. All of it runs on the host's
+// user-interface thread.
+
+#include "playback/qvamovdata.h"
+#include "playback/qvplaybackexport.h"
+#include "playback/qvwnd.h"
+#include "core/threads/qvobject.h"
+
+class QV_PLAYBACK_API QvIStreamControl : public QvObject
+{
+public:
+    static constexpr int kStopped = 0;
+    static constexpr int kPaused = 1;
+    static constexpr int kPlaying = 2;
+    static constexpr int kWaiting = 0x12;
+    static constexpr int kBuffering = 0x22;
+
+    // The volume the controls start with (0..100).
+    static constexpr int kFullVolume = 100;
+
+    QvIStreamControl() = default;
+    QvIStreamControl(const QvIStreamControl&) = delete;
+    QvIStreamControl& operator=(const QvIStreamControl&) = delete;
+    ~QvIStreamControl() override;
+
+    virtual int Play();
+    virtual int Pause();
+    virtual int Stop();
+    virtual void SetPosition(double position);
+    virtual double GetPosition();
+    virtual double GetLength();
+    virtual int GetStreamState();
+    // 0..100 (clamped), mapped onto hundredths of a decibel:
+    // -(10 ^ (4 - v * 0.030003...)) truncated, so 100 → -9, 50 → -316,
+    // 0 → -10000. Kept for graphs made later.
+    virtual void SetVolume(int volume);
+    // The graph's volume mapped back, (4 - log10 |a|) * 33.33 truncated;
+    // without a graph or audio, the last value set.
+    virtual int GetVolume();
+    // The frame window has changed (the data block holds the new one).
+    virtual void SetFrame(QvWnd* frame);
+    // Non-zero: the video full screen; 0: back into the display window.
+    virtual void SetDisplayMode(int mode);
+    // The display window's client area changed: refits the video.
+    virtual void SetDisplayPos(const QvRect& client);
+    virtual void NewWindow();
+    virtual void Periodic();
+    virtual void PostCreate();
+
+    // Called by the controller for the int messages of the workers.
+    virtual void PlayStart() = 0;
+    virtual int OnDataTimeout() = 0;
+    virtual int OnStartThreshold() = 0;
+    virtual int OnStreamReady() = 0;
+
+    void SetQvData(QvData* data) override;
+
+    // Where the video goes in the display window's client area (left, top,
+    // width, height), fitted to the picture's aspect ratio when that option
+    // is on; `out` stays unchanged without a graph or a picture size.
+    void ComputePos(qvplat::VideoRect& out);
+
+    // The mappings between the 0..100 scale and hundredths of a decibel.
+    static long VolumeToLevel(int volume);
+    static int LevelToVolume(long level);
+
+protected:
+    // Sends QvStreamMessage(number, 0) to the host's queue, when it has one.
+    void Post(int number);
+    // A new graph from the services, rendering to the sinks the settings
+    // name ("VideoSink", "AudioSink"), with the display window as its video
+    // owner and the volume last set; null when none can be made.
+    std::unique_ptr<qvplat::MediaGraph> MakeGraph();
+    // After a render: the message drain, the video placed in the display
+    // window. The graph goes into the data block.
+    void AttachGraph(std::unique_ptr<qvplat::MediaGraph> graph);
+    // Stops the graph, hides its video, lets go of the owner and deletes it;
+    // the state becomes 0. Nothing happens without a graph.
+    void ReleaseGraph();
+    // Logs whatever errors the graph reported, without waiting.
+    void LogGraphErrors();
+
+    QvAMovData* m_amov = nullptr;
+    int m_state = kStopped;
+    int m_volume = kFullVolume;
+    // Whether SetVolume and GetVolume write their debug lines.
+    bool m_volumeDebug = false;
+};
+
+// Stores a data block, and nothing else.
+class QV_PLAYBACK_API QvIWindow
+{
+public:
+    QvIWindow() = default;
+    QvIWindow(const QvIWindow&) = default;
+    QvIWindow& operator=(const QvIWindow&) = default;
+    virtual ~QvIWindow();
+
+    void SetQvData(QvData* data) { m_data = data; }
+    QvData* GetQvData() const { return m_data; }
+
+private:
+    QvData* m_data = nullptr;
+};

@@ -1,0 +1,4 @@
+#include "playback/qvwnd.h"
+
+QvDisplayEvents::~QvDisplayEvents() = default;
+QvWnd::~QvWnd() = default;
