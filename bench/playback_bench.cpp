@@ -165,6 +165,30 @@ std::string Output(const std::string& command)
     return text;
 }
 
+// The host's queue, noting when each stream message was posted (the
+// controller posts 49 before it builds the graph, within one Periodic).
+class StampingQueue : public QvMessageQueue
+{
+public:
+    void Send(QvMessage* message) override
+    {
+        if (auto* stream = dynamic_cast<QvStreamMessage*>(message)) {
+            posted.emplace_back(stream->type, Clock::now());
+        }
+        QvMessageQueue::Send(message);
+    }
+    Clock::time_point When(int number) const
+    {
+        for (const auto& [type, at] : posted) {
+            if (type == number) {
+                return at;
+            }
+        }
+        return {};
+    }
+    std::vector<std::pair<int, Clock::time_point>> posted;
+};
+
 struct Host
 {
     struct Window : QvWnd
@@ -195,8 +219,10 @@ struct Host
         void LeaveFullScreen() override {}
     };
 
-    Host()
+    explicit Host(const char* mux)
     {
+        // The multiplex type the sender's announcement would carry.
+        settings.SetProperty("Mux", mux);
         settings.SetProperty("Address", kGroup);
         settings.SetProperty("Port", std::to_string(kPort).c_str());
         settings.SetProperty("UDCStartThreshold", "64");
@@ -225,11 +251,11 @@ struct Host
 
     Window frame;
     QvPropertyList settings;
-    QvMessageQueue queue;
+    StampingQueue queue;
     QvAMovController controller;
 };
 
-void Bench(const std::string& file)
+void Bench(const std::string& file, const char* mux)
 {
     const std::string name = std::filesystem::path(file).filename().string();
     const double duration =
@@ -244,11 +270,13 @@ void Bench(const std::string& file)
     // Starts.
     std::vector<double> toFirst;
     std::vector<double> thresholdToFirst;
+    std::vector<double> toFound;
+    std::vector<double> foundToThreshold;
     double longestStop = 0.0;
     {
         Sender sender(file, 0);
         for (int run = 0; run < 5; ++run) {
-            Host host;
+            Host host(mux);
             if (!host.controller.Initialize({0, 0, 352, 288}, &host.frame, &host.settings,
                                             &host.queue)) {
                 std::printf("%s: Initialize failed\n", name.c_str());
@@ -256,18 +284,17 @@ void Bench(const std::string& file)
             }
             const Clock::time_point play = Clock::now();
             host.controller.Play();
-            Clock::time_point threshold{};
             const Clock::time_point deadline = play + 60s;
             while (Clock::now() < deadline && host.Stats().rendered == 0) {
-                for (const int number : host.Tick()) {
-                    if (number == QvStreamMessage::kStarting) {
-                        threshold = Clock::now();
-                    }
-                }
+                host.Tick();
             }
             const Clock::time_point first = Clock::now();
+            const Clock::time_point found = host.queue.When(QvStreamMessage::kCollecting);
+            const Clock::time_point threshold = host.queue.When(QvStreamMessage::kStarting);
             toFirst.push_back(Ms(first - play));
             thresholdToFirst.push_back(Ms(first - threshold));
+            toFound.push_back(Ms(found - play));
+            foundToThreshold.push_back(Ms(threshold - found));
             const Clock::time_point stop = Clock::now();
             host.controller.Stop();
             longestStop = std::max(longestStop, Ms(Clock::now() - stop));
@@ -276,7 +303,7 @@ void Bench(const std::string& file)
 
     // About 30 s of whole passes.
     const int passes = std::max(1, static_cast<int>(30.0 / duration + 0.5));
-    Host host;
+    Host host(mux);
     host.controller.Initialize({0, 0, 352, 288}, &host.frame, &host.settings, &host.queue);
     host.controller.Play();
     Sender sender(file, passes);
@@ -289,13 +316,13 @@ void Bench(const std::string& file)
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(passes) * 10;
     while (Clock::now() < deadline) {
         const std::vector<int> numbers = host.Tick();
-        if (std::find(numbers.begin(), numbers.end(), QvStreamMessage::kStarting) !=
-            numbers.end()) {
+        if (!playing && std::find(numbers.begin(), numbers.end(), QvStreamMessage::kPlaying) !=
+                            numbers.end()) {
             getrusage(RUSAGE_SELF, &before);
             started = Clock::now();
             playing = true;
         }
-        if (playing) {
+        if (playing && host.controller.graph != nullptr) {
             last = host.Stats();
         }
         // The data timeout after the last pass ends the run.
@@ -319,6 +346,9 @@ void Bench(const std::string& file)
                 name.c_str(), Median(toFirst), *std::max_element(toFirst.begin(), toFirst.end()),
                 Median(thresholdToFirst),
                 *std::max_element(thresholdToFirst.begin(), thresholdToFirst.end()), longestStop);
+    std::printf("%-18s  of which: Play→stream found %.0f ms, found→start threshold %.0f ms "
+                "(medians)\n",
+                "", Median(toFound), Median(foundToThreshold));
     std::printf("%-18s  %d passes in %.1f s: CPU %.0f ms per stream second (gst-launch decode "
                 "%.0f ms/s, ratio %.2f); pictures %llu, dropped %llu, per pass %.1f (ffprobe "
                 "%d)\n",
@@ -361,8 +391,10 @@ int main(int argc, char** argv)
         std::printf("castsource does not register\n");
         return 1;
     }
-    for (const char* sample : {"m1s_testsrc.mpg", "m2p_testsrc.mpg", "m2t_testsrc2.ts"}) {
-        Bench(root + "/samples/" + sample);
+    for (const auto& [sample, mux] : {std::pair{"m1s_testsrc.mpg", "m1s"},
+                                      std::pair{"m2p_testsrc.mpg", "m2p"},
+                                      std::pair{"m2t_testsrc2.ts", "m2t"}}) {
+        Bench(root + "/samples/" + sample, mux);
     }
     std::filesystem::remove_all(dir);
     return 0;

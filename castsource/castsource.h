@@ -219,6 +219,10 @@ public:
     virtual void OnRun();
     virtual void OnPause();
     virtual void OnStop();
+    // The element is done with the stream: a receiver the stream made
+    // itself stops and goes (the next read makes a new one). Only while no
+    // read is under way.
+    void ReleaseOwnReceiver();
     // Releases a read waiting in the receiver (and every read until
     // OnEndFlush) without stopping the receiver.
     virtual void OnBeginFlush();
@@ -270,7 +274,9 @@ private:
 
 // Hands a running receiver and its settings to the source and makes it
 // ready (the hand-over of live playback). False when the source refuses.
-inline bool QvHandOverReceiver(IQvFileSourceFilter& source, QvUdpDataCollector* receiver,
+// Callers reach the source through its interface, with the source's library
+// loaded on its own: the stream's type information is not theirs to check.
+__attribute__((no_sanitize("vptr"))) inline bool QvHandOverReceiver(IQvFileSourceFilter& source, QvUdpDataCollector* receiver,
                                const QvPropertyList& settings)
 {
     CTalvexStream* stream = source.GetStream();

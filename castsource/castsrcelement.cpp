@@ -344,6 +344,12 @@ GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition)
         case GST_STATE_CHANGE_PAUSED_TO_READY:
             state.stream->OnStop();
             break;
+        case GST_STATE_CHANGE_READY_TO_NULL:
+            // The streaming thread has ended; a receiver the stream made for
+            // a description file stops with the graph, even where the
+            // element itself lives on.
+            state.stream->ReleaseOwnReceiver();
+            break;
         default:
             break;
         }

@@ -24,6 +24,12 @@ CTalvexStream::CTalvexStream()
 CTalvexStream::~CTalvexStream()
 {
     QvDebugMsg("CTalvexStream destructed");
+    ReleaseOwnReceiver();
+}
+
+void CTalvexStream::ReleaseOwnReceiver()
+{
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
     if (m_ownsReceiver.load()) {
         // Stopped before it goes, so no thread of it reads the list it points at.
         if (QvUdpDataCollector* own = m_receiver.exchange(nullptr)) {

@@ -139,8 +139,9 @@ namespace {
 
 SystemClock& TheSystemClock()
 {
-    static SystemClock clock;
-    return clock;
+    // Never destroyed: threads that outlive main may still ask the time.
+    static SystemClock* clock = new SystemClock;
+    return *clock;
 }
 
 std::atomic<Clock*> g_override{nullptr};

@@ -53,6 +53,46 @@ constexpr GstClockTime kNsPerSecond = GST_SECOND;
 // bring theirs).
 constexpr guint kPlaybinFlags = 0x01 | 0x02 | 0x20 | 0x40;
 
+// An MPEG program stream: its demultiplexer names its last stream only after
+// about two seconds of data, and decodebin shows no stream before that; the
+// live graph demultiplexes it itself and decodes each stream as it appears.
+bool IsProgramStream(const GstCaps* caps)
+{
+    if (caps == nullptr || gst_caps_get_size(caps) == 0) {
+        return false;
+    }
+    const GstStructure* structure = gst_caps_get_structure(caps, 0);
+    gboolean system = FALSE;
+    return gst_structure_has_name(structure, "video/mpeg") != FALSE &&
+           gst_structure_get_boolean(structure, "systemstream", &system) != FALSE &&
+           system != FALSE;
+}
+
+enum class PadKind { Video, Audio, ProgramStream, Other };
+
+PadKind KindOf(GstPad* pad)
+{
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (caps == nullptr) {
+        caps = gst_pad_query_caps(pad, nullptr);
+    }
+    PadKind kind = PadKind::Other;
+    if (IsProgramStream(caps)) {
+        kind = PadKind::ProgramStream;
+    } else if (gst_caps_get_size(caps) > 0) {
+        const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+        kind = g_str_has_prefix(name, "video/") ? PadKind::Video
+               : g_str_has_prefix(name, "audio/") ? PadKind::Audio
+                                                  : PadKind::Other;
+    }
+    gst_caps_unref(caps);
+    return kind;
+}
+
+// Bounds each demultiplexed stream's queue (the queue holds as long a time
+// as the multiplex interleaves the streams).
+constexpr guint kStreamQueueBytes = 8U << 20;
+
 // Holds one reference to a GStreamer object.
 template <class T> class GstRef
 {
@@ -186,6 +226,10 @@ private:
     bool MakeAudioBranch(Branch& branch);
     GstElement* MakeSink(const std::string& description);
     void OnPadAdded(GstPad* pad);
+    void Demultiplex(GstPad* pad);
+    void OnStreamAdded(GstPad* pad);
+    void PostError(const std::string& text);
+    void EndDemuxPreroll(GstElement* demux);
     GstBusSyncReply OnSyncMessage(GstMessage* message);
     void RecordError(GstMessage* message);
     // Logs the text, keeps it as an Error event and returns false.
@@ -215,6 +259,7 @@ private:
     int m_sourceTop = 0;
     std::atomic<std::uintptr_t> m_windowHandle{0};
     std::deque<PendingEvent> m_pending;
+    std::atomic<bool> m_demuxPreroll{false};
 
     // The video window (user-interface thread).
     VideoOwner* m_owner = nullptr;
@@ -392,14 +437,13 @@ bool GstMediaGraph::Fail(const std::string& text)
 
 void GstMediaGraph::OnPadAdded(GstPad* pad)
 {
-    GstCaps* caps = gst_pad_get_current_caps(pad);
-    if (caps == nullptr) {
-        caps = gst_pad_query_caps(pad, nullptr);
+    const PadKind kind = KindOf(pad);
+    if (kind == PadKind::ProgramStream) {
+        Demultiplex(pad);
+        return;
     }
-    const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
-    const bool video = g_str_has_prefix(name, "video/");
-    const bool audio = g_str_has_prefix(name, "audio/");
-    gst_caps_unref(caps);
+    const bool video = kind == PadKind::Video;
+    const bool audio = kind == PadKind::Audio;
     if (!video && !audio) {
         return;
     }
@@ -430,6 +474,96 @@ void GstMediaGraph::OnPadAdded(GstPad* pad)
     gst_object_unref(sinkPad);
 }
 
+void GstMediaGraph::PostError(const std::string& text)
+{
+    MediaLog(text);
+    GError* error = g_error_new_literal(GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN, text.c_str());
+    gst_element_post_message(m_pipeline.Get(),
+                             gst_message_new_error(GST_OBJECT(m_pipeline.Get()), error, nullptr));
+    g_error_free(error);
+}
+
+void GstMediaGraph::Demultiplex(GstPad* pad)
+{
+    GstElement* demux = gst_element_factory_make("mpegpsdemux", nullptr);
+    if (demux == nullptr) {
+        PostError("mpegpsdemux is missing");
+        return;
+    }
+    g_signal_connect(demux, "pad-added",
+                     G_CALLBACK(+[](GstElement*, GstPad* stream, gpointer self) {
+                         static_cast<GstMediaGraph*>(self)->OnStreamAdded(stream);
+                     }),
+                     this);
+    g_signal_connect(demux, "no-more-pads", G_CALLBACK(+[](GstElement* element, gpointer self) {
+                         static_cast<GstMediaGraph*>(self)->EndDemuxPreroll(element);
+                     }),
+                     this);
+    gst_bin_add(GST_BIN(m_pipeline.Get()), demux);
+    // The decoder's preroll ends now, before any stream has a sink: the
+    // demultiplexer holds the graph's preroll until its first stream's
+    // decoder holds it in turn.
+    m_demuxPreroll = true;
+    gst_element_post_message(demux, gst_message_new_async_start(GST_OBJECT(demux)));
+    gst_element_sync_state_with_parent(demux);
+    GstPad* sinkPad = gst_element_get_static_pad(demux, "sink");
+    if (gst_pad_link(pad, sinkPad) != GST_PAD_LINK_OK) {
+        PostError("the program stream does not link to its demultiplexer");
+    }
+    gst_object_unref(sinkPad);
+}
+
+void GstMediaGraph::OnStreamAdded(GstPad* pad)
+{
+    const PadKind kind = KindOf(pad);
+    if (kind != PadKind::Video && kind != PadKind::Audio) {
+        return; // other streams stay unlinked
+    }
+    // The demultiplexer feeds every stream from one thread: each stream gets
+    // a queue of its own so that one sink waiting for its preroll or its
+    // clock does not starve the other.
+    GstElement* queue = gst_element_factory_make("queue", nullptr);
+    GstElement* decoder = gst_element_factory_make("decodebin", nullptr);
+    if (queue == nullptr || decoder == nullptr) {
+        for (GstElement* e : {queue, decoder}) {
+            if (e != nullptr) {
+                gst_object_unref(gst_object_ref_sink(e));
+            }
+        }
+        PostError("queue or decodebin is missing");
+        return;
+    }
+    g_object_set(queue, "max-size-buffers", 0U, "max-size-time", static_cast<guint64>(0),
+                 "max-size-bytes", kStreamQueueBytes, nullptr);
+    g_signal_connect(decoder, "pad-added",
+                     G_CALLBACK(+[](GstElement*, GstPad* decoded, gpointer self) {
+                         static_cast<GstMediaGraph*>(self)->OnPadAdded(decoded);
+                     }),
+                     this);
+    gst_bin_add_many(GST_BIN(m_pipeline.Get()), queue, decoder, nullptr);
+    gst_element_link(queue, decoder);
+    gst_element_sync_state_with_parent(decoder);
+    gst_element_sync_state_with_parent(queue);
+    GstPad* sinkPad = gst_element_get_static_pad(queue, "sink");
+    if (gst_pad_link(pad, sinkPad) != GST_PAD_LINK_OK) {
+        MediaLog(std::string("the demultiplexer's ") +
+                 (kind == PadKind::Video ? "video" : "audio") + " stream does not link");
+    }
+    gst_object_unref(sinkPad);
+    if (GstElement* demux = gst_pad_get_parent_element(pad); demux != nullptr) {
+        EndDemuxPreroll(demux);
+        gst_object_unref(demux);
+    }
+}
+
+void GstMediaGraph::EndDemuxPreroll(GstElement* demux)
+{
+    if (m_demuxPreroll.exchange(false)) {
+        gst_element_post_message(demux,
+                                 gst_message_new_async_done(GST_OBJECT(demux), GST_CLOCK_TIME_NONE));
+    }
+}
+
 bool GstMediaGraph::RenderSource(GstElement* source)
 {
     if (source == nullptr || !MakePipeline(gst_pipeline_new("live"))) {
@@ -440,6 +574,12 @@ bool GstMediaGraph::RenderSource(GstElement* source)
     if (decoder == nullptr) {
         return Fail("decodebin is missing");
     }
+    // A program stream leaves the decoder undecoded (see Demultiplex).
+    g_signal_connect(decoder, "autoplug-continue",
+                     G_CALLBACK(+[](GstElement*, GstPad*, GstCaps* caps, gpointer) -> gboolean {
+                         return !IsProgramStream(caps);
+                     }),
+                     nullptr);
     gst_bin_add(GST_BIN(m_pipeline.Get()), decoder);
     if (GST_OBJECT_PARENT(source) != nullptr) {
         return Fail("the source element belongs to another graph");
