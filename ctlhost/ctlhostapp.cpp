@@ -22,6 +22,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -102,23 +103,43 @@ public:
         sheet->Show();
         return true;
     }
-    bool Screenshot(const std::string& path, std::string& error) override
+    bool Screenshot(const std::string& path, std::size_t& colours, std::string& error) override
     {
-        for (wxWindow* window : wxTopLevelWindows) {
-            window->Update();
-        }
-        // From the X server itself: what other clients (a video sink) drew
-        // is there too, and nothing is cached.
-        const wxSize size = wxGetDisplaySize();
-        std::vector<std::uint8_t> rgb;
-        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
-            error = "cannot read the screen";
+        wxImage image;
+        if (!CaptureScreen(image, error)) {
             return false;
         }
-        wxImage image(size.x, size.y, rgb.data(), true);
         if (!image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
             error = "cannot write \"" + path + "\"";
             return false;
+        }
+        colours = ControlColours(image);
+        return true;
+    }
+    bool CountColours(std::size_t& colours, std::string& error) override
+    {
+        wxImage image;
+        if (!CaptureScreen(image, error)) {
+            return false;
+        }
+        colours = ControlColours(image);
+        return true;
+    }
+    bool ListRows(std::vector<std::string>& rows, std::string& error) override
+    {
+        if (wxListCtrl* list = FindList<wxListCtrl>(m_controlWindow)) {
+            for (long row = 0; row < list->GetItemCount(); ++row) {
+                rows.push_back(list->GetItemText(row).utf8_string());
+            }
+            return true;
+        }
+        wxListBox* box = ShownListBox();
+        if (box == nullptr) {
+            error = "the control shows no list";
+            return false;
+        }
+        for (unsigned row = 0; row < box->GetCount(); ++row) {
+            rows.push_back(box->GetString(row).utf8_string());
         }
         return true;
     }
@@ -208,6 +229,45 @@ private:
         }
         return nullptr;
     }
+    // The whole screen, from the X server itself: what other clients (a
+    // video sink) drew is there too, and nothing is cached.
+    static bool CaptureScreen(wxImage& image, std::string& error)
+    {
+        for (wxWindow* window : wxTopLevelWindows) {
+            window->Update();
+        }
+        const wxSize size = wxGetDisplaySize();
+        std::vector<std::uint8_t> rgb;
+        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
+            error = "cannot read the screen";
+            return false;
+        }
+        image = wxImage(size.x, size.y, rgb.data(), true).Copy();
+        return true;
+    }
+    // The colours on the screen where the control's window is.
+    std::size_t ControlColours(const wxImage& screen) const
+    {
+        std::set<unsigned> seen;
+        const wxRect place = m_controlWindow->GetScreenRect().Intersect(wxRect(screen.GetSize()));
+        for (int y = place.y; y <= place.GetBottom(); ++y) {
+            for (int x = place.x; x <= place.GetRight(); ++x) {
+                seen.insert(unsigned(screen.GetRed(x, y)) << 16 |
+                            unsigned(screen.GetGreen(x, y)) << 8 | screen.GetBlue(x, y));
+            }
+        }
+        return seen.size();
+    }
+    // The first list box in a shown window.
+    static wxListBox* ShownListBox()
+    {
+        for (wxWindow* window : wxTopLevelWindows) {
+            if (wxListBox* box = window->IsShown() ? FindList<wxListBox>(window) : nullptr) {
+                return box;
+            }
+        }
+        return nullptr;
+    }
     // A row of the control's list view, else of the first list box shown in
     // any window: selected, and with `activate` double-clicked.
     bool ActOnRow(long row, bool activate, std::string& error)
@@ -227,12 +287,7 @@ private:
             }
             return true;
         }
-        wxListBox* box = nullptr;
-        for (wxWindow* window : wxTopLevelWindows) {
-            if (window->IsShown() && (box = FindList<wxListBox>(window)) != nullptr) {
-                break;
-            }
-        }
+        wxListBox* box = ShownListBox();
         if (box == nullptr) {
             error = "the control shows no list";
             return false;
