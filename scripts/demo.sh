@@ -42,7 +42,7 @@ demo: castdeck is open with $sample (logs in $run).
 demo: 1. press "Start Transmission" in castdeck: it sends the sample to 225.1.1.1 port 2010
 demo:    and announces it by SAP, here on this machine.
 demo: 2. the player (in ctlhost) shows its "Channel Selection": within a few seconds the
-demo:    program "239...-2010  m1s_testsrc" appears; double-click it (or select it and press
+demo:    program "225.1.1.1-2010  m1s_testsrc" appears; double-click it (or select it and press
 demo:    "Select") to play it. Moving the mouse back onto the player closes the dialog; its
 demo:    toolbar's list button opens it again.
 demo: close both windows to end.
