@@ -4,14 +4,15 @@
 
 #include "platform/com/creation.h"
 #include "platform/com/wx/wxhost.h"
+#include "platform/testsupport/x11/screencapture.h"
 #include "platform/ui/wx/wxuidispatch.h"
 
 #include <wx/app.h>
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
+#include <wx/anybutton.h>
+#include <wx/listbox.h>
 #include <wx/listctrl.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -101,40 +103,82 @@ public:
         sheet->Show();
         return true;
     }
-    bool Screenshot(const std::string& path, std::string& error) override
+    bool Screenshot(const std::string& path, std::size_t& colours, std::string& error) override
     {
-        for (wxWindow* window : wxTopLevelWindows) {
-            window->Update();
+        wxImage image;
+        if (!CaptureScreen(image, error)) {
+            return false;
         }
-        wxScreenDC screen;
-        const wxSize size = screen.GetSize();
-        wxBitmap bitmap(size);
-        wxMemoryDC memory(bitmap);
-        memory.Blit(0, 0, size.x, size.y, &screen, 0, 0);
-        memory.SelectObject(wxNullBitmap);
-        if (!bitmap.ConvertToImage().SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
+        if (!image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
             error = "cannot write \"" + path + "\"";
             return false;
+        }
+        colours = ControlColours(image);
+        return true;
+    }
+    bool CountColours(std::size_t& colours, std::string& error) override
+    {
+        wxImage image;
+        if (!CaptureScreen(image, error)) {
+            return false;
+        }
+        colours = ControlColours(image);
+        return true;
+    }
+    bool ListRows(std::vector<std::string>& rows, std::string& error) override
+    {
+        if (wxListCtrl* list = FindList<wxListCtrl>(m_controlWindow)) {
+            for (long row = 0; row < list->GetItemCount(); ++row) {
+                rows.push_back(list->GetItemText(row).utf8_string());
+            }
+            return true;
+        }
+        wxListBox* box = ShownListBox();
+        if (box == nullptr) {
+            error = "the control shows no list";
+            return false;
+        }
+        for (unsigned row = 0; row < box->GetCount(); ++row) {
+            rows.push_back(box->GetString(row).utf8_string());
         }
         return true;
     }
     bool DoubleClickRow(long row, std::string& error) override
     {
-        wxListCtrl* list = FindList(m_controlWindow);
-        if (list == nullptr) {
-            error = "the control shows no list";
+        return ActOnRow(row, true, error);
+    }
+    bool SelectRow(long row, std::string& error) override { return ActOnRow(row, false, error); }
+    bool Command(int id, std::string& error) override
+    {
+        wxWindow* found = nullptr;
+        for (wxWindow* window : wxTopLevelWindows) {
+            if ((found = FindById(window, id)) != nullptr) {
+                break;
+            }
+        }
+        auto* button = dynamic_cast<wxAnyButton*>(found);
+        if (button == nullptr) {
+            error = "no button " + std::to_string(id);
             return false;
         }
-        if (row >= list->GetItemCount()) {
-            error = "the list has " + std::to_string(list->GetItemCount()) + " rows";
+        if (!button->IsShownOnScreen() || !button->IsEnabled()) {
+            error = "button " + std::to_string(id) + " is hidden or disabled";
             return false;
         }
-        list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
-                           wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
-        wxListEvent event(wxEVT_LIST_ITEM_ACTIVATED, list->GetId());
-        event.SetEventObject(list);
-        event.SetIndex(row);
-        list->GetEventHandler()->ProcessEvent(event);
+        wxCommandEvent event(wxEVT_BUTTON, button->GetId());
+        event.SetEventObject(button);
+        button->GetEventHandler()->ProcessEvent(event);
+        return true;
+    }
+    bool DoubleClick(std::string& error) override
+    {
+        if (m_controlWindow == nullptr) {
+            error = "the control has no window";
+            return false;
+        }
+        wxMouseEvent event(wxEVT_LEFT_DCLICK);
+        event.SetEventObject(m_controlWindow);
+        m_controlWindow->GetEventHandler()->ProcessEvent(event);
         return true;
     }
     void Quit(int status) override
@@ -153,20 +197,111 @@ public:
 
 private:
     // The first list view in a window, depth first.
-    static wxListCtrl* FindList(wxWindow* window)
+    template <class List> static List* FindList(wxWindow* window)
     {
         if (window == nullptr) {
             return nullptr;
         }
-        if (auto* list = dynamic_cast<wxListCtrl*>(window)) {
+        if (auto* list = dynamic_cast<List*>(window)) {
             return list;
         }
         for (wxWindow* child : window->GetChildren()) {
-            if (wxListCtrl* list = FindList(child)) {
+            if (List* list = FindList<List>(child)) {
                 return list;
             }
         }
         return nullptr;
+    }
+    // The first shown window with that id, or named by that number (ids
+    // stop at 32767), depth first.
+    static wxWindow* FindById(wxWindow* window, int id)
+    {
+        if (window == nullptr || !window->IsShown()) {
+            return nullptr;
+        }
+        if (window->GetId() == id || window->GetName() == std::to_string(id)) {
+            return window;
+        }
+        for (wxWindow* child : window->GetChildren()) {
+            if (wxWindow* found = FindById(child, id)) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
+    // The whole screen, from the X server itself: what other clients (a
+    // video sink) drew is there too, and nothing is cached.
+    static bool CaptureScreen(wxImage& image, std::string& error)
+    {
+        for (wxWindow* window : wxTopLevelWindows) {
+            window->Update();
+        }
+        const wxSize size = wxGetDisplaySize();
+        std::vector<std::uint8_t> rgb;
+        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
+            error = "cannot read the screen";
+            return false;
+        }
+        image = wxImage(size.x, size.y, rgb.data(), true).Copy();
+        return true;
+    }
+    // The colours on the screen where the control's window is.
+    std::size_t ControlColours(const wxImage& screen) const
+    {
+        std::set<unsigned> seen;
+        const wxRect place = m_controlWindow->GetScreenRect().Intersect(wxRect(screen.GetSize()));
+        for (int y = place.y; y <= place.GetBottom(); ++y) {
+            for (int x = place.x; x <= place.GetRight(); ++x) {
+                seen.insert(unsigned(screen.GetRed(x, y)) << 16 |
+                            unsigned(screen.GetGreen(x, y)) << 8 | screen.GetBlue(x, y));
+            }
+        }
+        return seen.size();
+    }
+    // The first list box in a shown window.
+    static wxListBox* ShownListBox()
+    {
+        for (wxWindow* window : wxTopLevelWindows) {
+            if (wxListBox* box = window->IsShown() ? FindList<wxListBox>(window) : nullptr) {
+                return box;
+            }
+        }
+        return nullptr;
+    }
+    // A row of the control's list view, else of the first list box shown in
+    // any window: selected, and with `activate` double-clicked.
+    bool ActOnRow(long row, bool activate, std::string& error)
+    {
+        if (wxListCtrl* list = FindList<wxListCtrl>(m_controlWindow)) {
+            if (row >= list->GetItemCount()) {
+                error = "the list has " + std::to_string(list->GetItemCount()) + " rows";
+                return false;
+            }
+            list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
+                               wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
+            if (activate) {
+                wxListEvent event(wxEVT_LIST_ITEM_ACTIVATED, list->GetId());
+                event.SetEventObject(list);
+                event.SetIndex(row);
+                list->GetEventHandler()->ProcessEvent(event);
+            }
+            return true;
+        }
+        wxListBox* box = ShownListBox();
+        if (box == nullptr) {
+            error = "the control shows no list";
+            return false;
+        }
+        if (row >= static_cast<long>(box->GetCount())) {
+            error = "the list has " + std::to_string(box->GetCount()) + " rows";
+            return false;
+        }
+        box->SetSelection(static_cast<int>(row));
+        wxCommandEvent event(activate ? wxEVT_LISTBOX_DCLICK : wxEVT_LISTBOX, box->GetId());
+        event.SetEventObject(box);
+        event.SetInt(static_cast<int>(row));
+        box->GetEventHandler()->ProcessEvent(event);
+        return true;
     }
 
     // Closes once no nested (modal) loop runs: a modal box of the control

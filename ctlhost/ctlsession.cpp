@@ -3,6 +3,7 @@
 #include "platform/com/creation.h"
 #include "platform/com/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <limits>
@@ -16,6 +17,8 @@ namespace {
 // Idle moments to let pass before a screenshot: the first lets newly shown
 // windows be mapped, the second lets them be drawn.
 constexpr int kIdleRoundsBeforeScreenshot = 2;
+// How often wait-row and wait-colours look again.
+constexpr std::chrono::milliseconds kPollPeriod{100};
 
 constexpr const char* kUsage =
     "usage: ctlhost [--param name=value]... [--script file] [--size WIDTHxHEIGHT] "
@@ -143,11 +146,14 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
         std::size_t maxArgs;
     };
     static constexpr Verb kVerbs[] = {
-        {"set", 2, 2},         {"get", 1, 1},
-        {"call", 1, SIZE_MAX}, {"wait-event", 3, 3},
-        {"sleep", 1, 1},       {"about", 0, 0},
-        {"pages", 0, 0},       {"screenshot", 1, 1},
-        {"quit", 0, 0},        {"double-click-row", 1, 1},
+        {"set", 2, 2},          {"get", 1, 1},
+        {"call", 1, SIZE_MAX},  {"wait-event", 3, 3},
+        {"sleep", 1, 1},        {"about", 0, 0},
+        {"pages", 0, 0},        {"screenshot", 1, 1},
+        {"quit", 0, 0},         {"double-click-row", 1, 1},
+        {"select-row", 1, 1},   {"command", 1, 1},
+        {"double-click", 0, 0}, {"wait-row", 2, 2},
+        {"wait-colours", 2, 2},
     };
     int number = 0;
     std::size_t start = 0;
@@ -184,14 +190,25 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
             return false;
         }
         std::uint32_t ms = 0;
-        const bool timed = command.verb == "sleep" || command.verb == "wait-event";
+        const bool timed = command.verb == "sleep" || command.verb == "wait-event" ||
+                           command.verb == "wait-row" || command.verb == "wait-colours";
         if (timed && !ParseNumber(command.args.back(), 24u * 3600 * 1000, ms)) {
             error = where + command.verb + ": \"" + command.args.back() + "\" is not a time in ms";
             return false;
         }
-        if (command.verb == "double-click-row" &&
+        if ((command.verb == "double-click-row" || command.verb == "select-row") &&
             !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
             error = where + command.verb + ": \"" + command.args[0] + "\" is not a row";
+            return false;
+        }
+        if (command.verb == "wait-colours" &&
+            !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
+            error = where + command.verb + ": \"" + command.args[0] + "\" is not a count";
+            return false;
+        }
+        if (command.verb == "command" &&
+            !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
+            error = where + command.verb + ": \"" + command.args[0] + "\" is not an id";
             return false;
         }
         commands.push_back(std::move(command));
@@ -438,6 +455,52 @@ std::optional<std::chrono::milliseconds> ScriptRunner::Step()
                 break;
             }
             m_deadline.reset();
+        } else if (command.verb == "wait-row") {
+            const auto now = Clock::now();
+            if (!m_deadline) {
+                m_deadline = now + std::chrono::milliseconds(std::stoul(args[1]));
+            }
+            std::vector<std::string> rows;
+            if (!m_host.ListRows(rows, error)) {
+                rows.clear();
+            }
+            const auto found = std::find_if(rows.begin(), rows.end(), [&](const std::string& row) {
+                return row.find(args[0]) != std::string::npos;
+            });
+            if (found == rows.end() && now < *m_deadline) {
+                return std::min(kPollPeriod,
+                                std::chrono::ceil<std::chrono::milliseconds>(*m_deadline - now));
+            }
+            m_deadline.reset();
+            if (found == rows.end()) {
+                Fail(command, "wait-row " + args[0] + ": none within " + args[1] + " ms" +
+                                  (error.empty() ? "" : " (" + error + ")"));
+                break;
+            }
+            m_output("wait-row " + args[0] + ": row " + std::to_string(found - rows.begin()) +
+                     " \"" + *found + "\"");
+        } else if (command.verb == "wait-colours") {
+            const auto now = Clock::now();
+            if (!m_deadline) {
+                m_deadline = now + std::chrono::milliseconds(std::stoul(args[1]));
+            }
+            std::size_t colours = 0;
+            if (!m_host.CountColours(colours, error)) {
+                Fail(command, error);
+                break;
+            }
+            const bool enough = colours >= std::stoul(args[0]);
+            if (!enough && now < *m_deadline) {
+                return std::min(kPollPeriod,
+                                std::chrono::ceil<std::chrono::milliseconds>(*m_deadline - now));
+            }
+            m_deadline.reset();
+            if (!enough) {
+                Fail(command, "wait-colours " + args[0] + ": " + std::to_string(colours) +
+                                  " after " + args[1] + " ms");
+                break;
+            }
+            m_output("wait-colours " + args[0] + ": " + std::to_string(colours));
         } else if (command.verb == "set") {
             if (!m_session.Set(args[0], args[1], error)) {
                 Fail(command, error);
@@ -483,17 +546,36 @@ std::optional<std::chrono::milliseconds> ScriptRunner::Step()
                 return std::chrono::milliseconds(0);
             }
             m_idleRounds = 0;
-            if (!m_host.Screenshot(args[0], error)) {
+            std::size_t colours = 0;
+            if (!m_host.Screenshot(args[0], colours, error)) {
                 Fail(command, error);
                 break;
             }
-            m_output("screenshot " + args[0]);
+            m_output("screenshot " + args[0] + ": " + std::to_string(colours) + " colours");
         } else if (command.verb == "double-click-row") {
             if (!m_host.DoubleClickRow(std::stol(args[0]), error)) {
                 Fail(command, error);
                 break;
             }
             m_output("double-click-row " + args[0]);
+        } else if (command.verb == "select-row") {
+            if (!m_host.SelectRow(std::stol(args[0]), error)) {
+                Fail(command, error);
+                break;
+            }
+            m_output("select-row " + args[0]);
+        } else if (command.verb == "command") {
+            if (!m_host.Command(std::stoi(args[0]), error)) {
+                Fail(command, error);
+                break;
+            }
+            m_output("command " + args[0]);
+        } else if (command.verb == "double-click") {
+            if (!m_host.DoubleClick(error)) {
+                Fail(command, error);
+                break;
+            }
+            m_output("double-click");
         } else if (command.verb == "quit") {
             m_output("quit");
             m_ended = true;

@@ -9,10 +9,25 @@
 // may hold blanks (\" and \\ inside, and \n for a line break).
 //   set <property> <value>          get <property>
 //   call <method> [<argument>...]   wait-event <event> <first argument> <ms>
-//   sleep <ms>   about   pages   screenshot <png file>   quit
+//   sleep <ms>   about   pages   quit
+//   screenshot <png file>    (saves the screen; prints how many colours the
+//                            control's window shows)
 //   double-click-row <row>   (the double click on a row of the first list
-//                            view in the control's window, as the list
-//                            reports it to its handler)
+//                            view in the control's window, else of the
+//                            first list box in any window of the program,
+//                            as the list reports it to its handler)
+//   select-row <row>         (selects that row of the same list, as a click
+//                            would, without activating it)
+//   command <id>             (clicks the shown and enabled button with that
+//                            id, or named by that number, in any window of
+//                            the program: a toolbar button, a dialog's
+//                            button)
+//   double-click             (a left double click on the control's window)
+//   wait-row <text> <ms>     (waits until a row of that list holds the text;
+//                            prints the row's number and text)
+//   wait-colours <count> <ms> (waits until the control's window shows at
+//                            least that many colours on the screen: a
+//                            picture rather than a plain background)
 // Arguments and values are passed as text; the control converts them.
 // wait-event takes the first event of that name and first argument that no
 // earlier wait-event took, also one that arrived before the command; it
@@ -109,8 +124,16 @@ class ScriptHost
 public:
     virtual ~ScriptHost() = default;
     virtual bool ShowPages(std::vector<std::string>& titles, std::string& error) = 0;
-    virtual bool Screenshot(const std::string& path, std::string& error) = 0;
+    // colours: how many the control's window shows on the screen.
+    virtual bool Screenshot(const std::string& path, std::size_t& colours, std::string& error) = 0;
+    // How many colours the control's window shows on the screen now.
+    virtual bool CountColours(std::size_t& colours, std::string& error) = 0;
+    // The rows of the list that the row commands act on.
+    virtual bool ListRows(std::vector<std::string>& rows, std::string& error) = 0;
     virtual bool DoubleClickRow(long row, std::string& error) = 0;
+    virtual bool SelectRow(long row, std::string& error) = 0;
+    virtual bool Command(int id, std::string& error) = 0;
+    virtual bool DoubleClick(std::string& error) = 0;
     virtual void Quit(int status) = 0;
 };
 

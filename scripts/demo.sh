@@ -1,28 +1,52 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the smoke checks, then starts the sender program
-# castdeck with a bundled sample file open in a document, ready to transmit.
-# Without a display it says how to run castdeck on a virtual one and ends.
+# Sets up, builds and runs the smoke checks, then shows the system at work
+# on this machine: the sender castdeck with a bundled sample open, and the
+# player control in the container ctlhost with its channel dialog open, where
+# the announced program appears and plays. Without a display the smoke checks
+# alone show it (on private Xvfb displays, in a network namespace of their
+# own) and the script says how to run the rest on a virtual display.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/setup.sh
 bash scripts/build.sh build/release
-(cd build/release && ctest --output-on-failure -R '^(Smoke|CastdeckSmoke)\.')
+(cd build/release && ctest --output-on-failure -R '^(Smoke|CastdeckSmoke|PlayerSmoke)\.')
 
+build="$top/build/release"
 sample="$top/samples/m1s_testsrc.mpg"
-shots="$top/build/release/Testing/castdeck"
 if [ -z "${DISPLAY:-}" ]; then
-  echo "demo: no display (\$DISPLAY is empty), so castdeck was not started."
-  echo "demo: the smoke check above ran it under a private Xvfb display;"
-  echo "demo: its screenshots are in $shots"
-  echo "demo: to start castdeck on a virtual display: xvfb-run -a bash scripts/demo.sh"
+  echo "demo: no display (\$DISPLAY is empty), so castdeck and the player were not started."
+  echo "demo: the smoke checks above ran them under private Xvfb displays: a transmitter"
+  echo "demo: announced a sample, the player listed it in its channel dialog and played it;"
+  echo "demo: screenshots in $build/Testing/castdeck and $build/Testing/playerctl"
+  echo "demo: to start castdeck and the player on a virtual display: xvfb-run -a bash scripts/demo.sh"
   exit 0
 fi
 
+# The player and the multicast source it plays live streams through, in this
+# user's registry store.
+"$build/ctlhost/qvregsvr" "$build/player/playerctl.so"
+"$build/ctlhost/qvregsvr" "$build/castsource/castsource.so"
+
 # castdeck writes its logs (QvDebugFlowmill.log, castdeck.log) into its
 # working directory.
-run="$top/build/release/castdeck-run"
+run="$build/castdeck-run"
 mkdir -p "$run"
-cd "$run"
-echo "demo: starting castdeck with $sample open (logs in $run); close its window to end"
-exec "$top/build/release/sender/castdeck/castdeck" "$sample"
+(cd "$run" && exec "$build/sender/castdeck/castdeck" "$sample") &
+castdeck=$!
+
+script="$run/player-script.txt"
+echo "command 32785" >"$script" # the player's toolbar: Channel Selection
+cat <<EOF
+demo: castdeck is open with $sample (logs in $run).
+demo: 1. press "Start Transmission" in castdeck: it sends the sample to 225.1.1.1 port 2010
+demo:    and announces it by SAP, here on this machine.
+demo: 2. the player (in ctlhost) shows its "Channel Selection": within a few seconds the
+demo:    program "225.1.1.1-2010  m1s_testsrc" appears; double-click it (or select it and press
+demo:    "Select") to play it. Moving the mouse back onto the player closes the dialog; its
+demo:    toolbar's list button opens it again.
+demo: close both windows to end.
+EOF
+"$build/ctlhost/ctlhost" --param "PropList=ToolBar=1" --size 480x360 --script "$script" \
+  PLAYERCTL.PlayerCtlCtrl.1 || true
+wait "$castdeck" || true

@@ -27,6 +27,11 @@ TEST(CtlScriptTest, ParsesCommandsAndNamesTheFaultyLine)
         {"sleep soon", "line 1: sleep: \"soon\" is not a time in ms"},
         {"wait-event A 1 -5", "line 1: wait-event: \"-5\" is not a time in ms"},
         {"double-click-row first", "line 1: double-click-row: \"first\" is not a row"},
+        {"select-row -1", "line 1: select-row: \"-1\" is not a row"},
+        {"command play", "line 1: command: \"play\" is not an id"},
+        {"double-click 1", "line 1: double-click: wrong number of arguments"},
+        {"wait-row m1s soon", "line 1: wait-row: \"soon\" is not a time in ms"},
+        {"wait-colours many 10", "line 1: wait-colours: \"many\" is not a count"},
         {"\n\nset A \"open", "line 3: unterminated quote"},
     };
     for (const auto& [script, message] : bad) {
@@ -68,18 +73,33 @@ public:
         error = "no display";
         return false;
     }
-    bool Screenshot(const std::string&, std::string& error) override
+    bool Screenshot(const std::string&, std::size_t&, std::string& error) override
     {
         error = "no display";
         return false;
+    }
+    bool CountColours(std::size_t& count, std::string&) override
+    {
+        count = colours;
+        return true;
+    }
+    bool ListRows(std::vector<std::string>& list, std::string&) override
+    {
+        list = rows;
+        return true;
     }
     bool DoubleClickRow(long, std::string& error) override
     {
         error = "no display";
         return false;
     }
+    bool SelectRow(long, std::string& error) override { return DoubleClickRow(0, error); }
+    bool Command(int, std::string& error) override { return DoubleClickRow(0, error); }
+    bool DoubleClick(std::string& error) override { return DoubleClickRow(0, error); }
     void Quit(int status) override { quitStatus = status; }
 
+    std::vector<std::string> rows;
+    std::size_t colours = 0;
     int quitStatus = -1;
 };
 
@@ -118,6 +138,35 @@ TEST_F(CtlSessionTest, ScriptDrivesTheControlAndStopsAtAMissedEvent)
     CtlSession missing(ui, print);
     EXPECT_FALSE(missing.Open("QVFAKE.Missing.1", params, error));
     EXPECT_EQ(error, "unknown control \"QVFAKE.Missing.1\": 0x800401F3 CO_E_CLASSSTRING");
+}
+
+TEST(CtlScriptTest, WaitRowAndWaitColoursPollUntilTheWindowsShowIt)
+{
+    auto ui = std::make_shared<qvplat::PumpedUiDispatcher>();
+    std::vector<std::string> output;
+    const auto print = [&](const std::string& line) { output.push_back(line); };
+    CtlSession session(ui, print);
+    std::vector<ScriptCommand> commands;
+    std::string error;
+    ASSERT_TRUE(ParseScript("wait-row m1s 60000\nwait-colours 1000 60000\nwait-row absent 0\nquit",
+                            commands, error));
+    FakeHost host;
+    ScriptRunner runner(session, host, print, commands);
+    const auto polls = [&] {
+        const auto wait = runner.Step();
+        return wait.has_value() && wait->count() > 0 && wait->count() < 60000;
+    };
+    EXPECT_TRUE(polls());
+    host.rows = {"239.1.1.1-2010  other", "239.1.1.2-2010  m1s_testsrc"};
+    host.colours = 999;
+    EXPECT_TRUE(polls());
+    host.colours = 1500;
+    EXPECT_FALSE(runner.Step().has_value());
+    EXPECT_EQ(output,
+              (std::vector<std::string>{"wait-row m1s: row 1 \"239.1.1.2-2010  m1s_testsrc\"",
+                                        "wait-colours 1000: 1500",
+                                        "error: line 3: wait-row absent: none within 0 ms"}));
+    EXPECT_EQ(host.quitStatus, 1);
 }
 
 } // namespace

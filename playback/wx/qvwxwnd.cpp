@@ -49,6 +49,21 @@ std::uintptr_t NativeWindowOf(wxWindow* window)
     return id;
 }
 
+// Waits until the X server has carried out what the toolkit asked of it.
+void SyncDisplay()
+{
+    using GetFn = void* (*)();
+    using SyncFn = void (*)(void*);
+    static const auto display =
+        reinterpret_cast<GetFn>(dlsym(RTLD_DEFAULT, "gdk_display_get_default"));
+    static const auto sync = reinterpret_cast<SyncFn>(dlsym(RTLD_DEFAULT, "gdk_display_sync"));
+    if (display != nullptr && sync != nullptr) {
+        if (void* current = display()) {
+            sync(current);
+        }
+    }
+}
+
 QvRect ClientRectOf(const wxWindow& window)
 {
     const wxSize size = window.GetClientSize();
@@ -191,6 +206,10 @@ CQvVideoSurface::CQvVideoSurface(wxWindow* parent, CQvDisplayWindow& display)
     SetBackgroundStyle(wxBG_STYLE_PAINT);
     Bind(wxEVT_PAINT, [this](wxPaintEvent&) {
         wxPaintDC dc(this);
+        // The sink reads the window's size from the server when told to
+        // draw again (it does not watch the window), and the toolkit may
+        // not have sent the size it just gave the window yet.
+        SyncDisplay();
         m_display.Events().OnVideoExpose();
     });
     for (const auto type :

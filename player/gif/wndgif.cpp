@@ -48,7 +48,9 @@ bool CWndGif::Load(const std::string& resourceName)
     if (!loaded) {
         return false;
     }
-    m_timer.StartOnce(static_cast<int>(CGifImage::kMinIntervalMs));
+    if (m_visible) {
+        m_timer.StartOnce(static_cast<int>(CGifImage::kMinIntervalMs));
+    }
     return true;
 }
 
@@ -81,6 +83,12 @@ bool CWndGif::Show(bool show)
     m_visible = show;
     if (show) {
         m_frame = 0;
+        // A hidden window's animation does not tick.
+        if (m_gif.GetFrameCount() > 0 && GetHandle() != nullptr) {
+            m_timer.StartOnce(static_cast<int>(CGifImage::kMinIntervalMs));
+        }
+    } else {
+        m_timer.Stop();
     }
     return wxWindow::Show(show);
 }
@@ -99,7 +107,10 @@ void CWndGif::OnTimer(wxTimerEvent&)
     m_gif.GetImageInfo(m_frame, info);
     m_shown = m_frame;
     RefreshRect(wxRect(info.left, info.top, info.width, info.height), false);
-    m_timer.StartOnce(static_cast<int>(m_gif.GetIntervalMs(m_frame)));
+    // A single image is drawn once.
+    if (count > 1) {
+        m_timer.StartOnce(static_cast<int>(m_gif.GetIntervalMs(m_frame)));
+    }
     ++m_frame;
 }
 

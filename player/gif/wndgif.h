@@ -18,9 +18,11 @@ public:
 
     // Creates the child window, shown or hidden.
     bool Create(const wxRect& rect, wxWindow* parent, bool visible);
-    // Loads the animation and, when the window exists, starts its timer at
-    // the shortest period; true when both succeeded. A failed load leaves
-    // the window empty and its timer stops at the next tick.
+    // Loads the animation and, when the window exists and is shown, starts
+    // its timer at the shortest period; true when the window exists and the
+    // load succeeded. A failed load leaves the window empty and its timer
+    // stops at the next tick. The timer runs only while the window is shown,
+    // and stops after drawing a picture of one image.
     bool Load(const std::string& resourceName);
     // Moves the window to the parent's top-left corner with the size of the
     // first image.

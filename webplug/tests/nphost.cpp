@@ -15,20 +15,27 @@
 //                                         the grey (0x808080) pixels on its frame and elsewhere
 //   print-full <name>                     full-page print: the plug-in's printed flag
 //   destroy <name>
+//   wait <ms>                             runs the event loop for that long
+//   screenshot <name> <png file>          saves the screen; counts the colours in the window
 // Instances left at the end are destroyed. Exit status 1 for a bad script
 // command, 2 for a bad command line or library.
 #include "webplug/npapi.h"
 
+#include "platform/testsupport/x11/screencapture.h"
+
 #include <wx/app.h>
 #include <wx/dcmemory.h>
+#include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
 #include <wx/panel.h>
+#include <wx/timer.h>
 
 #include <cstdio>
 #include <exception>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -134,6 +141,14 @@ private:
             m_initialized = false;
             return "= " + std::to_string(g_shutdown());
         }
+        if (verb == "wait" && count == 1) {
+            wxGUIEventLoop loop;
+            wxTimer timer;
+            timer.Bind(wxEVT_TIMER, [&loop](wxTimerEvent&) { loop.Exit(); });
+            timer.StartOnce(number(1));
+            loop.Run();
+            return "= waited";
+        }
         if (count == 0 || m_funcs.newp == nullptr) {
             return {};
         }
@@ -194,10 +209,40 @@ private:
             m_funcs.print(npp, &print);
             return "= printed " + std::to_string(print.print.fullPrint.pluginPrinted);
         }
+        if (verb == "screenshot" && count == 2 && instance.panel != nullptr) {
+            return "= colours " + Screenshot(instance, words[2]);
+        }
         if (verb == "destroy" && count == 1) {
             return "= " + std::to_string(m_funcs.destroy(npp, nullptr));
         }
         return {};
+    }
+
+    // The whole screen into a PNG file; the number of colours in the
+    // instance's window, or "none" when the file cannot be written.
+    std::string Screenshot(const Instance& instance, const std::string& path)
+    {
+        Update();
+        // From the X server itself: what the player's video sink drew is
+        // there too.
+        const wxSize size = wxGetDisplaySize();
+        std::vector<std::uint8_t> rgb;
+        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
+            return "none";
+        }
+        const wxImage image(size.x, size.y, rgb.data(), true);
+        if (!image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
+            return "none";
+        }
+        const wxRect place = instance.panel->GetScreenRect().Intersect(wxRect(size));
+        std::set<unsigned> colours;
+        for (int y = place.y; y < place.GetBottom(); ++y) {
+            for (int x = place.x; x < place.GetRight(); ++x) {
+                colours.insert(unsigned(image.GetRed(x, y)) << 16 |
+                               unsigned(image.GetGreen(x, y)) << 8 | image.GetBlue(x, y));
+            }
+        }
+        return std::to_string(colours.size());
     }
 
     std::string PrintEmbedded(Instance& instance)
@@ -243,6 +288,7 @@ class CHostApp final : public wxApp
 public:
     bool OnInit() override
     {
+        wxInitAllImageHandlers();
         auto* frame = new CHostFrame(m_status);
         frame->Show();
         CallAfter([frame] { frame->RunScript(); });
