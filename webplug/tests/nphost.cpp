@@ -16,6 +16,8 @@
 //   print-full <name>                     full-page print: the plug-in's printed flag
 //   destroy <name>
 //   wait <ms>                             runs the event loop for that long
+//   wait-colours <name> <count> <ms>      runs the event loop until the window shows at least
+//                                         that many colours, or for at most that long
 //   screenshot <name> <png file>          saves the screen; counts the colours in the window
 // Instances left at the end are destroyed. Exit status 1 for a bad script
 // command, 2 for a bad command line or library.
@@ -31,6 +33,8 @@
 #include <wx/panel.h>
 #include <wx/timer.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -142,11 +146,7 @@ private:
             return "= " + std::to_string(g_shutdown());
         }
         if (verb == "wait" && count == 1) {
-            wxGUIEventLoop loop;
-            wxTimer timer;
-            timer.Bind(wxEVT_TIMER, [&loop](wxTimerEvent&) { loop.Exit(); });
-            timer.StartOnce(number(1));
-            loop.Run();
+            RunEventLoop(number(1));
             return "= waited";
         }
         if (count == 0 || m_funcs.newp == nullptr) {
@@ -209,6 +209,9 @@ private:
             m_funcs.print(npp, &print);
             return "= printed " + std::to_string(print.print.fullPrint.pluginPrinted);
         }
+        if (verb == "wait-colours" && count == 3 && instance.panel != nullptr) {
+            return WaitForColours(instance, number(2), number(3));
+        }
         if (verb == "screenshot" && count == 2 && instance.panel != nullptr) {
             return "= colours " + Screenshot(instance, words[2]);
         }
@@ -218,31 +221,74 @@ private:
         return {};
     }
 
+    static void RunEventLoop(int milliseconds)
+    {
+        wxGUIEventLoop loop;
+        wxTimer timer;
+        timer.Bind(wxEVT_TIMER, [&loop](wxTimerEvent&) { loop.Exit(); });
+        timer.StartOnce(milliseconds);
+        loop.Run();
+    }
+
+    // The whole screen as the X server shows it: what the player's video
+    // sink drew is there too.
+    bool CaptureScreen(wxImage& image)
+    {
+        Update();
+        const wxSize size = wxGetDisplaySize();
+        std::vector<std::uint8_t> rgb;
+        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
+            return false;
+        }
+        image = wxImage(size.x, size.y, rgb.data(), true).Copy();
+        return true;
+    }
+
+    // The number of colours on the screen where the instance's window is.
+    static std::size_t WindowColours(const Instance& instance, const wxImage& screen)
+    {
+        const wxRect place = instance.panel->GetScreenRect().Intersect(wxRect(screen.GetSize()));
+        std::set<unsigned> colours;
+        for (int y = place.y; y <= place.GetBottom(); ++y) {
+            for (int x = place.x; x <= place.GetRight(); ++x) {
+                colours.insert(unsigned(screen.GetRed(x, y)) << 16 |
+                               unsigned(screen.GetGreen(x, y)) << 8 | screen.GetBlue(x, y));
+            }
+        }
+        return colours.size();
+    }
+
+    // Looks at the window every 100 ms until it shows `wanted` colours or
+    // `milliseconds` have passed; the count last seen either way.
+    std::string WaitForColours(const Instance& instance, int wanted, int milliseconds)
+    {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            wxImage screen;
+            if (!CaptureScreen(screen)) {
+                return "= none";
+            }
+            const std::size_t colours = WindowColours(instance, screen);
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (colours >= static_cast<std::size_t>(wanted) || left <= 0) {
+                return "= colours " + std::to_string(colours);
+            }
+            RunEventLoop(static_cast<int>(std::min<decltype(left)>(left, 100)));
+        }
+    }
+
     // The whole screen into a PNG file; the number of colours in the
     // instance's window, or "none" when the file cannot be written.
     std::string Screenshot(const Instance& instance, const std::string& path)
     {
-        Update();
-        // From the X server itself: what the player's video sink drew is
-        // there too.
-        const wxSize size = wxGetDisplaySize();
-        std::vector<std::uint8_t> rgb;
-        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
+        wxImage screen;
+        if (!CaptureScreen(screen) ||
+            !screen.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
             return "none";
         }
-        const wxImage image(size.x, size.y, rgb.data(), true);
-        if (!image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
-            return "none";
-        }
-        const wxRect place = instance.panel->GetScreenRect().Intersect(wxRect(size));
-        std::set<unsigned> colours;
-        for (int y = place.y; y < place.GetBottom(); ++y) {
-            for (int x = place.x; x < place.GetRight(); ++x) {
-                colours.insert(unsigned(image.GetRed(x, y)) << 16 |
-                               unsigned(image.GetGreen(x, y)) << 8 | image.GetBlue(x, y));
-            }
-        }
-        return std::to_string(colours.size());
+        return std::to_string(WindowColours(instance, screen));
     }
 
     std::string PrintEmbedded(Instance& instance)

@@ -1,17 +1,23 @@
 // The plug-in in its test host nphost under a private Xvfb display, with a
 // fake player registered under the player's class id in a private registry.
 // The fake player prints each Profile it is given and the section the file
-// holds then; nphost prints what every plug-in call returns.
+// holds then; nphost prints what every plug-in call returns. Last, the real
+// player in the plug-in, playing a sample file; its screenshot is kept under
+// the build tree's Testing/webplug folder.
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/display.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <string>
 
 namespace {
 
@@ -164,6 +170,59 @@ TEST_F(NphostTest, APlayerThatCannotBeCreatedLeavesTheWindowEmpty)
     EXPECT_NE(host.output.find("window a 0 0 100 100 = 0\n"), std::string::npos) << host.output;
     EXPECT_EQ(host.output.find("player"), std::string::npos) << host.output;
     EXPECT_NE(LogText().find("cannot be created"), std::string::npos) << LogText();
+}
+
+TEST_F(NphostTest, TheRealPlayerPlaysTheFileItsAttributesName)
+{
+    ASSERT_EQ(Run(QVREGSVR_BINARY, {"/u", QV_FAKEPLAYER_PATH}).exitCode, 0);
+    for (const char* server : {PLAYERCTL_LIBRARY, CASTSOURCE_LIBRARY}) {
+        const auto reg = Run(QVREGSVR_BINARY, {server});
+        ASSERT_EQ(reg.exitCode, 0) << reg.output;
+    }
+    const std::string sample = qvtest::SamplePath("m1s_testsrc.mpg");
+    ASSERT_TRUE(fs::exists(sample)) << sample;
+    const fs::path artifacts = WEBPLUG_ARTIFACT_DIR;
+    fs::create_directories(artifacts);
+    const fs::path shot = artifacts / "webplug-player.png";
+    fs::remove(shot);
+
+    // The page's attributes start the file at once; the host has no sound,
+    // so the audio goes to a sink that drops it. The whole test picture
+    // shows some 9000 colours (its colour band); the player's background,
+    // logo and toolbar a few hundred at most.
+    const auto started = std::chrono::steady_clock::now();
+    const auto host = RunScript("entry-points\n"
+                                "initialize\n"
+                                "new player Filename=" +
+                                sample +
+                                " AutoStart=1 AudioSink=fakeaudiosink\n"
+                                "window player 0 0 480 360\n"
+                                "wait-colours player 5000 60000\n"
+                                "screenshot player " +
+                                shot.string() +
+                                "\n"
+                                "destroy player\n"
+                                "shutdown\n");
+    const auto took = std::chrono::steady_clock::now() - started;
+    const std::string& out = host.output;
+    EXPECT_EQ(host.exitCode, 0) << out;
+    for (const char* line :
+         {"initialize = 0\n", " AudioSink=fakeaudiosink = 0\n", "window player 0 0 480 360 = 0\n",
+          "destroy player = 0\n", "shutdown = 0\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    }
+    std::smatch waited;
+    std::smatch shown;
+    ASSERT_TRUE(std::regex_search(out, waited, std::regex("wait-colours .* = colours ([0-9]+)\n")))
+        << out;
+    ASSERT_TRUE(std::regex_search(out, shown, std::regex("screenshot .* = colours ([0-9]+)\n")))
+        << out;
+    EXPECT_GE(std::stoul(waited[1]), 5000u) << out << LogText();
+    EXPECT_GE(std::stoul(shown[1]), 5000u) << out << LogText();
+    EXPECT_TRUE(fs::exists(shot));
+    EXPECT_EQ(LogText().find("cannot"), std::string::npos) << LogText();
+    std::printf("player in nphost: %s colours, %.1f s; screenshot %s\n", shown[1].str().c_str(),
+                std::chrono::duration<double>(took).count(), shot.c_str());
 }
 
 } // namespace
