@@ -147,7 +147,7 @@ TEST_F(RecordCtlSmoke, CapturesALiveTransmissionForItsDurationThenUntilStopped)
                              "call AddProp Filename second.mpg\n"
                              "call Initialize\n"
                              "call Start\n"
-                             "sleep 1500\n"
+                             "sleep 2500\n"
                              "call Stop\n"
                              "wait-event Completed 4 120000\n"
                              "quit\n";
