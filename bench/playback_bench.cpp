@@ -272,6 +272,7 @@ void Bench(const std::string& file, const char* mux)
     std::vector<double> thresholdToFirst;
     std::vector<double> toFound;
     std::vector<double> foundToThreshold;
+    std::vector<double> thresholdToPreroll;
     double longestStop = 0.0;
     {
         Sender sender(file, 0);
@@ -295,6 +296,10 @@ void Bench(const std::string& file, const char* mux)
             thresholdToFirst.push_back(Ms(first - threshold));
             toFound.push_back(Ms(found - play));
             foundToThreshold.push_back(Ms(threshold - found));
+            // The graph is built, prerolled (the first video and audio
+            // buffers at their sinks) and run between the two messages.
+            thresholdToPreroll.push_back(
+                Ms(host.queue.When(QvStreamMessage::kPlaying) - threshold));
             const Clock::time_point stop = Clock::now();
             host.controller.Stop();
             longestStop = std::max(longestStop, Ms(Clock::now() - stop));
@@ -346,9 +351,9 @@ void Bench(const std::string& file, const char* mux)
                 name.c_str(), Median(toFirst), *std::max_element(toFirst.begin(), toFirst.end()),
                 Median(thresholdToFirst),
                 *std::max_element(thresholdToFirst.begin(), thresholdToFirst.end()), longestStop);
-    std::printf("%-18s  of which: Play→stream found %.0f ms, found→start threshold %.0f ms "
-                "(medians)\n",
-                "", Median(toFound), Median(foundToThreshold));
+    std::printf("%-18s  of which: Play→stream found %.0f ms, found→start threshold %.0f ms; "
+                "start threshold→first video buffer at the sink (preroll) %.0f ms (medians)\n",
+                "", Median(toFound), Median(foundToThreshold), Median(thresholdToPreroll));
     std::printf("%-18s  %d passes in %.1f s: CPU %.0f ms per stream second (gst-launch decode "
                 "%.0f ms/s, ratio %.2f); pictures %llu, dropped %llu, per pass %.1f (ffprobe "
                 "%d)\n",
