@@ -32,6 +32,7 @@
 //                        [--cpu-rate MBPS] [--only ours|plain|multicat] [--cpu-only]
 //                        [--quick]
 
+#include "bench/allocation_count.h"
 #include "core/receive/qvcollector.h"
 #include "core/settings/qvproplist.h"
 
@@ -63,60 +64,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-// ---- Counting heap allocations ---------------------------------------------------------
-
-namespace {
-
-std::atomic<std::uint64_t> g_allocations{0};
-
-// Kept out of line so that the compiler never pairs an inlined malloc with
-// the free of another operator.
-[[gnu::noinline]] void* CountedAllocate(std::size_t size)
-{
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-[[gnu::noinline]] void CountedRelease(void* p) noexcept
-{
-    std::free(p);
-}
-
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    return CountedAllocate(size);
-}
-
-void* operator new[](std::size_t size)
-{
-    return CountedAllocate(size);
-}
-
-void operator delete(void* p) noexcept
-{
-    CountedRelease(p);
-}
-
-void operator delete[](void* p) noexcept
-{
-    CountedRelease(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept
-{
-    CountedRelease(p);
-}
-
-void operator delete[](void* p, std::size_t) noexcept
-{
-    CountedRelease(p);
-}
 
 namespace {
 
@@ -302,9 +249,9 @@ bool ReadAll(int fd, void* data, std::size_t size)
             report.bytes += static_cast<std::uint64_t>(got);
             if (!steady && report.bytes > 4 * static_cast<std::uint64_t>(kReadRequest)) {
                 steady = true;
-                allocationsAtSteady = g_allocations.load();
+                allocationsAtSteady = AllocationCount();
             }
-            allocationsAtEnd = g_allocations.load();
+            allocationsAtEnd = AllocationCount();
         }
         if (flags == QvUdpDataCollector::kBreak) {
             ++report.breaks;

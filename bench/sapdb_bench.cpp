@@ -8,6 +8,7 @@
 // over loopback to one listener, beside a plain recvmmsg loop on a listener's
 // socket.
 
+#include "bench/allocation_count.h"
 #include "core/net/qvhostaddr.h"
 #include "core/settings/qvproplist.h"
 #include "core/sap/qvsap.h"
@@ -36,58 +37,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// ---- Counting heap allocations ---------------------------------------------------------
-
-namespace {
-
-std::atomic<std::uint64_t> g_allocations{0};
-
-[[gnu::noinline]] void* CountedAllocate(std::size_t size)
-{
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-[[gnu::noinline]] void CountedRelease(void* p) noexcept
-{
-    std::free(p);
-}
-
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    return CountedAllocate(size);
-}
-
-void* operator new[](std::size_t size)
-{
-    return CountedAllocate(size);
-}
-
-void operator delete(void* p) noexcept
-{
-    CountedRelease(p);
-}
-
-void operator delete[](void* p) noexcept
-{
-    CountedRelease(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept
-{
-    CountedRelease(p);
-}
-
-void operator delete[](void* p, std::size_t) noexcept
-{
-    CountedRelease(p);
-}
 
 namespace {
 
@@ -258,14 +207,14 @@ void BM_FillLargeDirectory(benchmark::State& state)
         const std::size_t before = mallinfo2().uordblks;
         BenchDb db;
         db.Start();
-        const std::uint64_t allocationsBefore = g_allocations.load();
+        const std::uint64_t allocationsBefore = AllocationCount();
         for (const std::string& datagram : datagrams) {
             QvSAPPacket packet;
             if (QvSAPListen::DecodeDatagram(datagram.data(), datagram.size(), packet)) {
                 db.Feeder().OnSAPReceive(&packet);
             }
         }
-        allocations = static_cast<double>(g_allocations.load() - allocationsBefore);
+        allocations = static_cast<double>(AllocationCount() - allocationsBefore);
         bytes = static_cast<double>(mallinfo2().uordblks - before);
         state.PauseTiming();
         db.Stop();
