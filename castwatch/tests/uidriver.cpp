@@ -5,7 +5,7 @@
 #include "castwatch/resource.h"
 #include "core/sap/qvsapdb.h"
 #include "platform/testsupport/udp_socket.h"
-#include "platform/testsupport/x11/screencapture.h"
+#include "platform/testsupport/x11/screenimage.h"
 
 #include <wx/button.h>
 #include <wx/dialog.h>
@@ -16,7 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -211,20 +210,9 @@ void CUiDriver::Announce()
 
 bool CUiDriver::SaveScreenshot(wxWindow* window, const wxString& name)
 {
-    const wxRect rect = window->GetScreenRect();
-    std::vector<std::uint8_t> rgb;
-    if (!qvtest::CaptureScreenRgb(rect.x, rect.y, rect.width, rect.height, rgb)) {
-        return false;
-    }
-    // wxImage takes ownership of a malloc'ed buffer.
-    auto* data = static_cast<unsigned char*>(std::malloc(rgb.size()));
-    if (data == nullptr) {
-        return false;
-    }
-    std::memcpy(data, rgb.data(), rgb.size());
-    const wxImage image(rect.width, rect.height, data);
+    const wxImage image = qvtest::CaptureScreenImage(window->GetScreenRect());
     const wxString path = m_directory + "/" + name;
-    if (!image.SaveFile(path, wxBITMAP_TYPE_PNG)) {
+    if (!image.IsOk() || !image.SaveFile(path, wxBITMAP_TYPE_PNG)) {
         return false;
     }
     Say("screenshot " + path.utf8_string());

@@ -8,7 +8,7 @@
 #include "playback/qvstreammsg.h"
 #include "playback/wx/qvwxwnd.h"
 
-#include "platform/testsupport/x11/screencapture.h"
+#include "platform/testsupport/x11/screenimage.h"
 
 #include <wx/app.h>
 #include <wx/frame.h>
@@ -21,33 +21,10 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <set>
-#include <vector>
 #include <string>
+#include <vector>
 
 namespace {
-
-// What the X server shows in the rectangle.
-wxImage Grab(const wxRect& rect)
-{
-    std::vector<std::uint8_t> rgb;
-    wxImage image(rect.width, rect.height);
-    if (qvtest::CaptureScreenRgb(rect.x, rect.y, rect.width, rect.height, rgb)) {
-        std::copy(rgb.begin(), rgb.end(), image.GetData());
-    }
-    return image;
-}
-
-int CountColours(const wxImage& image)
-{
-    std::set<unsigned> colours;
-    const unsigned char* data = image.GetData();
-    for (int i = 0; i < image.GetWidth() * image.GetHeight(); ++i) {
-        colours.insert(unsigned(data[3 * i]) << 16 | unsigned(data[3 * i + 1]) << 8 |
-                       data[3 * i + 2]);
-    }
-    return static_cast<int>(colours.size());
-}
 
 class CDriverApp : public wxApp
 {
@@ -101,8 +78,7 @@ private:
 
     bool Rendered() const
     {
-        return m_controller->graph != nullptr &&
-               m_controller->graph->GetVideoStats().rendered > 10;
+        return m_controller->graph != nullptr && m_controller->graph->GetVideoStats().rendered > 10;
     }
 
     void OnTick(wxTimerEvent&)
@@ -126,11 +102,11 @@ private:
                 std::printf("video %d %d %d %d\n", video.left, video.top, video.width,
                             video.height);
                 const wxPoint origin = display->GetScreenPosition();
-                const wxImage shot = Grab(wxRect(origin.x + video.left, origin.y + video.top,
-                                                 video.width, video.height));
-                std::printf("video-colours %d\n", CountColours(shot) > 1000);
+                const wxImage shot = qvtest::CaptureScreenImage(
+                    wxRect(origin.x + video.left, origin.y + video.top, video.width, video.height));
+                std::printf("video-colours %d\n", qvtest::CountColours(shot) > 1000);
                 std::printf("screenshot %d\n",
-                            Grab(m_frame->GetScreenRect())
+                            qvtest::CaptureScreenImage(m_frame->GetScreenRect())
                                 .SaveFile(m_directory + "/playback-window.png", wxBITMAP_TYPE_PNG));
                 wxUIActionSimulator input;
                 input.MouseMove(origin.x + video.left + 40, origin.y + video.top + 30);
@@ -153,11 +129,11 @@ private:
             {
                 // The picture fills the screen, also where the frame is not.
                 const wxSize screen = wxGetDisplaySize();
-                const wxImage shot = Grab(wxRect(wxPoint(0, 0), screen));
+                const wxImage shot = qvtest::CaptureScreenImage(wxRect(wxPoint(0, 0), screen));
                 const wxRect frame = m_frame->GetScreenRect();
-                const wxImage beside = Grab(wxRect(frame.GetRight() + 1, 0,
-                                                   screen.x - frame.GetRight() - 1, screen.y));
-                std::printf("fullscreen-colours %d\n", CountColours(beside) > 1000);
+                const wxImage beside = qvtest::CaptureScreenImage(
+                    wxRect(frame.GetRight() + 1, 0, screen.x - frame.GetRight() - 1, screen.y));
+                std::printf("fullscreen-colours %d\n", qvtest::CountColours(beside) > 1000);
                 shot.SaveFile(m_directory + "/playback-fullscreen.png", wxBITMAP_TYPE_PNG);
             }
             m_controller->SetDisplayMode(0);

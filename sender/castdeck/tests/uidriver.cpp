@@ -1,12 +1,12 @@
 #include "sender/castdeck/tests/uidriver.h"
 
 #include "platform/testsupport/udp_socket.h"
+#include "platform/testsupport/x11/screenimage.h"
 #include "sender/castdeck/aboutdlg.h"
 #include "sender/castdeck/castdeckapp.h"
 #include "sender/castdeck/childframe.h"
 #include "sender/castdeck/mainframe.h"
 #include "sender/castdeck/resource.h"
-#include "platform/testsupport/x11/screencapture.h"
 #include "sender/castdeck/tidewellview.h"
 #include "sender/castdeck/transmitpanel.h"
 
@@ -20,7 +20,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
@@ -209,20 +208,9 @@ bool CUiDriver::SaveScreenshot(const wxString& name)
     if (frame == nullptr) {
         return false;
     }
-    const wxRect rect = frame->GetScreenRect();
-    std::vector<std::uint8_t> rgb;
-    if (!qvtest::CaptureScreenRgb(rect.x, rect.y, rect.width, rect.height, rgb)) {
-        return false;
-    }
-    // wxImage takes ownership of a malloc'ed buffer.
-    auto* data = static_cast<unsigned char*>(std::malloc(rgb.size()));
-    if (data == nullptr) {
-        return false;
-    }
-    std::memcpy(data, rgb.data(), rgb.size());
-    const wxImage image(rect.width, rect.height, data);
+    const wxImage image = qvtest::CaptureScreenImage(frame->GetScreenRect());
     const wxString path = m_directory + "/" + name;
-    if (!image.SaveFile(path, wxBITMAP_TYPE_PNG)) {
+    if (!image.IsOk() || !image.SaveFile(path, wxBITMAP_TYPE_PNG)) {
         return false;
     }
     Say("screenshot " + Utf8(path));
