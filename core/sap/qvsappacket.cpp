@@ -550,8 +550,11 @@ void QvSAPPacket::WriteSessionLines(TextWriter& writer) const
     } else if (HasProp("SesBWModifier")) {
         writer.Line("b=%s:%s\n", Prop("SesBWModifier"), Prop("SesBandwidth"));
     }
-    if (HasProp("SesStartTime") || HasProp("SesStopTime")) {
-        writer.Line("t=%s %s\n", Prop("SesStartTime"), Prop("SesStopTime"));
+    // A parsed text keeps its stop time as SesEndTime: written again, the
+    // t= line takes it from there, so it still has both its fields.
+    const char* const stopName = HasProp("SesStopTime") ? "SesStopTime" : "SesEndTime";
+    if (HasProp("SesStartTime") || HasProp(stopName)) {
+        writer.Line("t=%s %s\n", Prop("SesStartTime"), Prop(stopName));
     }
     struct Attribute
     {

@@ -378,9 +378,13 @@ TEST(SapPacketParser, BitrateRoundTripAndAsymmetricNames)
     QvSAPPacket packet = Filled("b=AS:128\nt=10 20\nm=audio 2010 UDP 0\nb=AS:64\n");
     EXPECT_STREQ(packet.GetPropA("Bitrate"), "128");
     EXPECT_STREQ(packet.GetPropA("SesEndTime"), "20");
-    // Stop time and audio bandwidth are read under other names than written.
+    // The audio bandwidth is read under another name than written; the stop
+    // time is written from what was read, so the t= line keeps both fields.
     EXPECT_EQ(std::string(packet.OutBuffer() + 8),
-              "b=X-QV:128\nt=10 \nm=audio 2010 UDP 0\nb=AS:\n");
+              "b=X-QV:128\nt=10 20\nm=audio 2010 UDP 0\nb=AS:\n");
+    packet.SetPropA("SesStopTime", "30");
+    EXPECT_EQ(std::string(packet.OutBuffer() + 8),
+              "b=X-QV:128\nt=10 30\nm=audio 2010 UDP 0\nb=AS:\n");
 }
 
 TEST(SapPacketParser, MediaLinesSetPortsBySection)
