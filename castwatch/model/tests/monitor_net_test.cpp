@@ -20,11 +20,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -229,6 +231,83 @@ TEST_F(MonitorNet, OutputFileIsRewrittenWholeAfterEveryChange)
     EXPECT_GE(read.size(), 3U);
     for (const std::string& text : read) {
         EXPECT_EQ(m_ui.Seen().count(text), 1U) << "partial or unknown file:\n" << text;
+    }
+}
+
+// Announcements of standard senders, parsed and written again into the
+// output file: each t= line keeps its start and its stop time. VLC refuses
+// to run as root, so it runs as the user "nobody".
+TEST_F(MonitorNet, OutputFileKeepsBothTimesOfStandardAnnouncements)
+{
+    const fs::path output = m_dir.Path() / "programs.dat";
+    const fs::path home = m_dir.Path() / "home";
+    fs::create_directories(home);
+    fs::permissions(home, fs::perms::all);
+    fs::permissions(m_dir.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+    struct Case
+    {
+        const char* title;
+        std::string program;
+        std::vector<std::string> argv;
+        std::vector<std::pair<std::string, std::string>> env;
+    };
+    const std::string ffmpeg = qvtest::FindExecutable("ffmpeg");
+    const std::string vlc = qvtest::FindExecutable("cvlc");
+    const std::string setpriv = qvtest::FindExecutable("setpriv");
+    const Case cases[] = {
+        {"ffmpeg announced",
+         ffmpeg,
+         {ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re", "-f", "lavfi", "-i",
+          "testsrc=size=160x120:rate=10", "-t", "30", "-c:v", "mpeg2video", "-metadata",
+          "title=ffmpeg announced", "-f", "sap",
+          "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"},
+         {}},
+        // For an administratively scoped group VLC announces on
+        // 239.255.255.255.
+        {"VLC announced",
+         setpriv.empty() ? "" : vlc,
+         {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", vlc, "-q",
+          qvtest::SamplePath("m2t_testsrc2.ts"), "--loop", "--sout",
+          "#std{access=udp,mux=ts,dst=239.255.12.42:5006,sap,name=VLC announced}"},
+         {{"HOME", home.string()}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        if (c.program.empty()) {
+            std::printf("%s: the program is not installed (scripts/setup.sh)\n", c.title);
+            continue;
+        }
+        WriteKey({{"SAPAddress0", "239.255.255.255"},
+                  {"SAPPort0", "9875"},
+                  {"SAPAddress1", "226.0.0.0"},
+                  {"SAPPort1", "6318"},
+                  {"SAPDbScanPeriod", "100"},
+                  {"Filename", output.string()}});
+        castwatch::Monitor monitor(true, m_ui.Sink());
+        ASSERT_EQ(monitor.Start(), 0);
+        qvtest::ChildProcess announcer;
+        const std::string log = m_dir.File("announcer.log");
+        ASSERT_TRUE(announcer.Start(c.argv, log, c.env));
+        const std::string name = std::string("s=") + c.title + "\n";
+        EXPECT_TRUE(m_ui.WaitFor([&name](const castwatch::ProgramList& list) {
+            return Lists(list, name);
+        })) << Contents(log);
+        const std::string text = Contents(output);
+        EXPECT_NE(text.find(name), std::string::npos) << text;
+        std::istringstream lines(text);
+        int times = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("t=", 0) == 0) {
+                ++times;
+                EXPECT_TRUE(std::regex_match(line, std::regex(R"(t=\S+ \S+)"))) << text;
+            }
+        }
+        EXPECT_GE(times, 1) << text;
+        announcer.Signal(SIGTERM);
+        EXPECT_TRUE(announcer.WaitForExit(kWait));
+        monitor.Shutdown();
     }
 }
 
