@@ -93,5 +93,6 @@ public:
     bool notifyOnEndData = false; // "NotifyOnEndData": post 36 when live data stops
     int borderWidth = 5;          // "BorderWidth": inset of the video in pixels
     bool showLine1 = false;       // "ShowLine1": false cuts the picture's first line
+                                  // (only while the aspect ratio is kept)
     bool keepAspectRatio = true;  // "KeepAspectRatio": fit the video to its aspect ratio
 };

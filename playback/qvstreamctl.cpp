@@ -117,9 +117,6 @@ void QvIStreamControl::ComputePos(qvplat::VideoRect& out)
     const int top = client.top + b;
     const int w = std::max(0, client.Width() - 2 * b);
     const int h = std::max(0, client.Height() - 2 * b);
-    if (!m_amov->showLine1) {
-        m_amov->graph->SetSourceTop(1); // whether or not the aspect is kept
-    }
     if (!m_amov->keepAspectRatio) {
         out = {left, top, w, h};
         return;
@@ -128,6 +125,9 @@ void QvIStreamControl::ComputePos(qvplat::VideoRect& out)
     int vh = 0;
     if (!m_amov->graph->GetVideoSize(vw, vh)) {
         return;
+    }
+    if (!m_amov->showLine1) {
+        m_amov->graph->SetSourceTop(1); // the picture's first line is never shown
     }
     if (vw < vh) {
         vh /= 2; // two fields stacked: fit the frame's shape

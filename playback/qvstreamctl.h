@@ -69,7 +69,8 @@ public:
 
     // Where the video goes in the display window's client area (left, top,
     // width, height), fitted to the picture's aspect ratio when that option
-    // is on; `out` stays unchanged without a graph or a picture size.
+    // is on, and then, unless ShowLine1 is on, without the picture's first
+    // line; `out` stays unchanged without a graph or a picture size.
     void ComputePos(qvplat::VideoRect& out);
 
     // The mappings between the 0..100 scale and hundredths of a decibel.
