@@ -42,11 +42,10 @@ double RunPlayer(const Env& env, const fs::path& dir, const std::string& script)
     const fs::path file = dir / "script.txt";
     std::ofstream(file) << script;
     const double before = ChildrenCpuSeconds();
-    const auto host = qvtest::RunProgram(
-        CTLHOST_BINARY,
-        {"--param", "PropList=ToolBar=1 AudioSink=fakeaudiosink", "--size", "480x360", "--script",
-         file.string(), "PLAYERCTL.PlayerCtlCtrl.1"},
-        env, dir.string(), std::chrono::seconds(120));
+    const auto host = qvtest::RunProgram(CTLHOST_BINARY,
+                                         {"--param", "PropList=ToolBar=1", "--size", "480x360",
+                                          "--script", file.string(), "PLAYERCTL.PlayerCtlCtrl.1"},
+                                         env, dir.string(), std::chrono::seconds(120));
     if (host.exitCode != 0) {
         std::fprintf(stderr, "%s", host.output.c_str());
         return -1.0;
@@ -85,6 +84,9 @@ int main()
         {"XDG_CONFIG_HOME", (dir / "config").string()},
         {"HOME", (dir / "home").string()},
     };
+    // The user's settings: no sound here.
+    fs::create_directories(dir / "windows");
+    std::ofstream(dir / "windows" / "QvCtl.ini") << "[QV]\nAudioSink=fakeaudiosink\n";
     for (const char* server : {PLAYERCTL_LIBRARY, CASTSOURCE_LIBRARY}) {
         if (qvtest::RunProgram(QVREGSVR_BINARY, {server}, env, dir.string(),
                                std::chrono::seconds(60))

@@ -24,7 +24,9 @@
 // "BorderWidth", "ShowLine1", "KeepAspectRatio"; when a graph is made:
 // "VideoSink" and "AudioSink" (GStreamer element descriptions, by default
 // ximagesink and autoaudiosink; fakesink/fakeaudiosink without a display or
-// sound). The live control's listener and receiver read their own keys.
+// sound); a host that takes settings from pages or files gives these two
+// only from its user's own settings. The live control's listener and
+// receiver read their own keys.
 //
 // Progress comes back as QvStreamMessage objects on the host's queue (see
 // qvstreammsg.h for the numbers).

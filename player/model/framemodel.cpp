@@ -37,10 +37,12 @@ void FrameModel::OnPlay()
         return;
     }
     if (controller != nullptr) {
-        if (!controller->IsInitialized() && m_context.playState == QvPlayerContext::kStopped &&
-            !controller->Initialize(m_view.VideoArea(), m_view, &m_context.properties,
-                                    &m_context.streamMessages)) {
-            m_view.ShowMessage("Stream initialization failed.");
+        if (!controller->IsInitialized() && m_context.playState == QvPlayerContext::kStopped) {
+            QvPropertyList settings = m_context.StreamSettings();
+            if (!controller->Initialize(m_view.VideoArea(), m_view, &settings,
+                                        &m_context.streamMessages)) {
+                m_view.ShowMessage("Stream initialization failed.");
+            }
         }
         if (controller->IsInitialized()) {
             m_context.masks.Enable(kBitStop, &m_view);

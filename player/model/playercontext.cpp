@@ -110,3 +110,18 @@ bool QvPlayerContext::TruncateSapOutput()
     const std::string path = SapOutputPathLocked();
     return path.empty() || WriteFile(path, {});
 }
+
+QvPropertyList QvPlayerContext::StreamSettings() const
+{
+    QvPropertyList user;
+    user.ReadDefaults("QvCtl.ini", QvPropertyList::defaultSection);
+    QvPropertyList settings(properties);
+    for (const char* name : kGraphElementSettings) {
+        settings.ClearProperty(name);
+        UtCString value;
+        if (user.FindProperty(name, value)) {
+            settings.AddProperty(name, value);
+        }
+    }
+    return settings;
+}

@@ -40,6 +40,13 @@ private:
     QvPlayerContext& m_context;
 };
 
+// The settings whose values become elements of the media graph (element
+// descriptions of the sinks). Only the user's own settings file, "QvCtl.ini"
+// in the Windows directory, gives them: what a page's attributes, a profile,
+// PropList, AddProp or a dropped file says under these names never reaches
+// the stream controller.
+inline constexpr const char* kGraphElementSettings[] = {"VideoSink", "AudioSink"};
+
 class QvPlayerContext
 {
 public:
@@ -57,6 +64,11 @@ public:
     bool TruncateSapOutput();
     // Under the directory lock: the file's name when it is kept, else "".
     std::string SapOutputPathLocked() const;
+
+    // What the stream controller is given: the properties, with the graph's
+    // elements (kGraphElementSettings) as "QvCtl.ini" names them, or left to
+    // the controller's defaults where it names none.
+    QvPropertyList StreamSettings() const;
 
     CMainFrame* frame = nullptr;                    // the current frame window
     player::StreamController* controller = nullptr; // null when it could not be made

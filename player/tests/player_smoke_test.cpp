@@ -4,7 +4,7 @@
 // and ctlhost hosts the player with a script that opens the channel dialog,
 // plays the announced program, walks the window modes, stops, and plays the
 // sample as a file to its end. The screenshots are kept under the build
-// tree's Testing/playerctl folder.
+// tree's Testing/playerctl folder. Then: sinks named by a page are not made.
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/display.h"
 #include "platform/testsupport/netns_fixture.h"
@@ -47,36 +47,66 @@ std::vector<int> StreamEvents(const std::string& output)
     return numbers;
 }
 
+// The player registered with the multicast source in a private registry
+// store, on a private display; the user's settings give a sink that drops
+// the audio (the host has no sound).
 class PlayerSmoke : public qvtest::NetnsTest
 {
+protected:
+    void SetUp() override
+    {
+        NetnsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        if (!qvtest::XvfbServer::IsInstalled()) {
+            GTEST_SKIP() << "Xvfb is not installed (run scripts/setup.sh)";
+        }
+        m_settings = std::make_unique<qvtest::SettingsEnv>();
+        m_xvfb = std::make_unique<qvtest::XvfbServer>();
+        ASSERT_FALSE(m_xvfb->Display().empty()) << "Xvfb did not start";
+        const fs::path runtime = Root() / "runtime";
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all);
+        m_env = {
+            {"DISPLAY", m_xvfb->Display()},
+            {"GDK_BACKEND", "x11"},
+            {"NO_AT_BRIDGE", "1"},
+            {"XDG_RUNTIME_DIR", runtime.string()},
+            {"LSAN_OPTIONS",
+             std::string("suppressions=") + QV_GUI_LSAN_SUPPRESSIONS + ":print_suppressions=0"},
+        };
+        for (const char* server : {PLAYERCTL_LIBRARY, CASTSOURCE_LIBRARY}) {
+            const auto reg =
+                qvtest::RunProgram(QVREGSVR_BINARY, {server}, m_env, Root().string(), kTimeout);
+            ASSERT_EQ(reg.exitCode, 0) << reg.output;
+        }
+        fs::create_directories(Root() / "windows");
+        std::ofstream(Root() / "windows" / "QvCtl.ini") << "[QV]\nAudioSink=fakeaudiosink\n";
+    }
+
+    const fs::path& Root() const { return m_settings->Root(); }
+
+    // ctlhost with the player, these arguments and the script.
+    qvtest::ProgramResult Host(std::vector<std::string> args, const std::string& script)
+    {
+        const fs::path file = Root() / "script.txt";
+        std::ofstream(file) << script;
+        for (const char* arg :
+             {"--size", "480x360", "--script", file.c_str(), "PLAYERCTL.PlayerCtlCtrl.1"}) {
+            args.emplace_back(arg);
+        }
+        return qvtest::RunProgram(CTLHOST_BINARY, args, m_env, Root().string(), kTimeout);
+    }
+
+    static constexpr std::chrono::seconds kTimeout{240};
+    std::unique_ptr<qvtest::SettingsEnv> m_settings; // the registry store and QvCtl.ini
+    std::unique_ptr<qvtest::XvfbServer> m_xvfb;
+    std::vector<std::pair<std::string, std::string>> m_env;
 };
 
 TEST_F(PlayerSmoke, ListsPlaysAndStopsAnAnnouncedProgramInCtlhost)
 {
-    if (!qvtest::XvfbServer::IsInstalled()) {
-        GTEST_SKIP() << "Xvfb is not installed (run scripts/setup.sh)";
-    }
-    qvtest::SettingsEnv settings; // the registry store and QvCtl.ini of all programs
-    qvtest::XvfbServer xvfb;
-    ASSERT_FALSE(xvfb.Display().empty()) << "Xvfb did not start";
-    const fs::path runtime = settings.Root() / "runtime";
-    fs::create_directories(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    const std::vector<std::pair<std::string, std::string>> env = {
-        {"DISPLAY", xvfb.Display()},
-        {"GDK_BACKEND", "x11"},
-        {"NO_AT_BRIDGE", "1"},
-        {"XDG_RUNTIME_DIR", runtime.string()},
-        {"LSAN_OPTIONS",
-         std::string("suppressions=") + QV_GUI_LSAN_SUPPRESSIONS + ":print_suppressions=0"},
-    };
-    const auto timeout = std::chrono::seconds(240);
-    const std::string work = settings.Root().string();
-    for (const char* server : {PLAYERCTL_LIBRARY, CASTSOURCE_LIBRARY}) {
-        const auto reg = qvtest::RunProgram(QVREGSVR_BINARY, {server}, env, work, timeout);
-        ASSERT_EQ(reg.exitCode, 0) << reg.output;
-    }
-
     const std::string sample = qvtest::SamplePath("m1s_testsrc.mpg");
     const std::uint16_t port = qvtest::UdpSocket().LocalPort();
     XmitMPEG1System xmit;
@@ -104,40 +134,36 @@ TEST_F(PlayerSmoke, ListsPlaysAndStopsAnAnnouncedProgramInCtlhost)
     // 32785 opens the channel dialog, whose button 1 is Select; 32773 is
     // Stop and 32772 Play on the toolbar, which a hidden or disabled button
     // refuses; a double click steps popup, full screen, embedded.
-    const fs::path script = settings.Root() / "script.txt";
-    std::ofstream(script) << "command 32785\n"
-                             "wait-row m1s_testsrc 60000\n"
-                          << shot("playerctl-channels.png")
-                          << "select-row 0\n"
-                             "command 1\n"
-                             "wait-event StreamEvent 1 60000\n"
-                          << picture << shot("playerctl-embedded.png") << "double-click\n"
-                          << picture << shot("playerctl-popup.png")
-                          << "command 32773\n"
-                             "wait-event StreamEvent 3 30000\n"
-                             "command 32772\n"
-                             "wait-event StreamEvent 1 60000\n"
-                             "double-click\n"
-                          << corner << shot("playerctl-fullscreen.png") << "double-click\n"
-                          << picture << shot("playerctl-back.png")
-                          << "command 32773\n"
-                             "wait-event StreamEvent 3 30000\n"
-                          << shot("playerctl-stopped.png")
-                          << "call ClearProp SDP\n"
-                             "call AddProp Filename \""
-                          << sample
-                          << "\"\n"
-                             "command 32772\n"
-                             "wait-event StreamEvent 1 60000\n"
-                          << picture << shot("playerctl-file.png")
-                          << "wait-event StreamEvent 65 60000\n"
-                             "quit\n";
+    std::ostringstream script;
+    script << "command 32785\n"
+              "wait-row m1s_testsrc 60000\n"
+           << shot("playerctl-channels.png")
+           << "select-row 0\n"
+              "command 1\n"
+              "wait-event StreamEvent 1 60000\n"
+           << picture << shot("playerctl-embedded.png") << "double-click\n"
+           << picture << shot("playerctl-popup.png")
+           << "command 32773\n"
+              "wait-event StreamEvent 3 30000\n"
+              "command 32772\n"
+              "wait-event StreamEvent 1 60000\n"
+              "double-click\n"
+           << corner << shot("playerctl-fullscreen.png") << "double-click\n"
+           << picture << shot("playerctl-back.png")
+           << "command 32773\n"
+              "wait-event StreamEvent 3 30000\n"
+           << shot("playerctl-stopped.png")
+           << "call ClearProp SDP\n"
+              "call AddProp Filename \""
+           << sample
+           << "\"\n"
+              "command 32772\n"
+              "wait-event StreamEvent 1 60000\n"
+           << picture << shot("playerctl-file.png")
+           << "wait-event StreamEvent 65 60000\n"
+              "quit\n";
     const auto started = std::chrono::steady_clock::now();
-    const auto host =
-        qvtest::RunProgram(CTLHOST_BINARY,
-                           {"--param", "PropList=ToolBar=1 AudioSink=fakeaudiosink", "--size",
-                            "480x360", "--script", script.string(), "PLAYERCTL.PlayerCtlCtrl.1"},
-                           env, work, timeout);
+    const auto host = Host({"--param", "PropList=ToolBar=1"}, script.str());
     const auto took = std::chrono::steady_clock::now() - started;
     xmit.Stop();
     ASSERT_EQ(host.exitCode, 0) << host.output;
@@ -154,6 +180,44 @@ TEST_F(PlayerSmoke, ListsPlaysAndStopsAnAnnouncedProgramInCtlhost)
         << host.output;
     std::printf("player smoke: %.1f s in ctlhost; screenshots in %s\n",
                 std::chrono::duration<double>(took).count(), artifacts.c_str());
+}
+
+// Element descriptions given by a page (PropList, a profile, AddProp) that
+// would write a file: the file is never made, and the sample plays through
+// the sinks of the user's settings.
+TEST_F(PlayerSmoke, SinksNamedByAPageAreNotMade)
+{
+    const std::string sample = qvtest::SamplePath("m1s_testsrc.mpg");
+    const fs::path written = Root() / "page.out";
+    const std::string audio = "wavenc ! filesink location=" + written.string();
+    const std::string video = "videoconvert ! jpegenc ! filesink location=" + written.string();
+    const fs::path profile = Root() / "profile.dat";
+    std::ofstream(profile) << "[QV]\nVideoSink=" << video << "\nAudioSink=" << audio << "\n";
+    const std::string play = "call AddProp Filename \"" + sample +
+                             "\"\n"
+                             "call Play\n"
+                             "wait-event StreamEvent 1 60000\n"
+                             "quit\n";
+    struct Case
+    {
+        const char* from;
+        std::vector<std::string> args;
+        std::string script;
+    };
+    for (const Case& c : {
+             Case{"PropList", {"--param", "PropList=AudioSink=\"" + audio + "\""}, play},
+             Case{"Profile", {"--param", "Profile=" + profile.string()}, play},
+             Case{"AddProp",
+                  {},
+                  "call AddProp VideoSink \"" + video + "\"\ncall AddProp AudioSink \"" + audio +
+                      "\"\n" + play},
+         }) {
+        SCOPED_TRACE(c.from);
+        const auto host = Host(c.args, c.script);
+        EXPECT_EQ(host.exitCode, 0) << host.output;
+        EXPECT_FALSE(fs::exists(written)) << host.output;
+        fs::remove(written);
+    }
 }
 
 } // namespace

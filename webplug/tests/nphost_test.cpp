@@ -186,16 +186,21 @@ TEST_F(NphostTest, TheRealPlayerPlaysTheFileItsAttributesName)
     const fs::path shot = artifacts / "webplug-player.png";
     fs::remove(shot);
 
-    // The page's attributes start the file at once; the host has no sound,
-    // so the audio goes to a sink that drops it. The whole test picture
-    // shows some 9000 colours (its colour band); the player's background,
-    // logo and toolbar a few hundred at most.
+    // The page's attributes start the file at once. The page also names an
+    // audio sink that would write a file, which the player must not take:
+    // the user's settings give a sink that drops the audio (the host has no
+    // sound). The whole test picture shows some 9000 colours (its colour
+    // band); the player's background, logo and toolbar a few hundred at most.
+    fs::create_directories(WindowsDir());
+    std::ofstream(WindowsDir() / "QvCtl.ini") << "[QV]\nAudioSink=fakeaudiosink\n";
+    const fs::path written = m_settings.Root() / "page.wav";
+    const std::string pageSink = "wavenc\\n!\\nfilesink\\nlocation=" + written.string();
     const auto started = std::chrono::steady_clock::now();
     const auto host = RunScript("entry-points\n"
                                 "initialize\n"
                                 "new player Filename=" +
-                                sample +
-                                " AutoStart=1 AudioSink=fakeaudiosink\n"
+                                sample + " AutoStart=1 AudioSink=" + pageSink +
+                                "\n"
                                 "window player 0 0 480 360\n"
                                 "wait-colours player 5000 60000\n"
                                 "screenshot player " +
@@ -206,9 +211,10 @@ TEST_F(NphostTest, TheRealPlayerPlaysTheFileItsAttributesName)
     const auto took = std::chrono::steady_clock::now() - started;
     const std::string& out = host.output;
     EXPECT_EQ(host.exitCode, 0) << out;
-    for (const char* line :
-         {"initialize = 0\n", " AudioSink=fakeaudiosink = 0\n", "window player 0 0 480 360 = 0\n",
-          "destroy player = 0\n", "shutdown = 0\n"}) {
+    for (const std::string& line :
+         {std::string("initialize = 0\n"), " AudioSink=" + pageSink + " = 0\n",
+          std::string("window player 0 0 480 360 = 0\n"), std::string("destroy player = 0\n"),
+          std::string("shutdown = 0\n")}) {
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
     }
     std::smatch waited;
@@ -220,6 +226,7 @@ TEST_F(NphostTest, TheRealPlayerPlaysTheFileItsAttributesName)
     EXPECT_GE(std::stoul(waited[1]), 5000u) << out << LogText();
     EXPECT_GE(std::stoul(shown[1]), 5000u) << out << LogText();
     EXPECT_TRUE(fs::exists(shot));
+    EXPECT_FALSE(fs::exists(written)) << "the page's sink was made";
     EXPECT_EQ(LogText().find("cannot"), std::string::npos) << LogText();
     std::printf("player in nphost: %s colours, %.1f s; screenshot %s\n", shown[1].str().c_str(),
                 std::chrono::duration<double>(took).count(), shot.c_str());
