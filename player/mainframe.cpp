@@ -115,7 +115,11 @@ bool CMainFrame::CreateFrame(wxWindow* parent, const wxRect& rect)
     }
     m_messages = CreateStreamMessageHandler([this](int number) {
         m_model.OnStreamMessage(number);
-        m_owner.PostStreamMessage(number);
+        // Only a frame inside the control's window tells the container; a
+        // popped-up (or full-screen) frame has no parent to tell.
+        if (!IsPopup()) {
+            m_owner.PostStreamMessage(number);
+        }
     });
 
     LoadLogo();

@@ -6,9 +6,9 @@
 // control's window; as a popup it fills a top-level window of its own
 // ("Veltora"). Its behaviour is in model/framemodel.h.
 //
-// Stream messages are drained on timer 1 and each message number goes to
-// the owning control, whichever window holds the frame, so StreamEvent
-// reaches the container in every window mode.
+// Stream messages are drained on timer 1; an embedded frame passes each
+// message number to the owning control, which fires StreamEvent. While the
+// player is popped up or full screen the container hears of none.
 
 #include "player/model/framemodel.h"
 #include "player/gif/gifimage.h"

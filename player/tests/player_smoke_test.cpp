@@ -4,7 +4,8 @@
 // and ctlhost hosts the player with a script that opens the channel dialog,
 // plays the announced program, walks the window modes, stops, and plays the
 // sample as a file to its end. The screenshots are kept under the build
-// tree's Testing/playerctl folder. Then: sinks named by a page are not made.
+// tree's Testing/playerctl folder. Then: sinks named by a page are not made,
+// and a popped-up or full-screen player tells the container nothing.
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/display.h"
 #include "platform/testsupport/netns_fixture.h"
@@ -133,7 +134,9 @@ TEST_F(PlayerSmoke, ListsPlaysAndStopsAnAnnouncedProgramInCtlhost)
     const std::string corner = "wait-colours 1000 30000\n";
     // 32785 opens the channel dialog, whose button 1 is Select; 32773 is
     // Stop and 32772 Play on the toolbar, which a hidden or disabled button
-    // refuses; a double click steps popup, full screen, embedded.
+    // refuses; a double click steps popup, full screen, embedded. While
+    // popped up the player sends no events, so there the script waits for
+    // the picture of a new popup, which shows none before the stream plays.
     std::ostringstream script;
     script << "command 32785\n"
               "wait-row m1s_testsrc 60000\n"
@@ -142,18 +145,19 @@ TEST_F(PlayerSmoke, ListsPlaysAndStopsAnAnnouncedProgramInCtlhost)
               "command 1\n"
               "wait-event StreamEvent 1 60000\n"
            << picture << shot("playerctl-embedded.png") << "double-click\n"
-           << picture << shot("playerctl-popup.png")
-           << "command 32773\n"
-              "wait-event StreamEvent 3 30000\n"
-              "command 32772\n"
-              "wait-event StreamEvent 1 60000\n"
-              "double-click\n"
+           << picture << shot("playerctl-popup.png") << "double-click\n"
            << corner << shot("playerctl-fullscreen.png") << "double-click\n"
            << picture << shot("playerctl-back.png")
            << "command 32773\n"
               "wait-event StreamEvent 3 30000\n"
            << shot("playerctl-stopped.png")
-           << "call ClearProp SDP\n"
+           << "double-click\n"
+              "command 32772\n"
+           << picture << shot("playerctl-popup-again.png")
+           << "command 32773\n"
+              "double-click\n"
+              "double-click\n"
+              "call ClearProp SDP\n"
               "call AddProp Filename \""
            << sample
            << "\"\n"
@@ -218,6 +222,34 @@ TEST_F(PlayerSmoke, SinksNamedByAPageAreNotMade)
         EXPECT_FALSE(fs::exists(written)) << host.output;
         fs::remove(written);
     }
+}
+
+// Popped up at start, then full screen, the player plays and stops a file
+// (once: Repeat is off) and the container hears nothing; back in its window it hears of the next
+// Play. Messages are passed on every 500 ms: a second in each mode gives a
+// wrongly passed one time to arrive.
+TEST_F(PlayerSmoke, PoppedUpOrFullScreenPlayerFiresNoStreamEvent)
+{
+    const std::string sample = qvtest::SamplePath("m1s_testsrc.mpg");
+    const auto host = Host({"--param", "PropList=ToolBar=1 WindowStyle=POPUP AutoStart=1 "
+                                       "Repeat=0 Filename=\"" +
+                                           sample + "\""},
+                           "wait-colours 5000 30000\n"
+                           "sleep 1000\n"
+                           "double-click\n"
+                           "command 32773\n"
+                           "sleep 1000\n"
+                           "double-click\n"
+                           "command 32772\n"
+                           "wait-event StreamEvent 1 60000\n"
+                           "quit\n");
+    ASSERT_EQ(host.exitCode, 0) << host.output;
+    const std::string tail = host.output.substr(host.output.rfind("double-click\n"));
+    EXPECT_EQ(StreamEvents(host.output), StreamEvents(tail)) << host.output;
+    const std::vector<int> events = StreamEvents(tail);
+    ASSERT_GE(events.size(), 2u) << host.output;
+    EXPECT_EQ(std::vector<int>(events.begin(), events.begin() + 2), (std::vector<int>{49, 1}))
+        << host.output;
 }
 
 } // namespace
