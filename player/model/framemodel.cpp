@@ -170,13 +170,16 @@ void FrameModel::OnFileChosen(const std::string& path)
 
 bool FrameModel::OnFileDropped(const std::string& path)
 {
-    QvPropertyList dropped;
-    if (dropped.ReadProperties(path.c_str(), "QV") == 0) {
-        QvDebugMsgTime("Dropped file \"%s\" holds no section QV; nothing changed", path.c_str());
+    // A longer name is refused rather than cut, which could name another file.
+    if (path.empty() || path.size() > kMaxDroppedPath) {
+        QvDebugMsgTime("Dropped file name of %zu characters refused", path.size());
         return false;
     }
     OnStop();
-    m_context.properties.MergeProperties(dropped);
+    QvPropertyList dropped;
+    if (dropped.ReadProperties(path.c_str(), "QV") != 0) {
+        m_context.properties.MergeProperties(dropped);
+    }
     OnPlay();
     return true;
 }

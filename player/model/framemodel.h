@@ -6,6 +6,7 @@
 
 #include "player/model/playercontext.h"
 
+#include <cstddef>
 #include <string>
 
 class QvMessage;
@@ -64,10 +65,11 @@ public:
     // A file chosen in the open dialog: Stop, Filename set, Address and Port
     // cleared, Play.
     void OnFileChosen(const std::string& path);
-    // A dropped file: its section "QV" replaces the settings of the same
-    // names, then the player restarts. A file without that section changes
-    // nothing (a line in the debug log); false then.
+    // A dropped file: Stop, its section "QV" (when it has one) replaces the
+    // settings of the same names, Play. A name longer than kMaxDroppedPath
+    // changes nothing (a line in the debug log); false then.
     bool OnFileDropped(const std::string& path);
+    static constexpr std::size_t kMaxDroppedPath = 260;
 
     // The toolbar shown or hidden: the flag flips and the controller's
     // window is refitted.

@@ -179,17 +179,30 @@ TEST_F(FrameModelTest, ChosenAndDroppedFilesChangeTheSettingsAndRestart)
     const auto clip = env.Root() / "clip.bin";
     std::ofstream(clip, std::ios::binary) << std::string("\0\x01\xff[Q", 5) << "junk\n";
 
-    controller.calls.clear();
-    EXPECT_FALSE(model.OnFileDropped(clip.string()));
-    EXPECT_FALSE(model.OnFileDropped((env.Root() / "gone").string()));
-    EXPECT_TRUE(controller.calls.empty());
-
-    EXPECT_TRUE(model.OnFileDropped(settings.string()));
-    EXPECT_EQ(context.properties.GetIntProperty("Port"), 6000);
-    EXPECT_EQ(std::string(context.properties.GetProperty("Filename").chars()),
-              "/media/clip one.mpg");
-    EXPECT_EQ(controller.calls,
-              (std::vector<std::string>{"Stop", "UnInitialize", "Initialize", "Play"}));
+    // Every dropped file restarts the player; only a settings section
+    // changes what it plays. A name too long to take whole changes nothing.
+    const std::vector<std::string> restart = {"Stop", "UnInitialize", "Initialize", "Play"};
+    struct Case
+    {
+        std::string path;
+        bool restarts;
+        int port;
+    };
+    for (const Case& c : {
+             Case{clip.string(), true, 0},
+             Case{(env.Root() / "gone").string(), true, 0},
+             Case{"/" + std::string(FrameModel::kMaxDroppedPath, 'x'), false, 0},
+             Case{settings.string(), true, 6000},
+         }) {
+        SCOPED_TRACE(c.path.substr(0, 80));
+        controller.calls.clear();
+        EXPECT_EQ(model.OnFileDropped(c.path), c.restarts);
+        EXPECT_EQ(controller.calls, c.restarts ? restart : std::vector<std::string>{});
+        EXPECT_EQ(context.properties.GetIntProperty("Port"), c.port);
+        EXPECT_EQ(std::string(context.properties.GetProperty("Filename").chars()),
+                  "/media/clip one.mpg");
+        EXPECT_EQ(context.playState, 2);
+    }
 }
 
 TEST_F(FrameModelTest, WindowModeButtonsAndToolbarToggle)
