@@ -3,12 +3,14 @@
 #include "core/settings/qvlog.h"
 #include "player/gif/gifresources.h"
 
+#include "platform/file.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <new>
 
 namespace {
@@ -237,16 +239,15 @@ bool CGifImage::LoadResource(const std::string& name)
 bool CGifImage::LoadFile(const std::string& path)
 {
     Reset();
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        return Fail(path, "cannot open the file");
+    // A name from a page may be a FIFO or a device: only a regular file is
+    // read, and opening never waits.
+    qvplat::File in;
+    if (!in.OpenReadRegular(path)) {
+        return Fail(path, "cannot open the file as a regular file");
     }
-    const std::streamoff end = in.tellg();
-    if (end < 0) {
-        return Fail(path, "cannot read the file");
-    }
-    const auto size = static_cast<std::size_t>(end);
-    if (size > kMaxFileBytes) {
+    const std::uint64_t length = in.Size();
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, SIZE_MAX));
+    if (length > kMaxFileBytes) {
         return Fail(path, "the file has %zu bytes, more than %zu", size, kMaxFileBytes);
     }
     std::vector<std::uint8_t> bytes;
@@ -255,8 +256,8 @@ bool CGifImage::LoadFile(const std::string& path)
     } catch (const std::bad_alloc&) {
         return Fail(path, "no memory for %zu bytes", size);
     }
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
+    const qvplat::File::ReadResult read = in.Read(bytes);
+    if (read.failed || read.bytes != size) {
         return Fail(path, "cannot read the file");
     }
     return LoadData(bytes.data(), bytes.size(), path);

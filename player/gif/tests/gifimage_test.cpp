@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include <sys/stat.h>
+
 namespace {
 
 using namespace giftest;
@@ -86,6 +88,15 @@ TEST(GifOracle, CompiledInAnimationsAndFiles)
     EXPECT_TRUE(gif.LoadResource("GifWait"));
     EXPECT_FALSE(gif.LoadResource("GIFNONE"));
     EXPECT_EQ(gif.GetFrameCount(), 0u);
+
+    // A logo named by a page may be a FIFO without a writer, a device or a
+    // directory: refused at once, never waited on.
+    const std::string fifo = TempPath("logo.gif");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero"), std::string("/")}) {
+        EXPECT_FALSE(gif.LoadFile(path)) << path;
+    }
+    std::remove(fifo.c_str());
 }
 
 TEST(GifDecoder, HandMadeFiles)
