@@ -114,6 +114,17 @@ private:
     std::set<std::string> m_seen{""};
 };
 
+// ffmpeg's SAP muxer announcing a test pattern under this title on
+// 226.0.0.0 port 6318, for 30 s at most.
+std::vector<std::string> FfmpegAnnouncer(const std::string& ffmpeg, const std::string& title)
+{
+    const std::string metadata = "title=" + title;
+    return std::vector<std::string>(
+        {ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re", "-f", "lavfi", "-i",
+         "testsrc=size=160x120:rate=10", "-t", "30", "-c:v", "mpeg2video", "-metadata", metadata,
+         "-f", "sap", "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"});
+}
+
 bool Lists(const castwatch::ProgramList& list, const std::string& text)
 {
     for (const castwatch::ProgramPtr& program : list.programs) {
@@ -196,12 +207,7 @@ TEST_F(MonitorNet, OutputFileIsRewrittenWholeAfterEveryChange)
     ASSERT_EQ(transmitter.Start(), 0);
     qvtest::ChildProcess announcer;
     const std::string log = m_dir.File("ffmpeg.log");
-    ASSERT_TRUE(
-        announcer.Start({ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re", "-f",
-                         "lavfi", "-i", "testsrc=size=160x120:rate=10", "-t", "30", "-c:v",
-                         "mpeg2video", "-metadata", std::string("title=") + kFfmpegTitle, "-f",
-                         "sap", "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"},
-                        log));
+    ASSERT_TRUE(announcer.Start(FfmpegAnnouncer(ffmpeg, kFfmpegTitle), log));
 
     EXPECT_TRUE(m_ui.WaitFor([](const castwatch::ProgramList& list) {
         return list.programs.size() == 2 && Lists(list, kFfmpegTitle) &&
@@ -257,13 +263,7 @@ TEST_F(MonitorNet, OutputFileKeepsBothTimesOfStandardAnnouncements)
     const std::string vlc = qvtest::FindExecutable("cvlc");
     const std::string setpriv = qvtest::FindExecutable("setpriv");
     const Case cases[] = {
-        {"ffmpeg announced",
-         ffmpeg,
-         {ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re", "-f", "lavfi", "-i",
-          "testsrc=size=160x120:rate=10", "-t", "30", "-c:v", "mpeg2video", "-metadata",
-          "title=ffmpeg announced", "-f", "sap",
-          "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"},
-         {}},
+        {"ffmpeg announced", ffmpeg, FfmpegAnnouncer(ffmpeg, "ffmpeg announced"), {}},
         // For an administratively scoped group VLC announces on
         // 239.255.255.255.
         {"VLC announced",
