@@ -224,16 +224,16 @@ TEST_F(PlayerSmoke, SinksNamedByAPageAreNotMade)
     }
 }
 
-// Popped up at start, then full screen, the player plays and stops a file
-// (once: Repeat is off) and the container hears nothing; back in its window it hears of the next
-// Play. Messages are passed on every 500 ms: a second in each mode gives a
-// wrongly passed one time to arrive.
+// Popped up, then full screen, the player plays and stops a file (once:
+// Repeat is off) and the container hears nothing; back in its window it
+// hears of the next Play. Messages are passed on every 500 ms: a second in
+// each mode gives a wrongly passed one time to arrive.
 TEST_F(PlayerSmoke, PoppedUpOrFullScreenPlayerFiresNoStreamEvent)
 {
     const std::string sample = qvtest::SamplePath("m1s_testsrc.mpg");
-    const auto host = Host({"--param", "PropList=ToolBar=1 WindowStyle=POPUP AutoStart=1 "
-                                       "Repeat=0 Filename=\"" +
-                                           sample + "\""},
+    const auto host = Host({"--param", "PropList=ToolBar=1 Repeat=0 Filename=\"" + sample + "\""},
+                           "double-click\n"
+                           "command 32772\n"
                            "wait-colours 5000 30000\n"
                            "sleep 1000\n"
                            "double-click\n"
