@@ -19,7 +19,8 @@
 // that ends the capture are always written first; bytes captured counts the
 // bytes on disk.
 // Duration and threshold are read from the status block each round, and the
-// free space is measured each round.
+// free space is measured each round; a round whose measurement fails goes
+// on (the failure is logged), and a later one that succeeds is checked.
 //
 // Threads: the owner calls OpenStatus, Start and Stop on one thread; the
 // capture loop runs on the object's worker.

@@ -117,6 +117,7 @@ enum class Disk {
     Plain,
     FileSizeLimit, // RLIMIT_FSIZE: writes fail with EFBIG
     SmallTmpfs,    // 96 KiB: writes fail with ENOSPC
+    RenamedFolder, // renamed once the file is open: the free space cannot be measured
 };
 
 struct Ending
@@ -158,6 +159,9 @@ protected:
             }
             m_mounted = small;
             return (small / "out.mpg").string();
+        } else if (disk == Disk::RenamedFolder) {
+            fs::create_directory(m_dir.Path() / "folder");
+            return m_dir.File("folder/out.mpg");
         }
         return m_dir.File("out.mpg");
     }
@@ -168,7 +172,7 @@ protected:
 TEST_P(CaptureEndingTest, FileHoldsWhatTheReceiverGaveAndTheReasonIsSet)
 {
     const Ending ending = GetParam();
-    const std::string file = Target(ending.disk);
+    std::string file = Target(ending.disk);
     if (file.empty()) {
         GTEST_SKIP() << "a tmpfs cannot be mounted here";
     }
@@ -182,6 +186,10 @@ TEST_P(CaptureEndingTest, FileHoldsWhatTheReceiverGaveAndTheReasonIsSet)
     StreamSettings(capture.GetPropertyList(), file);
 
     ASSERT_EQ(capture.Start(), 0);
+    if (ending.disk == Disk::RenamedFolder) {
+        fs::rename(m_dir.Path() / "folder", m_dir.Path() / "moved");
+        file = m_dir.File("moved/out.mpg");
+    }
     StartSender(ending.passes);
     ASSERT_TRUE(control.Wait());
     capture.Stop(); // after the end: the reason stays
@@ -213,7 +221,9 @@ INSTANTIATE_TEST_SUITE_P(
                              kQvReasonNoData, kWholeSample},
                       Ending{"FileSizeLimit", 3600, 0.0, 1, Disk::FileSizeLimit,
                              kQvReasonWriteError, 0},
-                      Ending{"SmallTmpfs", 3600, 0.0, 1, Disk::SmallTmpfs, kQvReasonWriteError, 0}),
+                      Ending{"SmallTmpfs", 3600, 0.0, 1, Disk::SmallTmpfs, kQvReasonWriteError, 0},
+                      Ending{"FolderRenamed", 3600, kQvDefaultStopThreshold, 1, Disk::RenamedFolder,
+                             kQvReasonNoData, kWholeSample}),
     [](const ::testing::TestParamInfo<Ending>& param) { return std::string(param.param.name); });
 
 // The threshold counts only the space an ordinary user may write: on a file
