@@ -350,6 +350,7 @@ void QvRecordControl::ReleaseSession()
     m_listener.reset(); // its thread ends here
     m_status.reset();
     m_awaitingEnd = false;
+    m_ownCapture = false;
 }
 
 int QvRecordControl::Initialize()
@@ -463,7 +464,18 @@ int QvRecordControl::Start()
     if (status == nullptr) {
         return kQvRcNotInitialised;
     }
-    if (QvLoad(status->state) == 1) {
+    const int result = StartCapture(*status);
+    if (result == kQvRcOk) {
+        m_ownCapture = true;
+    }
+    // A refused start hears the end of no capture but its own.
+    m_awaitingEnd = m_ownCapture;
+    return result;
+}
+
+int QvRecordControl::StartCapture(QvStatusBlock& status)
+{
+    if (QvLoad(status.state) == 1) {
         return kQvRcCapturing;
     }
     const QvPropertyList settings = EngineSettings();
@@ -487,21 +499,20 @@ int QvRecordControl::Start()
     if (!m_channel.LockExchange()) {
         return kQvNoAnswer;
     }
-    m_awaitingEnd = true;
     int result = SendSession();
     if (result == 0) {
         QvPropertyList handOver(settings);
         if (handOver.WriteProperties(kHandOverFile, QvPropertyList::defaultSection) == 0) {
             QvDebugMsg("Err: %s not written", kHandOverFile);
         }
-        std::int32_t slot = QvLoad(status->slot);
+        std::int32_t slot = QvLoad(status.slot);
         result = m_channel.SendCommand(kQvCmdStart, &slot, sizeof slot);
     } else {
         QvDebugMsg("Err: Initialize answered %d", result);
     }
     m_channel.UnlockExchange();
     if (result == 0) {
-        m_observer.OnStatusStart(QvLoad(status->duration));
+        m_observer.OnStatusStart(QvLoad(status.duration));
     }
     return result;
 }
@@ -537,6 +548,7 @@ void QvRecordControl::OnStatusSignal(std::uint64_t generation, const QvStatusBlo
             return;
         }
         m_awaitingEnd = false;
+        m_ownCapture = false;
         QvDebugMsg("Completed(%ld)", static_cast<long>(reason));
         m_observer.OnStatusStop();
         m_observer.OnCompleted(reason);

@@ -30,7 +30,9 @@
 // each control listens under an event name of its own. The notice is
 // handed to the user-interface thread (the dispatcher the control was
 // given), where the status timer stops and Observer::OnCompleted runs,
-// once per capture.
+// once per capture. An initialised control hears the end of its session's
+// capture; once a Start of its own was refused, only the end of a capture
+// it started itself.
 //
 // Threads: every call on the user-interface thread, which is also the
 // thread the observer is called on.
@@ -155,6 +157,7 @@ private:
     bool WaitForEngine() const;
     bool PageTargetAllowed(const QvPropertyList& settings) const;
     int SendSession();
+    int StartCapture(QvStatusBlock& status);
     // On the status listener's thread.
     void OnStatusSignal(std::uint64_t generation, const QvStatusBlock* status);
 
@@ -173,6 +176,8 @@ private:
     const std::string m_eventName; // this control's status listener
     std::uint64_t m_generation = 0;
     bool m_awaitingEnd = false;
+    // A Start of this control returned 0 and its end is not reported yet.
+    bool m_ownCapture = false;
     std::mutex m_dispatcherLock;
     std::shared_ptr<qvplat::UiDispatcher> m_dispatcher;
     // Work handed to the user-interface thread checks this before it runs.

@@ -178,6 +178,27 @@ TEST_F(RecordControlTest, TwoControlsInTwoSessionsDoNotCrossFire)
     EXPECT_TRUE(second.completed.empty());
 }
 
+TEST_F(RecordControlTest, StartRefusedForAnotherControlsCaptureHearsNotItsEnd)
+{
+    RecordingObserver capturing;
+    RecordingObserver refused;
+    auto one = MakeControl(capturing);
+    auto two = MakeControl(refused);
+    for (auto* control : {one.get(), two.get()}) {
+        control->AddProp("Port", "2010");
+        ASSERT_EQ(control->Initialize(), kQvRcOk);
+    }
+    ASSERT_EQ(one->Start(), kQvRcOk);
+    EXPECT_EQ(two->Start(), kQvRcCapturing);
+
+    ASSERT_EQ(one->Stop(), kQvRcOk);
+    ASSERT_TRUE(m_ui->PumpUntil([&] { return !capturing.completed.empty(); }, 60000));
+    two->ReleaseSession(); // its listener's thread has ended here
+    m_ui->Pump();
+    EXPECT_EQ(capturing.completed, std::vector<std::int32_t>{kQvReasonStopped});
+    EXPECT_TRUE(refused.completed.empty());
+}
+
 TEST_F(RecordControlTest, PagePathOutsideTheCaptureDirectoryIsRefusedBeforeLaunching)
 {
     fs::create_directories(m_videos / "sub");
