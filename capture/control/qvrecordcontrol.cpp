@@ -505,6 +505,9 @@ int QvRecordControl::StartCapture(QvStatusBlock& status)
         if (handOver.WriteProperties(kHandOverFile, QvPropertyList::defaultSection) == 0) {
             QvDebugMsg("Err: %s not written", kHandOverFile);
         }
+        // The reason of an earlier capture goes: from here on a reason is
+        // this capture's end.
+        QvStore(status.stopReason, kQvReasonNone);
         std::int32_t slot = QvLoad(status.slot);
         result = m_channel.SendCommand(kQvCmdStart, &slot, sizeof slot);
     } else {
@@ -524,7 +527,10 @@ int QvRecordControl::Stop()
     if (status == nullptr) {
         return kQvRcNotInitialised;
     }
-    if (QvLoad(status->state) != 1) {
+    // A capture this control started runs until its end is known, also
+    // while its engine is still starting it.
+    const bool started = m_ownCapture && QvLoad(status->stopReason) == kQvReasonNone;
+    if (QvLoad(status->state) != 1 && !started) {
         return kQvRcFailed;
     }
     std::int32_t slot = QvLoad(status->slot);

@@ -24,7 +24,9 @@
 //               when not 0 (-6 busy or closing, -255 no answer), or to
 //               command 2 (-6 no free slot, -11 no data, -255 no answer)
 //   Stop        0 or the engine's answer; -1 no capture runs; -8 not
-//               initialised
+//               initialised. From the moment Start returned 0 a Stop
+//               reaches the capture, also before the engine shows it
+//               running.
 //
 // The end of a capture: the engine signals the status block's listeners;
 // each control listens under an event name of its own. The notice is

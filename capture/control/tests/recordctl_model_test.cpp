@@ -199,6 +199,19 @@ TEST_F(RecordControlTest, StartRefusedForAnotherControlsCaptureHearsNotItsEnd)
     EXPECT_TRUE(refused.completed.empty());
 }
 
+TEST_F(RecordControlTest, StopStraightAfterStartStopsTheCapture)
+{
+    RecordingObserver observer;
+    auto control = MakeControl(observer, "starting"); // the capture never shows running
+    control->AddProp("Port", "2010");
+    ASSERT_EQ(control->Initialize(), kQvRcOk);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    EXPECT_EQ(control->Stop(), kQvRcOk);
+    ASSERT_TRUE(m_ui->PumpUntil([&] { return !observer.completed.empty(); }, 60000));
+    EXPECT_EQ(observer.completed, std::vector<std::int32_t>{kQvReasonStopped});
+    EXPECT_EQ(control->Stop(), kQvRcFailed); // it has ended
+}
+
 TEST_F(RecordControlTest, PagePathOutsideTheCaptureDirectoryIsRefusedBeforeLaunching)
 {
     fs::create_directories(m_videos / "sub");
