@@ -67,12 +67,23 @@ public:
     }
 
     void OnSignal() override { m_control.OnStatusSignal(m_generation, m_status); }
+    // About once a second the engine is looked after.
+    void OnWaitTimeout() override
+    {
+        if (++m_quietSlices >= kEngineCheckSlices) {
+            m_quietSlices = 0;
+            m_control.OnListenerWaitTimeout(m_generation);
+        }
+    }
     QvCommMgrListener& Listener() { return m_listener; }
 
 private:
+    static constexpr unsigned kEngineCheckSlices = 1000 / QvCommMgrListener::kWaitSliceMs;
+
     QvRecordControl& m_control;
     const QvStatusBlock* m_status;
     const std::uint64_t m_generation;
+    unsigned m_quietSlices = 0;   // the listener's thread only
     QvCommMgrListener m_listener; // last: its thread ends before the rest goes
 };
 
@@ -351,6 +362,7 @@ void QvRecordControl::ReleaseSession()
     m_status.reset();
     m_awaitingEnd = false;
     m_ownCapture = false;
+    m_enginePid.store(0);
 }
 
 int QvRecordControl::Initialize()
@@ -464,9 +476,12 @@ int QvRecordControl::Start()
     if (status == nullptr) {
         return kQvRcNotInitialised;
     }
+    CheckEngine();
     const int result = StartCapture(*status);
     if (result == kQvRcOk) {
         m_ownCapture = true;
+        m_enginePid.store(QvEngineInstance::HolderPid());
+        m_engineCheckPosted.store(false);
     }
     // A refused start hears the end of no capture but its own.
     m_awaitingEnd = m_ownCapture;
@@ -527,6 +542,7 @@ int QvRecordControl::Stop()
     if (status == nullptr) {
         return kQvRcNotInitialised;
     }
+    CheckEngine();
     // A capture this control started runs until its end is known, also
     // while its engine is still starting it.
     const bool started = m_ownCapture && QvLoad(status->stopReason) == kQvReasonNone;
@@ -538,29 +554,81 @@ int QvRecordControl::Stop()
     return m_channel.SendCommand(kQvCmdStop, &slot, sizeof slot);
 }
 
+bool QvRecordControl::CaptureEngineAlive() const
+{
+    const int pid = m_enginePid.load();
+    return pid == 0 || QvEngineInstance::HolderPid() == pid;
+}
+
+void QvRecordControl::CheckEngine()
+{
+    QvStatusBlock* status = Status();
+    if (!m_ownCapture || status == nullptr || CaptureEngineAlive()) {
+        return;
+    }
+    // The engine is gone without telling: a reason it wrote stands, else
+    // the capture could not go on.
+    std::int32_t reason = QvLoad(status->stopReason);
+    if (reason == kQvReasonNone) {
+        reason = kQvReasonNoData;
+        QvStore(status->stopReason, reason);
+    }
+    QvStore(status->state, 0);
+    // The slot it took; a new engine makes the block new anyway.
+    if (QvPresenceBlock* presence = Presence();
+        presence != nullptr && !QvEngineInstance::IsHeld()) {
+        QvStore(presence->freeSlots, 1);
+    }
+    QvDebugMsg("Err: the capture engine (%d) ended without reporting the end", m_enginePid.load());
+    ReportEnd(reason);
+}
+
 void QvRecordControl::OnStatusSignal(std::uint64_t generation, const QvStatusBlock* status)
 {
     const std::int32_t reason = QvLoad(status->stopReason);
     if (reason == kQvReasonNone) {
         return; // not the end of a capture
     }
+    PostToUi(generation, [this, reason] { ReportEnd(reason); });
+}
+
+void QvRecordControl::OnListenerWaitTimeout(std::uint64_t generation)
+{
+    if (!CaptureEngineAlive() && !m_engineCheckPosted.exchange(true)) {
+        PostToUi(generation, [this] {
+            m_engineCheckPosted.store(false);
+            CheckEngine();
+        });
+    }
+}
+
+void QvRecordControl::PostToUi(std::uint64_t generation, std::function<void()> work)
+{
     std::shared_ptr<qvplat::UiDispatcher> dispatcher;
     {
         const std::lock_guard<std::mutex> hold(m_dispatcherLock);
         dispatcher = m_dispatcher;
     }
-    const auto deliver = [this, alive = std::weak_ptr<int>(m_alive), generation, reason] {
-        if (alive.expired() || generation != m_generation || !m_awaitingEnd) {
-            return;
+    const auto guarded = [this, alive = std::weak_ptr<int>(m_alive), generation,
+                          work = std::move(work)] {
+        if (!alive.expired() && generation == m_generation) {
+            work();
         }
-        m_awaitingEnd = false;
-        m_ownCapture = false;
-        QvDebugMsg("Completed(%ld)", static_cast<long>(reason));
-        m_observer.OnStatusStop();
-        m_observer.OnCompleted(reason);
     };
-    if (!dispatcher || !dispatcher->Post(deliver)) {
-        QvDebugMsg("Err: end of capture (%ld) not reported: no user-interface thread",
-                   static_cast<long>(reason));
+    if (!dispatcher || !dispatcher->Post(guarded)) {
+        QvDebugMsg("Err: end of capture not reported: no user-interface thread");
     }
+}
+
+void QvRecordControl::ReportEnd(std::int32_t reason)
+{
+    if (!m_awaitingEnd) {
+        return;
+    }
+    m_awaitingEnd = false;
+    m_ownCapture = false;
+    m_enginePid.store(0);
+    QvDebugMsg("Completed(%ld)", static_cast<long>(reason));
+    m_observer.OnStatusStop();
+    m_observer.OnCompleted(reason);
 }

@@ -36,6 +36,13 @@
 // capture; once a Start of its own was refused, only the end of a capture
 // it started itself.
 //
+// An engine that dies during a capture (it no longer holds the engine's
+// instance lock) is noticed while the status listener waits, on the
+// status timer (CheckEngine) and at Start and Stop: the capture ends with
+// reason 3, as one that could not go on, its state and the free slot the
+// engine took are cleared, and the next Start launches a new engine. The
+// file stays as the engine left it.
+//
 // Threads: every call on the user-interface thread, which is also the
 // thread the observer is called on.
 
@@ -43,6 +50,7 @@
 #include "core/settings/qvproplist.h"
 #include "platform/ui/uidispatch.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -137,6 +145,10 @@ public:
     // nothing. 0.
     std::int16_t EditCaptureSettings(const SettingsDialog& dialog);
 
+    // The status timer's tick: ends a capture of this control whose engine
+    // has died.
+    void CheckEngine();
+
     // Drops the status listener and the status block: not initialised.
     void ReleaseSession();
     bool IsInitialized() const { return m_status != nullptr; }
@@ -160,8 +172,15 @@ private:
     bool PageTargetAllowed(const QvPropertyList& settings) const;
     int SendSession();
     int StartCapture(QvStatusBlock& status);
+    // The engine that took this control's capture still runs (or it is not
+    // known which engine that was).
+    bool CaptureEngineAlive() const;
     // On the status listener's thread.
     void OnStatusSignal(std::uint64_t generation, const QvStatusBlock* status);
+    void OnListenerWaitTimeout(std::uint64_t generation);
+    void PostToUi(std::uint64_t generation, std::function<void()> work);
+    // On the user-interface thread: the end of the capture that was awaited.
+    void ReportEnd(std::int32_t reason);
 
     Observer& m_observer;
     Options m_options;
@@ -180,6 +199,9 @@ private:
     bool m_awaitingEnd = false;
     // A Start of this control returned 0 and its end is not reported yet.
     bool m_ownCapture = false;
+    // The engine that took that capture; 0 when unknown.
+    std::atomic<int> m_enginePid{0};
+    std::atomic<bool> m_engineCheckPosted{false};
     std::mutex m_dispatcherLock;
     std::shared_ptr<qvplat::UiDispatcher> m_dispatcher;
     // Work handed to the user-interface thread checks this before it runs.

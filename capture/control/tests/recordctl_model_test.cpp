@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -210,6 +211,30 @@ TEST_F(RecordControlTest, StopStraightAfterStartStopsTheCapture)
     ASSERT_TRUE(m_ui->PumpUntil([&] { return !observer.completed.empty(); }, 60000));
     EXPECT_EQ(observer.completed, std::vector<std::int32_t>{kQvReasonStopped});
     EXPECT_EQ(control->Stop(), kQvRcFailed); // it has ended
+}
+
+TEST_F(RecordControlTest, EngineKilledMidCaptureEndsItAndTheNextStartLaunchesAnother)
+{
+    RecordingObserver observer;
+    auto control = MakeControl(observer);
+    control->AddProp("Port", "2010");
+    ASSERT_EQ(control->Initialize(), kQvRcOk);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    ASSERT_EQ(control->GetState(), 1);
+    QvSharedBlock presence(kQvPresenceName, sizeof(QvPresenceBlock));
+    QvStore(static_cast<QvPresenceBlock*>(presence.GetView())->freeSlots, 0); // as the engine does
+    const int engine = QvEngineInstance::HolderPid();
+    ASSERT_GT(engine, 0);
+    ASSERT_EQ(::kill(engine, SIGKILL), 0);
+
+    ASSERT_TRUE(m_ui->PumpUntil([&] { return !observer.completed.empty(); }, 60000));
+    EXPECT_EQ(observer.completed, std::vector<std::int32_t>{kQvReasonNoData});
+    EXPECT_EQ(control->GetState(), 0);
+    EXPECT_EQ(control->AvailableCaptureSlots(), 1);
+    EXPECT_EQ(control->Stop(), kQvRcFailed);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    EXPECT_EQ(m_launches, 2);
+    EXPECT_NE(QvEngineInstance::HolderPid(), engine);
 }
 
 TEST_F(RecordControlTest, PagePathOutsideTheCaptureDirectoryIsRefusedBeforeLaunching)
