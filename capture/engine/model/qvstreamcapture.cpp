@@ -1,4 +1,4 @@
-#include "capture/engine/qvstreamcapture.h"
+#include "capture/engine/model/qvstreamcapture.h"
 
 #include "capture/channel/qvcapturefile.h"
 #include "core/settings/qvlog.h"
