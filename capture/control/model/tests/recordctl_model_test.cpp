@@ -3,9 +3,9 @@
 // end of a capture is handed to a pumped user-interface queue, as a
 // container's dispatcher would take it.
 #include "capture/channel/qvengineinstance.h"
-#include "capture/control/qvenginelaunch.h"
-#include "capture/control/qvrecordcontrol.h"
-#include "capture/control/qvstatusview.h"
+#include "capture/control/model/qvenginelaunch.h"
+#include "capture/control/model/qvrecordcontrol.h"
+#include "capture/control/model/qvstatusview.h"
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/tempfiles.h"
 

@@ -1,9 +1,9 @@
-#include "capture/control/qvrecordcontrol.h"
+#include "capture/control/model/qvrecordcontrol.h"
 
 #include "capture/channel/qvcapturefile.h"
 #include "capture/channel/qvdiskspace.h"
 #include "capture/channel/qvengineinstance.h"
-#include "capture/control/qvenginelaunch.h"
+#include "capture/control/model/qvenginelaunch.h"
 #include "core/sap/qvsappacket.h"
 #include "core/settings/qvlog.h"
 #include "platform/paths.h"
