@@ -15,7 +15,7 @@
 //
 // Usage: channel_bench [directory]   (default: the system's temporary directory)
 #include "capture/channel/qvcommchannel.h"
-#include "capture/engine/qvstreamcapture.h"
+#include "capture/engine/model/qvstreamcapture.h"
 #include "platform/file.h"
 
 #include <algorithm>

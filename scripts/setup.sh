@@ -10,6 +10,7 @@ PACKAGES=(
   iproute2 nftables
   ffmpeg vlc-bin vlc-plugin-base
   libgif-dev   # test-only: the GIF oracle of the player's decoder tests
+  e2fsprogs mount   # test-only: the loop-mounted ext4 of the capture's free-space test
   libwxgtk3.2-dev libx11-dev xvfb xauth
   desktop-file-utils xdg-utils
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

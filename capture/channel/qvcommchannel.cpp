@@ -39,6 +39,10 @@ void QvCommMgrListener::Run()
             if (m_owner != nullptr) {
                 m_owner->OnSignal();
             }
+        } else if (woken == qvplat::NamedWait::Timeout) {
+            if (m_owner != nullptr) {
+                m_owner->OnWaitTimeout();
+            }
         } else if (woken == qvplat::NamedWait::Failed) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kWaitSliceMs));
         }

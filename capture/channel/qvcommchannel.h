@@ -43,6 +43,9 @@ public:
     public:
         // Called on the listener's thread after the event was set.
         virtual void OnSignal() = 0;
+        // Called on the listener's thread each time a wait slice ends
+        // without a signal: the owner may look after what it waits for.
+        virtual void OnWaitTimeout() {}
         virtual ~Owner() = default;
     };
 

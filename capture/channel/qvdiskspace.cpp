@@ -28,7 +28,6 @@ bool QvDiskSpace::Query()
     }
     m_total = static_cast<double>(space.total);
     m_available = static_cast<double>(space.available);
-    m_totalFree = static_cast<double>(space.free);
     m_error = 0;
     return true;
 }

@@ -15,12 +15,11 @@ public:
     // Samples the disk again; false (error word set) when that failed.
     bool Query();
 
-    // Total free bytes of the disk; -1.0 with an error.
-    double GetFreeSpace() const { return m_error != 0 ? -1.0 : m_totalFree; }
+    // Free bytes that this caller may use (the blocks a file system keeps
+    // for its administrator are not among them); -1.0 with an error.
+    double GetFreeSpace() const { return m_error != 0 ? -1.0 : m_available; }
     // Bytes of the disk; -1.0 with an error.
     double GetTotalSpace() const { return m_error != 0 ? -1.0 : m_total; }
-    // Free bytes that this caller may use; -1.0 with an error.
-    double GetAvailableSpace() const { return m_error != 0 ? -1.0 : m_available; }
     // -1 without a path, else the errno of the last failed query; 0 when healthy.
     int GetError() const { return m_error; }
     const UtCString& GetPath() const { return m_path; }
@@ -30,5 +29,4 @@ private:
     int m_error = 0;
     double m_total = 0.0;
     double m_available = 0.0;
-    double m_totalFree = 0.0;
 };

@@ -54,14 +54,19 @@ bool QvEngineInstance::IsHeld()
     return probe.Lock(qvplat::LockMode::Shared, 0) == qvplat::LockResult::Busy;
 }
 
-bool QvEngineInstance::TerminateHolder()
+int QvEngineInstance::HolderPid()
 {
     const std::string path = LockPath();
     qvplat::File probe;
     if (path.empty() || !probe.OpenRead(path) ||
         probe.Lock(qvplat::LockMode::Shared, 0) != qvplat::LockResult::Busy) {
-        return false;
+        return 0;
     }
-    const int pid = probe.ReadPid();
+    return probe.ReadPid();
+}
+
+bool QvEngineInstance::TerminateHolder()
+{
+    const int pid = HolderPid();
     return pid > 0 && ::kill(static_cast<pid_t>(pid), SIGTERM) == 0;
 }

@@ -37,6 +37,9 @@ public:
     static std::string LockPath();
     // Some process holds the lock: an engine is alive.
     static bool IsHeld();
+    // The process that holds the lock; 0 when nobody holds it or none is
+    // recorded yet.
+    static int HolderPid();
     // Asks the holder to end (SIGTERM); false when nobody holds the lock or
     // no process is recorded.
     static bool TerminateHolder();

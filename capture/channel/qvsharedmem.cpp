@@ -31,7 +31,19 @@ QvSharedMemory::QvSharedMemory(const UtCString& name)
     Attach(name, 0, false);
 }
 
-QvSharedMemory::~QvSharedMemory() = default;
+QvSharedMemory::~QvSharedMemory()
+{
+    // Block and size record go under the guard, as they are made: a process
+    // that opens the block meanwhile finds both or neither, never a block
+    // whose record its last other holder has just taken away.
+    const bool locked =
+        m_guard.IsOpen() && m_guard.Lock(kGuardTimeoutMs) == qvplat::NamedWait::Done;
+    m_sizeRecord.reset();
+    m_memory.Close();
+    if (locked) {
+        m_guard.Unlock();
+    }
+}
 
 bool QvSharedMemory::Failed(int error)
 {

@@ -1,7 +1,7 @@
 // The capture control's component server recordctl: the control
 // "RECORDCTL.RecordCtlCtrl.1" with its status window, settings dialog and
 // property page. Its behaviour lives in QvRecordControl.
-#include "capture/control/qvrecordcontrol.h"
+#include "capture/control/model/qvrecordcontrol.h"
 #include "capture/control/recordctlwnd.h"
 #include "platform/com/server.h"
 #include "platform/com/wx/wxcontrol.h"

@@ -52,6 +52,7 @@ void CRecordCtlStatusWnd::StopTimer()
 
 void CRecordCtlStatusWnd::OnTimer(wxTimerEvent&)
 {
+    m_model.CheckEngine();
     if (const std::optional<QvStatusBlock> status = m_model.StatusSnapshot()) {
         m_view.Tick(*status);
     }

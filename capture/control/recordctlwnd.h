@@ -3,8 +3,8 @@
 // control (progress 201, elapsed time 202, Stop 203, bytes 204), the
 // "Capture Settings" dialog and the about box.
 
-#include "capture/control/qvrecordcontrol.h"
-#include "capture/control/qvstatusview.h"
+#include "capture/control/model/qvrecordcontrol.h"
+#include "capture/control/model/qvstatusview.h"
 
 #include <wx/panel.h>
 #include <wx/timer.h>

@@ -5,7 +5,7 @@
 // as wxThreadEvents whose id is the message) and its three timers. Closing
 // it ends the program.
 
-#include "capture/engine/qvengineprogram.h"
+#include "capture/engine/model/qvengineprogram.h"
 #include "capture/engine/trayicon.h"
 
 #include <wx/dialog.h>

@@ -106,4 +106,22 @@ TEST_F(ChannelTest, NothingIsSentCutAndNoServerMeansNoAnswer)
     EXPECT_STREQ(bytes, std::string(16, 'x').c_str());
 }
 
+// A block opened while its last other holder lets it go is whole: it
+// never comes without its size record.
+TEST_F(ChannelTest, BlockOpenedWhileTheLastOtherHolderClosesIsWhole)
+{
+    constexpr int kRounds = 100;
+    std::thread other([] {
+        for (int i = 0; i < kRounds; ++i) {
+            QvSharedBlock("x_QvSTrace", sizeof(QvStatusBlock));
+        }
+    });
+    int broken = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        broken += QvSharedBlock("x_QvSTrace", sizeof(QvStatusBlock)).IsValid() ? 0 : 1;
+    }
+    other.join();
+    EXPECT_EQ(broken, 0);
+}
+
 } // namespace

@@ -150,6 +150,12 @@ TEST_F(RecordCtlSmoke, CapturesALiveTransmissionForItsDurationThenUntilStopped)
                              "sleep 2500\n"
                              "call Stop\n"
                              "wait-event Completed 4 120000\n"
+                             // A Stop straight after Start is not lost.
+                             "call AddProp Filename third.mpg\n"
+                             "call Initialize\n"
+                             "call Start\n"
+                             "call Stop\n"
+                             "wait-event Completed 4 120000\n"
                              "quit\n";
     const auto host = qvtest::RunProgram(CTLHOST_BINARY,
                                          {"--script", script.string(), "RECORDCTL.RecordCtlCtrl.1"},
@@ -163,10 +169,10 @@ TEST_F(RecordCtlSmoke, CapturesALiveTransmissionForItsDurationThenUntilStopped)
         return host.output + text;
     };
     EXPECT_EQ(host.exitCode, 0) << logs();
-    EXPECT_EQ(Count(host.output, "call Start() = 0\n"), 2u) << logs();
+    EXPECT_EQ(Count(host.output, "call Start() = 0\n"), 3u) << logs();
     EXPECT_EQ(Count(host.output, "event Completed(1)\n"), 1u) << logs();
-    EXPECT_NE(host.output.find("call Stop() = 0\n"), std::string::npos) << logs();
-    EXPECT_EQ(Count(host.output, "event Completed(4)\n"), 1u) << logs();
+    EXPECT_EQ(Count(host.output, "call Stop() = 0\n"), 2u) << logs();
+    EXPECT_EQ(Count(host.output, "event Completed(4)\n"), 2u) << logs();
 
     const qvtest::Bytes sample = qvtest::ReadAll(samplePath);
     // Each file is what was sent from where the receiver joined the stream,

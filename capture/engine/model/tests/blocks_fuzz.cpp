@@ -1,7 +1,7 @@
 // Block bytes from another process are untrusted: arbitrary command data,
 // listener lists, size records and status fields go through the engine's
 // command handler, AddListener, Signal and GetSize.
-#include "capture/engine/qvcaptureengine.h"
+#include "capture/engine/model/qvcaptureengine.h"
 
 #include <algorithm>
 #include <cstdint>

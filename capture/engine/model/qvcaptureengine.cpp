@@ -1,4 +1,4 @@
-#include "capture/engine/qvcaptureengine.h"
+#include "capture/engine/model/qvcaptureengine.h"
 
 #include "core/receive/qvudplisten.h"
 #include "core/sap/qvsappacket.h"

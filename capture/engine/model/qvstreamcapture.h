@@ -13,11 +13,14 @@
 // and the free space of its directory is measured.
 //
 // Stop reasons written to the status block: 1 duration reached, 2 free
-// space below the stop threshold, 3 data stopped (a short read), 4 Stop
-// ended the capture, 6 a write failed. The bytes of the round that ends the
-// capture are always written first; bytes captured counts the bytes on disk.
+// space that the capture may use (the file system's reserve for its
+// administrator left out) below the stop threshold, 3 data stopped (a short
+// read), 4 Stop ended the capture, 6 a write failed. The bytes of the round
+// that ends the capture are always written first; bytes captured counts the
+// bytes on disk.
 // Duration and threshold are read from the status block each round, and the
-// free space is measured each round.
+// free space is measured each round; a round whose measurement fails goes
+// on (the failure is logged), and a later one that succeeds is checked.
 //
 // Threads: the owner calls OpenStatus, Start and Stop on one thread; the
 // capture loop runs on the object's worker.

@@ -3,15 +3,16 @@
 // end of a capture is handed to a pumped user-interface queue, as a
 // container's dispatcher would take it.
 #include "capture/channel/qvengineinstance.h"
-#include "capture/control/qvenginelaunch.h"
-#include "capture/control/qvrecordcontrol.h"
-#include "capture/control/qvstatusview.h"
+#include "capture/control/model/qvenginelaunch.h"
+#include "capture/control/model/qvrecordcontrol.h"
+#include "capture/control/model/qvstatusview.h"
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/tempfiles.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -176,6 +177,64 @@ TEST_F(RecordControlTest, TwoControlsInTwoSessionsDoNotCrossFire)
     m_ui->Pump();
     EXPECT_EQ(first.completed, std::vector<std::int32_t>{kQvReasonNormal});
     EXPECT_TRUE(second.completed.empty());
+}
+
+TEST_F(RecordControlTest, StartRefusedForAnotherControlsCaptureHearsNotItsEnd)
+{
+    RecordingObserver capturing;
+    RecordingObserver refused;
+    auto one = MakeControl(capturing);
+    auto two = MakeControl(refused);
+    for (auto* control : {one.get(), two.get()}) {
+        control->AddProp("Port", "2010");
+        ASSERT_EQ(control->Initialize(), kQvRcOk);
+    }
+    ASSERT_EQ(one->Start(), kQvRcOk);
+    EXPECT_EQ(two->Start(), kQvRcCapturing);
+
+    ASSERT_EQ(one->Stop(), kQvRcOk);
+    ASSERT_TRUE(m_ui->PumpUntil([&] { return !capturing.completed.empty(); }, 60000));
+    two->ReleaseSession(); // its listener's thread has ended here
+    m_ui->Pump();
+    EXPECT_EQ(capturing.completed, std::vector<std::int32_t>{kQvReasonStopped});
+    EXPECT_TRUE(refused.completed.empty());
+}
+
+TEST_F(RecordControlTest, StopStraightAfterStartStopsTheCapture)
+{
+    RecordingObserver observer;
+    auto control = MakeControl(observer, "starting"); // the capture never shows running
+    control->AddProp("Port", "2010");
+    ASSERT_EQ(control->Initialize(), kQvRcOk);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    EXPECT_EQ(control->Stop(), kQvRcOk);
+    ASSERT_TRUE(m_ui->PumpUntil([&] { return !observer.completed.empty(); }, 60000));
+    EXPECT_EQ(observer.completed, std::vector<std::int32_t>{kQvReasonStopped});
+    EXPECT_EQ(control->Stop(), kQvRcFailed); // it has ended
+}
+
+TEST_F(RecordControlTest, EngineKilledMidCaptureEndsItAndTheNextStartLaunchesAnother)
+{
+    RecordingObserver observer;
+    auto control = MakeControl(observer);
+    control->AddProp("Port", "2010");
+    ASSERT_EQ(control->Initialize(), kQvRcOk);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    ASSERT_EQ(control->GetState(), 1);
+    QvSharedBlock presence(kQvPresenceName, sizeof(QvPresenceBlock));
+    QvStore(static_cast<QvPresenceBlock*>(presence.GetView())->freeSlots, 0); // as the engine does
+    const int engine = QvEngineInstance::HolderPid();
+    ASSERT_GT(engine, 0);
+    ASSERT_EQ(::kill(engine, SIGKILL), 0);
+
+    ASSERT_TRUE(m_ui->PumpUntil([&] { return !observer.completed.empty(); }, 60000));
+    EXPECT_EQ(observer.completed, std::vector<std::int32_t>{kQvReasonNoData});
+    EXPECT_EQ(control->GetState(), 0);
+    EXPECT_EQ(control->AvailableCaptureSlots(), 1);
+    EXPECT_EQ(control->Stop(), kQvRcFailed);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    EXPECT_EQ(m_launches, 2);
+    EXPECT_NE(QvEngineInstance::HolderPid(), engine);
 }
 
 TEST_F(RecordControlTest, PagePathOutsideTheCaptureDirectoryIsRefusedBeforeLaunching)

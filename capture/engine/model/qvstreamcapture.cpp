@@ -1,4 +1,4 @@
-#include "capture/engine/qvstreamcapture.h"
+#include "capture/engine/model/qvstreamcapture.h"
 
 #include "capture/channel/qvcapturefile.h"
 #include "core/settings/qvlog.h"
@@ -137,6 +137,7 @@ void QvStreamCapture::ProcessThread()
     std::uint64_t onDisk = 0;
     std::int32_t reason = kQvReasonNone;
     bool stopped = false;
+    bool diskUnknown = false; // the last free-space query failed
     for (;;) {
         if (!IsThreadRunning()) {
             stopped = true;
@@ -169,8 +170,15 @@ void QvStreamCapture::ProcessThread()
             reason = kQvReasonNoData;
             text = "Stopped: no data reception";
         } else if (elapsed < QvLoad(status->duration)) {
-            m_disk->Query();
-            if (!(m_disk->GetFreeSpace() >= QvLoad(status->stopThreshold))) {
+            // Not knowing the free space is no reason to stop: the write
+            // tells when the disk is really full.
+            const bool known = m_disk->Query();
+            if (!known && !diskUnknown) {
+                QvDebugMsg("Err: free space of %s not known (%d)", m_disk->GetPath().chars(),
+                           m_disk->GetError());
+            }
+            diskUnknown = !known;
+            if (known && !(m_disk->GetFreeSpace() >= QvLoad(status->stopThreshold))) {
                 reason = kQvReasonDiskThreshold;
                 text = "Stopped: Disk threshold exceeded";
             }

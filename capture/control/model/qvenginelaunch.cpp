@@ -1,4 +1,4 @@
-#include "capture/control/qvenginelaunch.h"
+#include "capture/control/model/qvenginelaunch.h"
 
 #include "platform/com/server.h"
 #include "platform/spawn.h"

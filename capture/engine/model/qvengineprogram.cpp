@@ -1,4 +1,4 @@
-#include "capture/engine/qvengineprogram.h"
+#include "capture/engine/model/qvengineprogram.h"
 
 #include "core/settings/qvlog.h"
 #include "platform/msgbox.h"

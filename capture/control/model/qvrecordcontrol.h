@@ -24,13 +24,24 @@
 //               when not 0 (-6 busy or closing, -255 no answer), or to
 //               command 2 (-6 no free slot, -11 no data, -255 no answer)
 //   Stop        0 or the engine's answer; -1 no capture runs; -8 not
-//               initialised
+//               initialised. From the moment Start returned 0 a Stop
+//               reaches the capture, also before the engine shows it
+//               running.
 //
 // The end of a capture: the engine signals the status block's listeners;
 // each control listens under an event name of its own. The notice is
 // handed to the user-interface thread (the dispatcher the control was
 // given), where the status timer stops and Observer::OnCompleted runs,
-// once per capture.
+// once per capture. An initialised control hears the end of its session's
+// capture; once a Start of its own was refused, only the end of a capture
+// it started itself.
+//
+// An engine that dies during a capture (it no longer holds the engine's
+// instance lock) is noticed while the status listener waits, on the
+// status timer (CheckEngine) and at Start and Stop: the capture ends with
+// reason 3, as one that could not go on, its state and the free slot the
+// engine took are cleared, and the next Start launches a new engine. The
+// file stays as the engine left it.
 //
 // Threads: every call on the user-interface thread, which is also the
 // thread the observer is called on.
@@ -39,6 +50,7 @@
 #include "core/settings/qvproplist.h"
 #include "platform/ui/uidispatch.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -133,6 +145,10 @@ public:
     // nothing. 0.
     std::int16_t EditCaptureSettings(const SettingsDialog& dialog);
 
+    // The status timer's tick: ends a capture of this control whose engine
+    // has died.
+    void CheckEngine();
+
     // Drops the status listener and the status block: not initialised.
     void ReleaseSession();
     bool IsInitialized() const { return m_status != nullptr; }
@@ -155,8 +171,16 @@ private:
     bool WaitForEngine() const;
     bool PageTargetAllowed(const QvPropertyList& settings) const;
     int SendSession();
+    int StartCapture(QvStatusBlock& status);
+    // The engine that took this control's capture still runs (or it is not
+    // known which engine that was).
+    bool CaptureEngineAlive() const;
     // On the status listener's thread.
     void OnStatusSignal(std::uint64_t generation, const QvStatusBlock* status);
+    void OnListenerWaitTimeout(std::uint64_t generation);
+    void PostToUi(std::uint64_t generation, std::function<void()> work);
+    // On the user-interface thread: the end of the capture that was awaited.
+    void ReportEnd(std::int32_t reason);
 
     Observer& m_observer;
     Options m_options;
@@ -173,6 +197,11 @@ private:
     const std::string m_eventName; // this control's status listener
     std::uint64_t m_generation = 0;
     bool m_awaitingEnd = false;
+    // A Start of this control returned 0 and its end is not reported yet.
+    bool m_ownCapture = false;
+    // The engine that took that capture; 0 when unknown.
+    std::atomic<int> m_enginePid{0};
+    std::atomic<bool> m_engineCheckPosted{false};
     std::mutex m_dispatcherLock;
     std::shared_ptr<qvplat::UiDispatcher> m_dispatcher;
     // Work handed to the user-interface thread checks this before it runs.

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "capture/channel/tests/signal_waiter.h"
-#include "capture/engine/qvcaptureengine.h"
+#include "capture/engine/model/qvcaptureengine.h"
 
 #include <algorithm>
 #include <cstring>

@@ -17,7 +17,7 @@
 // Threads: everything here runs on the window's thread, except that the
 // command handler calls the host (the window) on the channel's thread.
 
-#include "capture/engine/qvcaptureengine.h"
+#include "capture/engine/model/qvcaptureengine.h"
 
 #include <atomic>
 #include <cstdint>

@@ -3,7 +3,10 @@
 // engine does without receiving anything: command 1 opens the session's
 // status block (a session on port 1 is refused with -6), command 2 marks
 // it capturing, command 3 ends the capture with reason 4 and signals. As
-// "fake_engine silent" it never shows itself running. It ends on SIGTERM.
+// "fake_engine starting" it serves likewise but never shows a capture
+// running, as the engine between taking a start and its capture's first
+// round. As "fake_engine silent" it never shows itself running. It ends on
+// SIGTERM.
 #include "capture/channel/qvcommchannel.h"
 #include "capture/channel/qvengineinstance.h"
 #include "core/sap/qvsappacket.h"
@@ -18,7 +21,11 @@ namespace {
 class FakeEngine final : public QvCommChannel
 {
 public:
-    FakeEngine() : QvCommChannel(kQvChannelName, kQvChannelDataSize, Side::Serving) {}
+    explicit FakeEngine(bool showsCapture)
+        : QvCommChannel(kQvChannelName, kQvChannelDataSize, Side::Serving),
+          m_showsCapture(showsCapture)
+    {
+    }
     ~FakeEngine() override { StopListening(); }
 
     int HandleCommand(int code, std::span<const std::uint8_t> data) override
@@ -34,7 +41,7 @@ public:
             }
             QvStore(status->stopReason, kQvReasonNone);
             QvStore(status->startTime, std::time(nullptr));
-            QvStore(status->state, 1);
+            QvStore(status->state, m_showsCapture ? 1 : 0);
             return 0;
         case kQvCmdStop:
             if (status != nullptr) {
@@ -77,6 +84,7 @@ private:
         return 0;
     }
 
+    const bool m_showsCapture;
     std::unique_ptr<QvSharedBlock> m_status;
 };
 
@@ -93,14 +101,14 @@ int main(int argc, char** argv)
     if (instance.Acquire(5000) != QvEngineInstance::Result::Acquired) {
         return 1;
     }
-    FakeEngine engine;
+    FakeEngine engine(mode != "starting");
     QvSharedBlock presenceBlock(kQvPresenceName, sizeof(QvPresenceBlock));
     auto* presence = static_cast<QvPresenceBlock*>(presenceBlock.GetView());
     if (presence == nullptr) {
         return 1;
     }
     QvPresenceDefaults(*presence);
-    if (mode == "serve") {
+    if (mode == "serve" || mode == "starting") {
         if (!engine.Listen()) {
             return 1;
         }

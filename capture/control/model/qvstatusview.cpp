@@ -1,4 +1,4 @@
-#include "capture/control/qvstatusview.h"
+#include "capture/control/model/qvstatusview.h"
 
 #include <algorithm>
 #include <cmath>

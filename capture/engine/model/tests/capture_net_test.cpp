@@ -5,6 +5,7 @@
 
 #include "mpeg/mpeganalysis.h"
 #include "platform/tests/settings_env.h"
+#include "platform/testsupport/command.h"
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/tempfiles.h"
 #include "platform/testsupport/udp_socket.h"
@@ -22,8 +23,12 @@
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -53,7 +58,18 @@ protected:
         if (m_xmit) {
             m_xmit->Stop();
         }
+        if (!m_mounted.empty()) {
+            ::umount2(m_mounted.c_str(), MNT_DETACH); // so that the directory can go
+        }
         NetnsTest::TearDown();
+    }
+
+    // Mounts made from now on are seen by this thread (and the threads and
+    // processes it starts) alone; false where that is not permitted.
+    static bool PrivateMounts()
+    {
+        return ::unshare(CLONE_NEWNS) == 0 &&
+               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     }
 
     // The sample in OPV framing to the group; passes as XmitMPEG::SetRepeat.
@@ -92,6 +108,7 @@ protected:
     std::uint16_t m_port = 0;
     qvtest::Bytes m_sample;
     std::unique_ptr<XmitMPEG> m_xmit;
+    fs::path m_mounted;
 };
 
 // ---- How a capture ends ---------------------------------------------------------------
@@ -100,6 +117,7 @@ enum class Disk {
     Plain,
     FileSizeLimit, // RLIMIT_FSIZE: writes fail with EFBIG
     SmallTmpfs,    // 96 KiB: writes fail with ENOSPC
+    RenamedFolder, // renamed once the file is open: the free space cannot be measured
 };
 
 struct Ending
@@ -122,13 +140,7 @@ void PrintTo(const Ending& ending, std::ostream* out)
 class CaptureEndingTest : public CaptureNetTest, public ::testing::WithParamInterface<Ending>
 {
 protected:
-    ~CaptureEndingTest() override
-    {
-        if (!m_mounted.empty()) {
-            ::umount2(m_mounted.c_str(), MNT_DETACH); // so that the directory can go
-        }
-        ::setrlimit(RLIMIT_FSIZE, &m_savedLimit);
-    }
+    ~CaptureEndingTest() override { ::setrlimit(RLIMIT_FSIZE, &m_savedLimit); }
 
     // The file on the disk the case asks for; "" when it cannot be had.
     std::string Target(Disk disk)
@@ -140,28 +152,27 @@ protected:
             limited.rlim_cur = 100000;
             ::setrlimit(RLIMIT_FSIZE, &limited);
         } else if (disk == Disk::SmallTmpfs) {
-            // In a mount namespace of this thread alone.
             const fs::path small = m_dir.Path() / "small";
             fs::create_directory(small);
-            if (::unshare(CLONE_NEWNS) != 0 ||
-                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=96k") != 0) {
+            if (!PrivateMounts() || ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=96k") != 0) {
                 return {};
             }
             m_mounted = small;
             return (small / "out.mpg").string();
+        } else if (disk == Disk::RenamedFolder) {
+            fs::create_directory(m_dir.Path() / "folder");
+            return m_dir.File("folder/out.mpg");
         }
         return m_dir.File("out.mpg");
     }
 
-    fs::path m_mounted;
     rlimit m_savedLimit{};
 };
 
 TEST_P(CaptureEndingTest, FileHoldsWhatTheReceiverGaveAndTheReasonIsSet)
 {
     const Ending ending = GetParam();
-    const std::string file = Target(ending.disk);
+    std::string file = Target(ending.disk);
     if (file.empty()) {
         GTEST_SKIP() << "a tmpfs cannot be mounted here";
     }
@@ -175,6 +186,10 @@ TEST_P(CaptureEndingTest, FileHoldsWhatTheReceiverGaveAndTheReasonIsSet)
     StreamSettings(capture.GetPropertyList(), file);
 
     ASSERT_EQ(capture.Start(), 0);
+    if (ending.disk == Disk::RenamedFolder) {
+        fs::rename(m_dir.Path() / "folder", m_dir.Path() / "moved");
+        file = m_dir.File("moved/out.mpg");
+    }
     StartSender(ending.passes);
     ASSERT_TRUE(control.Wait());
     capture.Stop(); // after the end: the reason stays
@@ -206,8 +221,89 @@ INSTANTIATE_TEST_SUITE_P(
                              kQvReasonNoData, kWholeSample},
                       Ending{"FileSizeLimit", 3600, 0.0, 1, Disk::FileSizeLimit,
                              kQvReasonWriteError, 0},
-                      Ending{"SmallTmpfs", 3600, 0.0, 1, Disk::SmallTmpfs, kQvReasonWriteError, 0}),
+                      Ending{"SmallTmpfs", 3600, 0.0, 1, Disk::SmallTmpfs, kQvReasonWriteError, 0},
+                      Ending{"FolderRenamed", 3600, kQvDefaultStopThreshold, 1, Disk::RenamedFolder,
+                             kQvReasonNoData, kWholeSample}),
     [](const ::testing::TestParamInfo<Ending>& param) { return std::string(param.param.name); });
+
+// The threshold counts only the space an ordinary user may write: on a file
+// system that keeps half its blocks for root, a capture running as nobody
+// stops at the threshold (reason 2) instead of running into a full disk.
+TEST_F(CaptureNetTest, ThresholdCountsTheSpaceAnOrdinaryUserMayUse)
+{
+    if (IsSkipped()) {
+        return;
+    }
+    const fs::path image = m_dir.Path() / "disk.img";
+    const fs::path disk = m_dir.Path() / "disk";
+    fs::create_directory(disk);
+    std::ofstream(image).close();
+    fs::resize_file(image, 4 << 20);
+    if (qvtest::FindExecutable("mkfs.ext4").empty() || qvtest::FindExecutable("mount").empty()) {
+        GTEST_SKIP() << "mkfs.ext4 or mount is missing (run scripts/setup.sh)";
+    }
+    const auto mkfs = qvtest::RunCommand({"mkfs.ext4", "-q", "-F", "-m", "50", image.string()});
+    ASSERT_TRUE(mkfs.Succeeded()) << mkfs.output;
+    if (!PrivateMounts() ||
+        !qvtest::RunCommand({"mount", "-o", "loop", image.string(), disk.string()}).Succeeded()) {
+        GTEST_SKIP() << "loop mounts are not permitted here";
+    }
+    m_mounted = disk;
+
+    // Everything of the capture, its named objects included, is nobody's.
+    constexpr uid_t kNobody = 65534;
+    ASSERT_EQ(::chown(disk.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chown((m_env.Root() / "run").c_str(), kNobody, kNobody), 0);
+    for (const fs::path& dir : {m_env.Root(), m_dir.Path()}) {
+        fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+    }
+    struct statvfs space
+    {
+    };
+    ASSERT_EQ(::statvfs(disk.c_str(), &space), 0);
+    const double usable = static_cast<double>(space.f_bavail) * static_cast<double>(space.f_frsize);
+    ASSERT_LT(usable * 2, static_cast<double>(space.f_bfree) * static_cast<double>(space.f_frsize));
+    const double threshold = usable - 4 * QvStreamCapture::kReadSize;
+
+    StartSender(XmitMPEG::kEndless);
+    const std::string file = (disk / "out.mpg").string();
+    std::int32_t reason = kQvReasonNone;
+    int started = -1;
+    bool ended = false;
+    std::thread capturing([&] {
+        // Credentials belong to a thread: these raw calls change this one
+        // (and the threads it starts) alone, not the whole test.
+        if (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+            ::syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
+            ::syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0) {
+            return;
+        }
+        QvStreamCapture capture("x_QvSTreserved");
+        qvtest::SignalWaiter control;
+        QvCommMgrListener listener(&control, kQvStatusListenerName);
+        QvStatusBlock* status = capture.GetStatus();
+        if (status == nullptr || !capture.GetStatusBlock()->AddListener(listener)) {
+            return;
+        }
+        QvStore(status->stopThreshold, threshold);
+        StreamSettings(capture.GetPropertyList(), file);
+        started = capture.Start();
+        if (started == 0) {
+            ended = control.Wait();
+            capture.Stop();
+            reason = QvLoad(status->stopReason);
+        }
+    });
+    capturing.join();
+    ::prctl(PR_SET_DUMPABLE, 1); // as before the credentials changed
+
+    ASSERT_EQ(started, 0);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(reason, kQvReasonDiskThreshold);
+    const auto written = static_cast<double>(fs::file_size(file));
+    EXPECT_GE(written, static_cast<double>(QvStreamCapture::kReadSize));
+    EXPECT_LT(written, usable); // the write did not run into the full disk
+}
 
 // ---- The engine's commands around a running capture -------------------------------------
 

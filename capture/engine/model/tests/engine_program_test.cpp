@@ -2,7 +2,7 @@
 // and the watchdog.
 #include "engine_testing.h"
 
-#include "capture/engine/qvengineprogram.h"
+#include "capture/engine/model/qvengineprogram.h"
 #include "platform/tests/settings_env.h"
 
 #include <gtest/gtest.h>

@@ -28,7 +28,7 @@
 // a new engine instead of talking to this one.
 
 #include "capture/channel/qvcommchannel.h"
-#include "capture/engine/qvstreamcapture.h"
+#include "capture/engine/model/qvstreamcapture.h"
 #include "core/settings/qvproplist.h"
 
 #include <atomic>

@@ -1,7 +1,7 @@
 // Status blocks come from another process: any 48 bytes (NaN, negative or
 // huge fields) go through the status window's model, which must show
 // well-formed texts and keep the bar within its range.
-#include "capture/control/qvstatusview.h"
+#include "capture/control/model/qvstatusview.h"
 
 #include <cstdint>
 #include <cstdlib>

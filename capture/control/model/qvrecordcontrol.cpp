@@ -1,9 +1,9 @@
-#include "capture/control/qvrecordcontrol.h"
+#include "capture/control/model/qvrecordcontrol.h"
 
 #include "capture/channel/qvcapturefile.h"
 #include "capture/channel/qvdiskspace.h"
 #include "capture/channel/qvengineinstance.h"
-#include "capture/control/qvenginelaunch.h"
+#include "capture/control/model/qvenginelaunch.h"
 #include "core/sap/qvsappacket.h"
 #include "core/settings/qvlog.h"
 #include "platform/paths.h"
@@ -67,12 +67,23 @@ public:
     }
 
     void OnSignal() override { m_control.OnStatusSignal(m_generation, m_status); }
+    // About once a second the engine is looked after.
+    void OnWaitTimeout() override
+    {
+        if (++m_quietSlices >= kEngineCheckSlices) {
+            m_quietSlices = 0;
+            m_control.OnListenerWaitTimeout(m_generation);
+        }
+    }
     QvCommMgrListener& Listener() { return m_listener; }
 
 private:
+    static constexpr unsigned kEngineCheckSlices = 1000 / QvCommMgrListener::kWaitSliceMs;
+
     QvRecordControl& m_control;
     const QvStatusBlock* m_status;
     const std::uint64_t m_generation;
+    unsigned m_quietSlices = 0;   // the listener's thread only
     QvCommMgrListener m_listener; // last: its thread ends before the rest goes
 };
 
@@ -350,6 +361,8 @@ void QvRecordControl::ReleaseSession()
     m_listener.reset(); // its thread ends here
     m_status.reset();
     m_awaitingEnd = false;
+    m_ownCapture = false;
+    m_enginePid.store(0);
 }
 
 int QvRecordControl::Initialize()
@@ -463,7 +476,21 @@ int QvRecordControl::Start()
     if (status == nullptr) {
         return kQvRcNotInitialised;
     }
-    if (QvLoad(status->state) == 1) {
+    CheckEngine();
+    const int result = StartCapture(*status);
+    if (result == kQvRcOk) {
+        m_ownCapture = true;
+        m_enginePid.store(QvEngineInstance::HolderPid());
+        m_engineCheckPosted.store(false);
+    }
+    // A refused start hears the end of no capture but its own.
+    m_awaitingEnd = m_ownCapture;
+    return result;
+}
+
+int QvRecordControl::StartCapture(QvStatusBlock& status)
+{
+    if (QvLoad(status.state) == 1) {
         return kQvRcCapturing;
     }
     const QvPropertyList settings = EngineSettings();
@@ -487,21 +514,23 @@ int QvRecordControl::Start()
     if (!m_channel.LockExchange()) {
         return kQvNoAnswer;
     }
-    m_awaitingEnd = true;
     int result = SendSession();
     if (result == 0) {
         QvPropertyList handOver(settings);
         if (handOver.WriteProperties(kHandOverFile, QvPropertyList::defaultSection) == 0) {
             QvDebugMsg("Err: %s not written", kHandOverFile);
         }
-        std::int32_t slot = QvLoad(status->slot);
+        // The reason of an earlier capture goes: from here on a reason is
+        // this capture's end.
+        QvStore(status.stopReason, kQvReasonNone);
+        std::int32_t slot = QvLoad(status.slot);
         result = m_channel.SendCommand(kQvCmdStart, &slot, sizeof slot);
     } else {
         QvDebugMsg("Err: Initialize answered %d", result);
     }
     m_channel.UnlockExchange();
     if (result == 0) {
-        m_observer.OnStatusStart(QvLoad(status->duration));
+        m_observer.OnStatusStart(QvLoad(status.duration));
     }
     return result;
 }
@@ -513,12 +542,45 @@ int QvRecordControl::Stop()
     if (status == nullptr) {
         return kQvRcNotInitialised;
     }
-    if (QvLoad(status->state) != 1) {
+    CheckEngine();
+    // A capture this control started runs until its end is known, also
+    // while its engine is still starting it.
+    const bool started = m_ownCapture && QvLoad(status->stopReason) == kQvReasonNone;
+    if (QvLoad(status->state) != 1 && !started) {
         return kQvRcFailed;
     }
     std::int32_t slot = QvLoad(status->slot);
     m_observer.OnStatusStop();
     return m_channel.SendCommand(kQvCmdStop, &slot, sizeof slot);
+}
+
+bool QvRecordControl::CaptureEngineAlive() const
+{
+    const int pid = m_enginePid.load();
+    return pid == 0 || QvEngineInstance::HolderPid() == pid;
+}
+
+void QvRecordControl::CheckEngine()
+{
+    QvStatusBlock* status = Status();
+    if (!m_ownCapture || status == nullptr || CaptureEngineAlive()) {
+        return;
+    }
+    // The engine is gone without telling: a reason it wrote stands, else
+    // the capture could not go on.
+    std::int32_t reason = QvLoad(status->stopReason);
+    if (reason == kQvReasonNone) {
+        reason = kQvReasonNoData;
+        QvStore(status->stopReason, reason);
+    }
+    QvStore(status->state, 0);
+    // The slot it took; a new engine makes the block new anyway.
+    if (QvPresenceBlock* presence = Presence();
+        presence != nullptr && !QvEngineInstance::IsHeld()) {
+        QvStore(presence->freeSlots, 1);
+    }
+    QvDebugMsg("Err: the capture engine (%d) ended without reporting the end", m_enginePid.load());
+    ReportEnd(reason);
 }
 
 void QvRecordControl::OnStatusSignal(std::uint64_t generation, const QvStatusBlock* status)
@@ -527,22 +589,46 @@ void QvRecordControl::OnStatusSignal(std::uint64_t generation, const QvStatusBlo
     if (reason == kQvReasonNone) {
         return; // not the end of a capture
     }
+    PostToUi(generation, [this, reason] { ReportEnd(reason); });
+}
+
+void QvRecordControl::OnListenerWaitTimeout(std::uint64_t generation)
+{
+    if (!CaptureEngineAlive() && !m_engineCheckPosted.exchange(true)) {
+        PostToUi(generation, [this] {
+            m_engineCheckPosted.store(false);
+            CheckEngine();
+        });
+    }
+}
+
+void QvRecordControl::PostToUi(std::uint64_t generation, std::function<void()> work)
+{
     std::shared_ptr<qvplat::UiDispatcher> dispatcher;
     {
         const std::lock_guard<std::mutex> hold(m_dispatcherLock);
         dispatcher = m_dispatcher;
     }
-    const auto deliver = [this, alive = std::weak_ptr<int>(m_alive), generation, reason] {
-        if (alive.expired() || generation != m_generation || !m_awaitingEnd) {
-            return;
+    const auto guarded = [this, alive = std::weak_ptr<int>(m_alive), generation,
+                          work = std::move(work)] {
+        if (!alive.expired() && generation == m_generation) {
+            work();
         }
-        m_awaitingEnd = false;
-        QvDebugMsg("Completed(%ld)", static_cast<long>(reason));
-        m_observer.OnStatusStop();
-        m_observer.OnCompleted(reason);
     };
-    if (!dispatcher || !dispatcher->Post(deliver)) {
-        QvDebugMsg("Err: end of capture (%ld) not reported: no user-interface thread",
-                   static_cast<long>(reason));
+    if (!dispatcher || !dispatcher->Post(guarded)) {
+        QvDebugMsg("Err: end of capture not reported: no user-interface thread");
     }
+}
+
+void QvRecordControl::ReportEnd(std::int32_t reason)
+{
+    if (!m_awaitingEnd) {
+        return;
+    }
+    m_awaitingEnd = false;
+    m_ownCapture = false;
+    m_enginePid.store(0);
+    QvDebugMsg("Completed(%ld)", static_cast<long>(reason));
+    m_observer.OnStatusStop();
+    m_observer.OnCompleted(reason);
 }
