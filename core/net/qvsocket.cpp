@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -226,6 +227,18 @@ int QvSocket::GetSockOpt(int option, void* value, int* length, int level) const
         return Fail(0);
     }
     *length = static_cast<int>(size);
+    return 1;
+}
+
+int QvSocket::GetDropCount(std::uint32_t& drops) const
+{
+    std::uint32_t memory[SK_MEMINFO_VARS] = {};
+    int length = sizeof(memory);
+    if (GetSockOpt(SO_MEMINFO, memory, &length) == 0 ||
+        length <= static_cast<int>(SK_MEMINFO_DROPS * sizeof(memory[0]))) {
+        return 0;
+    }
+    drops = memory[SK_MEMINFO_DROPS];
     return 1;
 }
 

@@ -31,6 +31,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <netinet/in.h>
 #include <span>
 #include <sys/ioctl.h>
@@ -132,6 +133,10 @@ public:
     // 1 when a datagram (an empty one too) or stream data is waiting, 0 when
     // nothing is or the socket is not open. Never blocks.
     int ReadyToReceive();
+    // How many datagrams the kernel dropped on arrival at this socket so far
+    // (its receive buffer was full); wraps at 2^32. 1 or 0 (not open, or
+    // the kernel does not tell).
+    int GetDropCount(std::uint32_t& drops) const;
 
     // A timeout of WaitReadable that never runs out.
     static constexpr int kWaitForever = -1;

@@ -3,14 +3,14 @@
 // hooks. Levels and reading are in qvcollectorread.cpp.
 #include "core/receive/qvcollector.h"
 
+#include "core/net/qvhostaddr.h"
+#include "core/packets/qvpacket.h"
 #include "core/receive/qvheadproc.h"
 #include "core/receive/qvholdoff.h"
-#include "core/net/qvhostaddr.h"
-#include "core/settings/qvlog.h"
-#include "core/threads/qvmessage.h"
-#include "core/packets/qvpacket.h"
-#include "core/settings/qvproplist.h"
 #include "core/sap/qvsappacket.h"
+#include "core/settings/qvlog.h"
+#include "core/settings/qvproplist.h"
+#include "core/threads/qvmessage.h"
 
 #include "platform/clock.h"
 
@@ -458,8 +458,9 @@ bool QvUdpDataCollector::StartRetransReader()
     const unsigned long local = m_dataReader.GetInterface();
     int created = 0;
     try {
-        created = m_retransReader.Create(0, SOCK_DGRAM, 0,
-                                         local != 0 ? QvDottedAddress(static_cast<std::uint32_t>(local)).c_str() : nullptr);
+        created = m_retransReader.Create(
+            0, SOCK_DGRAM, 0,
+            local != 0 ? QvDottedAddress(static_cast<std::uint32_t>(local)).c_str() : nullptr);
     } catch (const std::exception&) {
         created = 0;
     }
@@ -520,6 +521,8 @@ void QvUdpDataCollector::CollectorProcessing()
     }
     QvReceiveHoldoff holdoff;
     holdoff.Reset(QvReceiveHoldoff::Capacity(bufferBytes, m_blockSize), clock.NowNs());
+    std::uint32_t kernelDrops = 0;
+    m_dataReader.GetDropCount(kernelDrops);
 
     while (m_running.load()) {
         WatchDog();
@@ -528,7 +531,17 @@ void QvUdpDataCollector::CollectorProcessing()
         // for one wake-up; otherwise the wait ends at the next datagram.
         const std::uint64_t pause = holdoff.Next();
         if (pause != 0) {
-            clock.SleepUntilNs(clock.NowNs() + pause);
+            const std::uint64_t due = clock.NowNs() + pause;
+            clock.SleepUntilNs(due);
+            const std::uint64_t woke = clock.NowNs();
+            holdoff.NoteWake(due, woke);
+            // Pausing stops for a while once the kernel had to drop
+            // datagrams, whatever kept the thread away.
+            std::uint32_t drops = kernelDrops;
+            if (m_dataReader.GetDropCount(drops) != 0 && drops != kernelDrops) {
+                kernelDrops = drops;
+                holdoff.NoteDrops(woke);
+            }
         }
         const int waitMs = pause != 0 ? 0 : kPollPeriodMs;
         BatchResult batch;
@@ -626,8 +639,7 @@ QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
         slots[i].buffer = packets[i]->GetBuffer();
         slots[i].capacity = static_cast<int>(packets[i]->GetBufferSize());
     }
-    const int received =
-        m_dataReader.ReceiveBatch(std::span<QvDatagramSlot>(slots, count), waitMs);
+    const int received = m_dataReader.ReceiveBatch(std::span<QvDatagramSlot>(slots, count), waitMs);
     if (received < 0) {
         const int error = QvSocket::GetLastError();
         if (error != EAGAIN && error != EWOULDBLOCK) {

@@ -1,6 +1,6 @@
-#include "core/settings/qvexception.h"
 #include "core/net/qvhostaddr.h"
 #include "core/net/qvsocket.h"
+#include "core/settings/qvexception.h"
 
 #include "platform/testsupport/command.h"
 #include "platform/testsupport/netns_fixture.h"
@@ -232,6 +232,32 @@ TEST(QvSocket, SendToAndSetSockOpt)
     ASSERT_TRUE(datagram.has_value());
     EXPECT_EQ(datagram->payload, "hello");
     EXPECT_EQ(datagram->sourcePort, socket.Port());
+}
+
+// The kernel's count of datagrams dropped on a full receive buffer.
+TEST(QvSocket, DropCountFollowsTheKernelsDrops)
+{
+    std::uint32_t drops = 99;
+    EXPECT_EQ(QvSocket().GetDropCount(drops), 0);
+
+    LoopbackSocket socket;
+    const int size = 4096; // the kernel's smallest buffer: a few datagrams
+    ASSERT_EQ(socket.SetSockOpt(SO_RCVBUF, &size, sizeof(size)), 1);
+    ASSERT_EQ(socket.GetDropCount(drops), 1);
+    EXPECT_EQ(drops, 0u);
+    UdpSocket sender("127.0.0.1");
+    const std::string datagram(1000, 'x');
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_TRUE(sender.SendTo("127.0.0.1", socket.Port(), datagram));
+    }
+    ASSERT_EQ(socket.GetDropCount(drops), 1);
+    std::uint32_t received = 0;
+    char buffer[1024];
+    while (socket.ReceiveDatagram(buffer, sizeof(buffer), nullptr, nullptr, MSG_DONTWAIT) > 0) {
+        ++received;
+    }
+    EXPECT_EQ(received + drops, 64u);
+    EXPECT_GT(drops, 0u);
 }
 
 TEST(QvSocketWait, ReportsWhatWaitsAndTimesOut)
