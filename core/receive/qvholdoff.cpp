@@ -7,11 +7,11 @@ namespace {
 
 constexpr double kNsPerSecond = 1e9;
 
-// Shares of the time the kernel buffer takes to fill: what one pause may
-// gather, and what the pause and the lateness in waking from it may take
-// together.
+// What one pause may gather, as a share of the kernel buffer; and the
+// share of the buffer's time, less the recent lateness, that the pause may
+// take.
 constexpr std::size_t kBatchShare = 8;
-constexpr double kExposureShare = 0.25;
+constexpr double kSlackShare = 0.25;
 
 } // namespace
 
@@ -87,7 +87,7 @@ std::uint64_t QvReceiveHoldoff::Next() const
     const double fill = static_cast<double>(m_capacity) / m_peak * kNsPerSecond;
     const double pause =
         std::min({static_cast<double>(m_target) / m_peak * kNsPerSecond,
-                  static_cast<double>(kMaxNs), fill * kExposureShare - m_lateness});
+                  static_cast<double>(kMaxNs), (fill - m_lateness) * kSlackShare});
     if (pause < static_cast<double>(kMinNs) || m_average * pause / kNsPerSecond < 2) {
         return 0;
     }

@@ -17,11 +17,11 @@
 //   - a pause gathers at most an eighth of the kernel buffer (counted
 //     generously per datagram) or a batch of kTargetBatch, at the highest
 //     rate seen in any millisecond of the recent past;
-//   - the pause and the thread's recent lateness in waking from one (the
-//     scheduler's delay, the worst of the last second or so) together
-//     stay within a quarter of the time the buffer takes to fill at that
-//     rate: on a busy machine the pauses shrink, and vanish where the
-//     delay alone takes up that quarter;
+//   - the pause takes at most a quarter of what is left of the time the
+//     buffer takes to fill at that rate once the thread's recent lateness
+//     in waking from a pause (the scheduler's delay, the worst of the last
+//     second or so) is taken off: on a busy machine the pauses shrink, and
+//     vanish where the delay alone fills the buffer;
 //   - once the kernel has dropped datagrams the thread does not pause for
 //     kDropBackoffNs: it waits on the socket, woken by every datagram;
 //   - between kMinNs and kMaxNs: a shorter sleep costs about what the

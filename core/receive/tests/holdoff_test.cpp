@@ -78,19 +78,20 @@ TEST(ReceiveHoldoffTest, PauseGathersAtMostAnEighthOfTheBufferAtThePeakRate)
 TEST(ReceiveHoldoffTest, LatenessShrinksThePauseAndDropsStopIt)
 {
     // 40 datagrams of buffer at 4 a millisecond fill in 10 ms: the pause
-    // and the lateness in waking from it stay within 2.5 ms.
+    // takes at most a quarter of what the lateness in waking leaves of it.
     QvReceiveHoldoff holdoff;
     holdoff.Reset(40, 0);
     std::uint64_t now = Feed(holdoff, 0, 4, 200);
     const auto full = static_cast<double>(holdoff.Next());
     ASSERT_NEAR(full, 1.25 * kMs, 1000);
 
-    holdoff.NoteWake(now, now + 3 * kMs / 2);
-    now = Feed(holdoff, now + 3 * kMs / 2, 4, 1);
-    EXPECT_NEAR(static_cast<double>(holdoff.Next()), 1.0 * kMs, 0.05 * kMs);
-    // Late by the whole share: no pause, until the delay is forgotten.
-    holdoff.NoteWake(now, now + 3 * kMs);
-    now = Feed(holdoff, now + 3 * kMs, 4, 1);
+    holdoff.NoteWake(now, now + 6 * kMs);
+    now = Feed(holdoff, now + 6 * kMs, 4, 1);
+    EXPECT_NEAR(static_cast<double>(holdoff.Next()), 1.1 * kMs, 0.05 * kMs);
+    // Late by the buffer's whole time: no pause, until the delay is
+    // forgotten.
+    holdoff.NoteWake(now, now + 12 * kMs);
+    now = Feed(holdoff, now + 12 * kMs, 4, 1);
     EXPECT_EQ(holdoff.Next(), 0u);
     holdoff.NoteWake(now, now);
     now = Feed(holdoff, now, 4, 3000);
