@@ -230,15 +230,17 @@ int QvSocket::GetSockOpt(int option, void* value, int* length, int level) const
     return 1;
 }
 
-int QvSocket::GetDropCount(std::uint32_t& drops) const
+int QvSocket::GetReceiveMemory(ReceiveMemory& memory) const
 {
-    std::uint32_t memory[SK_MEMINFO_VARS] = {};
-    int length = sizeof(memory);
-    if (GetSockOpt(SO_MEMINFO, memory, &length) == 0 ||
-        length <= static_cast<int>(SK_MEMINFO_DROPS * sizeof(memory[0]))) {
+    std::uint32_t values[SK_MEMINFO_VARS] = {};
+    int length = sizeof(values);
+    if (GetSockOpt(SO_MEMINFO, values, &length) == 0 ||
+        length <= static_cast<int>(SK_MEMINFO_DROPS * sizeof(values[0]))) {
         return 0;
     }
-    drops = memory[SK_MEMINFO_DROPS];
+    memory.queued = values[SK_MEMINFO_RMEM_ALLOC];
+    memory.buffer = values[SK_MEMINFO_RCVBUF];
+    memory.drops = values[SK_MEMINFO_DROPS];
     return 1;
 }
 

@@ -27,6 +27,9 @@ constexpr int kPollPeriodMs = 10;
 constexpr int kBatchPerPass = 64;
 constexpr std::size_t kDataBatch = std::min<std::size_t>(kBatchPerPass, QvSocket::kMaxBatch);
 constexpr std::size_t kMinDataBatch = 4;
+// How long the collector thread leaves datagrams in the kernel's buffer,
+// while the pool is used up, before it looks again.
+constexpr int kFullPoolWaitMs = 1;
 // Receive errors are logged at most this often.
 constexpr std::uint32_t kErrorLogPeriodMs = 1000;
 
@@ -61,8 +64,9 @@ void QvUdpDataCollector::CollectorProcessing()
     }
     QvReceiveHoldoff holdoff;
     holdoff.Reset(QvReceiveHoldoff::Capacity(bufferBytes, m_blockSize), clock.NowNs());
-    std::uint32_t kernelDrops = 0;
-    m_dataReader.GetDropCount(kernelDrops);
+    QvSocket::ReceiveMemory kernel;
+    m_dataReader.GetReceiveMemory(kernel);
+    std::uint32_t kernelDrops = kernel.drops;
 
     while (m_running.load()) {
         WatchDog();
@@ -77,9 +81,8 @@ void QvUdpDataCollector::CollectorProcessing()
             holdoff.NoteWake(due, woke);
             // Pausing stops for a while once the kernel had to drop
             // datagrams, whatever kept the thread away.
-            std::uint32_t drops = kernelDrops;
-            if (m_dataReader.GetDropCount(drops) != 0 && drops != kernelDrops) {
-                kernelDrops = drops;
+            if (m_dataReader.GetReceiveMemory(kernel) != 0 && kernel.drops != kernelDrops) {
+                kernelDrops = kernel.drops;
                 holdoff.NoteDrops(woke);
             }
         }
@@ -166,6 +169,18 @@ QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
                 return {};
             }
             waitMs = 0;
+        }
+        // And only once the kernel's buffer is half full: until then the
+        // datagrams wait there for the reader to hand packets back, so a
+        // reader that falls behind for a moment costs nothing.
+        QvSocket::ReceiveMemory kernel;
+        if (m_dataReader.GetReceiveMemory(kernel) != 0 && kernel.queued < kernel.buffer / 2) {
+            if (kernel.queued != 0) {
+                // The stream goes on, even though it is not taken in yet.
+                m_lastDataTime.store(qvplat::TickCount());
+            }
+            qvplat::Sleep(kFullPoolWaitMs);
+            return {};
         }
         Reclaim();
         count = free.first(packets, room);
