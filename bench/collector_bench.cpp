@@ -130,39 +130,6 @@ bool MulticatInstalled()
     return access("/usr/bin/multicat", X_OK) == 0;
 }
 
-void WriteAll(int fd, const void* data, std::size_t size)
-{
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = write(fd, bytes, size);
-        if (written <= 0) {
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
-}
-
-bool ReadAll(int fd, void* data, std::size_t size)
-{
-    auto* bytes = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t got = read(fd, bytes, size);
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 // ---- Receivers (each in a child process) ---------------------------------------------
 
 // Our collector and one reader thread, reading as the capture engine does.

@@ -31,39 +31,6 @@ using Clock = std::chrono::steady_clock;
 // Silence after which a peer's socket is taken as emptied for good.
 constexpr int kDrainMs = 900;
 
-void WriteAll(int fd, const void* data, std::size_t size)
-{
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = write(fd, bytes, size);
-        if (written <= 0) {
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
-}
-
-bool ReadAll(int fd, void* data, std::size_t size)
-{
-    auto* bytes = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t got = read(fd, bytes, size);
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 std::vector<char> ReadFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
@@ -186,6 +153,39 @@ SocketState WaitDrained(std::uint16_t port)
 }
 
 } // namespace
+
+void WriteAll(int fd, const void* data, std::size_t size)
+{
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written <= 0) {
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+bool ReadAll(int fd, void* data, std::size_t size)
+{
+    auto* bytes = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t got = read(fd, bytes, size);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
 
 std::uint16_t FreePort()
 {

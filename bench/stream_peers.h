@@ -5,6 +5,7 @@
 //
 // Every stream goes to 127.0.0.1 only.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,6 +14,11 @@
 #include <vector>
 
 namespace streampeers {
+
+// Whole writes and reads on a pipe, taken up again after a signal; ReadAll
+// is false when the pipe ends first.
+void WriteAll(int fd, const void* data, std::size_t size);
+bool ReadAll(int fd, void* data, std::size_t size);
 
 // A UDP port on 127.0.0.1 that is free at the moment.
 std::uint16_t FreePort();
