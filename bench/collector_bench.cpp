@@ -33,6 +33,7 @@
 //                        [--quick]
 
 #include "bench/allocation_count.h"
+#include "bench/stream_peers.h"
 #include "core/receive/qvcollector.h"
 #include "core/settings/qvproplist.h"
 
@@ -44,20 +45,20 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <new>
 #include <poll.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -67,6 +68,7 @@
 
 namespace {
 
+using namespace streampeers;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kOpvHeader = 4;
@@ -104,13 +106,6 @@ struct Report
     bool valid = false;
 };
 
-struct SocketState
-{
-    bool found = false;
-    std::uint64_t rxQueue = 0;
-    std::uint64_t drops = 0;
-};
-
 struct Trial
 {
     std::uint64_t sent = 0; // datagrams
@@ -127,87 +122,12 @@ struct Trial
     double AchievedMbps() const { return seconds > 0 ? Megabits() / seconds : 0; }
 };
 
-// The state of the UDP socket bound to a port on this host, from the
-// kernel's table.
-SocketState ReadSocketState(std::uint16_t port)
-{
-    SocketState state;
-    std::ifstream table("/proc/net/udp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, st, queues;
-        fields >> slot >> local >> remote >> st >> queues;
-        const std::size_t colon = local.find(':');
-        if (colon == std::string::npos ||
-            std::strtoul(local.c_str() + colon + 1, nullptr, 16) != port) {
-            continue;
-        }
-        const std::size_t queueColon = queues.find(':');
-        state.rxQueue = std::strtoull(queues.c_str() + queueColon + 1, nullptr, 16);
-        std::string last;
-        for (std::string field; fields >> field;) {
-            last = field;
-        }
-        state.drops = std::strtoull(last.c_str(), nullptr, 10);
-        state.found = true;
-    }
-    return state;
-}
-
-std::uint16_t FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 // What the kernel gives multicat's socket (twice what it asks for).
 constexpr int kReceiveBuffer = 1 << 20;
 
 bool MulticatInstalled()
 {
     return access("/usr/bin/multicat", X_OK) == 0;
-}
-
-void WriteAll(int fd, const void* data, std::size_t size)
-{
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = write(fd, bytes, size);
-        if (written <= 0) {
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
-}
-
-bool ReadAll(int fd, void* data, std::size_t size)
-{
-    auto* bytes = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t got = read(fd, bytes, size);
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
 }
 
 // ---- Receivers (each in a child process) ---------------------------------------------
@@ -340,110 +260,7 @@ bool ReadAll(int fd, void* data, std::size_t size)
     _exit(127);
 }
 
-// ---- The sender (a child process) ---------------------------------------------------------
-
-struct SendResult
-{
-    std::uint64_t sent = 0;
-    double seconds = 0;
-};
-
-[[noreturn]] void RunSender(std::uint16_t port, std::uint32_t datagramSize, double mbps,
-                            double seconds, int reportFd)
-{
-    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(static_cast<int>(std::max(cpus - 1, 0L)), &set);
-    sched_setaffinity(0, sizeof(set), &set);
-    prctl(PR_SET_TIMERSLACK, 1UL);
-
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    int sendBuffer = 4 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-
-    const std::uint32_t payload = datagramSize - kOpvHeader;
-    const auto count = static_cast<std::uint64_t>(mbps * 1e6 * seconds / (datagramSize * 8.0));
-    const double interval = datagramSize * 8.0 / (mbps * 1e6); // seconds
-    constexpr unsigned kBurst = 32;
-    std::vector<std::vector<char>> datagrams(kBurst, std::vector<char>(datagramSize, 0x47));
-    iovec vectors[kBurst];
-    mmsghdr messages[kBurst];
-    for (unsigned i = 0; i < kBurst; ++i) {
-        vectors[i] = {datagrams[i].data(), datagramSize};
-        messages[i] = {};
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-    }
-
-    SendResult result;
-    const auto begin = Clock::now();
-    auto last = begin;
-    std::uint64_t next = 0;
-    while (next < count) {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
-        const auto due = std::min(count, static_cast<std::uint64_t>(elapsed / interval) + 1);
-        if (due <= next) {
-            // Sleep to the next datagram's time rather than spin: the machine
-            // is shared.
-            const auto at = begin + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(next * interval));
-            const auto sinceEpoch = at.time_since_epoch();
-            timespec wake{};
-            wake.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
-            wake.tv_nsec = (std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch) -
-                            std::chrono::seconds(wake.tv_sec))
-                               .count();
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
-            continue;
-        }
-        const auto burst = static_cast<unsigned>(std::min<std::uint64_t>(due - next, kBurst));
-        for (unsigned i = 0; i < burst; ++i) {
-            const auto sequence = static_cast<std::uint32_t>((next + i) * payload);
-            char* bytes = datagrams[i].data();
-            bytes[0] = static_cast<char>(sequence >> 24);
-            bytes[1] = static_cast<char>(sequence >> 16);
-            bytes[2] = static_cast<char>(sequence >> 8);
-            bytes[3] = static_cast<char>(sequence);
-        }
-        const int sent = sendmmsg(fd, messages, burst, 0);
-        if (sent > 0) {
-            next += static_cast<std::uint64_t>(sent);
-            result.sent += static_cast<std::uint64_t>(sent);
-            last = Clock::now();
-        } else if (errno != EINTR && errno != EAGAIN && errno != ENOBUFS) {
-            break;
-        }
-    }
-    result.seconds = std::chrono::duration<double>(last - begin).count();
-    WriteAll(reportFd, &result, sizeof(result));
-    _exit(0);
-}
-
 // ---- One trial ------------------------------------------------------------------------------
-
-bool WaitForSocket(std::uint16_t port)
-{
-    const auto end = Clock::now() + std::chrono::seconds(3);
-    while (Clock::now() < end) {
-        if (ReadSocketState(port).found) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
-double CpuSeconds(const rusage& usage)
-{
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 Trial RunTrial(Receiver receiver, std::uint32_t datagramSize, double mbps, double seconds,
                int kernelBuffer)
@@ -481,22 +298,10 @@ Trial RunTrial(Receiver receiver, std::uint32_t datagramSize, double mbps, doubl
     close(ready[0]);
 
     if (up) {
-        int sendReport[2];
-        if (pipe(sendReport) == 0) {
-            const pid_t senderPid = fork();
-            if (senderPid == 0) {
-                close(sendReport[0]);
-                RunSender(port, datagramSize, mbps, seconds, sendReport[1]);
-            }
-            close(sendReport[1]);
-            SendResult sent;
-            ReadAll(sendReport[0], &sent, sizeof(sent));
-            close(sendReport[0]);
-            waitpid(senderPid, nullptr, 0);
-            trial.sent = sent.sent;
-            trial.sentBytes = sent.sent * datagramSize;
-            trial.seconds = sent.seconds;
-        }
+        const SendResult sent = Send({port, datagramSize, mbps, seconds, Payload::Opv, {}});
+        trial.sent = sent.datagrams;
+        trial.sentBytes = sent.bytes;
+        trial.seconds = sent.seconds;
     }
 
     if (receiver == Receiver::Multicat) {
@@ -547,24 +352,6 @@ Trial RunTrial(Receiver receiver, std::uint32_t datagramSize, double mbps, doubl
     return trial;
 }
 
-double Median(std::vector<double> values)
-{
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-std::string LoadAverage()
-{
-    std::ifstream file("/proc/loadavg");
-    std::string one, five, fifteen;
-    file >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 struct Options
 {
     int trials = 3;
@@ -613,9 +400,8 @@ Options ParseOptions(int argc, char** argv)
             options.cpuSeconds = 1.0;
             options.ladder = {200, 800, 1600};
         } else {
-            std::fprintf(stderr,
-                         "usage: collector_bench [--trials N] [--seconds S] [--sizes a,b] "
-                         "[--cpu-rate MBPS] [--quick]\n");
+            std::fprintf(stderr, "usage: collector_bench [--trials N] [--seconds S] [--sizes a,b] "
+                                 "[--cpu-rate MBPS] [--quick]\n");
             std::exit(2);
         }
     }
@@ -642,8 +428,8 @@ int main(int argc, char** argv)
     const int kernelBuffer = kReceiveBuffer;
     std::printf("load average at start: %s; %ld CPUs; kernel receive buffer %d bytes for all; "
                 "%d trials per point, lossless trials %.1f s, CPU trials %.1f s at %.0f Mbit/s\n",
-                LoadAverage().c_str(), sysconf(_SC_NPROCESSORS_ONLN), kernelBuffer,
-                options.trials, options.seconds, options.cpuSeconds, options.cpuRate);
+                LoadAverage().c_str(), sysconf(_SC_NPROCESSORS_ONLN), kernelBuffer, options.trials,
+                options.seconds, options.cpuSeconds, options.cpuRate);
     std::fflush(stdout);
 
     std::vector<std::vector<Result>> results(options.sizes.size(),
@@ -700,14 +486,15 @@ int main(int argc, char** argv)
                     if (!inRace[r]) {
                         continue;
                     }
-                    const Trial trial = RunTrial(receivers[r], size, rate, options.seconds, kernelBuffer);
+                    const Trial trial =
+                        RunTrial(receivers[r], size, rate, options.seconds, kernelBuffer);
                     good[r] += trial.lossless ? 1 : 0;
                     achieved.push_back(trial.AchievedMbps());
-                    std::fprintf(stderr,
-                                 "%u B  %-20s %5.0f Mbit/s trial %d: %s (sent at %.0f, drops %llu)\n",
-                                 size, Name(receivers[r]), rate, t,
-                                 trial.lossless ? "lossless" : "lost", trial.AchievedMbps(),
-                                 static_cast<unsigned long long>(trial.socket.drops));
+                    std::fprintf(
+                        stderr,
+                        "%u B  %-20s %5.0f Mbit/s trial %d: %s (sent at %.0f, drops %llu)\n", size,
+                        Name(receivers[r]), rate, t, trial.lossless ? "lossless" : "lost",
+                        trial.AchievedMbps(), static_cast<unsigned long long>(trial.socket.drops));
                 }
             }
             // A rung the sender cannot reach measures the sender.

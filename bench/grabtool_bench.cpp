@@ -1,17 +1,24 @@
-// grabtool's capture over loopback: the highest paced rate at which the whole
-// stream reaches the file, and at a fixed rate the CPU time per megabit of
-// the receiving side (receiver, writer and file) and the bytes lost.
+// grabtool's capture over loopback, beside multicat and ffmpeg recording the
+// same stream: for 1320- and 8196-byte datagrams, the highest paced rate at
+// which the whole stream reaches the file, and at 200 Mbit/s the CPU time
+// per megabit of the recording process (receiver, writer and file).
 //
 // Each trial runs the capture model as the dialog would: Start, the listener
-// finds a short run of datagrams, the capture starts, then a test sender
-// paces "OPV" datagrams to 127.0.0.1 and the writer writes them to a file in
-// a private temporary directory. A trial is lossless when the file holds
-// every payload byte sent, in order.
+// finds a short run of datagrams, the capture starts, then a sender process
+// paces "RAW" datagrams cut from a transport stream to 127.0.0.1 and the
+// writer writes them to a file in a private temporary directory. A trial is
+// lossless when the kernel dropped nothing on the receiver's socket and
+// every byte sent was written. grabtool runs on its defaults (a kernel
+// receive buffer of 102,400 bytes asked for, 204,800 given) and once more
+// with UDCKernalBufferSize raised to what multicat gets (1 MiB in the
+// kernel); multicat and ffmpeg run on theirs.
+//
+// Usage: grabtool_bench [--trials N] [--seconds S] [--sizes a,b] [--ladder a,b,...]
+//                       [--cpu-rate MBPS] [--quick]
 
+#include "bench/stream_peers.h"
 #include "core/net/qvhostaddr.h"
 #include "grabtool/model/capturemodel.h"
-
-#include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -36,15 +43,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using grabtool::CaptureModel;
 using grabtool::CaptureState;
-
-constexpr std::uint32_t kHeader = 4;
-
-double CpuSeconds(clockid_t clock)
-{
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 // The user-interface thread of the trial: posted work runs when pumped.
 class PumpedHost final : public grabtool::CaptureHost, public qvplat::UiDispatcher
@@ -88,19 +86,7 @@ private:
     bool m_timers[3] = {};
 };
 
-struct Trial
-{
-    std::uint64_t sent = 0;
-    std::uint64_t written = 0;
-    std::uint64_t fileSize = 0;
-    std::uint64_t lost = 0;
-    double seconds = 0;
-    double receiverCpu = 0;
-
-    bool Lossless() const { return sent > 0 && written == sent && fileSize == sent && lost == 0; }
-    double Megabits() const { return static_cast<double>(sent) * 8 / 1e6; }
-};
-
+// The warm-up datagrams that let the listener find the stream.
 class Sender
 {
 public:
@@ -114,65 +100,53 @@ public:
         connect(m_fd, reinterpret_cast<sockaddr*>(&to), sizeof(to));
     }
     ~Sender() { close(m_fd); }
-
-    // One "OPV" datagram of `size` bytes carrying stream offset `offset`.
-    bool Send(std::vector<std::uint8_t>& datagram, std::uint32_t offset)
+    void Send(const std::vector<std::uint8_t>& datagram)
     {
-        datagram[0] = static_cast<std::uint8_t>(offset >> 24);
-        datagram[1] = static_cast<std::uint8_t>(offset >> 16);
-        datagram[2] = static_cast<std::uint8_t>(offset >> 8);
-        datagram[3] = static_cast<std::uint8_t>(offset);
-        return send(m_fd, datagram.data(), datagram.size(), 0) ==
-               static_cast<ssize_t>(datagram.size());
+        send(m_fd, datagram.data(), datagram.size(), 0);
     }
 
 private:
     int m_fd = -1;
 };
 
-std::uint16_t FreePort()
+// One capture by grabtool's model; `kernelBuffer` 0 keeps the receiver's
+// default.
+streampeers::Outcome RunTrial(std::uint32_t datagramSize, double mbps, double seconds,
+                              int kernelBuffer)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-Trial RunTrial(std::uint32_t datagramSize, double mbps, double seconds)
-{
-    Trial trial;
+    streampeers::Outcome outcome;
     char pattern[] = "/tmp/grabtool_bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
-        return trial;
+        return outcome;
     }
     const std::filesystem::path dir = pattern;
-    // A receiver key of the settings file: a short data timeout ends the
+    // Receiver keys of the settings file: a short data timeout ends the
     // trial soon after the last datagram.
-    std::ofstream(dir / "grabtool.ini") << "[QV]\nUDCTimeout=300\n";
+    {
+        std::ofstream settings(dir / "grabtool.ini");
+        settings << "[QV]\nUDCTimeout=300\n";
+        if (kernelBuffer != 0) {
+            settings << "UDCKernalBufferSize=" << kernelBuffer << "\n";
+        }
+    }
 
     // The listener listens on the host's addresses; here the stream comes
     // over loopback.
     QvSetHostAddressProvider([] { return std::vector<std::uint32_t>{htonl(INADDR_LOOPBACK)}; });
-    const std::uint16_t port = FreePort();
+    const std::uint16_t port = streampeers::FreePort();
     PumpedHost host;
     {
         // The host outlives the model: a non-owning pointer will do.
         CaptureModel model(host, {std::shared_ptr<void>(), &host}, (dir / "grabtool.ini").string());
         model.SetAddress("127.0.0.1");
         model.SetPort(std::to_string(port));
-        model.SetPacketFormatText("OPV");
+        model.SetPacketFormatText("RAW");
         model.SetMuxText("m2t");
         model.SetFilename((dir / "capture.mpg").string());
         model.OnStartStop();
 
         Sender sender(port);
-        std::vector<std::uint8_t> datagram(datagramSize, 0x5A);
-        const std::uint32_t payload = datagramSize - kHeader;
+        const std::vector<std::uint8_t> datagram(datagramSize, 0x47);
         // The listener finds a few datagrams; they end before the capture
         // starts.
         for (int round = 0; round < 50 && model.State() == CaptureState::Waiting; ++round) {
@@ -180,100 +154,81 @@ Trial RunTrial(std::uint32_t datagramSize, double mbps, double seconds)
             if (host.TimerRunning(CaptureModel::kWaitTimer)) {
                 model.OnTimer(CaptureModel::kWaitTimer);
             }
-            for (std::uint32_t i = 0; !host.WaitForPost(std::chrono::milliseconds(20)); ++i) {
-                sender.Send(datagram, i * payload);
+            while (!host.WaitForPost(std::chrono::milliseconds(20))) {
+                sender.Send(datagram);
             }
             host.Pump();
         }
         if (model.State() != CaptureState::Capturing) {
             std::fprintf(stderr, "the capture did not start\n");
-            return trial;
+            return outcome;
         }
+        // What the warm-up left behind is not part of the trial.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::uint64_t before = model.BytesWritten();
 
-        const auto packets =
-            static_cast<std::uint64_t>(mbps * 1e6 * seconds / (datagramSize * 8.0));
-        const auto interval = std::chrono::nanoseconds(
-            static_cast<std::int64_t>(datagramSize * 8.0 / (mbps * 1e6) * 1e9));
-        const double senderCpuStart = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        const double processCpuStart = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-        const auto begin = Clock::now();
-        auto next = begin;
-        for (std::uint64_t i = 0; i < packets; ++i) {
-            if (sender.Send(datagram, static_cast<std::uint32_t>(i * payload))) {
-                trial.sent += payload;
-            }
-            next += interval;
-            while (Clock::now() < next) {
-            }
-        }
-        trial.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-        const double senderCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - senderCpuStart;
-        // The tail comes with the data timeout.
-        const auto end = Clock::now() + std::chrono::seconds(5);
-        while (model.BytesWritten() < trial.sent && Clock::now() < end) {
+        const double cpuStart = streampeers::ProcessCpuSeconds();
+        const streampeers::SendResult sent =
+            streampeers::Send({port, datagramSize, mbps, seconds, streampeers::Payload::RawTs,
+                               streampeers::SampleTs()});
+        // The tail comes when the writer has taken it, at the latest with
+        // the data timeout.
+        const auto end = Clock::now() + std::chrono::seconds(3);
+        while (model.BytesWritten() - before < sent.bytes && Clock::now() < end) {
             host.WaitForPost(std::chrono::milliseconds(20));
             host.Pump();
         }
-        trial.receiverCpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processCpuStart - senderCpu;
-        model.OnTimer(CaptureModel::kStatisticsTimer);
-        trial.lost = std::strtoull(model.LostRecoveredText().c_str(), nullptr, 10);
-        trial.written = model.BytesWritten();
+        const double cpu = streampeers::ProcessCpuSeconds() - cpuStart;
+        const streampeers::SocketState socket = streampeers::ReadSocketState(port);
+        const std::uint64_t written = model.BytesWritten() - before;
         model.OnStartStop();
+
+        outcome.ran = sent.datagrams > 0;
+        outcome.megabits = sent.Megabits();
+        outcome.mbps = sent.Mbps();
+        outcome.cpuSeconds = cpu;
+        outcome.lossless =
+            outcome.ran && socket.found && socket.drops == 0 && written == sent.bytes;
+        char note[128];
+        std::snprintf(note, sizeof note, "(drops %llu, written %.2f %%)",
+                      static_cast<unsigned long long>(socket.drops),
+                      sent.bytes > 0
+                          ? 100.0 * static_cast<double>(written) / static_cast<double>(sent.bytes)
+                          : 0.0);
+        outcome.note = note;
     }
-    trial.fileSize = std::filesystem::file_size(dir / "capture.mpg");
     std::filesystem::remove_all(dir);
-    return trial;
+    return outcome;
 }
-
-// The highest rate (Mbit/s) at which a capture reaches the file whole:
-// doubling from 50 Mbit/s until a trial loses data, then bisecting.
-void BM_CaptureMaxLosslessRate(benchmark::State& state)
-{
-    const auto datagramSize = static_cast<std::uint32_t>(state.range(0));
-    constexpr double kTrialSeconds = 0.5;
-    double best = 0;
-    for (auto _ : state) {
-        double good = 0;
-        double bad = 0;
-        for (double rate = 50; rate <= 51200; rate *= 2) {
-            if (RunTrial(datagramSize, rate, kTrialSeconds).Lossless()) {
-                good = rate;
-            } else {
-                bad = rate;
-                break;
-            }
-        }
-        for (int step = 0; step < 4 && bad > 0; ++step) {
-            const double rate = (good + bad) / 2;
-            (RunTrial(datagramSize, rate, kTrialSeconds).Lossless() ? good : bad) = rate;
-        }
-        best = good;
-    }
-    state.counters["lossless_Mbps"] = best;
-}
-BENCHMARK(BM_CaptureMaxLosslessRate)->Arg(1404)->Arg(8196)->Iterations(1)->Unit(benchmark::kSecond);
-
-// At a fixed rate: CPU time per megabit of the receiving side and the bytes
-// lost on the way to the file.
-void BM_CaptureSteadyStream(benchmark::State& state)
-{
-    const auto datagramSize = static_cast<std::uint32_t>(state.range(0));
-    const auto mbps = static_cast<double>(state.range(1));
-    Trial trial;
-    for (auto _ : state) {
-        trial = RunTrial(datagramSize, mbps, 2.0);
-    }
-    const double megabits = trial.Megabits();
-    state.counters["cpu_us_per_Mbit"] = megabits > 0 ? trial.receiverCpu * 1e6 / megabits : 0;
-    state.counters["bytes_lost"] =
-        static_cast<double>(trial.sent - std::min(trial.sent, trial.fileSize));
-    state.counters["Mbps"] = trial.seconds > 0 ? megabits / trial.seconds : 0;
-}
-BENCHMARK(BM_CaptureSteadyStream)
-    ->Args({1404, 100})
-    ->Args({8196, 100})
-    ->Args({8196, 1000})
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond);
 
 } // namespace
+
+int main(int argc, char** argv)
+{
+    streampeers::ComparisonOptions options;
+    if (!streampeers::ParseComparisonOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: grabtool_bench [--trials N] [--seconds S] [--sizes a,b] "
+                             "[--ladder a,b,...] [--cpu-rate MBPS] [--quick]\n");
+        return 2;
+    }
+    char pattern[] = "/tmp/grabtool_bench-peers-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        return 1;
+    }
+    // What the kernel gives multicat's socket (twice what is asked for).
+    constexpr int kMulticatBuffer = 1 << 20;
+    std::vector<streampeers::Recorder> recorders{
+        {"grabtool (defaults)", [](std::uint32_t size, double mbps,
+                                   double seconds) { return RunTrial(size, mbps, seconds, 0); }},
+        {"grabtool (1 MiB kernel buffer)",
+         [](std::uint32_t size, double mbps, double seconds) {
+             return RunTrial(size, mbps, seconds, kMulticatBuffer / 2);
+         }},
+    };
+    for (auto& peer : streampeers::PeerRecorders(pattern)) {
+        recorders.push_back(std::move(peer));
+    }
+    streampeers::RunComparison(recorders, options);
+    std::filesystem::remove_all(pattern);
+    return 0;
+}

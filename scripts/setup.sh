@@ -9,6 +9,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 nftables
   ffmpeg vlc-bin vlc-plugin-base
+  multicat     # benchmark peer: the receiving and capture benchmarks record beside it
   libgif-dev   # test-only: the GIF oracle of the player's decoder tests
   e2fsprogs mount   # test-only: the loop-mounted ext4 of the capture's free-space test
   libwxgtk3.2-dev libx11-dev xvfb xauth

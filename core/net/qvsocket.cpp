@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -226,6 +227,20 @@ int QvSocket::GetSockOpt(int option, void* value, int* length, int level) const
         return Fail(0);
     }
     *length = static_cast<int>(size);
+    return 1;
+}
+
+int QvSocket::GetReceiveMemory(ReceiveMemory& memory) const
+{
+    std::uint32_t values[SK_MEMINFO_VARS] = {};
+    int length = sizeof(values);
+    if (GetSockOpt(SO_MEMINFO, values, &length) == 0 ||
+        length <= static_cast<int>(SK_MEMINFO_DROPS * sizeof(values[0]))) {
+        return 0;
+    }
+    memory.queued = values[SK_MEMINFO_RMEM_ALLOC];
+    memory.buffer = values[SK_MEMINFO_RCVBUF];
+    memory.drops = values[SK_MEMINFO_DROPS];
     return 1;
 }
 

@@ -31,6 +31,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <netinet/in.h>
 #include <span>
 #include <sys/ioctl.h>
@@ -132,6 +133,18 @@ public:
     // 1 when a datagram (an empty one too) or stream data is waiting, 0 when
     // nothing is or the socket is not open. Never blocks.
     int ReadyToReceive();
+    // The kernel's receive side of this socket: bytes it holds for it (as
+    // charged against the buffer), the buffer's size, and how many datagrams
+    // it dropped on arrival so far because the buffer was full (wraps at
+    // 2^32).
+    struct ReceiveMemory
+    {
+        std::uint32_t queued = 0;
+        std::uint32_t buffer = 0;
+        std::uint32_t drops = 0;
+    };
+    // 1 or 0 (not open, or the kernel does not tell).
+    int GetReceiveMemory(ReceiveMemory& memory) const;
 
     // A timeout of WaitReadable that never runs out.
     static constexpr int kWaitForever = -1;

@@ -7,6 +7,12 @@ namespace {
 
 constexpr double kNsPerSecond = 1e9;
 
+// What one pause may gather, as a share of the kernel buffer; and the
+// share of the buffer's time, less the recent lateness, that the pause may
+// take.
+constexpr std::size_t kBatchShare = 8;
+constexpr double kSlackShare = 0.25;
+
 } // namespace
 
 std::size_t QvReceiveHoldoff::Capacity(long bufferBytes, long datagramBytes)
@@ -21,17 +27,23 @@ std::size_t QvReceiveHoldoff::Capacity(long bufferBytes, long datagramBytes)
 
 void QvReceiveHoldoff::Reset(std::size_t capacity, std::uint64_t nowNs)
 {
-    m_target = std::min(kTargetBatch, capacity / 4);
+    m_capacity = capacity;
+    m_target = std::min(kTargetBatch, capacity / kBatchShare);
     m_windowStart = nowNs;
     m_windowCount = 0;
     m_average = 0;
     m_peak = 0;
+    m_lateness = 0;
+    m_lastWake = nowNs;
+    m_now = nowNs;
+    m_noPauseUntil = nowNs;
     m_drained = false;
     m_lastFoundNothing = true;
 }
 
 void QvReceiveHoldoff::Note(std::uint64_t nowNs, std::size_t datagrams, bool drained)
 {
+    m_now = nowNs;
     m_drained = drained;
     m_lastFoundNothing = datagrams == 0;
     m_windowCount += datagrams;
@@ -53,15 +65,31 @@ void QvReceiveHoldoff::Note(std::uint64_t nowNs, std::size_t datagrams, bool dra
     m_windowCount = 0;
 }
 
+void QvReceiveHoldoff::NoteWake(std::uint64_t dueNs, std::uint64_t nowNs)
+{
+    const double late = nowNs > dueNs ? static_cast<double>(nowNs - dueNs) : 0.0;
+    const double since = nowNs > m_lastWake ? static_cast<double>(nowNs - m_lastWake) : 0.0;
+    m_lateness =
+        std::max(late, m_lateness * std::exp2(-since / static_cast<double>(kLatenessMemoryNs)));
+    m_lastWake = nowNs;
+}
+
+void QvReceiveHoldoff::NoteDrops(std::uint64_t nowNs)
+{
+    m_noPauseUntil = nowNs + kDropBackoffNs;
+}
+
 std::uint64_t QvReceiveHoldoff::Next() const
 {
-    if (!m_drained || m_lastFoundNothing || m_target < 2 || m_peak <= 0) {
+    if (!m_drained || m_lastFoundNothing || m_target < 2 || m_peak <= 0 || m_now < m_noPauseUntil) {
         return 0;
     }
-    const double pause = std::min(static_cast<double>(m_target) / m_peak,
-                                  static_cast<double>(kMaxNs) / kNsPerSecond);
-    if (pause * kNsPerSecond < static_cast<double>(kMinNs) || m_average * pause < 2) {
+    const double fill = static_cast<double>(m_capacity) / m_peak * kNsPerSecond;
+    const double pause =
+        std::min({static_cast<double>(m_target) / m_peak * kNsPerSecond,
+                  static_cast<double>(kMaxNs), (fill - m_lateness) * kSlackShare});
+    if (pause < static_cast<double>(kMinNs) || m_average * pause / kNsPerSecond < 2) {
         return 0;
     }
-    return static_cast<std::uint64_t>(pause * kNsPerSecond);
+    return static_cast<std::uint64_t>(pause);
 }

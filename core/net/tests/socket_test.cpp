@@ -1,6 +1,6 @@
-#include "core/settings/qvexception.h"
 #include "core/net/qvhostaddr.h"
 #include "core/net/qvsocket.h"
+#include "core/settings/qvexception.h"
 
 #include "platform/testsupport/command.h"
 #include "platform/testsupport/netns_fixture.h"
@@ -232,6 +232,39 @@ TEST(QvSocket, SendToAndSetSockOpt)
     ASSERT_TRUE(datagram.has_value());
     EXPECT_EQ(datagram->payload, "hello");
     EXPECT_EQ(datagram->sourcePort, socket.Port());
+}
+
+// The kernel's view of the receive side: what it holds, its buffer, and the
+// datagrams dropped once the buffer was full.
+TEST(QvSocket, ReceiveMemoryFollowsTheKernel)
+{
+    QvSocket::ReceiveMemory memory;
+    EXPECT_EQ(QvSocket().GetReceiveMemory(memory), 0);
+
+    LoopbackSocket socket;
+    const int size = 4096; // the kernel's smallest buffer: a few datagrams
+    ASSERT_EQ(socket.SetSockOpt(SO_RCVBUF, &size, sizeof(size)), 1);
+    ASSERT_EQ(socket.GetReceiveMemory(memory), 1);
+    EXPECT_EQ(memory.queued, 0u);
+    EXPECT_EQ(memory.drops, 0u);
+    EXPECT_EQ(memory.buffer, static_cast<std::uint32_t>(
+                                 nettest::IntOption(socket.GetHandle(), SOL_SOCKET, SO_RCVBUF)));
+    UdpSocket sender("127.0.0.1");
+    const std::string datagram(1000, 'x');
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_TRUE(sender.SendTo("127.0.0.1", socket.Port(), datagram));
+    }
+    ASSERT_EQ(socket.GetReceiveMemory(memory), 1);
+    EXPECT_GT(memory.queued, 0u);
+    std::uint32_t received = 0;
+    char buffer[1024];
+    while (socket.ReceiveDatagram(buffer, sizeof(buffer), nullptr, nullptr, MSG_DONTWAIT) > 0) {
+        ++received;
+    }
+    EXPECT_GT(memory.drops, 0u);
+    EXPECT_EQ(received + memory.drops, 64u);
+    ASSERT_EQ(socket.GetReceiveMemory(memory), 1);
+    EXPECT_EQ(memory.queued, 0u);
 }
 
 TEST(QvSocketWait, ReportsWhatWaitsAndTimesOut)

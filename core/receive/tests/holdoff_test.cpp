@@ -52,11 +52,11 @@ TEST(ReceiveHoldoffTest, PausesOnlyWhereAPauseGathersSeveralDatagrams)
     }
 }
 
-TEST(ReceiveHoldoffTest, PauseFillsAtMostAQuarterOfTheBufferAtThePeakRate)
+TEST(ReceiveHoldoffTest, PauseGathersAtMostAnEighthOfTheBufferAtThePeakRate)
 {
-    // A buffer of 20 datagrams: a pause may gather 5 of them.
+    // A buffer of 40 datagrams: a pause may gather 5 of them.
     QvReceiveHoldoff holdoff;
-    holdoff.Reset(20, 0);
+    holdoff.Reset(40, 0);
     std::uint64_t now = Feed(holdoff, 0, 4, 200);
     EXPECT_NEAR(static_cast<double>(holdoff.Next()), 5.0 * kMs / 4, 1000);
 
@@ -68,9 +68,40 @@ TEST(ReceiveHoldoffTest, PauseFillsAtMostAQuarterOfTheBufferAtThePeakRate)
     EXPECT_GT(holdoff.Next(), 0u);
     EXPECT_LE(holdoff.Next(), 5 * kMs / 4);
 
-    // A buffer too small to gather two datagrams in a quarter: no pause.
+    // A buffer too small to gather two datagrams in an eighth: no pause.
     QvReceiveHoldoff small;
-    small.Reset(7, 0);
+    small.Reset(15, 0);
     Feed(small, 0, 4, 200);
     EXPECT_EQ(small.Next(), 0u);
+}
+
+TEST(ReceiveHoldoffTest, LatenessShrinksThePauseAndDropsStopIt)
+{
+    // 40 datagrams of buffer at 4 a millisecond fill in 10 ms: the pause
+    // takes at most a quarter of what the lateness in waking leaves of it.
+    QvReceiveHoldoff holdoff;
+    holdoff.Reset(40, 0);
+    std::uint64_t now = Feed(holdoff, 0, 4, 200);
+    const auto full = static_cast<double>(holdoff.Next());
+    ASSERT_NEAR(full, 1.25 * kMs, 1000);
+
+    holdoff.NoteWake(now, now + 6 * kMs);
+    now = Feed(holdoff, now + 6 * kMs, 4, 1);
+    EXPECT_NEAR(static_cast<double>(holdoff.Next()), 1.1 * kMs, 0.05 * kMs);
+    // Late by the buffer's whole time: no pause, until the delay is
+    // forgotten.
+    holdoff.NoteWake(now, now + 12 * kMs);
+    now = Feed(holdoff, now + 12 * kMs, 4, 1);
+    EXPECT_EQ(holdoff.Next(), 0u);
+    holdoff.NoteWake(now, now);
+    now = Feed(holdoff, now, 4, 3000);
+    holdoff.NoteWake(now, now);
+    EXPECT_NEAR(static_cast<double>(holdoff.Next()), full, 1000);
+
+    // Kernel drops: no pause for the back-off, whatever the rate.
+    holdoff.NoteDrops(now);
+    now = Feed(holdoff, now, 4, 1000);
+    EXPECT_EQ(holdoff.Next(), 0u);
+    Feed(holdoff, now, 4, 1000);
+    EXPECT_NEAR(static_cast<double>(holdoff.Next()), full, 1000);
 }
