@@ -1,10 +1,10 @@
 // The player end to end, in the test's own network namespace, under a
 // private Xvfb display and a private registry store: qvregsvr registers the
 // player and the multicast source, a transmitter loops a sample with SAP on,
-// and ctlhost hosts the player with a script that opens the channel dialog,
-// plays the announced program, walks the window modes, stops, and plays the
-// sample as a file to its end. The screenshots are kept under the build
-// tree's Testing/playerctl folder.
+// and ctlhost_uitest (ctlhost with its test verbs) hosts the player with a
+// script that opens the channel dialog, plays the announced program, walks
+// the window modes, stops, and plays the sample as a file to its end. The screenshots are kept
+// under the build tree's Testing/playerctl folder.
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/display.h"
 #include "platform/testsupport/netns_fixture.h"
@@ -134,7 +134,7 @@ TEST_F(PlayerSmoke, ListsPlaysAndStopsAnAnnouncedProgramInCtlhost)
                              "quit\n";
     const auto started = std::chrono::steady_clock::now();
     const auto host =
-        qvtest::RunProgram(CTLHOST_BINARY,
+        qvtest::RunProgram(CTLHOST_UITEST_BINARY,
                            {"--param", "PropList=ToolBar=1 AudioSink=fakeaudiosink", "--size",
                             "480x360", "--script", script.string(), "PLAYERCTL.PlayerCtlCtrl.1"},
                            env, work, timeout);
