@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -62,8 +63,9 @@ std::string Text(CTransmitPanel* panel, int id)
 
 } // namespace
 
-CTransmitDriver::CTransmitDriver(CQvTidewellApp& app, ScriptedBoxes& boxes)
-    : m_app(app), m_boxes(boxes), m_timer(this)
+CTransmitDriver::CTransmitDriver(CQvTidewellApp& app, ScriptedBoxes& boxes,
+                                 std::string packetFormat)
+    : m_app(app), m_boxes(boxes), m_packetFormat(std::move(packetFormat)), m_timer(this)
 {
     Bind(wxEVT_TIMER, &CTransmitDriver::OnTick, this);
 }
@@ -104,6 +106,19 @@ void CTransmitDriver::OnTick(wxTimerEvent&)
         return;
     }
     m_started = true;
+    if (auto* choice = dynamic_cast<wxChoice*>(panel->FindWindow(IDC_PACKET_FORMAT));
+        choice != nullptr && !m_packetFormat.empty()) {
+        if (!choice->SetStringSelection(wxString::FromUTF8(m_packetFormat))) {
+            Say("FAIL: no packet format " + m_packetFormat);
+            m_failed = true;
+            g_stop = 1;
+            return;
+        }
+        wxCommandEvent event(wxEVT_CHOICE, IDC_PACKET_FORMAT);
+        event.SetEventObject(choice);
+        event.SetInt(choice->GetSelection());
+        choice->ProcessWindowEvent(event);
+    }
     Say("settings: " + Text(panel, IDC_MUX) + ", " + Text(panel, IDC_BITRATE) + " bps, to " +
         Text(panel, IDC_ADDRESS) + " port " + Text(panel, IDC_PORT) + ", " +
         Text(panel, IDC_PACKET_FORMAT) + ", Rewind " + Text(panel, IDC_REWIND) + ", SAP " +

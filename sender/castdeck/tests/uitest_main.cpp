@@ -5,9 +5,10 @@
 //   castdeck_uitest walk <screenshot directory> <MPEG file>
 //     opens the file and walks through the windows (CUiDriver); exit code 0
 //     when every check held.
-//   castdeck_uitest transmit <MPEG file>
+//   castdeck_uitest transmit <MPEG file> [<packet format>]
 //     opens the file and presses "Start Transmission" on the panel's own
-//     settings; transmits until SIGTERM or SIGINT (CTransmitDriver).
+//     settings (with that packet format); transmits until SIGTERM or SIGINT
+//     (CTransmitDriver).
 //   castdeck_uitest start [<file>]
 //     only starts the application and ends it again: exit code 0 when it
 //     started, 1 when it refused to (already running, a file it cannot
@@ -35,7 +36,7 @@ namespace {
 int Usage()
 {
     std::fprintf(stderr, "usage: castdeck_uitest walk <screenshot directory> <MPEG file>\n"
-                         "       castdeck_uitest transmit <MPEG file>\n"
+                         "       castdeck_uitest transmit <MPEG file> [<packet format>]\n"
                          "       castdeck_uitest start [<file>]\n");
     return 2;
 }
@@ -54,7 +55,8 @@ int main(int argc, char** argv)
     const std::vector<std::string> args(argv + 1, argv + argc);
     const bool walk = !args.empty() && args[0] == "walk" && args.size() == 3;
     const bool start = !args.empty() && args[0] == "start" && args.size() <= 2;
-    const bool transmit = !args.empty() && args[0] == "transmit" && args.size() == 2;
+    const bool transmit =
+        !args.empty() && args[0] == "transmit" && (args.size() == 2 || args.size() == 3);
     if (!walk && !start && !transmit) {
         return Usage();
     }
@@ -62,7 +64,7 @@ int main(int argc, char** argv)
     // The application sees the command line the program would get.
     std::vector<std::string> appArgs{"castdeck"};
     if (args.size() > 1) {
-        appArgs.push_back(args.back());
+        appArgs.push_back(walk ? args[2] : args[1]);
     }
     std::vector<char*> appArgv;
     for (std::string& arg : appArgs) {
@@ -83,7 +85,8 @@ int main(int argc, char** argv)
         std::unique_ptr<CUiDriver> driver;
         std::unique_ptr<CTransmitDriver> transmitter;
         if (transmit) {
-            transmitter = std::make_unique<CTransmitDriver>(app, boxes);
+            transmitter =
+                std::make_unique<CTransmitDriver>(app, boxes, args.size() == 3 ? args[2] : "");
             transmitter->Begin();
         } else if (walk) {
             driver = std::make_unique<CUiDriver>(app, boxes, wxString::FromUTF8(args[1]),
