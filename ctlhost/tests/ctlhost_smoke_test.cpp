@@ -76,6 +76,19 @@ TEST(CtlhostSmoke, HostsTheFakeControlByProgIdUnderXvfb)
     ASSERT_TRUE(fs::exists(png)) << driver.output;
     EXPECT_GT(fs::file_size(png), 2000u);
 
+    // Each program's --help lists its own verbs.
+    auto help = qvtest::RunProgram(CTLHOST_BINARY, {"--help"}, env, work, timeout);
+    auto driverHelp = qvtest::RunProgram(CTLHOST_UITEST_BINARY, {"--help"}, env, work, timeout);
+    EXPECT_EQ(help.exitCode, 0) << help.output;
+    EXPECT_EQ(driverHelp.exitCode, 0) << driverHelp.output;
+    for (const char* verb : {"\n  set <property> <value> ", "\n  command <id> ", "\n  quit "}) {
+        EXPECT_NE(help.output.find(verb), std::string::npos) << verb << help.output;
+        EXPECT_NE(driverHelp.output.find(verb), std::string::npos) << verb << driverHelp.output;
+    }
+    EXPECT_EQ(help.output.find("screenshot"), std::string::npos) << help.output;
+    EXPECT_NE(driverHelp.output.find("\n  screenshot <png file> "), std::string::npos)
+        << driverHelp.output;
+
     // An unknown control ends the program with a clear message.
     auto missing = qvtest::RunProgram(CTLHOST_BINARY, {"QVFAKE.Missing.1"}, env, work, timeout);
     EXPECT_EQ(missing.exitCode, 2) << missing.output;
