@@ -45,7 +45,7 @@ demo:    225.1.1.1 port 2010 and announces it by SAP, here on this machine, over
 demo:    with a 5 s pause between passes.
 demo: 2. the player (in ctlhost) shows its "Channel Selection": within about 5 s the program
 demo:    "225.1.1.1-2010  long_m2t" appears; double-click it (or select it and press "Select").
-demo:    After some 3 to 7 s (the player first fills its buffer) the colour bars play, with
+demo:    After some 3 to 10 s (the player first fills its buffer) the colour bars play, with
 demo:    a running seconds counter. Moving the mouse back onto the player closes the
 demo:    dialog; its toolbar's list button opens it again.
 demo: close both windows to end.
