@@ -14,15 +14,23 @@ using namespace qvplat;
 
 namespace {
 
-// Idle moments to let pass before a screenshot: the first lets newly shown
-// windows be mapped, the second lets them be drawn.
-constexpr int kIdleRoundsBeforeScreenshot = 2;
-// How often wait-row and wait-colours look again.
+// How often a verb that waits for the windows looks again.
 constexpr std::chrono::milliseconds kPollPeriod{100};
 
-constexpr const char* kUsage =
-    "usage: ctlhost [--param name=value]... [--script file] [--size WIDTHxHEIGHT] "
-    "<ProgID | {class id}>";
+constexpr VerbSpec kUserVerbs[] = {
+    {"set", "aa", "set <property> <value>", "sets a property of the control"},
+    {"get", "a", "get <property>", "prints a property of the control"},
+    {"call", "a*", "call <method> [<argument>...]", "calls a method and prints its result"},
+    {"wait-event", "aat", "wait-event <event> <first argument> <ms>",
+     "waits for an event with that first argument (\"\" for none), also one that came earlier"},
+    {"sleep", "t", "sleep <ms>", "waits that long"},
+    {"about", "", "about", "opens the control's About box"},
+    {"pages", "", "pages", "shows the control's property pages and prints their titles"},
+    {"command", "i", "command <id>",
+     "clicks the shown and enabled button with that id in the program's windows (a toolbar "
+     "button, a dialog's button)"},
+    {"quit", "", "quit", "ends the program with status 0"},
+};
 
 std::string Describe(HRESULT hr)
 {
@@ -81,7 +89,34 @@ bool SplitWords(std::string_view line, std::vector<std::string>& words)
 
 } // namespace
 
-bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& message)
+std::span<const VerbSpec> UserVerbs()
+{
+    return kUserVerbs;
+}
+
+std::string Usage(const std::string& program, std::span<const VerbSpec> verbs)
+{
+    std::string text = "usage: " + program +
+                       " [--param name=value]... [--script file] [--size WIDTHxHEIGHT] "
+                       "<ProgID | {class id}>\n"
+                       "Hosts one control in a frame, prints its events and runs the script:\n"
+                       "one command a line, '#' starts a comment, \"...\" quotes a word; a\n"
+                       "failing command ends the program with status 1.\n"
+                       "Script commands:";
+    std::size_t width = 0;
+    for (const VerbSpec& verb : verbs) {
+        width = std::max(width, std::string_view(verb.synopsis).size());
+    }
+    for (const VerbSpec& verb : verbs) {
+        text += "\n  " + std::string(verb.synopsis) +
+                std::string(width + 2 - std::string_view(verb.synopsis).size(), ' ') +
+                verb.description;
+    }
+    return text;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& message,
+                      const std::string& usage)
 {
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
@@ -98,7 +133,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
             return false;
         };
         if (arg == "--help" || arg == "-h") {
-            message = kUsage;
+            message = usage;
             return false;
         } else if (takeValue("--param")) {
             if (!options.params.AddParam(value)) {
@@ -121,40 +156,25 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
             options.width = static_cast<int>(width);
             options.height = static_cast<int>(height);
         } else if (arg.rfind("-", 0) == 0) {
-            message = "unknown option " + arg + "\n" + kUsage;
+            message = "unknown option " + arg + "\n" + usage;
             return false;
         } else if (options.control.empty()) {
             options.control = arg;
         } else {
-            message = "one control only\n" + std::string(kUsage);
+            message = "one control only\n" + usage;
             return false;
         }
     }
     if (options.control.empty()) {
-        message = kUsage;
+        message = usage;
         return false;
     }
     return true;
 }
 
-bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, std::string& error)
+bool ParseScript(const std::string& text, std::span<const VerbSpec> verbs,
+                 std::vector<ScriptCommand>& commands, std::string& error)
 {
-    struct Verb
-    {
-        const char* name;
-        std::size_t minArgs;
-        std::size_t maxArgs;
-    };
-    static constexpr Verb kVerbs[] = {
-        {"set", 2, 2},          {"get", 1, 1},
-        {"call", 1, SIZE_MAX},  {"wait-event", 3, 3},
-        {"sleep", 1, 1},        {"about", 0, 0},
-        {"pages", 0, 0},        {"screenshot", 1, 1},
-        {"quit", 0, 0},         {"double-click-row", 1, 1},
-        {"select-row", 1, 1},   {"command", 1, 1},
-        {"double-click", 0, 0}, {"wait-row", 2, 2},
-        {"wait-colours", 2, 2},
-    };
     int number = 0;
     std::size_t start = 0;
     while (start <= text.size()) {
@@ -174,42 +194,45 @@ bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, 
         if (words.empty() || words[0].front() == '#') {
             continue;
         }
-        const Verb* verb = nullptr;
-        for (const Verb& candidate : kVerbs) {
-            if (words[0] == candidate.name) {
-                verb = &candidate;
-            }
-        }
-        if (verb == nullptr) {
+        const auto verb = std::find_if(verbs.begin(), verbs.end(),
+                                       [&](const VerbSpec& spec) { return words[0] == spec.name; });
+        if (verb == verbs.end()) {
             error = where + "unknown command \"" + words[0] + "\"";
             return false;
         }
         ScriptCommand command{number, words[0], {words.begin() + 1, words.end()}};
-        if (command.args.size() < verb->minArgs || command.args.size() > verb->maxArgs) {
+        std::string_view kinds = verb->args;
+        const bool more = kinds.ends_with('*');
+        if (more) {
+            kinds.remove_suffix(1);
+        }
+        if (command.args.size() < kinds.size() || (!more && command.args.size() > kinds.size())) {
             error = where + command.verb + ": wrong number of arguments";
             return false;
         }
-        std::uint32_t ms = 0;
-        const bool timed = command.verb == "sleep" || command.verb == "wait-event" ||
-                           command.verb == "wait-row" || command.verb == "wait-colours";
-        if (timed && !ParseNumber(command.args.back(), 24u * 3600 * 1000, ms)) {
-            error = where + command.verb + ": \"" + command.args.back() + "\" is not a time in ms";
-            return false;
-        }
-        if ((command.verb == "double-click-row" || command.verb == "select-row") &&
-            !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
-            error = where + command.verb + ": \"" + command.args[0] + "\" is not a row";
-            return false;
-        }
-        if (command.verb == "wait-colours" &&
-            !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
-            error = where + command.verb + ": \"" + command.args[0] + "\" is not a count";
-            return false;
-        }
-        if (command.verb == "command" &&
-            !ParseNumber(command.args[0], std::numeric_limits<std::int32_t>::max(), ms)) {
-            error = where + command.verb + ": \"" + command.args[0] + "\" is not an id";
-            return false;
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            const std::string& arg = command.args[i];
+            std::uint32_t value = 0;
+            const char* fault = nullptr;
+            switch (kinds[i]) {
+            case 't':
+                fault = ParseNumber(arg, 24u * 3600 * 1000, value) ? nullptr : "a time in ms";
+                break;
+            case 'r':
+            case 'c':
+            case 'i':
+                fault = ParseNumber(arg, std::numeric_limits<std::int32_t>::max(), value) ? nullptr
+                        : kinds[i] == 'r'                                                 ? "a row"
+                        : kinds[i] == 'c' ? "a count"
+                                          : "an id";
+                break;
+            default:
+                break;
+            }
+            if (fault != nullptr) {
+                error = where + command.verb + ": \"" + arg + "\" is not " + fault;
+                return false;
+            }
         }
         commands.push_back(std::move(command));
     }
@@ -421,8 +444,9 @@ bool CtlSession::TakeEvent(const std::string& name, const std::string& value)
 // ---- Script ----------------------------------------------------------------------------
 
 ScriptRunner::ScriptRunner(CtlSession& session, ScriptHost& host, OutputFn output,
-                           std::vector<ScriptCommand> commands)
-    : m_session(session), m_host(host), m_output(std::move(output)), m_commands(std::move(commands))
+                           std::vector<ScriptCommand> commands, ExtraVerbs* extra)
+    : m_session(session), m_host(host), m_output(std::move(output)),
+      m_commands(std::move(commands)), m_extra(extra)
 {
 }
 
@@ -436,71 +460,25 @@ bool ScriptRunner::Fail(const ScriptCommand& command, const std::string& error)
 
 std::optional<std::chrono::milliseconds> ScriptRunner::Step()
 {
-    for (; !m_ended && m_next < m_commands.size(); ++m_next) {
+    for (; !m_ended && m_next < m_commands.size(); ++m_next, m_started.reset(), m_rounds = 0) {
         const ScriptCommand& command = m_commands[m_next];
         const std::vector<std::string>& args = command.args;
+        const auto now = Clock::now();
+        if (!m_started) {
+            m_started = now;
+        }
         std::string error;
         if (command.verb == "sleep" || command.verb == "wait-event") {
-            const auto now = Clock::now();
-            if (!m_deadline) {
-                m_deadline = now + std::chrono::milliseconds(std::stoul(args.back()));
-            }
+            const auto deadline = *m_started + std::chrono::milliseconds(std::stoul(args.back()));
             if (command.verb == "wait-event" && m_session.TakeEvent(args[0], args[1])) {
                 m_output("wait-event " + args[0] + " " + args[1] + ": ok");
-            } else if (now < *m_deadline) {
-                return std::chrono::ceil<std::chrono::milliseconds>(*m_deadline - now);
+            } else if (now < deadline) {
+                return std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
             } else if (command.verb == "wait-event") {
                 Fail(command,
                      "wait-event " + args[0] + " " + args[1] + ": none within " + args[2] + " ms");
                 break;
             }
-            m_deadline.reset();
-        } else if (command.verb == "wait-row") {
-            const auto now = Clock::now();
-            if (!m_deadline) {
-                m_deadline = now + std::chrono::milliseconds(std::stoul(args[1]));
-            }
-            std::vector<std::string> rows;
-            if (!m_host.ListRows(rows, error)) {
-                rows.clear();
-            }
-            const auto found = std::find_if(rows.begin(), rows.end(), [&](const std::string& row) {
-                return row.find(args[0]) != std::string::npos;
-            });
-            if (found == rows.end() && now < *m_deadline) {
-                return std::min(kPollPeriod,
-                                std::chrono::ceil<std::chrono::milliseconds>(*m_deadline - now));
-            }
-            m_deadline.reset();
-            if (found == rows.end()) {
-                Fail(command, "wait-row " + args[0] + ": none within " + args[1] + " ms" +
-                                  (error.empty() ? "" : " (" + error + ")"));
-                break;
-            }
-            m_output("wait-row " + args[0] + ": row " + std::to_string(found - rows.begin()) +
-                     " \"" + *found + "\"");
-        } else if (command.verb == "wait-colours") {
-            const auto now = Clock::now();
-            if (!m_deadline) {
-                m_deadline = now + std::chrono::milliseconds(std::stoul(args[1]));
-            }
-            std::size_t colours = 0;
-            if (!m_host.CountColours(colours, error)) {
-                Fail(command, error);
-                break;
-            }
-            const bool enough = colours >= std::stoul(args[0]);
-            if (!enough && now < *m_deadline) {
-                return std::min(kPollPeriod,
-                                std::chrono::ceil<std::chrono::milliseconds>(*m_deadline - now));
-            }
-            m_deadline.reset();
-            if (!enough) {
-                Fail(command, "wait-colours " + args[0] + ": " + std::to_string(colours) +
-                                  " after " + args[1] + " ms");
-                break;
-            }
-            m_output("wait-colours " + args[0] + ": " + std::to_string(colours));
         } else if (command.verb == "set") {
             if (!m_session.Set(args[0], args[1], error)) {
                 Fail(command, error);
@@ -541,45 +519,36 @@ std::optional<std::chrono::milliseconds> ScriptRunner::Step()
             for (const std::string& title : titles) {
                 m_output("page " + title);
             }
-        } else if (command.verb == "screenshot") {
-            if (m_idleRounds++ < kIdleRoundsBeforeScreenshot) {
-                return std::chrono::milliseconds(0);
-            }
-            m_idleRounds = 0;
-            std::size_t colours = 0;
-            if (!m_host.Screenshot(args[0], colours, error)) {
-                Fail(command, error);
-                break;
-            }
-            m_output("screenshot " + args[0] + ": " + std::to_string(colours) + " colours");
-        } else if (command.verb == "double-click-row") {
-            if (!m_host.DoubleClickRow(std::stol(args[0]), error)) {
-                Fail(command, error);
-                break;
-            }
-            m_output("double-click-row " + args[0]);
-        } else if (command.verb == "select-row") {
-            if (!m_host.SelectRow(std::stol(args[0]), error)) {
-                Fail(command, error);
-                break;
-            }
-            m_output("select-row " + args[0]);
         } else if (command.verb == "command") {
             if (!m_host.Command(std::stoi(args[0]), error)) {
                 Fail(command, error);
                 break;
             }
             m_output("command " + args[0]);
-        } else if (command.verb == "double-click") {
-            if (!m_host.DoubleClick(error)) {
-                Fail(command, error);
-                break;
-            }
-            m_output("double-click");
         } else if (command.verb == "quit") {
             m_output("quit");
             m_ended = true;
             m_host.Quit(0);
+        } else {
+            std::string line;
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - *m_started);
+            const ExtraVerbs::Result result =
+                m_extra != nullptr ? m_extra->Run(command, elapsed, m_rounds++, line, error)
+                                   : (error = "no such command here", ExtraVerbs::Result::Failed);
+            if (result == ExtraVerbs::Result::Again) {
+                return kPollPeriod;
+            }
+            if (result == ExtraVerbs::Result::AgainWhenIdle) {
+                return std::chrono::milliseconds(0);
+            }
+            if (result == ExtraVerbs::Result::Failed) {
+                Fail(command, error);
+                break;
+            }
+            if (!line.empty()) {
+                m_output(line);
+            }
         }
     }
     m_ended = true;

@@ -6,28 +6,9 @@
 //
 // Script: one command per line; blank lines and lines starting with '#'
 // are skipped; words are separated by blanks and a word in double quotes
-// may hold blanks (\" and \\ inside, and \n for a line break).
-//   set <property> <value>          get <property>
-//   call <method> [<argument>...]   wait-event <event> <first argument> <ms>
-//   sleep <ms>   about   pages   quit
-//   screenshot <png file>    (saves the screen; prints how many colours the
-//                            control's window shows)
-//   double-click-row <row>   (the double click on a row of the first list
-//                            view in the control's window, else of the
-//                            first list box in any window of the program,
-//                            as the list reports it to its handler)
-//   select-row <row>         (selects that row of the same list, as a click
-//                            would, without activating it)
-//   command <id>             (clicks the shown and enabled button with that
-//                            id, or named by that number, in any window of
-//                            the program: a toolbar button, a dialog's
-//                            button)
-//   double-click             (a left double click on the control's window)
-//   wait-row <text> <ms>     (waits until a row of that list holds the text;
-//                            prints the row's number and text)
-//   wait-colours <count> <ms> (waits until the control's window shows at
-//                            least that many colours on the screen: a
-//                            picture rather than a plain background)
+// may hold blanks (\" and \\ inside, and \n for a line break). The verbs
+// are those of UserVerbs() (`ctlhost --help` lists them); a program that
+// hosts a control for tests adds its own through ExtraVerbs.
 // Arguments and values are passed as text; the control converts them.
 // wait-event takes the first event of that name and first argument that no
 // earlier wait-event took, also one that arrived before the command; it
@@ -42,6 +23,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -56,9 +38,28 @@ struct Options
     int height = 320;
 };
 
+// One script verb: its name, its arguments (one letter each: 'a' any
+// text, 't' a time in ms, 'r' a row, 'c' a count, 'i' an id; a trailing '*'
+// allows any number of further text arguments), how the help shows them and
+// what it does, in one line.
+struct VerbSpec
+{
+    const char* name;
+    const char* args;
+    const char* synopsis;
+    const char* description;
+};
+
+// The verbs of the shipped ctlhost.
+std::span<const VerbSpec> UserVerbs();
+
+// The usage text: the command line, then every verb with its description.
+std::string Usage(const std::string& program, std::span<const VerbSpec> verbs);
+
 // false with a message for a bad command line; "--help" gives the usage as
 // the message.
-bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& message);
+bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& message,
+                      const std::string& usage = Usage("ctlhost", UserVerbs()));
 
 struct ScriptCommand
 {
@@ -67,9 +68,15 @@ struct ScriptCommand
     std::vector<std::string> args;
 };
 
-// Checks every command's verb and argument count; false with "line N: ..."
-// at the first fault.
-bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands, std::string& error);
+// Checks every command's verb and arguments against verbs; false with
+// "line N: ..." at the first fault.
+bool ParseScript(const std::string& text, std::span<const VerbSpec> verbs,
+                 std::vector<ScriptCommand>& commands, std::string& error);
+inline bool ParseScript(const std::string& text, std::vector<ScriptCommand>& commands,
+                        std::string& error)
+{
+    return ParseScript(text, UserVerbs(), commands, error);
+}
 
 using OutputFn = std::function<void(const std::string& line)>;
 
@@ -124,29 +131,38 @@ class ScriptHost
 public:
     virtual ~ScriptHost() = default;
     virtual bool ShowPages(std::vector<std::string>& titles, std::string& error) = 0;
-    // colours: how many the control's window shows on the screen.
-    virtual bool Screenshot(const std::string& path, std::size_t& colours, std::string& error) = 0;
-    // How many colours the control's window shows on the screen now.
-    virtual bool CountColours(std::size_t& colours, std::string& error) = 0;
-    // The rows of the list that the row commands act on.
-    virtual bool ListRows(std::vector<std::string>& rows, std::string& error) = 0;
-    virtual bool DoubleClickRow(long row, std::string& error) = 0;
-    virtual bool SelectRow(long row, std::string& error) = 0;
+    // Clicks the shown and enabled button with that id.
     virtual bool Command(int id, std::string& error) = 0;
-    virtual bool DoubleClick(std::string& error) = 0;
     virtual void Quit(int status) = 0;
+};
+
+// Verbs beyond the user's, run by the program that added them.
+class ExtraVerbs
+{
+public:
+    enum class Result {
+        Done,          // line (when not empty) is printed; the script goes on
+        Again,         // called again shortly, or when an event arrives
+        AgainWhenIdle, // called again once the user interface is idle
+        Failed,        // error is printed and the script quits with status 1
+    };
+    virtual ~ExtraVerbs() = default;
+    // elapsed: since this command's first call; round: its earlier calls.
+    virtual Result Run(const ScriptCommand& command, std::chrono::milliseconds elapsed, int round,
+                       std::string& line, std::string& error) = 0;
 };
 
 class ScriptRunner
 {
 public:
+    // extra runs the commands whose verbs are not the user's.
     ScriptRunner(CtlSession& session, ScriptHost& host, OutputFn output,
-                 std::vector<ScriptCommand> commands);
+                 std::vector<ScriptCommand> commands, ExtraVerbs* extra = nullptr);
 
     // Runs commands until one has to wait. Returns how long to wait at most
     // before the next Step (an event arriving is also a reason to step); 0
-    // asks for the next Step once the user interface is idle (windows shown
-    // just before a screenshot are drawn by then). Nothing once the script
+    // asks for the next Step once the user interface is idle. Nothing once
+    // the script
     // has ended. A failing command prints "error: line N: ..." and quits
     // with status 1.
     std::optional<std::chrono::milliseconds> Step();
@@ -159,9 +175,10 @@ private:
     ScriptHost& m_host;
     OutputFn m_output;
     std::vector<ScriptCommand> m_commands;
+    ExtraVerbs* m_extra;
     std::size_t m_next = 0;
-    std::optional<Clock::time_point> m_deadline; // of the command at m_next
-    int m_idleRounds = 0;                        // of the screenshot at m_next
+    std::optional<Clock::time_point> m_started; // of the command at m_next
+    int m_rounds = 0;                           // of the command at m_next
     bool m_ended = false;
 };
 

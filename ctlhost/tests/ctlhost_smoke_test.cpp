@@ -1,8 +1,9 @@
 // Smoke test of the ctlhost program: under a private Xvfb display and a
 // private registry, qvregsvr registers the fake control library, ctlhost
-// hosts the control by ProgID and runs a script against it, and qvregsvr
-// unregisters it again. The screenshot is kept under the build tree's
-// Testing/ctlhost folder.
+// hosts the control by ProgID and runs a script against it, its test driver
+// ctlhost_uitest takes a screenshot of the control's property page, and
+// qvregsvr unregisters it again. The screenshot is kept under the build
+// tree's Testing/ctlhost folder.
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/display.h"
 
@@ -51,9 +52,6 @@ TEST(CtlhostSmoke, HostsTheFakeControlByProgIdUnderXvfb)
                              "call Ping 9\n"
                              "wait-event Pinged 9 60000\n"
                              "pages\n"
-                             "screenshot "
-                          << png.string()
-                          << "\n"
                              "quit\n";
     auto host = qvtest::RunProgram(
         CTLHOST_BINARY,
@@ -65,8 +63,31 @@ TEST(CtlhostSmoke, HostsTheFakeControlByProgIdUnderXvfb)
           "event Pinged(9)\n", "wait-event Pinged 9: ok\n", "page General\n", "quit\n"}) {
         EXPECT_NE(host.output.find(line), std::string::npos) << line << "\n" << host.output;
     }
-    ASSERT_TRUE(fs::exists(png)) << host.output;
+
+    // The screenshot is the test driver's; the shipped program refuses it.
+    std::ofstream(script) << "pages\nscreenshot " << png.string() << "\nquit\n";
+    const std::vector<std::string> args = {"--script", script.string(), "QVFAKE.FakeCtl.1"};
+    auto refused = qvtest::RunProgram(CTLHOST_BINARY, args, env, work, timeout);
+    EXPECT_EQ(refused.exitCode, 2) << refused.output;
+    EXPECT_NE(refused.output.find("line 2: unknown command \"screenshot\""), std::string::npos)
+        << refused.output;
+    auto driver = qvtest::RunProgram(CTLHOST_UITEST_BINARY, args, env, work, timeout);
+    EXPECT_EQ(driver.exitCode, 0) << driver.output;
+    ASSERT_TRUE(fs::exists(png)) << driver.output;
     EXPECT_GT(fs::file_size(png), 2000u);
+
+    // Each program's --help lists its own verbs.
+    auto help = qvtest::RunProgram(CTLHOST_BINARY, {"--help"}, env, work, timeout);
+    auto driverHelp = qvtest::RunProgram(CTLHOST_UITEST_BINARY, {"--help"}, env, work, timeout);
+    EXPECT_EQ(help.exitCode, 0) << help.output;
+    EXPECT_EQ(driverHelp.exitCode, 0) << driverHelp.output;
+    for (const char* verb : {"\n  set <property> <value> ", "\n  command <id> ", "\n  quit "}) {
+        EXPECT_NE(help.output.find(verb), std::string::npos) << verb << help.output;
+        EXPECT_NE(driverHelp.output.find(verb), std::string::npos) << verb << driverHelp.output;
+    }
+    EXPECT_EQ(help.output.find("screenshot"), std::string::npos) << help.output;
+    EXPECT_NE(driverHelp.output.find("\n  screenshot <png file> "), std::string::npos)
+        << driverHelp.output;
 
     // An unknown control ends the program with a clear message.
     auto missing = qvtest::RunProgram(CTLHOST_BINARY, {"QVFAKE.Missing.1"}, env, work, timeout);

@@ -1,4 +1,5 @@
 #include "ctlhost/ctlsession.h"
+#include "ctlhost/tests/uitest/driververbs.h"
 #include "platform/com/tests/com_testing.h"
 
 #include <gtest/gtest.h>
@@ -36,8 +37,29 @@ TEST(CtlScriptTest, ParsesCommandsAndNamesTheFaultyLine)
     };
     for (const auto& [script, message] : bad) {
         commands.clear();
-        EXPECT_FALSE(ParseScript(script, commands, error)) << script;
+        EXPECT_FALSE(ParseScript(script, DriverVerbSpecs(), commands, error)) << script;
         EXPECT_EQ(error, message);
+    }
+    // The shipped program knows none of the test driver's verbs.
+    for (const char* verb : {"screenshot a.png", "wait-row a 1", "double-click", "select-row 0",
+                             "double-click-row 0", "wait-colours 1 1", "wait-moving 1 1"}) {
+        EXPECT_FALSE(ParseScript(verb, commands, error)) << verb;
+        EXPECT_TRUE(ParseScript(verb, DriverVerbSpecs(), commands, error)) << error;
+    }
+}
+
+TEST(CtlScriptTest, HelpListsEveryVerbWithItsDescription)
+{
+    for (const std::span<const VerbSpec> verbs : {UserVerbs(), DriverVerbSpecs()}) {
+        Options options;
+        std::string help;
+        EXPECT_FALSE(ParseCommandLine({"--help"}, options, help, Usage("prog", verbs)));
+        EXPECT_TRUE(help.starts_with("usage: prog ")) << help;
+        help += "\n";
+        for (const VerbSpec& verb : verbs) {
+            EXPECT_NE(help.find(std::string("\n  ") + verb.synopsis), std::string::npos) << help;
+            EXPECT_NE(help.find(std::string(verb.description) + "\n"), std::string::npos) << help;
+        }
     }
 }
 
@@ -73,14 +95,27 @@ public:
         error = "no display";
         return false;
     }
+    bool Command(int, std::string& error) override { return ShowPages(m_titles, error); }
+    void Quit(int status) override { quitStatus = status; }
+
+    int quitStatus = -1;
+
+private:
+    std::vector<std::string> m_titles;
+};
+
+class FakeWindows final : public DriverWindows
+{
+public:
     bool Screenshot(const std::string&, std::size_t&, std::string& error) override
     {
         error = "no display";
         return false;
     }
-    bool CountColours(std::size_t& count, std::string&) override
+    bool LookAtControl(std::size_t& count, std::uint64_t& digest, std::string&) override
     {
         count = colours;
+        digest = picture;
         return true;
     }
     bool ListRows(std::vector<std::string>& list, std::string&) override
@@ -90,17 +125,14 @@ public:
     }
     bool DoubleClickRow(long, std::string& error) override
     {
-        error = "no display";
-        return false;
+        return Screenshot("", colours, error);
     }
-    bool SelectRow(long, std::string& error) override { return DoubleClickRow(0, error); }
-    bool Command(int, std::string& error) override { return DoubleClickRow(0, error); }
-    bool DoubleClick(std::string& error) override { return DoubleClickRow(0, error); }
-    void Quit(int status) override { quitStatus = status; }
+    bool SelectRow(long, std::string& error) override { return Screenshot("", colours, error); }
+    bool DoubleClick(std::string& error) override { return Screenshot("", colours, error); }
 
     std::vector<std::string> rows;
     std::size_t colours = 0;
-    int quitStatus = -1;
+    std::uint64_t picture = 0;
 };
 
 class CtlSessionTest : public comtest::RegisteredFake
@@ -140,33 +172,51 @@ TEST_F(CtlSessionTest, ScriptDrivesTheControlAndStopsAtAMissedEvent)
     EXPECT_EQ(error, "unknown control \"QVFAKE.Missing.1\": 0x800401F3 CO_E_CLASSSTRING");
 }
 
-TEST(CtlScriptTest, WaitRowAndWaitColoursPollUntilTheWindowsShowIt)
+TEST(CtlScriptTest, DriverVerbsPollUntilTheWindowsShowIt)
 {
-    auto ui = std::make_shared<qvplat::PumpedUiDispatcher>();
-    std::vector<std::string> output;
-    const auto print = [&](const std::string& line) { output.push_back(line); };
-    CtlSession session(ui, print);
+    using namespace std::chrono_literals;
+    FakeWindows windows;
+    DriverVerbs verbs(windows);
     std::vector<ScriptCommand> commands;
     std::string error;
-    ASSERT_TRUE(ParseScript("wait-row m1s 60000\nwait-colours 1000 60000\nwait-row absent 0\nquit",
-                            commands, error));
-    FakeHost host;
-    ScriptRunner runner(session, host, print, commands);
-    const auto polls = [&] {
-        const auto wait = runner.Step();
-        return wait.has_value() && wait->count() > 0 && wait->count() < 60000;
+    ASSERT_TRUE(ParseScript("wait-row m1s 60000\nwait-colours 1000 60000\nwait-row absent 0\n"
+                            "wait-moving 1000 5000\nwait-moving 1000 3000\n",
+                            DriverVerbSpecs(), commands, error));
+    std::string line;
+    const auto run = [&](std::size_t command, std::chrono::milliseconds at, int round = 1) {
+        line.clear();
+        error.clear();
+        return verbs.Run(commands[command], at, round, line, error);
     };
-    EXPECT_TRUE(polls());
-    host.rows = {"239.1.1.1-2010  other", "239.1.1.2-2010  m1s_testsrc"};
-    host.colours = 999;
-    EXPECT_TRUE(polls());
-    host.colours = 1500;
-    EXPECT_FALSE(runner.Step().has_value());
-    EXPECT_EQ(output,
-              (std::vector<std::string>{"wait-row m1s: row 1 \"239.1.1.2-2010  m1s_testsrc\"",
-                                        "wait-colours 1000: 1500",
-                                        "error: line 3: wait-row absent: none within 0 ms"}));
-    EXPECT_EQ(host.quitStatus, 1);
+    using Result = ExtraVerbs::Result;
+    EXPECT_EQ(run(0, 0ms, 0), Result::Again);
+    windows.rows = {"239.1.1.1-2010  other", "239.1.1.2-2010  m1s_testsrc"};
+    EXPECT_EQ(run(0, 100ms), Result::Done);
+    EXPECT_EQ(line, "wait-row m1s: row 1 \"239.1.1.2-2010  m1s_testsrc\"");
+    windows.colours = 999;
+    EXPECT_EQ(run(1, 0ms, 0), Result::Again);
+    windows.colours = 1500;
+    EXPECT_EQ(run(1, 100ms), Result::Done);
+    EXPECT_EQ(line, "wait-colours 1000: 1500");
+    EXPECT_EQ(run(2, 0ms, 0), Result::Failed);
+    EXPECT_EQ(error, "wait-row absent: none within 0 ms");
+
+    // A picture that shows at 200 ms and is seen changed a second later; a
+    // still picture, or a change from the plain background, is not moving.
+    windows.colours = 10;
+    windows.picture = 1;
+    EXPECT_EQ(run(3, 0ms, 0), Result::Again);
+    windows.colours = 1500;
+    windows.picture = 2;
+    EXPECT_EQ(run(3, 200ms), Result::Again);
+    EXPECT_EQ(run(3, 1100ms), Result::Again); // the look at 0 ms was no picture
+    windows.picture = 3;
+    EXPECT_EQ(run(3, 1300ms), Result::Done);
+    EXPECT_EQ(line, "wait-moving 1000: picture after 200 ms, moving after 1300 ms");
+    EXPECT_EQ(run(4, 0ms, 0), Result::Again);
+    EXPECT_EQ(run(4, 1500ms), Result::Again);
+    EXPECT_EQ(run(4, 3000ms), Result::Failed);
+    EXPECT_EQ(error, "wait-moving 1000: the picture did not move within 3000 ms");
 }
 
 } // namespace

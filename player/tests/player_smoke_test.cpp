@@ -1,11 +1,11 @@
 // The player end to end, in the test's own network namespace, under a
 // private Xvfb display and a private registry store: qvregsvr registers the
 // player and the multicast source, a transmitter loops a sample with SAP on,
-// and ctlhost hosts the player with a script that opens the channel dialog,
-// plays the announced program, walks the window modes, stops, and plays the
-// sample as a file to its end. The screenshots are kept under the build
-// tree's Testing/playerctl folder. Then: sinks named by a page are not made,
-// and a popped-up or full-screen player tells the container nothing.
+// and ctlhost_uitest (ctlhost with its test verbs) hosts the player with a script that opens the
+// channel dialog, plays the announced program, walks the window modes, stops, and plays the sample
+// as a file to its end. The screenshots are kept under the build tree's Testing/playerctl folder.
+// Then: sinks named by a page are not made, and a popped-up or full-screen player tells the
+// container nothing.
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/display.h"
 #include "platform/testsupport/netns_fixture.h"
@@ -97,7 +97,7 @@ protected:
              {"--size", "480x360", "--script", file.c_str(), "PLAYERCTL.PlayerCtlCtrl.1"}) {
             args.emplace_back(arg);
         }
-        return qvtest::RunProgram(CTLHOST_BINARY, args, m_env, Root().string(), kTimeout);
+        return qvtest::RunProgram(CTLHOST_UITEST_BINARY, args, m_env, Root().string(), kTimeout);
     }
 
     static constexpr std::chrono::seconds kTimeout{240};

@@ -157,7 +157,7 @@ TEST_F(RecordCtlSmoke, CapturesALiveTransmissionForItsDurationThenUntilStopped)
                              "call Stop\n"
                              "wait-event Completed 4 120000\n"
                              "quit\n";
-    const auto host = qvtest::RunProgram(CTLHOST_BINARY,
+    const auto host = qvtest::RunProgram(CTLHOST_UITEST_BINARY,
                                          {"--script", script.string(), "RECORDCTL.RecordCtlCtrl.1"},
                                          env, work, timeout);
     const auto logs = [&] {

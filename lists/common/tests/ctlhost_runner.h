@@ -1,8 +1,7 @@
-// Running a list control in ctlhost under a private Xvfb display, for the
-// controls' smoke tests: qvregsvr registers the library in the test's
-// private registry and ctlhost hosts the control by ProgID and runs a
-// script. The test target defines CTLHOST_BINARY, QVREGSVR_BINARY and
-// QV_GUI_LSAN_SUPPRESSIONS.
+// Running a list control in ctlhost_uitest (ctlhost with its test verbs)
+// under a private Xvfb display, for the controls' smoke tests: qvregsvr registers the library in
+// the test's private registry and ctlhost_uitest hosts the control by ProgID and runs a script. The
+// test target defines CTLHOST_UITEST_BINARY, QVREGSVR_BINARY and QV_GUI_LSAN_SUPPRESSIONS.
 #pragma once
 
 #include "platform/tests/settings_env.h"
@@ -44,14 +43,14 @@ public:
         return result.exitCode == 0;
     }
 
-    // ctlhost [options] --script <script> progId.
+    // ctlhost_uitest [options] --script <script> progId.
     qvtest::ProgramResult Run(const std::string& progId, const std::string& script,
                               std::vector<std::string> options = {})
     {
         const std::string file = m_work + "/script-" + std::to_string(++m_runs) + ".txt";
         std::ofstream(file) << script;
         options.insert(options.end(), {"--script", file, progId});
-        return qvtest::RunProgram(CTLHOST_BINARY, options, m_env, m_work, kTimeout);
+        return qvtest::RunProgram(CTLHOST_UITEST_BINARY, options, m_env, m_work, kTimeout);
     }
 
 private:

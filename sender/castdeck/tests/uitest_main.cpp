@@ -5,6 +5,10 @@
 //   castdeck_uitest walk <screenshot directory> <MPEG file>
 //     opens the file and walks through the windows (CUiDriver); exit code 0
 //     when every check held.
+//   castdeck_uitest transmit <MPEG file> [<packet format>]
+//     opens the file and presses "Start Transmission" on the panel's own
+//     settings (with that packet format); transmits until SIGTERM or SIGINT
+//     (CTransmitDriver).
 //   castdeck_uitest start [<file>]
 //     only starts the application and ends it again: exit code 0 when it
 //     started, 1 when it refused to (already running, a file it cannot
@@ -13,6 +17,7 @@
 // It needs an X display; the smoke test runs it on a private Xvfb server.
 #include "sender/castdeck/castdeckapp.h"
 #include "sender/castdeck/mainframe.h"
+#include "sender/castdeck/tests/transmitdriver.h"
 #include "sender/castdeck/tests/uidriver.h"
 
 #include <wx/init.h>
@@ -31,6 +36,7 @@ namespace {
 int Usage()
 {
     std::fprintf(stderr, "usage: castdeck_uitest walk <screenshot directory> <MPEG file>\n"
+                         "       castdeck_uitest transmit <MPEG file> [<packet format>]\n"
                          "       castdeck_uitest start [<file>]\n");
     return 2;
 }
@@ -49,14 +55,16 @@ int main(int argc, char** argv)
     const std::vector<std::string> args(argv + 1, argv + argc);
     const bool walk = !args.empty() && args[0] == "walk" && args.size() == 3;
     const bool start = !args.empty() && args[0] == "start" && args.size() <= 2;
-    if (!walk && !start) {
+    const bool transmit =
+        !args.empty() && args[0] == "transmit" && (args.size() == 2 || args.size() == 3);
+    if (!walk && !start && !transmit) {
         return Usage();
     }
 
     // The application sees the command line the program would get.
     std::vector<std::string> appArgs{"castdeck"};
     if (args.size() > 1) {
-        appArgs.push_back(args.back());
+        appArgs.push_back(walk ? args[2] : args[1]);
     }
     std::vector<char*> appArgv;
     for (std::string& arg : appArgs) {
@@ -75,7 +83,12 @@ int main(int argc, char** argv)
     // As wxEntry does: OnExit only after a successful OnInit.
     if (app.CallOnInit()) {
         std::unique_ptr<CUiDriver> driver;
-        if (walk) {
+        std::unique_ptr<CTransmitDriver> transmitter;
+        if (transmit) {
+            transmitter =
+                std::make_unique<CTransmitDriver>(app, boxes, args.size() == 3 ? args[2] : "");
+            transmitter->Begin();
+        } else if (walk) {
             driver = std::make_unique<CUiDriver>(app, boxes, wxString::FromUTF8(args[1]),
                                                  std::vector<std::string>{ThisProgram(), "start"});
             driver->Begin();
@@ -83,8 +96,9 @@ int main(int argc, char** argv)
             app.MainFrame()->Close(true);
         }
         app.OnRun();
-        result = driver ? driver->Finish() : 0;
+        result = driver ? driver->Finish() : transmitter ? transmitter->Finish() : 0;
         driver.reset();
+        transmitter.reset();
         app.OnExit();
     }
     wxEntryCleanup();

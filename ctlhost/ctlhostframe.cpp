@@ -1,28 +1,23 @@
-// ctlhost: hosts one control in a resizable frame, prints its events and
-// runs an optional script against it (see ctlsession.h).
-#include "ctlhost/ctlsession.h"
+// The frame of ctlhost: hosts one control, prints its events and runs the
+// script against it.
+#include "ctlhost/ctlhostframe.h"
 
 #include "platform/com/creation.h"
 #include "platform/com/wx/wxhost.h"
-#include "platform/testsupport/x11/screencapture.h"
 #include "platform/ui/wx/wxuidispatch.h"
 
+#include <wx/anybutton.h>
 #include <wx/app.h>
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
-#include <wx/anybutton.h>
-#include <wx/listbox.h>
-#include <wx/listctrl.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/timer.h>
 
 #include <cstdio>
 #include <fstream>
-#include <iostream>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <utility>
 
@@ -32,6 +27,7 @@ namespace {
 
 ctlhost::Options g_options;
 std::vector<ctlhost::ScriptCommand> g_script;
+const ctlhost::HostProgram* g_program = nullptr;
 
 void Print(const std::string& line)
 {
@@ -83,8 +79,12 @@ public:
         SetSizer(sizer);
         m_controlWindow = window;
         Show();
+        if (g_program->extra) {
+            m_extra = g_program->extra(*this, *window);
+        }
         if (!g_script.empty()) {
-            m_runner = std::make_unique<ctlhost::ScriptRunner>(m_session, *this, &Print, g_script);
+            m_runner = std::make_unique<ctlhost::ScriptRunner>(m_session, *this, &Print, g_script,
+                                                               m_extra.get());
             ScheduleStep();
         }
         return true;
@@ -103,51 +103,6 @@ public:
         sheet->Show();
         return true;
     }
-    bool Screenshot(const std::string& path, std::size_t& colours, std::string& error) override
-    {
-        wxImage image;
-        if (!CaptureScreen(image, error)) {
-            return false;
-        }
-        if (!image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG)) {
-            error = "cannot write \"" + path + "\"";
-            return false;
-        }
-        colours = ControlColours(image);
-        return true;
-    }
-    bool CountColours(std::size_t& colours, std::string& error) override
-    {
-        wxImage image;
-        if (!CaptureScreen(image, error)) {
-            return false;
-        }
-        colours = ControlColours(image);
-        return true;
-    }
-    bool ListRows(std::vector<std::string>& rows, std::string& error) override
-    {
-        if (wxListCtrl* list = FindList<wxListCtrl>(m_controlWindow)) {
-            for (long row = 0; row < list->GetItemCount(); ++row) {
-                rows.push_back(list->GetItemText(row).utf8_string());
-            }
-            return true;
-        }
-        wxListBox* box = ShownListBox();
-        if (box == nullptr) {
-            error = "the control shows no list";
-            return false;
-        }
-        for (unsigned row = 0; row < box->GetCount(); ++row) {
-            rows.push_back(box->GetString(row).utf8_string());
-        }
-        return true;
-    }
-    bool DoubleClickRow(long row, std::string& error) override
-    {
-        return ActOnRow(row, true, error);
-    }
-    bool SelectRow(long row, std::string& error) override { return ActOnRow(row, false, error); }
     bool Command(int id, std::string& error) override
     {
         wxWindow* found = nullptr;
@@ -170,17 +125,6 @@ public:
         button->GetEventHandler()->ProcessEvent(event);
         return true;
     }
-    bool DoubleClick(std::string& error) override
-    {
-        if (m_controlWindow == nullptr) {
-            error = "the control has no window";
-            return false;
-        }
-        wxMouseEvent event(wxEVT_LEFT_DCLICK);
-        event.SetEventObject(m_controlWindow);
-        m_controlWindow->GetEventHandler()->ProcessEvent(event);
-        return true;
-    }
     void Quit(int status) override
     {
         m_status = status;
@@ -196,22 +140,6 @@ public:
     }
 
 private:
-    // The first list view in a window, depth first.
-    template <class List> static List* FindList(wxWindow* window)
-    {
-        if (window == nullptr) {
-            return nullptr;
-        }
-        if (auto* list = dynamic_cast<List*>(window)) {
-            return list;
-        }
-        for (wxWindow* child : window->GetChildren()) {
-            if (List* list = FindList<List>(child)) {
-                return list;
-            }
-        }
-        return nullptr;
-    }
     // The first shown window with that id, or named by that number (ids
     // stop at 32767), depth first.
     static wxWindow* FindById(wxWindow* window, int id)
@@ -229,81 +157,6 @@ private:
         }
         return nullptr;
     }
-    // The whole screen, from the X server itself: what other clients (a
-    // video sink) drew is there too, and nothing is cached.
-    static bool CaptureScreen(wxImage& image, std::string& error)
-    {
-        for (wxWindow* window : wxTopLevelWindows) {
-            window->Update();
-        }
-        const wxSize size = wxGetDisplaySize();
-        std::vector<std::uint8_t> rgb;
-        if (!qvtest::CaptureScreenRgb(0, 0, size.x, size.y, rgb)) {
-            error = "cannot read the screen";
-            return false;
-        }
-        image = wxImage(size.x, size.y, rgb.data(), true).Copy();
-        return true;
-    }
-    // The colours on the screen where the control's window is.
-    std::size_t ControlColours(const wxImage& screen) const
-    {
-        std::set<unsigned> seen;
-        const wxRect place = m_controlWindow->GetScreenRect().Intersect(wxRect(screen.GetSize()));
-        for (int y = place.y; y <= place.GetBottom(); ++y) {
-            for (int x = place.x; x <= place.GetRight(); ++x) {
-                seen.insert(unsigned(screen.GetRed(x, y)) << 16 |
-                            unsigned(screen.GetGreen(x, y)) << 8 | screen.GetBlue(x, y));
-            }
-        }
-        return seen.size();
-    }
-    // The first list box in a shown window.
-    static wxListBox* ShownListBox()
-    {
-        for (wxWindow* window : wxTopLevelWindows) {
-            if (wxListBox* box = window->IsShown() ? FindList<wxListBox>(window) : nullptr) {
-                return box;
-            }
-        }
-        return nullptr;
-    }
-    // A row of the control's list view, else of the first list box shown in
-    // any window: selected, and with `activate` double-clicked.
-    bool ActOnRow(long row, bool activate, std::string& error)
-    {
-        if (wxListCtrl* list = FindList<wxListCtrl>(m_controlWindow)) {
-            if (row >= list->GetItemCount()) {
-                error = "the list has " + std::to_string(list->GetItemCount()) + " rows";
-                return false;
-            }
-            list->SetItemState(row, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
-                               wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
-            if (activate) {
-                wxListEvent event(wxEVT_LIST_ITEM_ACTIVATED, list->GetId());
-                event.SetEventObject(list);
-                event.SetIndex(row);
-                list->GetEventHandler()->ProcessEvent(event);
-            }
-            return true;
-        }
-        wxListBox* box = ShownListBox();
-        if (box == nullptr) {
-            error = "the control shows no list";
-            return false;
-        }
-        if (row >= static_cast<long>(box->GetCount())) {
-            error = "the list has " + std::to_string(box->GetCount()) + " rows";
-            return false;
-        }
-        box->SetSelection(static_cast<int>(row));
-        wxCommandEvent event(activate ? wxEVT_LISTBOX_DCLICK : wxEVT_LISTBOX, box->GetId());
-        event.SetEventObject(box);
-        event.SetInt(static_cast<int>(row));
-        box->GetEventHandler()->ProcessEvent(event);
-        return true;
-    }
-
     // Closes once no nested (modal) loop runs: a modal box of the control
     // must not lose its window while its loop is still on the stack.
     void CloseWhenUnwound()
@@ -349,12 +202,14 @@ private:
     {
         m_timer.Stop();
         m_runner.reset();
+        m_extra.reset();
         m_session.Close();
         Destroy();
     }
 
     ctlhost::CtlSession m_session;
     wxWindow* m_controlWindow = nullptr;
+    std::unique_ptr<ctlhost::ExtraVerbs> m_extra;
     std::unique_ptr<ctlhost::ScriptRunner> m_runner;
     wxTimer m_timer;
     bool m_stepQueued = false;
@@ -401,11 +256,14 @@ private:
 
 wxIMPLEMENT_APP_NO_MAIN(CCtlHostApp);
 
-int main(int argc, char** argv)
+namespace ctlhost {
+
+int RunHost(int argc, char** argv, const HostProgram& program)
 {
+    g_program = &program;
     std::string message;
-    if (!ctlhost::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), g_options,
-                                   message)) {
+    if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), g_options, message,
+                          Usage(program.name, program.verbs))) {
         const bool help = message.starts_with("usage:");
         std::fprintf(help ? stdout : stderr, "%s\n", message.c_str());
         return help ? 0 : 2;
@@ -415,14 +273,18 @@ int main(int argc, char** argv)
         std::stringstream text;
         text << in.rdbuf();
         if (!in) {
-            std::fprintf(stderr, "ctlhost: cannot read script \"%s\"\n", g_options.script.c_str());
+            std::fprintf(stderr, "%s: cannot read script \"%s\"\n", program.name.c_str(),
+                         g_options.script.c_str());
             return 2;
         }
-        if (!ctlhost::ParseScript(text.str(), g_script, message)) {
-            std::fprintf(stderr, "ctlhost: %s: %s\n", g_options.script.c_str(), message.c_str());
+        if (!ParseScript(text.str(), program.verbs, g_script, message)) {
+            std::fprintf(stderr, "%s: %s: %s\n", program.name.c_str(), g_options.script.c_str(),
+                         message.c_str());
             return 2;
         }
     }
     const int status = wxEntry(argc, argv);
     return status == -1 ? 2 : status;
 }
+
+} // namespace ctlhost
