@@ -51,7 +51,7 @@ int ClampToInt(std::uint64_t value)
 
 // ---- Construction ----------------------------------------------------------------
 
-QvUdpDataCollector::QvUdpDataCollector() = default;
+QvUdpDataCollector::QvUdpDataCollector() : QvUdpDataCollector(QvCollectorOptions::Standard()) {}
 
 QvUdpDataCollector::QvUdpDataCollector(const QvCollectorOptions& options) : m_options(options) {}
 
