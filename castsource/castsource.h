@@ -243,18 +243,11 @@ public:
     // The hand-over: the receiver (not owned) and a copy of its settings, at
     // which the receiver's property list is then pointed. Refused (false)
     // when the stream already reads through a receiver of its own, or for a
-    // null receiver. Done before the element starts.
-    bool HandOver(QvUdpDataCollector* receiver, const QvPropertyList& settings)
-    {
-        std::lock_guard<std::mutex> hold(m_propertyLock);
-        if (receiver == nullptr || m_ownsReceiver.load()) {
-            return false;
-        }
-        m_properties = settings;
-        m_receiver.store(receiver);
-        receiver->SetPropertyList(&m_properties);
-        return true;
-    }
+    // null receiver. Done before the element starts. Virtual, so that the
+    // hand-over runs in the source's library, whose type it is: its callers
+    // load that library at run time and have neither its code nor its type
+    // information.
+    virtual bool HandOver(QvUdpDataCollector* receiver, const QvPropertyList& settings);
 
 private:
     bool MakeOwnReceiver();

@@ -40,6 +40,18 @@ void CTalvexStream::ReleaseOwnReceiver()
     }
 }
 
+bool CTalvexStream::HandOver(QvUdpDataCollector* receiver, const QvPropertyList& settings)
+{
+    std::lock_guard<std::mutex> hold(m_propertyLock);
+    if (receiver == nullptr || m_ownsReceiver.load()) {
+        return false;
+    }
+    m_properties = settings;
+    m_receiver.store(receiver);
+    receiver->SetPropertyList(&m_properties);
+    return true;
+}
+
 qvplat::HRESULT CTalvexStream::Seek(std::int64_t position)
 {
     if (position < 0 || position > kLength) {

@@ -22,7 +22,9 @@ endfunction()
 # qv_add_fuzz(<name> SOURCES <fuzz source> LIBS <libs...>)
 # A fuzz source defines LLVMFuzzerTestOneInput. It always becomes a CTest case
 # that feeds it seeded random inputs (so both normal and sanitizer builds run
-# it); with QV_FUZZ and clang it also becomes a libFuzzer binary <name>_fuzzer.
+# it); with QV_FUZZ and clang it also becomes a libFuzzer binary <name>_fuzzer
+# and a CTest case Fuzzer.<name> that runs it for a few seconds, with a fixed
+# seed, on the inputs it makes up as it goes (nothing is written).
 function(qv_add_fuzz name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name}_random ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/fuzz_random_driver.cpp)
@@ -33,6 +35,8 @@ function(qv_add_fuzz name)
     target_compile_options(${name}_fuzzer PRIVATE -fsanitize=fuzzer)
     target_link_options(${name}_fuzzer PRIVATE -fsanitize=fuzzer)
     target_link_libraries(${name}_fuzzer PRIVATE ${ARG_LIBS})
+    add_test(NAME Fuzzer.${name}
+      COMMAND ${name}_fuzzer -seed=20261208 -max_total_time=5 -timeout=30 -print_final_stats=1)
   endif()
 endfunction()
 
@@ -47,5 +51,5 @@ function(qv_add_com_server name)
   add_library(${name} MODULE ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES PREFIX "")
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
-  target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,-z,nodelete)
+  target_link_options(${name} PRIVATE ${QV_NO_UNDEFINED_LINK} -Wl,-z,nodelete)
 endfunction()

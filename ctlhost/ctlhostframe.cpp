@@ -254,6 +254,9 @@ private:
 
 } // namespace
 
+// The application class is this file's own, and so is the wxGetApp the
+// macro defines, which nothing here calls.
+[[maybe_unused]] CCtlHostApp& wxGetApp();
 wxIMPLEMENT_APP_NO_MAIN(CCtlHostApp);
 
 namespace ctlhost {

@@ -224,6 +224,18 @@ bool File::SetPermissions(unsigned permissions)
     return true;
 }
 
+bool File::GetPermissions(unsigned& permissions)
+{
+    struct stat info
+    {
+    };
+    if (::fstat(m_fd, &info) != 0) {
+        return Fail();
+    }
+    permissions = info.st_mode & 07777u;
+    return true;
+}
+
 std::uint64_t File::Size()
 {
     struct stat info
@@ -322,14 +334,16 @@ int File::ReadPid()
 
 namespace {
 
-// Creates a new, unique temporary file next to path.
-bool CreateTemporaryBeside(const std::string& path, File& file, std::string& tempPath)
+// Creates a new, unique temporary file next to path with the permission
+// bits (less the umask).
+bool CreateTemporaryBeside(const std::string& path, unsigned permissions, File& file,
+                           std::string& tempPath)
 {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = path + "." + std::to_string(::getpid()) + "." +
                    std::to_string(counter.fetch_add(1)) + ".tmp";
-        if (file.CreateNew(tempPath, 0666)) {
+        if (file.CreateNew(tempPath, permissions)) {
             return true;
         }
         if (file.Error() != EEXIST) {
@@ -343,7 +357,9 @@ bool CreateTemporaryBeside(const std::string& path, File& file, std::string& tem
 
 bool LockForUpdate(File& lock, const std::string& path)
 {
-    if (!lock.OpenReadWrite(path + ".lock", true, 0666) ||
+    // Readable by all as the umask allows, writable by no one else: the
+    // lock only needs opening, and an open for reading can lock.
+    if (!lock.OpenReadWrite(path + ".lock", true, 0664) ||
         lock.Lock(LockMode::Exclusive) != LockResult::Acquired) {
         const int error = lock.Error();
         lock.Close();
@@ -379,19 +395,25 @@ FileReadStatus ReadWholeFile(const std::string& path, std::string& contents)
 
 bool ReplaceFileContents(const std::string& path, const std::string& contents)
 {
+    // The new file is made with every permission bit the umask allows, read
+    // back to learn them, and then narrowed: to the old file's bits when a
+    // regular file stands at the path, else to read and write. Whatever else
+    // stands there (a symbolic link above all) lends nothing, and setuid,
+    // setgid and sticky bits are never carried over.
     std::string tempPath;
     File file;
-    if (!CreateTemporaryBeside(path, file, tempPath)) {
+    if (!CreateTemporaryBeside(path, 0777, file, tempPath)) {
         errno = file.Error();
         return false;
     }
-    bool ok = file.WriteAll(contents.data(), contents.size());
+    unsigned allowed = 0;
     struct stat existing
     {
     };
-    if (ok && ::stat(path.c_str(), &existing) == 0) {
-        ok = file.SetPermissions(existing.st_mode & 07777);
-    }
+    const bool keep = ::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    const unsigned wanted = keep ? existing.st_mode & 0777u : 0666u;
+    bool ok = file.GetPermissions(allowed) && file.SetPermissions(wanted & allowed & 0777u) &&
+              file.WriteAll(contents.data(), contents.size());
     ok = ok && file.Sync();
     ok = file.Close() && ok;
     int error = file.Error();

@@ -109,6 +109,8 @@ public:
     // Writes the file's data through to the disk.
     bool Sync();
     bool SetPermissions(unsigned permissions);
+    // The file's permission bits (07777 of its mode).
+    bool GetPermissions(unsigned& permissions);
     // The size of a regular file; 0 for anything else or on failure.
     std::uint64_t Size();
     bool IsDirectory();
@@ -153,8 +155,11 @@ enum class FileReadStatus {
 FileReadStatus ReadWholeFile(const std::string& path, std::string& contents);
 
 // Replaces the file by the contents through a temporary file and a rename.
-// An existing file keeps its permission bits. Returns false on any failure,
-// leaving the old file as it was.
+// An existing regular file keeps its read, write and execute bits as far as
+// the umask allows; a new file, or one replacing anything else at the path (a
+// symbolic link is replaced, not followed), gets read and write less the
+// umask. Setuid, setgid and sticky bits are never set. Returns false on any
+// failure, leaving the old file as it was.
 bool ReplaceFileContents(const std::string& path, const std::string& contents);
 
 } // namespace qvplat

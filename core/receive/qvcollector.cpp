@@ -28,7 +28,7 @@ bool IsGroupAddress(unsigned long address)
 
 // ---- Construction ----------------------------------------------------------------
 
-QvUdpDataCollector::QvUdpDataCollector() = default;
+QvUdpDataCollector::QvUdpDataCollector() : QvUdpDataCollector(QvCollectorOptions::Standard()) {}
 
 QvUdpDataCollector::QvUdpDataCollector(const QvCollectorOptions& options) : m_options(options) {}
 

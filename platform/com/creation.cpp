@@ -2,7 +2,10 @@
 
 #include "platform/com/comreg.h"
 #include "platform/com/server.h"
+#include "platform/file.h"
 
+#include <cerrno>
+#include <cstring>
 #include <dlfcn.h>
 #include <filesystem>
 #include <map>
@@ -34,6 +37,16 @@ HRESULT LoadLibrary(const std::string& path, Library& library)
         ComLog("server library \"" + path + "\" not found");
         return CO_E_DLLNOTFOUND;
     }
+    // The loader opens the path blocking and under our lock: a FIFO would
+    // hang this and every later creation. Only a regular file goes to it.
+    File probe;
+    if (!probe.OpenReadRegular(path)) {
+        const int cause = probe.Error();
+        ComLog("server library \"" + path + "\" does not load: " +
+               (cause == EINVAL ? std::string("not a regular file") : std::strerror(cause)));
+        return CO_E_ERRORINDLL;
+    }
+    probe.Close();
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* text = dlerror();

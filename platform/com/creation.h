@@ -24,8 +24,9 @@ HRESULT CLSIDFromString(std::string_view text, CLSID* clsid);
 HRESULT CLSIDFromProgID(std::string_view progId, CLSID* clsid);
 
 // REGDB_E_CLASSNOTREG: no InprocServer32 for the class; CO_E_DLLNOTFOUND:
-// the library file is missing; CO_E_ERRORINDLL: it does not load or lacks
-// the exports (the loader's text is logged and nothing stays loaded).
+// the library file is missing; CO_E_ERRORINDLL: it is not a regular file
+// (a directory, a FIFO: refused without waiting), does not load or lacks the
+// exports (the cause is logged and nothing stays loaded).
 HRESULT CoGetClassObject(const CLSID& clsid, const IID& iid, void** out);
 HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, const IID& iid, void** out);
 

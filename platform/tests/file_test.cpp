@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,6 +120,63 @@ TEST(FileLock, HolderIsNamedWhileItHoldsAndReleasedWhenItEnds)
 
     ASSERT_TRUE(lock.WritePid());
     EXPECT_EQ(lock.ReadPid(), ::getpid());
+}
+
+unsigned ModeOf(const std::string& path)
+{
+    struct stat info
+    {
+    };
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777u : ~0u;
+}
+
+// What stands at the path lends the replacement at most its own permission
+// bits, and only when it is a regular file.
+TEST(ReplaceFileContents, TakesOnlyPermissionsTheUmaskAllowsFromARegularFile)
+{
+    enum class Before { Nothing, File, Link };
+    struct Case
+    {
+        Before before;
+        unsigned mode; // of the file, or of the link's target
+        unsigned expected;
+    };
+    const Case cases[] = {
+        {Before::Nothing, 0, 0644},  {Before::File, 0600, 0600},  {Before::File, 0750, 0750},
+        {Before::File, 06777, 0755}, {Before::Link, 04777, 0644},
+    };
+    const mode_t mask = ::umask(022);
+    for (const Case& c : cases) {
+        qvtest::TempDir dir;
+        const std::string path = dir.File("settings.ini");
+        const std::string target = dir.File("target");
+        if (c.before == Before::File) {
+            dir.Write("settings.ini", {'o', 'l', 'd'});
+            ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        } else if (c.before == Before::Link) {
+            dir.Write("target", {'t'});
+            ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
+            ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+        }
+        ASSERT_TRUE(qvplat::ReplaceFileContents(path, "new"));
+        EXPECT_EQ(ModeOf(path), c.expected) << std::oct << c.mode;
+        EXPECT_EQ(qvtest::ReadAll(path), (qvtest::Bytes{'n', 'e', 'w'}));
+        if (c.before == Before::Link) {
+            EXPECT_EQ(ModeOf(target), c.mode);
+            EXPECT_EQ(qvtest::ReadAll(target), qvtest::Bytes{'t'});
+        }
+    }
+    ::umask(mask);
+}
+
+TEST(LockForUpdate, LockFileIsWritableByNoOneElse)
+{
+    const mode_t mask = ::umask(0);
+    qvtest::TempDir dir;
+    File lock;
+    EXPECT_TRUE(qvplat::LockForUpdate(lock, dir.File("settings.ini")));
+    EXPECT_EQ(ModeOf(dir.File("settings.ini.lock")), 0664u);
+    ::umask(mask);
 }
 
 } // namespace

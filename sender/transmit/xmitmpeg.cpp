@@ -675,6 +675,11 @@ XmitMPEG1System::XmitMPEG1System()
 {
 }
 
+XmitMPEG1System::~XmitMPEG1System()
+{
+    Stop(); // while DecodeTimestamp is still this class's
+}
+
 std::uint64_t XmitMPEG1System::DecodeTimestamp(const std::uint8_t* bytes) const
 {
     return qvmpeg::DecodeMpeg1Scr(qvmpeg::ClockBytes(bytes, 5));
@@ -685,6 +690,11 @@ XmitMPEG2Program::XmitMPEG2Program()
 {
 }
 
+XmitMPEG2Program::~XmitMPEG2Program()
+{
+    Stop(); // while DecodeTimestamp is still this class's
+}
+
 std::uint64_t XmitMPEG2Program::DecodeTimestamp(const std::uint8_t* bytes) const
 {
     return qvmpeg::DecodeMpeg2ScrBase(qvmpeg::ClockBytes(bytes, 5));
@@ -693,6 +703,11 @@ std::uint64_t XmitMPEG2Program::DecodeTimestamp(const std::uint8_t* bytes) const
 XmitMPEG2Transport::XmitMPEG2Transport()
     : XmitMPEG(qvmpeg::kMpeg2Transport, std::make_unique<qvmpeg::Mpeg2TransportScanner>())
 {
+}
+
+XmitMPEG2Transport::~XmitMPEG2Transport()
+{
+    Stop(); // while DecodeTimestamp is still this class's
 }
 
 std::uint64_t XmitMPEG2Transport::DecodeTimestamp(const std::uint8_t* bytes) const

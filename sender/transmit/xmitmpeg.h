@@ -84,8 +84,10 @@ public:
     // bytes, OPV framing, header resender off, nothing announced, endless
     // passes with a 5000 ms pause, file "c:\mpeg\test.mpg".
     XmitMPEG();
-    // Stops a running transmission. A subclass that overrides Send calls
-    // Stop in its own destructor: the thread sends until Stop returns.
+    // Stops a running transmission. The thread calls virtual operations
+    // (the clock-reference decoding, Send) until Stop returns, so every
+    // subclass calls Stop first thing in its own destructor, before its part
+    // of the object goes.
     ~XmitMPEG() override;
 
     XmitMPEG(const XmitMPEG&) = delete;
@@ -285,6 +287,7 @@ class XmitMPEG1System : public XmitMPEG
 {
 public:
     XmitMPEG1System();
+    ~XmitMPEG1System() override;
     std::uint64_t DecodeTimestamp(const std::uint8_t* bytes) const override;
 };
 
@@ -294,6 +297,7 @@ class XmitMPEG2Program : public XmitMPEG
 {
 public:
     XmitMPEG2Program();
+    ~XmitMPEG2Program() override;
     std::uint64_t DecodeTimestamp(const std::uint8_t* bytes) const override;
 };
 
@@ -304,6 +308,7 @@ class XmitMPEG2Transport : public XmitMPEG
 {
 public:
     XmitMPEG2Transport();
+    ~XmitMPEG2Transport() override;
     std::uint64_t DecodeTimestamp(const std::uint8_t* bytes) const override;
     void SetHeaderCaster(bool on) override;
 };

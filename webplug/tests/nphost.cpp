@@ -352,6 +352,9 @@ private:
 
 } // namespace
 
+// The application class is this file's own, and so is the wxGetApp the
+// macro defines, which nothing here calls.
+[[maybe_unused]] CHostApp& wxGetApp();
 wxIMPLEMENT_APP_NO_MAIN(CHostApp);
 
 int main(int argc, char** argv)

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sys/stat.h>
 
 namespace {
 
@@ -147,6 +148,9 @@ TEST_F(ServerTest, CreatesByClassIdAndByProgId)
 TEST_F(ServerTest, BadRegistrationsGiveTheirCodesAndLeaveNothingLoaded)
 {
     const std::string missingFile = (m_env.Root() / "gone.so").string();
+    // The loader would wait for a writer on a FIFO, holding the libraries' lock.
+    const std::string fifo = (m_env.Root() / "fifo.so").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     struct Case
     {
         std::string inproc; // "" removes InprocServer32
@@ -157,7 +161,8 @@ TEST_F(ServerTest, BadRegistrationsGiveTheirCodesAndLeaveNothingLoaded)
         {"", REGDB_E_CLASSNOTREG, "not registered"},
         {missingFile, CO_E_DLLNOTFOUND, "not found"},
         {QV_NOEXPORTS_PATH, CO_E_ERRORINDLL, "lacks the exports"},
-        {m_env.Root().string(), CO_E_ERRORINDLL, "does not load"}, // a directory: the loader's text
+        {m_env.Root().string(), CO_E_ERRORINDLL, "does not load"}, // a directory
+        {fifo, CO_E_ERRORINDLL, "does not load"},
     };
     const std::string inproc =
         "CLSID\\" + GuidToString(fakectl::kClsidControl) + "\\InprocServer32";

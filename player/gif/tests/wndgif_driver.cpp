@@ -121,4 +121,7 @@ private:
 
 } // namespace
 
+// The application class is this file's own, and so is the wxGetApp the
+// macro defines, which nothing here calls.
+[[maybe_unused]] CDriverApp& wxGetApp();
 wxIMPLEMENT_APP(CDriverApp);

@@ -359,4 +359,37 @@ TEST_F(XmitNetTest, StartStopStormLeavesNothingRunning)
     EXPECT_EQ(on, off);
 }
 
+// The transmit thread decodes clock references through the subclass: it is
+// stopped while that part of the object still stands (a race checker sees
+// the difference).
+TEST_F(XmitNetTest, RunningTransmitterOfEachStreamTypeIsDestroyedWhileSending)
+{
+    struct Case
+    {
+        int streamType;
+        const char* sample;
+    };
+    const Case cases[] = {
+        {qvmpeg::kMpeg1System, "m1s_testsrc.mpg"},
+        {qvmpeg::kMpeg2Program, "m2p_testsrc.mpg"},
+        {qvmpeg::kMpeg2Transport, "m2t_testsrc2.ts"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = SamplePath(c.sample);
+        if (path.empty()) {
+            GTEST_SKIP() << "QV_TEST_SOURCE_DIR is not set";
+        }
+        std::unique_ptr<XmitMPEG> x = MakeXmitMPEG(c.streamType);
+        ASSERT_TRUE(x);
+        Aim(*x);
+        x->SetFilePath(path);
+        x->SetPacketFormat(XmitMPEG::kRawFormat);
+        x->ComputeBitrate();
+        ASSERT_EQ(x->Start(), 0);
+        ASSERT_TRUE(data->Receive(10s)) << c.sample;
+        x.reset();
+        EXPECT_GE(Sort(Drain(*data)).endOfStream, 1U) << c.sample;
+    }
+}
+
 } // namespace
