@@ -1,9 +1,6 @@
 #include "lists/common/listpanel.h"
 
-#include <wx/button.h>
-#include <wx/dialog.h>
 #include <wx/sizer.h>
-#include <wx/stattext.h>
 
 namespace qvlists {
 
@@ -95,16 +92,6 @@ void CListPanel::StartTimer(int id, int periodMs, std::function<void()> tick)
 void CListPanel::StopTimer()
 {
     m_timer.Stop();
-}
-
-void ShowAboutBox(wxWindow* parent, const wxString& title, const wxString& text)
-{
-    wxDialog about(parent, wxID_ANY, title);
-    auto* sizer = new wxBoxSizer(wxVERTICAL);
-    sizer->Add(new wxStaticText(&about, wxID_ANY, text), 0, wxALL, 16);
-    sizer->Add(new wxButton(&about, wxID_OK), 0, wxALIGN_CENTER | wxBOTTOM, 12);
-    about.SetSizerAndFit(sizer);
-    about.ShowModal();
 }
 
 } // namespace qvlists

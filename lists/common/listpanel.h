@@ -2,7 +2,7 @@
 // The window of the list controls: a panel that a report list fills, whose
 // rows the control's model gives on demand (a virtual list, so showing a new
 // list costs nothing per row), with the control's columns, font size and
-// timer; and the controls' about box.
+// timer.
 
 #include <wx/listctrl.h>
 #include <wx/panel.h>
@@ -59,8 +59,5 @@ private:
     wxTimer m_timer;
     std::function<void()> m_tick;
 };
-
-// A modal box with the text and an OK button.
-void ShowAboutBox(wxWindow* parent, const wxString& title, const wxString& text);
 
 } // namespace qvlists
