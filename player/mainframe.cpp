@@ -96,9 +96,7 @@ CMainFrame::CMainFrame(CPlayerCtlCtrl& owner, QvPlayerContext& context, wxFrame*
 
 CMainFrame::~CMainFrame()
 {
-    for (auto& [id, timer] : m_timers) {
-        timer->Stop();
-    }
+    m_timers.KillAll();
     // Destroyed by someone else than the control (with its parent).
     if (!m_closing) {
         m_closing = true;
@@ -182,9 +180,7 @@ void CMainFrame::DestroyFrame()
         return;
     }
     m_closing = true;
-    for (auto& [id, timer] : m_timers) {
-        timer->Stop();
-    }
+    m_timers.KillAll();
     CloseDialogs();
     m_owner.FrameDestroyed(this);
     if (m_shell != nullptr) {
@@ -374,19 +370,12 @@ void CMainFrame::PostCommand(int command)
 
 void CMainFrame::StartTimer(int id, int milliseconds)
 {
-    auto& timer = m_timers[id];
-    if (!timer) {
-        timer = std::make_unique<wxTimer>(this, id);
-        Bind(wxEVT_TIMER, &CMainFrame::OnTimer, this, id);
-    }
-    timer->Start(milliseconds);
+    m_timers.Start(id, milliseconds);
 }
 
 void CMainFrame::KillTimer(int id)
 {
-    if (const auto found = m_timers.find(id); found != m_timers.end()) {
-        found->second->Stop();
-    }
+    m_timers.Kill(id);
 }
 
 void CMainFrame::ShowMessage(const std::string& text)
@@ -402,12 +391,11 @@ void CMainFrame::UpdateWindow()
 
 // ---- Window messages ---------------------------------------------------------------------
 
-void CMainFrame::OnTimer(wxTimerEvent& event)
+void CMainFrame::OnTimer(int id)
 {
     if (m_closing) {
         return;
     }
-    const int id = event.GetId();
     if (id == kFrameLogoTimer) {
         if (m_context.playState != QvPlayerContext::kStopped) {
             return; // the logo rests while something plays

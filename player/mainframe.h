@@ -10,14 +10,13 @@
 // the owning control, whichever window holds the frame, so StreamEvent
 // reaches the container in every window mode.
 
-#include "player/model/framemodel.h"
+#include "platform/ui/wx/wxtimerset.h"
 #include "player/gif/gifimage.h"
+#include "player/model/framemodel.h"
 
 #include <wx/panel.h>
-#include <wx/timer.h>
 #include <wx/weakref.h>
 
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -68,7 +67,7 @@ private:
     bool CreateFrame(wxWindow* parent, const wxRect& rect);
 
     void OnCommandEvent(wxCommandEvent& event);
-    void OnTimer(wxTimerEvent& event);
+    void OnTimer(int id);
     void OnPaint(wxPaintEvent& event);
     void OnSize(wxSizeEvent& event);
     void OnDropFiles(const wxString& path);
@@ -89,7 +88,7 @@ private:
     std::vector<wxBitmap> m_logoFrames;
     std::size_t m_logoCounter = 0;
     std::size_t m_logoShown = 0;
-    std::map<int, std::unique_ptr<wxTimer>> m_timers;
+    qvplat::WxTimerSet m_timers{[this](int id) { OnTimer(id); }};
     std::unique_ptr<QvMessage> m_messages;
     wxWeakRef<wxDialog> m_volumeDlg;
     wxWeakRef<wxDialog> m_colorDlg;

@@ -12,6 +12,7 @@
 
 #include "core/settings/qvlog.h"
 #include "platform/com/server.h"
+#include "platform/ui/wx/wxtimerset.h"
 #include "player/gif/gifbitmap.h"
 
 #include <wx/app.h>
@@ -23,7 +24,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <map>
 #include <memory>
 
 using namespace qvplat;
@@ -69,31 +69,16 @@ public:
             event.Skip();
         });
         Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent&) { m_control.OnLButtonDblClk(); });
-        Bind(wxEVT_TIMER, [this](wxTimerEvent& event) { m_control.OnTimer(event.GetId()); });
     }
     ~CPlayerCtlWnd() override
     {
-        for (auto& [id, timer] : m_timers) {
-            timer->Stop();
-        }
+        m_timers.KillAll();
         // The frame and the directory go while the children still exist.
         m_control.OnDestroy();
     }
 
-    void StartTimer(int id, int milliseconds)
-    {
-        auto& timer = m_timers[id];
-        if (!timer) {
-            timer = std::make_unique<wxTimer>(this, id);
-        }
-        timer->Start(milliseconds);
-    }
-    void KillTimer(int id)
-    {
-        if (const auto found = m_timers.find(id); found != m_timers.end()) {
-            found->second->Stop();
-        }
-    }
+    void StartTimer(int id, int milliseconds) { m_timers.Start(id, milliseconds); }
+    void KillTimer(int id) { m_timers.Kill(id); }
 
 private:
     void OnCommand(wxCommandEvent& event)
@@ -120,7 +105,7 @@ private:
     }
 
     CPlayerCtlCtrl& m_control;
-    std::map<int, std::unique_ptr<wxTimer>> m_timers;
+    qvplat::WxTimerSet m_timers{[this](int id) { m_control.OnTimer(id); }};
 };
 
 // ---- The control -------------------------------------------------------------------------
@@ -133,7 +118,8 @@ CPlayerCtlCtrl::CPlayerCtlCtrl(IUnknown* outer)
         // Shown once the container's creation call has returned.
         QvDebugMsgTime("Failed to create a StreamController.");
         if (wxTheApp != nullptr) {
-            wxTheApp->CallAfter([] { ShowPlayerMessage(nullptr, "Failed to create a StreamController."); });
+            wxTheApp->CallAfter(
+                [] { ShowPlayerMessage(nullptr, "Failed to create a StreamController."); });
         }
     }
 }

@@ -12,7 +12,6 @@
 #include "player/gif/gifimage.h"
 
 #include <wx/dc.h>
-#include <wx/timer.h>
 
 class CMainFrame;
 

@@ -4,9 +4,10 @@
 // list costs nothing per row), with the control's columns, font size and
 // timer.
 
+#include "platform/ui/wx/wxtimerset.h"
+
 #include <wx/listctrl.h>
 #include <wx/panel.h>
-#include <wx/timer.h>
 
 #include <functional>
 #include <span>
@@ -56,8 +57,8 @@ private:
     class CVirtualList;
 
     CVirtualList* m_list = nullptr;
-    wxTimer m_timer;
     std::function<void()> m_tick;
+    qvplat::WxTimerSet m_timers;
 };
 
 } // namespace qvlists
