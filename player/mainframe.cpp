@@ -116,10 +116,9 @@ bool CMainFrame::CreateFrame(wxWindow* parent, const wxRect& rect)
         m_owner.PostStreamMessage(number);
     });
 
-    LoadLogo();
-    if (!m_logoFrames.empty()) {
-        StartTimer(kFrameLogoTimer, kAnimationStartMs);
-    }
+    const UtCString logo = m_context.properties.GetProperty("LogoImage");
+    m_logo.Load(*this, logo.isNull() ? std::string() : std::string(logo.chars(), logo.length()));
+    m_logoFrames = GifFrameBitmaps(m_logo.Image(), *wxBLACK);
     // The animation window exists whether or not a logo loaded.
     m_animation = new CWndGif;
     m_animation->Create(wxRect(0, 0, 100, 100), this, m_context.animationVisible);
@@ -151,27 +150,6 @@ bool CMainFrame::CreateFrame(wxWindow* parent, const wxRect& rect)
     });
     LayoutChildren();
     return true;
-}
-
-void CMainFrame::LoadLogo()
-{
-    std::string logo;
-    const UtCString name = m_context.properties.GetProperty("LogoImage");
-    bool loaded = false;
-    if (!name.isNull()) {
-        loaded = m_logo.LoadFile(std::string(name.chars(), name.length()));
-        if (!loaded) {
-            QvDebugMsgTime("LogoImage \"%s\" is not a GIF picture; the default logo is shown",
-                           name.chars());
-        }
-    }
-    if (!loaded) {
-        loaded = m_logo.LoadResource("GIFBACKGROUND");
-    }
-    m_logoFrames.clear();
-    for (std::size_t i = 0; loaded && i < m_logo.GetFrameCount(); ++i) {
-        m_logoFrames.push_back(GifFrameBitmap(m_logo, i, *wxBLACK));
-    }
 }
 
 void CMainFrame::DestroyFrame()
@@ -397,19 +375,9 @@ void CMainFrame::OnTimer(int id)
         return;
     }
     if (id == kFrameLogoTimer) {
-        if (m_context.playState != QvPlayerContext::kStopped) {
-            return; // the logo rests while something plays
-        }
-        const AnimationTick tick = NextAnimationTick(m_logo, m_logoCounter);
-        if (tick.draw) {
-            m_logoShown = tick.frame;
+        if (m_logo.OnTimer(*this, m_context.playState == QvPlayerContext::kStopped)) {
             const PlayerRect area = VideoArea();
             RefreshRect(wxRect(0, 0, area.right, area.bottom), false);
-        }
-        if (tick.nextMs == 0) {
-            KillTimer(kFrameLogoTimer);
-        } else {
-            StartTimer(kFrameLogoTimer, static_cast<int>(tick.nextMs));
         }
         return;
     }
@@ -420,13 +388,15 @@ void CMainFrame::OnPaint(wxPaintEvent&)
 {
     wxPaintDC dc(this);
     const wxSize client = GetClientSize();
-    if (m_logoShown < m_logoFrames.size() && m_logoFrames[m_logoShown].IsOk()) {
+    const std::size_t shown = m_logo.Shown();
+    const CGifImage& logo = m_logo.Image();
+    if (shown < m_logoFrames.size() && m_logoFrames[shown].IsOk()) {
         // The logo image at its own offset, stretched to the client area.
-        const wxBitmap& frame = m_logoFrames[m_logoShown];
+        const wxBitmap& frame = m_logoFrames[shown];
         GifImageInfo info;
-        m_logo.GetImageInfo(m_logoShown, info);
-        const int screenWidth = std::max<int>(1, m_logo.GetScreenWidth());
-        const int screenHeight = std::max<int>(1, m_logo.GetScreenHeight());
+        logo.GetImageInfo(shown, info);
+        const int screenWidth = std::max<int>(1, logo.GetScreenWidth());
+        const int screenHeight = std::max<int>(1, logo.GetScreenHeight());
         wxMemoryDC source;
         source.SelectObjectAsSource(frame);
         dc.StretchBlit(info.left * client.x / screenWidth, info.top * client.y / screenHeight,

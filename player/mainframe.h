@@ -11,8 +11,8 @@
 // reaches the container in every window mode.
 
 #include "platform/ui/wx/wxtimerset.h"
-#include "player/gif/gifimage.h"
 #include "player/model/framemodel.h"
+#include "player/model/playerids.h"
 
 #include <wx/panel.h>
 #include <wx/weakref.h>
@@ -76,7 +76,6 @@ private:
     void CloseDialogs();
     void OpenDialogFor(int command);
     void LayoutChildren();
-    void LoadLogo();
 
     CPlayerCtlCtrl& m_owner;
     QvPlayerContext& m_context;
@@ -84,10 +83,8 @@ private:
     wxFrame* m_shell; // the popup's top-level window, or null
     player::CPlayerToolBar* m_toolbar = nullptr;
     CWndGif* m_animation = nullptr;
-    CGifImage m_logo;
+    player::BackgroundAnimation m_logo{player::kFrameLogoTimer};
     std::vector<wxBitmap> m_logoFrames;
-    std::size_t m_logoCounter = 0;
-    std::size_t m_logoShown = 0;
     qvplat::WxTimerSet m_timers{[this](int id) { OnTimer(id); }};
     std::unique_ptr<QvMessage> m_messages;
     wxWeakRef<wxDialog> m_volumeDlg;

@@ -49,7 +49,7 @@ std::int16_t ToShort(int value)
 
 // The control's window: paints the background animation and hands its
 // messages to the control.
-class CPlayerCtlWnd final : public wxWindow
+class CPlayerCtlWnd final : public wxWindow, public player::TimerHost
 {
 public:
     CPlayerCtlWnd(CPlayerCtlCtrl& control, wxWindow* parent, const wxRect& rect, long style,
@@ -77,8 +77,8 @@ public:
         m_control.OnDestroy();
     }
 
-    void StartTimer(int id, int milliseconds) { m_timers.Start(id, milliseconds); }
-    void KillTimer(int id) { m_timers.Kill(id); }
+    void StartTimer(int id, int milliseconds) override { m_timers.Start(id, milliseconds); }
+    void KillTimer(int id) override { m_timers.Kill(id); }
 
 private:
     void OnCommand(wxCommandEvent& event)
@@ -287,14 +287,8 @@ wxWindow* CPlayerCtlCtrl::OnCreateWindow(wxWindow* parent, const wxRect& rect, l
     // window directly.
     player::PostCommand(window, ID_STARTUP);
     animationName = "GIFWAIT";
-    m_backgroundCounter = 0;
-    m_backgroundFrames.clear();
-    if (m_background.LoadResource("GIFBACKGROUND")) {
-        for (std::size_t i = 0; i < m_background.GetFrameCount(); ++i) {
-            m_backgroundFrames.push_back(GifFrameBitmap(m_background, i, *wxBLACK));
-        }
-        window->StartTimer(kControlBackgroundTimer, kAnimationStartMs);
-    }
+    m_background.Load(*window);
+    m_backgroundFrames = GifFrameBitmaps(m_background.Image(), *wxBLACK);
     window->StartTimer(kControlStartupTimer, kStartupRetryMs);
     return window;
 }
@@ -411,20 +405,10 @@ void CPlayerCtlCtrl::OnTimer(int id)
         }
         break;
     case kControlBackgroundTimer: {
-        if (playState != kStopped) {
-            break; // fires without effect while something plays
-        }
-        const AnimationTick tick = NextAnimationTick(m_background, m_backgroundCounter);
         // Under an embedded frame the background cannot be seen.
         const bool covered = Frame() != nullptr && !Frame()->IsPopup();
-        if (tick.draw && !covered) {
-            m_backgroundShown = tick.frame;
+        if (m_background.OnTimer(*window, playState == kStopped) && !covered) {
             window->Refresh(false);
-        }
-        if (tick.nextMs == 0) {
-            window->KillTimer(kControlBackgroundTimer);
-        } else {
-            window->StartTimer(kControlBackgroundTimer, static_cast<int>(tick.nextMs));
         }
         break;
     }
@@ -451,8 +435,8 @@ void CPlayerCtlCtrl::OnSize()
 void CPlayerCtlCtrl::PaintBackground(wxWindow& window, wxDC& dc)
 {
     const wxSize client = window.GetClientSize();
-    if (m_backgroundShown < m_backgroundFrames.size()) {
-        const wxBitmap& picture = m_backgroundFrames[m_backgroundShown];
+    if (m_background.Shown() < m_backgroundFrames.size()) {
+        const wxBitmap& picture = m_backgroundFrames[m_background.Shown()];
         wxMemoryDC source;
         source.SelectObjectAsSource(picture);
         dc.StretchBlit(0, 0, client.x, client.y, &source, 0, 0, picture.GetWidth(),
