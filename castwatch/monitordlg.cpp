@@ -3,14 +3,13 @@
 #include "castwatch/resource.h"
 #include "castwatch/setupdlg.h"
 #include "platform/msgbox.h"
+#include "platform/ui/wx/wxaboutbox.h"
 
 #include <wx/app.h>
 #include <wx/artprov.h>
 #include <wx/button.h>
 #include <wx/iconbndl.h>
 #include <wx/listbox.h>
-#include <wx/sizer.h>
-#include <wx/stattext.h>
 #include <wx/textctrl.h>
 
 namespace {
@@ -21,23 +20,6 @@ wxIcon ProgramIcon(const wxSize& size)
 }
 
 } // namespace
-
-// ---- About box ------------------------------------------------------------------------
-
-CAboutDlg::CAboutDlg(wxWindow* parent) : wxDialog(parent, IDD_ABOUTBOX, kAboutTitle)
-{
-    const int gap = ConvertDialogToPixels(wxSize(7, 0)).x;
-    auto* top = new wxBoxSizer(wxHORIZONTAL);
-    top->Add(new wxStaticText(this, wxID_ANY,
-                              "Vigilo Version 1.0\n"
-                              "Program monitor: the directory of announced programs"),
-             wxSizerFlags(1).Border(wxALL, gap));
-    auto* ok = new wxButton(this, wxID_OK, "OK");
-    ok->SetDefault();
-    top->Add(ok, wxSizerFlags().Border(wxALL, gap));
-    SetSizerAndFit(top);
-    CentreOnParent();
-}
 
 // ---- Tray icon ------------------------------------------------------------------------
 
@@ -188,8 +170,7 @@ void CMonitorDlg::OnSetup(wxCommandEvent&)
 
 void CMonitorDlg::OnAbout(wxCommandEvent&)
 {
-    CAboutDlg about(this);
-    about.ShowModal();
+    qvplat::ShowAboutBox(this, kAboutTitle, kAboutText, ProgramIcon(wxSize(32, 32)));
 }
 
 void CMonitorDlg::AskToExit()

@@ -20,12 +20,6 @@
 class wxListBox;
 class wxTextCtrl;
 
-class CAboutDlg : public wxDialog
-{
-public:
-    explicit CAboutDlg(wxWindow* parent);
-};
-
 class CMonitorDlg;
 
 // The tray icon: a left click asks whether to exit.

@@ -23,12 +23,11 @@ inline constexpr int IDC_PAIRS = 1012;
 inline constexpr int IDC_FILENAME = 1013;
 inline constexpr int IDC_VIEW_OUTSIDE = 1016;
 
-// About box.
-inline constexpr int IDD_ABOUTBOX = 100;
-
 inline constexpr const char* kTitle = "Vigilo";
 inline constexpr const char* kSetupTitle = "Vigilo Setup";
 inline constexpr const char* kAboutTitle = "About Vigilo";
+inline constexpr const char* kAboutText = "Vigilo Version 1.0\n"
+                                          "Program monitor: the directory of announced programs";
 inline constexpr const char* kAlreadyRunning = "Vigilo is already running!";
 inline constexpr const char* kExitQuestion = "Are you sure you want to exit?";
 inline constexpr const char* kBadPair =

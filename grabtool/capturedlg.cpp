@@ -58,16 +58,13 @@ wxBEGIN_EVENT_TABLE(CCaptureDlg, wxDialog)
     EVT_COMBOBOX(IDC_PACKET_FORMAT, CCaptureDlg::OnEdit)
     EVT_COMBOBOX(IDC_MUX, CCaptureDlg::OnEdit)
     EVT_CHECKBOX(IDC_UNICAST, CCaptureDlg::OnUnicast)
-    EVT_TIMER(CaptureModel::kStatisticsTimer, CCaptureDlg::OnTimer)
-    EVT_TIMER(CaptureModel::kWaitTimer, CCaptureDlg::OnTimer)
     EVT_CLOSE(CCaptureDlg::OnClose)
 wxEND_EVENT_TABLE()
     // clang-format on
 
     CCaptureDlg::CCaptureDlg(std::shared_ptr<qvplat::UiDispatcher> ui, wxWindow* parent)
-    : wxDialog(parent, IDD_GRABTOOL_DIALOG, kCaption),
-      m_statisticsTimer(this, CaptureModel::kStatisticsTimer),
-      m_waitTimer(this, CaptureModel::kWaitTimer), m_model(*this, std::move(ui))
+    : wxDialog(parent, IDD_GRABTOOL_DIALOG, kCaption), m_timers([this](int id) { OnTimer(id); }),
+      m_model(*this, std::move(ui))
 {
     // Dialog units follow the dialog's font: 8 point sans serif.
     SetFont(wxFont(wxFontInfo(8).Family(wxFONTFAMILY_SWISS)));
@@ -189,30 +186,14 @@ void CCaptureDlg::ShowState()
 
 // ---- grabtool::CaptureHost -----------------------------------------------------------
 
-wxTimer* CCaptureDlg::Timer(int id)
-{
-    switch (id) {
-    case CaptureModel::kStatisticsTimer:
-        return &m_statisticsTimer;
-    case CaptureModel::kWaitTimer:
-        return &m_waitTimer;
-    default:
-        return nullptr;
-    }
-}
-
 void CCaptureDlg::StartTimer(int id, unsigned periodMs)
 {
-    if (wxTimer* timer = Timer(id)) {
-        timer->Start(static_cast<int>(periodMs));
-    }
+    m_timers.Start(id, static_cast<int>(periodMs));
 }
 
 void CCaptureDlg::KillTimer(int id)
 {
-    if (wxTimer* timer = Timer(id)) {
-        timer->Stop();
-    }
+    m_timers.Kill(id);
 }
 
 void CCaptureDlg::StateChanged()
@@ -281,8 +262,8 @@ void CCaptureDlg::OnUnicast(wxCommandEvent&)
     m_model.SetUnicast(m_unicast->GetValue());
 }
 
-void CCaptureDlg::OnTimer(wxTimerEvent& event)
+void CCaptureDlg::OnTimer(int id)
 {
-    m_model.OnTimer(event.GetId());
+    m_model.OnTimer(id);
     ShowState();
 }

@@ -6,9 +6,9 @@
 // user-interface dispatcher.
 
 #include "grabtool/model/capturemodel.h"
+#include "platform/ui/wx/wxtimerset.h"
 
 #include <wx/dialog.h>
-#include <wx/timer.h>
 
 class wxButton;
 class wxCheckBox;
@@ -37,7 +37,6 @@ public:
 private:
     void CreateControls();
     void ShowState();
-    wxTimer* Timer(int id);
 
     void OnStartStop(wxCommandEvent& event);
     void OnExit(wxCommandEvent& event);
@@ -45,11 +44,10 @@ private:
     void OnFilename(wxCommandEvent& event);
     void OnEdit(wxCommandEvent& event);
     void OnUnicast(wxCommandEvent& event);
-    void OnTimer(wxTimerEvent& event);
+    void OnTimer(int id);
 
     // Declared before the model, which stops them when it goes.
-    wxTimer m_statisticsTimer;
-    wxTimer m_waitTimer;
+    qvplat::WxTimerSet m_timers;
     grabtool::CaptureModel m_model;
 
     wxTextCtrl* m_address = nullptr;

@@ -96,9 +96,7 @@ CMainFrame::CMainFrame(CPlayerCtlCtrl& owner, QvPlayerContext& context, wxFrame*
 
 CMainFrame::~CMainFrame()
 {
-    for (auto& [id, timer] : m_timers) {
-        timer->Stop();
-    }
+    m_timers.KillAll();
     // Destroyed by someone else than the control (with its parent).
     if (!m_closing) {
         m_closing = true;
@@ -122,10 +120,9 @@ bool CMainFrame::CreateFrame(wxWindow* parent, const wxRect& rect)
         }
     });
 
-    LoadLogo();
-    if (!m_logoFrames.empty()) {
-        StartTimer(kFrameLogoTimer, kAnimationStartMs);
-    }
+    const UtCString logo = m_context.properties.GetProperty("LogoImage");
+    m_logo.Load(*this, logo.isNull() ? std::string() : std::string(logo.chars(), logo.length()));
+    m_logoFrames = GifFrameBitmaps(m_logo.Image(), *wxBLACK);
     // The animation window exists whether or not a logo loaded.
     m_animation = new CWndGif;
     m_animation->Create(wxRect(0, 0, 100, 100), this, m_context.animationVisible);
@@ -159,36 +156,13 @@ bool CMainFrame::CreateFrame(wxWindow* parent, const wxRect& rect)
     return true;
 }
 
-void CMainFrame::LoadLogo()
-{
-    std::string logo;
-    const UtCString name = m_context.properties.GetProperty("LogoImage");
-    bool loaded = false;
-    if (!name.isNull()) {
-        loaded = m_logo.LoadFile(std::string(name.chars(), name.length()));
-        if (!loaded) {
-            QvDebugMsgTime("LogoImage \"%s\" is not a GIF picture; the default logo is shown",
-                           name.chars());
-        }
-    }
-    if (!loaded) {
-        loaded = m_logo.LoadResource("GIFBACKGROUND");
-    }
-    m_logoFrames.clear();
-    for (std::size_t i = 0; loaded && i < m_logo.GetFrameCount(); ++i) {
-        m_logoFrames.push_back(GifFrameBitmap(m_logo, i, *wxBLACK));
-    }
-}
-
 void CMainFrame::DestroyFrame()
 {
     if (m_closing) {
         return;
     }
     m_closing = true;
-    for (auto& [id, timer] : m_timers) {
-        timer->Stop();
-    }
+    m_timers.KillAll();
     CloseDialogs();
     m_owner.FrameDestroyed(this);
     if (m_shell != nullptr) {
@@ -378,19 +352,12 @@ void CMainFrame::PostCommand(int command)
 
 void CMainFrame::StartTimer(int id, int milliseconds)
 {
-    auto& timer = m_timers[id];
-    if (!timer) {
-        timer = std::make_unique<wxTimer>(this, id);
-        Bind(wxEVT_TIMER, &CMainFrame::OnTimer, this, id);
-    }
-    timer->Start(milliseconds);
+    m_timers.Start(id, milliseconds);
 }
 
 void CMainFrame::KillTimer(int id)
 {
-    if (const auto found = m_timers.find(id); found != m_timers.end()) {
-        found->second->Stop();
-    }
+    m_timers.Kill(id);
 }
 
 void CMainFrame::ShowMessage(const std::string& text)
@@ -406,26 +373,15 @@ void CMainFrame::UpdateWindow()
 
 // ---- Window messages ---------------------------------------------------------------------
 
-void CMainFrame::OnTimer(wxTimerEvent& event)
+void CMainFrame::OnTimer(int id)
 {
     if (m_closing) {
         return;
     }
-    const int id = event.GetId();
     if (id == kFrameLogoTimer) {
-        if (m_context.playState != QvPlayerContext::kStopped) {
-            return; // the logo rests while something plays
-        }
-        const AnimationTick tick = NextAnimationTick(m_logo, m_logoCounter);
-        if (tick.draw) {
-            m_logoShown = tick.frame;
+        if (m_logo.OnTimer(*this, m_context.playState == QvPlayerContext::kStopped)) {
             const PlayerRect area = VideoArea();
             RefreshRect(wxRect(0, 0, area.right, area.bottom), false);
-        }
-        if (tick.nextMs == 0) {
-            KillTimer(kFrameLogoTimer);
-        } else {
-            StartTimer(kFrameLogoTimer, static_cast<int>(tick.nextMs));
         }
         return;
     }
@@ -436,13 +392,15 @@ void CMainFrame::OnPaint(wxPaintEvent&)
 {
     wxPaintDC dc(this);
     const wxSize client = GetClientSize();
-    if (m_logoShown < m_logoFrames.size() && m_logoFrames[m_logoShown].IsOk()) {
+    const std::size_t shown = m_logo.Shown();
+    const CGifImage& logo = m_logo.Image();
+    if (shown < m_logoFrames.size() && m_logoFrames[shown].IsOk()) {
         // The logo image at its own offset, stretched to the client area.
-        const wxBitmap& frame = m_logoFrames[m_logoShown];
+        const wxBitmap& frame = m_logoFrames[shown];
         GifImageInfo info;
-        m_logo.GetImageInfo(m_logoShown, info);
-        const int screenWidth = std::max<int>(1, m_logo.GetScreenWidth());
-        const int screenHeight = std::max<int>(1, m_logo.GetScreenHeight());
+        logo.GetImageInfo(shown, info);
+        const int screenWidth = std::max<int>(1, logo.GetScreenWidth());
+        const int screenHeight = std::max<int>(1, logo.GetScreenHeight());
         wxMemoryDC source;
         source.SelectObjectAsSource(frame);
         dc.StretchBlit(info.left * client.x / screenWidth, info.top * client.y / screenHeight,

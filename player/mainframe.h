@@ -10,14 +10,13 @@
 // message number to the owning control, which fires StreamEvent. While the
 // player is popped up or full screen the container hears of none.
 
+#include "platform/ui/wx/wxtimerset.h"
 #include "player/model/framemodel.h"
-#include "player/gif/gifimage.h"
+#include "player/model/playerids.h"
 
 #include <wx/panel.h>
-#include <wx/timer.h>
 #include <wx/weakref.h>
 
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -68,7 +67,7 @@ private:
     bool CreateFrame(wxWindow* parent, const wxRect& rect);
 
     void OnCommandEvent(wxCommandEvent& event);
-    void OnTimer(wxTimerEvent& event);
+    void OnTimer(int id);
     void OnPaint(wxPaintEvent& event);
     void OnSize(wxSizeEvent& event);
     void OnDropFiles(const wxString& path);
@@ -77,7 +76,6 @@ private:
     void CloseDialogs();
     void OpenDialogFor(int command);
     void LayoutChildren();
-    void LoadLogo();
 
     CPlayerCtlCtrl& m_owner;
     QvPlayerContext& m_context;
@@ -85,11 +83,9 @@ private:
     wxFrame* m_shell; // the popup's top-level window, or null
     player::CPlayerToolBar* m_toolbar = nullptr;
     CWndGif* m_animation = nullptr;
-    CGifImage m_logo;
+    player::BackgroundAnimation m_logo{player::kFrameLogoTimer};
     std::vector<wxBitmap> m_logoFrames;
-    std::size_t m_logoCounter = 0;
-    std::size_t m_logoShown = 0;
-    std::map<int, std::unique_ptr<wxTimer>> m_timers;
+    qvplat::WxTimerSet m_timers{[this](int id) { OnTimer(id); }};
     std::unique_ptr<QvMessage> m_messages;
     wxWeakRef<wxDialog> m_volumeDlg;
     wxWeakRef<wxDialog> m_colorDlg;

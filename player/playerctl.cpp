@@ -12,6 +12,7 @@
 
 #include "core/settings/qvlog.h"
 #include "platform/com/server.h"
+#include "platform/ui/wx/wxtimerset.h"
 #include "player/gif/gifbitmap.h"
 
 #include <wx/app.h>
@@ -23,7 +24,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <map>
 #include <memory>
 
 using namespace qvplat;
@@ -49,7 +49,7 @@ std::int16_t ToShort(int value)
 
 // The control's window: paints the background animation and hands its
 // messages to the control.
-class CPlayerCtlWnd final : public wxWindow
+class CPlayerCtlWnd final : public wxWindow, public player::TimerHost
 {
 public:
     CPlayerCtlWnd(CPlayerCtlCtrl& control, wxWindow* parent, const wxRect& rect, long style,
@@ -69,31 +69,16 @@ public:
             event.Skip();
         });
         Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent&) { m_control.OnLButtonDblClk(); });
-        Bind(wxEVT_TIMER, [this](wxTimerEvent& event) { m_control.OnTimer(event.GetId()); });
     }
     ~CPlayerCtlWnd() override
     {
-        for (auto& [id, timer] : m_timers) {
-            timer->Stop();
-        }
+        m_timers.KillAll();
         // The frame and the directory go while the children still exist.
         m_control.OnDestroy();
     }
 
-    void StartTimer(int id, int milliseconds)
-    {
-        auto& timer = m_timers[id];
-        if (!timer) {
-            timer = std::make_unique<wxTimer>(this, id);
-        }
-        timer->Start(milliseconds);
-    }
-    void KillTimer(int id)
-    {
-        if (const auto found = m_timers.find(id); found != m_timers.end()) {
-            found->second->Stop();
-        }
-    }
+    void StartTimer(int id, int milliseconds) override { m_timers.Start(id, milliseconds); }
+    void KillTimer(int id) override { m_timers.Kill(id); }
 
 private:
     void OnCommand(wxCommandEvent& event)
@@ -120,7 +105,7 @@ private:
     }
 
     CPlayerCtlCtrl& m_control;
-    std::map<int, std::unique_ptr<wxTimer>> m_timers;
+    qvplat::WxTimerSet m_timers{[this](int id) { m_control.OnTimer(id); }};
 };
 
 // ---- The control -------------------------------------------------------------------------
@@ -133,7 +118,8 @@ CPlayerCtlCtrl::CPlayerCtlCtrl(IUnknown* outer)
         // Shown once the container's creation call has returned.
         QvDebugMsgTime("Failed to create a StreamController.");
         if (wxTheApp != nullptr) {
-            wxTheApp->CallAfter([] { ShowPlayerMessage(nullptr, "Failed to create a StreamController."); });
+            wxTheApp->CallAfter(
+                [] { ShowPlayerMessage(nullptr, "Failed to create a StreamController."); });
         }
     }
 }
@@ -301,14 +287,8 @@ wxWindow* CPlayerCtlCtrl::OnCreateWindow(wxWindow* parent, const wxRect& rect, l
     // window directly.
     player::PostCommand(window, ID_STARTUP);
     animationName = "GIFWAIT";
-    m_backgroundCounter = 0;
-    m_backgroundFrames.clear();
-    if (m_background.LoadResource("GIFBACKGROUND")) {
-        for (std::size_t i = 0; i < m_background.GetFrameCount(); ++i) {
-            m_backgroundFrames.push_back(GifFrameBitmap(m_background, i, *wxBLACK));
-        }
-        window->StartTimer(kControlBackgroundTimer, kAnimationStartMs);
-    }
+    m_background.Load(*window);
+    m_backgroundFrames = GifFrameBitmaps(m_background.Image(), *wxBLACK);
     window->StartTimer(kControlStartupTimer, kStartupRetryMs);
     return window;
 }
@@ -425,20 +405,10 @@ void CPlayerCtlCtrl::OnTimer(int id)
         }
         break;
     case kControlBackgroundTimer: {
-        if (playState != kStopped) {
-            break; // fires without effect while something plays
-        }
-        const AnimationTick tick = NextAnimationTick(m_background, m_backgroundCounter);
         // Under an embedded frame the background cannot be seen.
         const bool covered = Frame() != nullptr && !Frame()->IsPopup();
-        if (tick.draw && !covered) {
-            m_backgroundShown = tick.frame;
+        if (m_background.OnTimer(*window, playState == kStopped) && !covered) {
             window->Refresh(false);
-        }
-        if (tick.nextMs == 0) {
-            window->KillTimer(kControlBackgroundTimer);
-        } else {
-            window->StartTimer(kControlBackgroundTimer, static_cast<int>(tick.nextMs));
         }
         break;
     }
@@ -465,8 +435,8 @@ void CPlayerCtlCtrl::OnSize()
 void CPlayerCtlCtrl::PaintBackground(wxWindow& window, wxDC& dc)
 {
     const wxSize client = window.GetClientSize();
-    if (m_backgroundShown < m_backgroundFrames.size()) {
-        const wxBitmap& picture = m_backgroundFrames[m_backgroundShown];
+    if (m_background.Shown() < m_backgroundFrames.size()) {
+        const wxBitmap& picture = m_backgroundFrames[m_background.Shown()];
         wxMemoryDC source;
         source.SelectObjectAsSource(picture);
         dc.StretchBlit(0, 0, client.x, client.y, &source, 0, 0, picture.GetWidth(),

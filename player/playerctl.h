@@ -6,13 +6,13 @@
 // window of the control (CPlayerCtlWnd) only paints the background
 // animation and passes messages on.
 
+#include "player/model/animationclock.h"
 #include "player/model/controlmodel.h"
+#include "player/model/playerids.h"
 
 #include "platform/com/wx/wxcontrol.h"
-#include "player/gif/gifimage.h"
 
 #include <wx/dc.h>
-#include <wx/timer.h>
 
 class CMainFrame;
 
@@ -81,9 +81,7 @@ private:
 
     CMainFrame* Frame() const;
 
-    CGifImage m_background;
+    player::BackgroundAnimation m_background{player::kControlBackgroundTimer};
     std::vector<wxBitmap> m_backgroundFrames;
-    std::size_t m_backgroundCounter = 0;
-    std::size_t m_backgroundShown = 0;
     bool m_destroyed = false;
 };

@@ -3,13 +3,11 @@
 #include "player/playerres.h"
 
 #include "core/settings/qvlog.h"
+#include "platform/ui/wx/wxaboutbox.h"
 
-#include <wx/button.h>
-#include <wx/dialog.h>
 #include <wx/msgdlg.h>
+// After msgdlg.h, which brings what the generic box builds on.
 #include <wx/generic/msgdlgg.h>
-#include <wx/sizer.h>
-#include <wx/stattext.h>
 
 namespace player {
 
@@ -25,13 +23,7 @@ void ShowPlayerMessage(wxWindow* parent, const std::string& text, const std::str
 
 void ShowAboutDialog(wxWindow* parent)
 {
-    wxDialog about(parent != nullptr ? wxGetTopLevelParent(parent) : nullptr, wxID_ANY,
-                   "About " + wxString(kUserTypeName));
-    auto* sizer = new wxBoxSizer(wxVERTICAL);
-    sizer->Add(new wxStaticText(&about, wxID_ANY, kUserTypeName), 0, wxALL, 16);
-    sizer->Add(new wxButton(&about, wxID_OK), 0, wxALIGN_CENTER | wxBOTTOM, 12);
-    about.SetSizerAndFit(sizer);
-    about.ShowModal();
+    qvplat::ShowAboutBox(parent, "About " + wxString(kUserTypeName), kUserTypeName);
 }
 
 void PostCommand(wxWindow* target, int id, int value)

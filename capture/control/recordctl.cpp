@@ -5,6 +5,7 @@
 #include "capture/control/recordctlwnd.h"
 #include "platform/com/server.h"
 #include "platform/com/wx/wxcontrol.h"
+#include "platform/ui/wx/wxaboutbox.h"
 
 #include <wx/panel.h>
 #include <wx/sizer.h>
@@ -118,7 +119,10 @@ private:
             return RunCaptureSettingsDialog(Window(), shown);
         });
     }
-    void AboutBox() { ShowRecordCtlAbout(Window()); }
+    void AboutBox()
+    {
+        ShowAboutBox(Window(), "About RecordCtl Control", "RecordCtl Control, Version 1.0");
+    }
 
     // QvRecordControl::Observer
     void OnStatusStart(std::int32_t duration) override

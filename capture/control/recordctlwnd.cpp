@@ -119,18 +119,3 @@ RunCaptureSettingsDialog(wxWindow* parent, const QvRecordControl::CaptureSetting
                                             filename->GetValue().utf8_string(),
                                             duration->GetValue().utf8_string()};
 }
-
-void ShowRecordCtlAbout(wxWindow* parent)
-{
-    wxDialog about(parent, wxID_ANY, "About RecordCtl Control");
-    const int gap = about.ConvertDialogToPixels(wxSize(7, 0)).x;
-    auto* sizer = new wxBoxSizer(wxVERTICAL);
-    sizer->Add(new wxStaticText(&about, wxID_ANY, "RecordCtl Control, Version 1.0"),
-               wxSizerFlags().Border(wxALL, gap));
-    auto* ok = new wxButton(&about, wxID_OK, "OK");
-    ok->SetDefault();
-    sizer->Add(ok, wxSizerFlags().Center().Border(wxBOTTOM, gap));
-    about.SetSizerAndFit(sizer);
-    about.CentreOnParent();
-    about.ShowModal();
-}

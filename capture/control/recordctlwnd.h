@@ -1,7 +1,7 @@
 #pragma once
 // The windows of the capture control: the status window that fills the
-// control (progress 201, elapsed time 202, Stop 203, bytes 204), the
-// "Capture Settings" dialog and the about box.
+// control (progress 201, elapsed time 202, Stop 203, bytes 204) and the
+// "Capture Settings" dialog.
 
 #include "capture/control/model/qvrecordcontrol.h"
 #include "capture/control/model/qvstatusview.h"
@@ -55,5 +55,3 @@ private:
 // the values entered on OK, nothing on Cancel.
 std::optional<QvRecordControl::CaptureSettings>
 RunCaptureSettingsDialog(wxWindow* parent, const QvRecordControl::CaptureSettings& shown);
-
-void ShowRecordCtlAbout(wxWindow* parent);

@@ -1,7 +1,8 @@
 #include "capture/engine/captureenginedlg.h"
 
+#include "platform/ui/wx/wxaboutbox.h"
+
 #include <wx/bitmap.h>
-#include <wx/button.h>
 #include <wx/dcmemory.h>
 #include <wx/iconbndl.h>
 #include <wx/menu.h>
@@ -153,21 +154,7 @@ void CCaptureEngineDlg::OnContextMenu(wxContextMenuEvent&)
     wxMenu menu;
     menu.Append(kAboutCommand, "&About Multicast Capture Engine...");
     if (GetPopupMenuSelectionFromUser(menu) == kAboutCommand) {
-        ShowAbout();
+        qvplat::ShowAboutBox(this, "About Multicast Capture Engine",
+                             "Multicast Capture Engine Version 1.0", MakeIcon(32));
     }
-}
-
-void CCaptureEngineDlg::ShowAbout()
-{
-    wxDialog about(this, wxID_ANY, "About Multicast Capture Engine");
-    const int gap = about.ConvertDialogToPixels(wxSize(7, 0)).x;
-    auto* sizer = new wxBoxSizer(wxVERTICAL);
-    sizer->Add(new wxStaticText(&about, wxID_ANY, "Multicast Capture Engine Version 1.0"),
-               wxSizerFlags().Border(wxALL, gap));
-    auto* ok = new wxButton(&about, wxID_OK, "OK");
-    ok->SetDefault();
-    sizer->Add(ok, wxSizerFlags().Center().Border(wxBOTTOM, gap));
-    about.SetSizerAndFit(sizer);
-    about.CentreOnParent();
-    about.ShowModal();
 }

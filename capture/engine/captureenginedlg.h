@@ -31,7 +31,6 @@ private:
     void OnTimer(wxTimerEvent& event);
     void OnClose(wxCloseEvent& event);
     void OnContextMenu(wxContextMenuEvent& event);
-    void ShowAbout();
     void Shutdown();
 
     QvEngineProgram m_program;

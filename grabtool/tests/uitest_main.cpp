@@ -22,6 +22,7 @@
 #include <wx/dcscreen.h>
 #include <wx/image.h>
 #include <wx/textctrl.h>
+#include <wx/timer.h>
 
 #include <cstdio>
 #include <unistd.h>

@@ -8,6 +8,7 @@
 
 #include "platform/com/server.h"
 #include "platform/com/wx/wxcontrol.h"
+#include "platform/ui/wx/wxaboutbox.h"
 
 #include <algorithm>
 #include <limits>
@@ -184,10 +185,7 @@ private:
             dialog->Stop();
         }
     }
-    void AboutBox()
-    {
-        qvlists::ShowAboutBox(Window(), "About", "Veltora File List Control, Version 1.0");
-    }
+    void AboutBox() { ShowAboutBox(Window(), "About", "Veltora File List Control, Version 1.0"); }
 
     CFileListDlg* Dialog() const { return dynamic_cast<CFileListDlg*>(Window()); }
 

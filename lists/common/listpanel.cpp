@@ -1,9 +1,6 @@
 #include "lists/common/listpanel.h"
 
-#include <wx/button.h>
-#include <wx/dialog.h>
 #include <wx/sizer.h>
-#include <wx/stattext.h>
 
 namespace qvlists {
 
@@ -27,7 +24,8 @@ private:
 CListPanel::CListPanel(wxWindow* parent, wxWindowID id, const wxRect& rect, long style,
                        const ListStyle& listStyle, std::span<const ListColumn> columns, TextFn text,
                        RowFn activated)
-    : wxPanel(parent, id, rect.GetPosition(), rect.GetSize(), style | wxBORDER_NONE), m_timer(this)
+    : wxPanel(parent, id, rect.GetPosition(), rect.GetSize(), style | wxBORDER_NONE),
+      m_timers([this](int) { m_tick(); })
 {
     long listFlags = wxLC_REPORT | wxLC_VIRTUAL | wxBORDER_THEME;
     if (listStyle.singleSelection) {
@@ -46,11 +44,6 @@ CListPanel::CListPanel(wxWindow* parent, wxWindowID id, const wxRect& rect, long
     m_list->Bind(wxEVT_LIST_ITEM_ACTIVATED, [activated = std::move(activated)](wxListEvent& event) {
         if (event.GetIndex() >= 0) {
             activated(event.GetIndex());
-        }
-    });
-    Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
-        if (m_tick) {
-            m_tick();
         }
     });
     auto* sizer = new wxBoxSizer(wxVERTICAL);
@@ -87,24 +80,14 @@ long CListPanel::Selected() const
 
 void CListPanel::StartTimer(int id, int periodMs, std::function<void()> tick)
 {
+    m_timers.KillAll();
     m_tick = std::move(tick);
-    m_timer.SetOwner(this, id);
-    m_timer.Start(periodMs);
+    m_timers.Start(id, periodMs);
 }
 
 void CListPanel::StopTimer()
 {
-    m_timer.Stop();
-}
-
-void ShowAboutBox(wxWindow* parent, const wxString& title, const wxString& text)
-{
-    wxDialog about(parent, wxID_ANY, title);
-    auto* sizer = new wxBoxSizer(wxVERTICAL);
-    sizer->Add(new wxStaticText(&about, wxID_ANY, text), 0, wxALL, 16);
-    sizer->Add(new wxButton(&about, wxID_OK), 0, wxALIGN_CENTER | wxBOTTOM, 12);
-    about.SetSizerAndFit(sizer);
-    about.ShowModal();
+    m_timers.KillAll();
 }
 
 } // namespace qvlists

@@ -2,11 +2,12 @@
 // The window of the list controls: a panel that a report list fills, whose
 // rows the control's model gives on demand (a virtual list, so showing a new
 // list costs nothing per row), with the control's columns, font size and
-// timer; and the controls' about box.
+// timer.
+
+#include "platform/ui/wx/wxtimerset.h"
 
 #include <wx/listctrl.h>
 #include <wx/panel.h>
-#include <wx/timer.h>
 
 #include <functional>
 #include <span>
@@ -56,11 +57,8 @@ private:
     class CVirtualList;
 
     CVirtualList* m_list = nullptr;
-    wxTimer m_timer;
     std::function<void()> m_tick;
+    qvplat::WxTimerSet m_timers;
 };
-
-// A modal box with the text and an OK button.
-void ShowAboutBox(wxWindow* parent, const wxString& title, const wxString& text);
 
 } // namespace qvlists

@@ -7,6 +7,7 @@
 
 #include "platform/com/server.h"
 #include "platform/com/wx/wxcontrol.h"
+#include "platform/ui/wx/wxaboutbox.h"
 
 #include <algorithm>
 #include <limits>
@@ -87,8 +88,7 @@ private:
     void Stop() { m_model.Stop(); }
     void AboutBox()
     {
-        qvlists::ShowAboutBox(Window(), "About TunerList Control",
-                              "TunerList Control, Version 1.0");
+        ShowAboutBox(Window(), "About TunerList Control", "TunerList Control, Version 1.0");
     }
 
     wxWindow* OnCreateWindow(wxWindow* parent, const wxRect& rect, long style,

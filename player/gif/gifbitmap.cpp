@@ -29,3 +29,12 @@ wxBitmap GifFrameBitmap(const CGifImage& gif, std::size_t index, const wxColour&
     gif.ExpandFrame(index, colour, image.GetData(), 3 * std::size_t{info.width});
     return wxBitmap(image);
 }
+
+std::vector<wxBitmap> GifFrameBitmaps(const CGifImage& gif, const wxColour& transparent)
+{
+    std::vector<wxBitmap> bitmaps;
+    for (std::size_t i = 0; i < gif.GetFrameCount(); ++i) {
+        bitmaps.push_back(GifFrameBitmap(gif, i, transparent));
+    }
+    return bitmaps;
+}

@@ -1,22 +1,51 @@
 #include "player/model/animationclock.h"
 
+#include "core/settings/qvlog.h"
+#include "player/model/playerids.h"
+
 namespace player {
 
-AnimationTick NextAnimationTick(const CGifImage& gif, std::size_t& counter)
+bool BackgroundAnimation::Load(TimerHost& timers, const std::string& file)
 {
-    AnimationTick tick;
-    const std::size_t count = gif.GetFrameCount();
+    bool loaded = false;
+    if (!file.empty()) {
+        loaded = m_gif.LoadFile(file);
+        if (!loaded) {
+            QvDebugMsgTime("LogoImage \"%s\" is not a GIF picture; the default logo is shown",
+                           file.c_str());
+        }
+    }
+    if (!loaded) {
+        loaded = m_gif.LoadResource("GIFBACKGROUND");
+    }
+    m_next = 0;
+    m_shown = 0;
+    if (loaded) {
+        timers.StartTimer(m_timerId, kAnimationStartMs);
+    }
+    return loaded;
+}
+
+bool BackgroundAnimation::OnTimer(TimerHost& timers, bool stopped)
+{
+    if (!stopped) {
+        return false;
+    }
+    const std::size_t count = m_gif.GetFrameCount();
     if (count == 0) {
-        return tick;
+        timers.KillTimer(m_timerId);
+        return false;
     }
-    if (counter >= count) {
-        counter = 0;
+    if (m_next >= count) {
+        m_next = 0;
     }
-    tick.draw = true;
-    tick.frame = counter;
-    tick.nextMs = count > 1 ? gif.GetIntervalMs(counter) : 0;
-    ++counter;
-    return tick;
+    m_shown = m_next++;
+    if (count > 1) {
+        timers.StartTimer(m_timerId, static_cast<int>(m_gif.GetIntervalMs(m_shown)));
+    } else {
+        timers.KillTimer(m_timerId);
+    }
+    return true;
 }
 
 } // namespace player

@@ -4,6 +4,7 @@
 // the controller's stream messages, and the commands that change the
 // player's settings (a chosen or dropped file, a restart).
 
+#include "player/model/animationclock.h"
 #include "player/model/playercontext.h"
 
 #include <cstddef>
@@ -14,7 +15,7 @@ class QvMessage;
 namespace player {
 
 // The frame window as the model sees it.
-class FrameView : public ToolbarView
+class FrameView : public ToolbarView, public TimerHost
 {
 public:
     // The client area less the toolbar while it is shown.
@@ -25,8 +26,6 @@ public:
     virtual void HideAnimation() = 0;
     // Queues a command to the frame itself.
     virtual void PostCommand(int command) = 0;
-    virtual void StartTimer(int id, int milliseconds) = 0;
-    virtual void KillTimer(int id) = 0;
     // A message box without caption.
     virtual void ShowMessage(const std::string& text) = 0;
     // Repaints what is invalid now.

@@ -3,8 +3,8 @@
 #include "core/settings/qvlog.h"
 #include "platform/msgbox.h"
 #include "platform/ui/uimsgbox.h"
+#include "platform/ui/wx/wxaboutbox.h"
 #include "platform/ui/wx/wxmsgbox.h"
-#include "sender/castdeck/aboutdlg.h"
 #include "sender/castdeck/mainframe.h"
 #include "sender/castdeck/resource.h"
 #include "sender/castdeck/tidewelldoc.h"
@@ -176,6 +176,5 @@ int CQvTidewellApp::OnExit()
 
 void CQvTidewellApp::ShowAbout(wxWindow* parent)
 {
-    CAboutDlg about(parent);
-    about.ShowModal();
+    qvplat::ShowAboutBox(parent, kAboutTitle, kAboutText, wxNullIcon, kWebsite);
 }

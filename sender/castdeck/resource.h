@@ -1,8 +1,7 @@
 #pragma once
 // Identifiers of castdeck's windows, controls and commands.
 
-// Dialogs, frames and the document template.
-inline constexpr int IDD_ABOUTBOX = 100;
+// Frames and the document template.
 inline constexpr int IDR_MAINFRAME = 128;
 inline constexpr int IDD_TRANSMIT = 129;
 inline constexpr int IDR_QVTIDETYPE = 130;
@@ -23,9 +22,6 @@ inline constexpr int IDC_BITRATE = 1025;
 inline constexpr int IDC_PROGRESS = 1027;
 inline constexpr int IDC_INTERFACE = 1047;
 
-// The About box's web-site button.
-inline constexpr int IDC_WEBSITE = 1010;
-
 // The panel's timer.
 inline constexpr int IDT_PANEL = 1;
 
@@ -37,3 +33,10 @@ inline constexpr int ID_WINDOW_NEW = 6010;
 inline constexpr int ID_WINDOW_ARRANGE = 6011;
 inline constexpr int ID_WINDOW_CASCADE = 6012;
 inline constexpr int ID_WINDOW_TILE_HORZ = 6013;
+
+// The About box.
+inline constexpr const char* kAboutTitle = "About";
+inline constexpr const char* kAboutText = "castdeck Version 1.0\n"
+                                          "MPEG Flowmill: MPEG over IP multicast\n"
+                                          "Talvex";
+inline constexpr const char* kWebsite = "http://www.example.com/";

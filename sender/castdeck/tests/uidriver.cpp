@@ -2,7 +2,7 @@
 
 #include "platform/testsupport/udp_socket.h"
 #include "platform/testsupport/x11/screenimage.h"
-#include "sender/castdeck/aboutdlg.h"
+#include "platform/ui/wx/wxaboutbox.h"
 #include "sender/castdeck/castdeckapp.h"
 #include "sender/castdeck/childframe.h"
 #include "sender/castdeck/mainframe.h"
@@ -12,6 +12,7 @@
 
 #include <wx/button.h>
 #include <wx/checkbox.h>
+#include <wx/dialog.h>
 #include <wx/filename.h>
 #include <wx/image.h>
 #include <wx/textctrl.h>
@@ -441,11 +442,28 @@ CUiDriver::StepResult CUiDriver::StepNewWindow()
 
 CUiDriver::StepResult CUiDriver::StepAbout()
 {
-    CAboutDlg about(m_app.MainFrame());
-    Check(about.GetTitle() == "About", "the About box's title");
-    wxWindow* website = about.FindWindow(IDC_WEBSITE);
+    if (!m_aboutAsked) {
+        m_aboutAsked = true;
+        // Queued: the box's modal loop runs the next ticks.
+        m_app.MainFrame()->GetEventHandler()->QueueEvent(
+            new wxCommandEvent(wxEVT_MENU, wxID_ABOUT));
+        return StepResult::Wait;
+    }
+    wxDialog* about = nullptr;
+    for (wxWindow* window : wxTopLevelWindows) {
+        auto* dialog = dynamic_cast<wxDialog*>(window);
+        if (dialog != nullptr && dialog->IsModal() && dialog->IsShown()) {
+            about = dialog;
+        }
+    }
+    if (about == nullptr) {
+        return StepResult::Wait;
+    }
+    Check(about->GetTitle() == "About", "the About box's title");
+    wxWindow* website = about->FindWindow(qvplat::kAboutWebsiteId);
     Check(website != nullptr && website->GetLabel() == "Website", "the Website button");
-    Check(about.FindWindow(wxID_OK) != nullptr, "the OK button");
+    Check(about->FindWindow(wxID_OK) != nullptr, "the OK button");
+    about->EndModal(wxID_OK);
     return StepResult::Done;
 }
 

@@ -123,6 +123,7 @@ private:
     int m_totalElapsedMs = 0;
     bool m_failed = false;
     bool m_dropped = false;
+    bool m_aboutAsked = false;
     bool m_newWindow = false;
     CTransmitPanel* m_first = nullptr;
     CTransmitPanel* m_second = nullptr;
