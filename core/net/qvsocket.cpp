@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <vector>

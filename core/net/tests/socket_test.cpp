@@ -17,6 +17,7 @@
 #include <cstring>
 #include <pthread.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <thread>
 
 using namespace std::chrono_literals;
