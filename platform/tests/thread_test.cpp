@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <thread>
@@ -160,18 +161,19 @@ TEST(ThreadTest, CancelEndsWithoutRunning)
 
 TEST(ThreadTest, DestroyingAResumedHandleLetsTheThreadFinish)
 {
-    Event release;
-    Event finished(Event::Mode::ManualReset);
+    // The detached thread can no longer be joined: it shares the events, so
+    // they last until it is done with them, wherever it is when the test ends.
+    const auto release = std::make_shared<Event>();
+    const auto finished = std::make_shared<Event>(Event::Mode::ManualReset);
     {
         Thread thread;
-        ASSERT_TRUE(thread.Start([&] {
-            release.Wait();
-            finished.Set();
+        ASSERT_TRUE(thread.Start([release, finished] {
+            release->Wait();
+            finished->Set();
         }));
     }
-    release.Set();
-    EXPECT_EQ(finished.Wait(kPromptMs), WaitResult::Signalled);
-    std::this_thread::sleep_for(10ms); // let it leave the function before the events go
+    release->Set();
+    EXPECT_EQ(finished->Wait(kPromptMs), WaitResult::Signalled);
 }
 
 TEST(ThreadTest, MovedHandleKeepsTheThread)
