@@ -1,5 +1,7 @@
 #include "platform/thread.h"
 
+#include "platform/testsupport/threadstate.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,7 +30,8 @@ TEST(ThreadTest, NothingRunsBeforeResume)
     ASSERT_TRUE(thread.CreateSuspended([&] { ran = true; }));
     EXPECT_TRUE(thread.IsValid());
     EXPECT_FALSE(thread.IsResumed());
-    std::this_thread::sleep_for(30ms);
+    // Asleep at its start gate, without having run the function.
+    ASSERT_TRUE(qvtest::WaitUntilAsleep(thread.NativeId()));
     EXPECT_FALSE(ran);
     EXPECT_FALSE(thread.Join(0)) << "a thread never resumed is not joinable";
 
