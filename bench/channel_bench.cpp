@@ -17,6 +17,7 @@
 #include "capture/channel/qvcommchannel.h"
 #include "capture/engine/qvstreamcapture.h"
 #include "platform/file.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -278,20 +279,18 @@ int main(int argc, char** argv)
         return Serve();
     }
     // Named objects go to a runtime directory of our own.
-    std::string run = (fs::temp_directory_path() / "channel-bench-XXXXXX").string();
-    if (mkdtemp(run.data()) == nullptr) {
+    const qvtest::TempDir run("channel-bench");
+    if (!run.Valid()) {
         std::perror("mkdtemp");
         return 1;
     }
-    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-    const fs::path dir = argc > 1 ? fs::path(argv[1]) : fs::path(run);
+    setenv("XDG_RUNTIME_DIR", run.Path().c_str(), 1);
+    const fs::path dir = argc > 1 ? fs::path(argv[1]) : run.Path();
 
     RoundTrip();
     WriteRate(dir);
     for (const double mbps : {20.0, 100.0}) {
         LiveCapture(dir, mbps);
     }
-    std::error_code ignored;
-    fs::remove_all(run, ignored);
     return 0;
 }

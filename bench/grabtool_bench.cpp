@@ -10,6 +10,7 @@
 
 #include "core/net/qvhostaddr.h"
 #include "grabtool/model/capturemodel.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -146,11 +147,11 @@ std::uint16_t FreePort()
 Trial RunTrial(std::uint32_t datagramSize, double mbps, double seconds)
 {
     Trial trial;
-    char pattern[] = "/tmp/grabtool_bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    const qvtest::TempDir temp("grabtool_bench");
+    if (!temp.Valid()) {
         return trial;
     }
-    const std::filesystem::path dir = pattern;
+    const std::filesystem::path& dir = temp.Path();
     // A receiver key of the settings file: a short data timeout ends the
     // trial soon after the last datagram.
     std::ofstream(dir / "grabtool.ini") << "[QV]\nUDCTimeout=300\n";
@@ -221,7 +222,6 @@ Trial RunTrial(std::uint32_t datagramSize, double mbps, double seconds)
         model.OnStartStop();
     }
     trial.fileSize = std::filesystem::file_size(dir / "capture.mpg");
-    std::filesystem::remove_all(dir);
     return trial;
 }
 
