@@ -14,6 +14,7 @@
 #include "core/settings/qvproplist.h"
 
 #include "platform/com/creation.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <benchmark/benchmark.h>
 #include <gst/gst.h>
@@ -55,15 +56,9 @@ void Require(bool condition, const char* what)
 void RegisterOnce()
 {
     static const bool done = [] {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "castbench-XXXXXX").string();
-        Require(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-        static std::string registry = pattern;
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(registry, ignored);
-        });
-        setenv("QV_REGISTRY_DIR", registry.c_str(), 1);
+        static const qvtest::TempDir registry("castbench");
+        Require(registry.Valid(), "mkdtemp");
+        setenv("QV_REGISTRY_DIR", registry.Path().c_str(), 1);
         gst_init(nullptr, nullptr);
         void* module = dlopen(QV_CASTSOURCE_PATH, RTLD_NOW | RTLD_LOCAL);
         Require(module != nullptr, "castsource does not load");

@@ -17,6 +17,7 @@
 #include "core/sap/qvsapdb.h"
 #include "core/sap/qvsappacket.h"
 #include "core/settings/qvproplist.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -76,23 +77,6 @@ private:
     QvSapDbListener m_feeder{false};
 };
 
-class TempDirectory
-{
-public:
-    TempDirectory()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "castwatch-bench-XXXXXX");
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~TempDirectory() { std::filesystem::remove_all(m_path); }
-    std::string File(const char* name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
-
 // One directory change as the monitor makes it, timed from taking the lock
 // to leaving it.
 void DirectoryChange(benchmark::State& state, bool warm)
@@ -108,7 +92,7 @@ void DirectoryChange(benchmark::State& state, bool warm)
             builder->Prepare(packet.GetPayload());
         }
     }
-    TempDirectory dir;
+    qvtest::TempDir dir("castwatch-bench");
     const std::string output = dir.File("programs.dat");
     std::size_t fileBytes = 0;
     double longest = 0;
@@ -180,7 +164,7 @@ void BM_AtomicWriteOnly(benchmark::State& state)
     for (int id = 0; id < kSessions; ++id) {
         text += castwatch::DescribeProgram(SessionText(id)).rebuilt;
     }
-    TempDirectory dir;
+    qvtest::TempDir dir("castwatch-bench");
     const std::string output = dir.File("programs.dat");
     for (auto _ : state) {
         castwatch::WriteOutputFile(output, text);

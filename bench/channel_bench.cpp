@@ -25,6 +25,7 @@
 #include "capture/channel/qvcommchannel.h"
 #include "capture/engine/model/qvstreamcapture.h"
 #include "platform/file.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -265,13 +266,13 @@ int main(int argc, char** argv)
         return 2;
     }
     // Named objects go to a runtime directory of our own.
-    std::string run = (fs::temp_directory_path() / "channel-bench-XXXXXX").string();
-    if (mkdtemp(run.data()) == nullptr) {
+    const qvtest::TempDir run("channel-bench");
+    if (!run.Valid()) {
         std::perror("mkdtemp");
         return 1;
     }
-    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-    const fs::path dir = argc > 1 && !live ? fs::path(argv[1]) : fs::path(run);
+    setenv("XDG_RUNTIME_DIR", run.Path().c_str(), 1);
+    const fs::path dir = argc > 1 && !live ? fs::path(argv[1]) : run.Path();
 
     if (!live) {
         RoundTrip();
@@ -294,7 +295,5 @@ int main(int argc, char** argv)
         }
         streampeers::RunComparison(recorders, options);
     }
-    std::error_code ignored;
-    fs::remove_all(run, ignored);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "platform/com/creation.h"
 #include "platform/com/server.h"
 #include "platform/com/tests/fakectl/fakectl_ids.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -21,10 +22,8 @@ class Registered
 public:
     Registered()
     {
-        std::string dir = (std::filesystem::temp_directory_path() / "qvcom-bench-XXXXXX").string();
-        if (mkdtemp(dir.data()) != nullptr) {
-            m_dir = dir;
-            setenv("QV_REGISTRY_DIR", dir.c_str(), 1);
+        if (m_dir.Valid()) {
+            setenv("QV_REGISTRY_DIR", m_dir.Path().c_str(), 1);
         }
         if (void* library = dlopen(QV_FAKECTL_PATH, RTLD_NOW | RTLD_LOCAL)) {
             if (auto reg =
@@ -34,15 +33,10 @@ public:
             dlclose(library);
         }
     }
-    ~Registered()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
     bool Ok() const { return m_ok; }
 
 private:
-    std::filesystem::path m_dir;
+    qvtest::TempDir m_dir{"qvcom-bench"};
     bool m_ok = false;
 };
 

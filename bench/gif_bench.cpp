@@ -8,6 +8,7 @@
 // private Xvfb server when there is none.
 #include "platform/testsupport/command.h"
 #include "platform/testsupport/display.h"
+#include "platform/testsupport/tempfiles.h"
 #include "player/gif/gifbitmap.h"
 #include "player/gif/gifimage.h"
 #include "player/gif/tests/giflib_memory.h"
@@ -36,18 +37,17 @@ wxFrame* g_window = nullptr;
 
 Bytes MakeAnimation()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "gifbench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    const qvtest::TempDir temp("gifbench");
+    if (!temp.Valid()) {
         return {};
     }
-    const std::filesystem::path file = std::filesystem::path(pattern) / "testsrc2.gif";
+    const std::filesystem::path file = temp.Path() / "testsrc2.gif";
     const qvtest::CommandResult made = qvtest::RunCommand(
         {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
          "testsrc2=s=640x480:r=25", "-frames:v", "50", "-gifflags", "-offsetting-transdiff",
          "-y", file.string()});
     std::ifstream in(file, std::ios::binary);
     Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::filesystem::remove_all(pattern);
     if (!made.Succeeded()) {
         std::fprintf(stderr, "ffmpeg failed: %s\n", made.output.c_str());
         return {};

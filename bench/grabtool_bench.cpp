@@ -19,6 +19,7 @@
 #include "bench/stream_peers.h"
 #include "core/net/qvhostaddr.h"
 #include "grabtool/model/capturemodel.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -115,11 +116,11 @@ streampeers::Outcome RunTrial(std::uint32_t datagramSize, double mbps, double se
                               int kernelBuffer)
 {
     streampeers::Outcome outcome;
-    char pattern[] = "/tmp/grabtool_bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    const qvtest::TempDir temp("grabtool_bench");
+    if (!temp.Valid()) {
         return outcome;
     }
-    const std::filesystem::path dir = pattern;
+    const std::filesystem::path& dir = temp.Path();
     // Receiver keys of the settings file: a short data timeout ends the
     // trial soon after the last datagram.
     {
@@ -197,7 +198,6 @@ streampeers::Outcome RunTrial(std::uint32_t datagramSize, double mbps, double se
                           : 0.0);
         outcome.note = note;
     }
-    std::filesystem::remove_all(dir);
     return outcome;
 }
 
@@ -211,8 +211,8 @@ int main(int argc, char** argv)
                              "[--ladder a,b,...] [--cpu-rate MBPS] [--quick]\n");
         return 2;
     }
-    char pattern[] = "/tmp/grabtool_bench-peers-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    const qvtest::TempDir peers("grabtool_bench-peers");
+    if (!peers.Valid()) {
         return 1;
     }
     // What the kernel gives multicat's socket (twice what is asked for).
@@ -225,10 +225,9 @@ int main(int argc, char** argv)
              return RunTrial(size, mbps, seconds, kMulticatBuffer / 2);
          }},
     };
-    for (auto& peer : streampeers::PeerRecorders(pattern)) {
+    for (auto& peer : streampeers::PeerRecorders(peers.Path().string())) {
         recorders.push_back(std::move(peer));
     }
     streampeers::RunComparison(recorders, options);
-    std::filesystem::remove_all(pattern);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "lists/cliplist/model/filelistmodel.h"
 #include "lists/tunerlist/model/tunerlistmodel.h"
 #include "platform/clock.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -134,33 +135,11 @@ std::uint64_t ReadCalls()
     return 0;
 }
 
-class TempFolder
-{
-public:
-    TempFolder()
-    {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "listsbench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::filesystem::path& Path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
-
 // A rescan that finds every file unchanged: the directory listing and a
 // status call per file, no file read.
 void BM_ClipRescanUnchanged(benchmark::State& state)
 {
-    TempFolder folder;
+    qvtest::TempDir folder("listsbench");
     const std::string sample = std::string(QV_SOURCE_DIR) + "/samples/m2p_testsrc.mpg";
     for (int i = 0; i < kFiles; ++i) {
         char name[32];

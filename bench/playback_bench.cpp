@@ -24,6 +24,7 @@
 #include "sender/transmit/xmitmpeg.h"
 
 #include "platform/testsupport/netns.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -381,12 +382,12 @@ int main(int argc, char** argv)
         return 0;
     }
     // A private registry with the multicast source registered in it.
-    char dir[] = "/tmp/playback-bench-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
+    const qvtest::TempDir dir("playback-bench");
+    if (!dir.Valid()) {
         return 1;
     }
-    setenv("QV_REGISTRY_DIR", (std::string(dir) + "/registry").c_str(), 1);
-    setenv("QV_WINDOWS_DIR", (std::string(dir) + "/windows").c_str(), 1);
+    setenv("QV_REGISTRY_DIR", dir.File("registry").c_str(), 1);
+    setenv("QV_WINDOWS_DIR", dir.File("windows").c_str(), 1);
     gst_init(&argc, &argv);
     void* library = dlopen(QV_CASTSOURCE_PATH, RTLD_NOW | RTLD_LOCAL);
     auto registerServer =
@@ -401,6 +402,5 @@ int main(int argc, char** argv)
                                       std::pair{"m2t_testsrc2.ts", "m2t"}}) {
         Bench(root + "/samples/" + sample, mux);
     }
-    std::filesystem::remove_all(dir);
     return 0;
 }

@@ -7,6 +7,7 @@
 // its stopped state in the Stop handler, right after the controller's Stop
 // (which playback_bench times).
 #include "platform/testsupport/display.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <sys/resource.h>
 
@@ -61,11 +62,11 @@ int main()
         std::printf("player_bench: Xvfb is not installed (run scripts/setup.sh)\n");
         return 1;
     }
-    std::string pattern = (fs::temp_directory_path() / "player-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    const qvtest::TempDir temp("player-bench");
+    if (!temp.Valid()) {
         return 1;
     }
-    const fs::path dir = pattern;
+    const fs::path& dir = temp.Path();
     fs::create_directories(dir / "run");
     fs::permissions(dir / "run", fs::perms::owner_all);
     qvtest::XvfbServer xvfb;

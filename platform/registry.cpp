@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include "platform/file.h"
+#include "platform/hex.h"
 #include "platform/paths.h"
 
 #include <algorithm>
@@ -224,20 +225,6 @@ void AppendHexByte(std::string& out, std::uint8_t byte)
 {
     out += kHexDigits[byte >> 4];
     out += kHexDigits[byte & 0x0F];
-}
-
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 std::optional<std::uint8_t> ParseHexByte(std::string_view text)

@@ -2,11 +2,11 @@
 #include "setuphelp/launch.h"
 
 #include "platform/paths.h"
+#include "platform/spawn.h"
 #include "setuphelp/setuphelp.h"
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,13 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace qvsetup {
 namespace {
@@ -132,107 +127,31 @@ bool IsUrl(const std::string& name)
     return true;
 }
 
-// What the launched process reports back when it cannot run the program.
-struct LaunchFailure
-{
-    int stage;
-    int error;
-};
-constexpr int kStageFork = 1;
-constexpr int kStageDirectory = 2;
-constexpr int kStageExec = 3;
-
-void ReportFailure(int fd, int stage, int error)
-{
-    const LaunchFailure failure{stage, error};
-    // Nothing to do when the report cannot be written: the parent then takes
-    // the launch for a success.
-    [[maybe_unused]] const ssize_t written = ::write(fd, &failure, sizeof failure);
-}
-
 // Runs path with the arguments args in directory (when not empty), in a new
-// session, as a grandchild: the intermediate child ends at once and is
-// reaped here, so the program is never a child of ours and leaves no zombie.
+// session, as a program that is never a child of ours and leaves no zombie.
 // Returns kShellStarted once the program runs, else a shell error code.
 int LaunchDetached(const std::string& path, const std::vector<std::string>& args,
                    const std::string& directory)
 {
-    // Everything the child needs is prepared here: after fork it may only
-    // call async-signal-safe functions.
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        return ShellError(errno);
-    }
-    const pid_t child = ::fork();
-    if (child < 0) {
-        const int error = errno;
-        ::close(report[0]);
-        ::close(report[1]);
-        return ShellError(error);
-    }
-    if (child == 0) {
-        ::close(report[0]);
-        const pid_t grandchild = ::fork();
-        if (grandchild != 0) {
-            if (grandchild < 0) {
-                ReportFailure(report[1], kStageFork, errno);
-            }
-            ::_exit(0);
-        }
-        ::setsid();
-        sigset_t none;
-        ::sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        struct sigaction defaultAction = {};
-        defaultAction.sa_handler = SIG_DFL;
-        for (int number = 1; number < NSIG; ++number) {
-            ::sigaction(number, &defaultAction, nullptr);
-        }
-        if (!directory.empty() && ::chdir(directory.c_str()) != 0) {
-            ReportFailure(report[1], kStageDirectory, errno);
-            ::_exit(127);
-        }
-        ::execve(path.c_str(), argv.data(), environ);
-        ReportFailure(report[1], kStageExec, errno);
-        ::_exit(127);
-    }
-
-    ::close(report[1]);
-    // The report pipe closes on a successful exec, so an empty read means
-    // that the program runs.
-    LaunchFailure failure{};
-    ssize_t got;
-    do {
-        got = ::read(report[0], &failure, sizeof failure);
-    } while (got < 0 && errno == EINTR);
-    ::close(report[0]);
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    if (got != static_cast<ssize_t>(sizeof failure)) {
+    qvplat::SpawnStage stage = qvplat::SpawnStage::Exec;
+    const int error = qvplat::SpawnAndConfirmExec(path, args, directory, &stage);
+    if (error == 0) {
         return kShellStarted;
     }
-    if (failure.stage == kStageDirectory && failure.error != EACCES) {
+    if (stage == qvplat::SpawnStage::Directory && error != EACCES) {
         return kErrPathNotFound;
     }
-    return ShellError(failure.error);
+    return ShellError(error);
 }
 
-std::vector<char*> SpawnArguments(const char* args)
+std::vector<std::string> SpawnArguments(const char* args)
 {
     // The argument string is handed over whole, after the word "command";
     // a null string ends the list there.
-    static char command[] = "command";
-    std::vector<char*> argv{command};
+    std::vector<std::string> argv{"command"};
     if (args != nullptr) {
-        argv.push_back(const_cast<char*>(args));
+        argv.emplace_back(args);
     }
-    argv.push_back(nullptr);
     return argv;
 }
 
@@ -332,45 +251,19 @@ extern "C" int DoShellExecute(const char* file, const char* params, const char* 
 extern "C" int DoSpawnWait(const char* program, const char* args)
 {
     const std::string path = qvplat::MapPath(Text(program));
-    if (path.empty()) {
+    int exitCode = 0;
+    if (path.empty() || qvplat::SpawnAndWait(path, SpawnArguments(args), &exitCode) != 0) {
         return -1;
     }
-    std::vector<char*> argv = SpawnArguments(args);
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return WEXITSTATUS(status);
+    return exitCode;
 }
 
 extern "C" int DoSpawnNoWait(const char* program, const char* args)
 {
     const std::string path = qvplat::MapPath(Text(program));
-    if (path.empty()) {
-        return -1;
-    }
-    std::vector<char*> argv = SpawnArguments(args);
-    posix_spawnattr_t attributes;
-    if (::posix_spawnattr_init(&attributes) != 0) {
-        return -1;
-    }
     // A session of its own: the program outlives us and is not tied to our
-    // terminal. When we end, it is handed to init, which reaps it.
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid = 0;
-    const int result =
-        ::posix_spawnp(&pid, path.c_str(), nullptr, &attributes, argv.data(), environ);
-    ::posix_spawnattr_destroy(&attributes);
-    if (result != 0) {
+    // terminal.
+    if (path.empty() || qvplat::SpawnInNewSession(path, SpawnArguments(args)) != 0) {
         return -1;
     }
     // The program takes over: the caller ends here, as when it is replaced.

@@ -1,10 +1,11 @@
 // recordengine: the capture engine program. One instance at a time: it
 // takes the engine's lock before anything else; a second start ends at once
-// ("-kill" first asks the running engine to close). SIGTERM closes the main
-// window on the user-interface thread.
+// ("-kill" first asks the running engine to close). SIGTERM (or SIGINT)
+// closes the main window on the user-interface thread.
 #include "capture/channel/qvengineinstance.h"
 #include "capture/engine/captureenginedlg.h"
 #include "platform/msgbox.h"
+#include "platform/stopsignals.h"
 #include "platform/ui/uimsgbox.h"
 #include "platform/ui/wx/wxmsgbox.h"
 #include "platform/ui/wx/wxuidispatch.h"
@@ -12,10 +13,7 @@
 #include <wx/app.h>
 
 #include <atomic>
-#include <csignal>
 #include <mutex>
-#include <pthread.h>
-#include <thread>
 
 namespace {
 
@@ -31,39 +29,12 @@ qvplat::UiMessageBoxes& Boxes()
     return boxes;
 }
 
-// SIGTERM is blocked in every thread and taken by one waiting thread, which
-// hands the close to the user-interface thread.
+// The stop signals are blocked in every thread and taken by one watching
+// thread, which hands the close to the user-interface thread.
 class TerminationWatcher
 {
 public:
-    TerminationWatcher()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        m_thread = std::thread([this, set] {
-            for (;;) {
-                int signal = 0;
-                if (sigwait(&set, &signal) != 0 || m_ending.load()) {
-                    return;
-                }
-                std::lock_guard<std::mutex> hold(m_lock);
-                m_requested = true;
-                if (m_ui) {
-                    m_ui->Post(m_close);
-                }
-            }
-        });
-    }
-    ~TerminationWatcher()
-    {
-        m_ending.store(true);
-        pthread_kill(m_thread.native_handle(), SIGTERM);
-        m_thread.join();
-    }
-
-    // From here on a SIGTERM runs close on the user-interface thread; one
+    // From here on a stop signal runs close on the user-interface thread; one
     // that came before runs it at once.
     void Attach(std::shared_ptr<qvplat::UiDispatcher> ui, std::function<void()> close)
     {
@@ -76,12 +47,21 @@ public:
     }
 
 private:
+    void OnStop()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_requested = true;
+        if (m_ui) {
+            m_ui->Post(m_close);
+        }
+    }
+
     std::mutex m_lock;
     std::shared_ptr<qvplat::UiDispatcher> m_ui;
     std::function<void()> m_close;
     bool m_requested = false;
-    std::atomic<bool> m_ending{false};
-    std::thread m_thread;
+    // Last: its thread ends before the members above go.
+    qvplat::StopSignalWatcher m_watcher{[this] { OnStop(); }};
 };
 
 TerminationWatcher* g_watcher = nullptr;
@@ -150,6 +130,7 @@ int main(int argc, char** argv)
     }
     g_launchedByControl = line.controlLaunch;
     qvplat::SetMessageBoxHandler(Boxes().Handler());
+    qvplat::BlockStopSignals();
     TerminationWatcher watcher;
     g_watcher = &watcher;
     const int status = wxEntry(argc, argv);

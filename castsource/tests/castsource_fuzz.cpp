@@ -12,6 +12,7 @@
 #include "core/settings/qvproplist.h"
 
 #include "platform/com/creation.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <gst/gst.h>
 
@@ -58,14 +59,9 @@ public:
     Harness()
     {
         // A private registry for the component's registration.
-        std::string pattern = (std::filesystem::temp_directory_path() / "castfuzz-XXXXXX").string();
-        Require(mkdtemp(pattern.data()) != nullptr);
-        static std::string registry = pattern;
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(registry, ignored);
-        });
-        setenv("QV_REGISTRY_DIR", registry.c_str(), 1);
+        static const qvtest::TempDir registry("castfuzz");
+        Require(registry.Valid());
+        setenv("QV_REGISTRY_DIR", registry.Path().c_str(), 1);
         gst_init(nullptr, nullptr);
         void* module = dlopen(QV_CASTSOURCE_PATH, RTLD_NOW | RTLD_LOCAL);
         Require(module != nullptr);

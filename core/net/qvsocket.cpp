@@ -9,6 +9,7 @@
 #include <chrono>
 #include <linux/sock_diag.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <vector>

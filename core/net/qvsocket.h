@@ -28,14 +28,12 @@
 // port on the wildcard address).
 
 #include "core/qvexport.h"
+#include "platform/sockaddr.h"
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <netinet/in.h>
 #include <span>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 
 // One datagram of a batch receive (QvSocket::ReceiveBatch): the caller
 // names the room, the receive fills in the rest.

@@ -2,9 +2,9 @@
 
 #include "core/settings/qvexception.h"
 #include "core/net/qvhostaddr.h"
+#include "core/net/qvsdpendpoint.h"
 #include "core/settings/qvlog.h"
 #include "core/settings/qvproplist.h"
-#include "core/sap/qvsappacket.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -107,17 +107,15 @@ bool QvUdpReader::ReadSettings()
 
 bool QvUdpReader::ReadSdp(const UtCString& sdp)
 {
-    // The text goes behind the header of a SAP packet and is parsed there; one
-    // that does not fit the text area would be parsed cut short, so it is
-    // refused rather than read for a wrong group or port.
-    QvSAPPacket packet;
-    if (!packet.SetSdpText(sdp.chars())) {
-        QvDebugMsg("SDP text too long: %u bytes, at most %d fit.", sdp.length(),
-                   packet.GetPayloadSize() - 1);
+    // A text that does not fit an announcement would be parsed cut short, so
+    // it is refused rather than read for a wrong group or port.
+    const QvSdpEndpoint endpoint = QvReadSdpEndpoint(sdp);
+    if (!endpoint.fits) {
+        QvDebugMsg("SDP text too long: %u bytes, at most %d fit.", sdp.length(), endpoint.room);
         return false;
     }
-    m_address = inet_addr(packet.GetPropA("Address"));
-    m_port = static_cast<unsigned int>(std::atoi(packet.GetPropA("Port")));
+    m_address = inet_addr(endpoint.address.chars());
+    m_port = static_cast<unsigned int>(std::atoi(endpoint.port.chars()));
     return true;
 }
 

@@ -66,6 +66,7 @@
 #include "core/packets/qvpacketlist.h"
 #include "core/net/qvudpreader.h"
 
+#include "platform/sockaddr.h"
 #include "platform/thread.h"
 
 #include <atomic>
@@ -75,7 +76,6 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
 #include <vector>
 
 class QvBasePacket;

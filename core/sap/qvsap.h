@@ -31,11 +31,11 @@
 #include "core/net/qvudpcaster.h"
 #include "core/net/qvudpreader.h"
 #include "core/strings/utstring.h"
+#include "platform/sockaddr.h"
 
 #include <atomic>
 #include <cstddef>
 #include <mutex>
-#include <netinet/in.h>
 #include <thread>
 
 class QV_API QvSAPCaster : public QvUdpCaster

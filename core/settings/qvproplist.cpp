@@ -1,5 +1,6 @@
 #include "core/settings/qvproplist.h"
 
+#include "platform/hex.h"
 #include "platform/ini.h"
 #include "platform/paths.h"
 
@@ -39,20 +40,6 @@ bool IsSpace(char c)
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Reads a number the way the scanf conversions %d (radix 10) and %x
 // (radix 16, with an optional "0x") do: leading white space, an optional
 // sign, then digits up to the first other character. The arithmetic is
@@ -68,12 +55,13 @@ std::uint32_t ScanNumber(const char* text, unsigned radix)
         negative = (*p == '-');
         ++p;
     }
-    if (radix == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigitValue(p[2]) >= 0) {
+    if (radix == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
+        qvplat::HexDigitValue(p[2]) >= 0) {
         p += 2;
     }
     std::uint32_t number = 0;
     for (;; ++p) {
-        const int digit = HexDigitValue(*p);
+        const int digit = qvplat::HexDigitValue(*p);
         if (digit < 0 || static_cast<unsigned>(digit) >= radix) {
             break;
         }
@@ -99,8 +87,7 @@ UtCString FormatNumber(int value, QvPropertyList::ValueType type)
 
 // The first two runs of a token between the delimiters: the name and the
 // value (empty when there is no second run).
-void SplitToken(const UtCString& token, const char* delimiters, UtCString& name,
-                UtCString& value)
+void SplitToken(const UtCString& token, const char* delimiters, UtCString& name, UtCString& value)
 {
     UtCStringScanner scanner(token);
     name = UtCString(scanner.next(delimiters));

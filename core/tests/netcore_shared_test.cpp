@@ -5,6 +5,7 @@
 // states. This test is such a process: it links the static copy and loads
 // netcore.
 #include "core/settings/qvlog.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -35,9 +36,8 @@ protected:
     {
         m_handle = dlopen(QV_NETCORE_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(m_handle, nullptr) << dlerror();
-        m_dir = std::filesystem::temp_directory_path() /
-                ("netcore_shared_" + std::to_string(getpid()));
-        std::filesystem::create_directories(m_dir);
+        ASSERT_TRUE(m_temp.Valid());
+        m_dir = m_temp.Path();
     }
 
     void TearDown() override
@@ -45,7 +45,6 @@ protected:
         if (m_handle != nullptr)
             dlclose(m_handle);
         QvCloseLogFiles();
-        std::filesystem::remove_all(m_dir);
     }
 
     template <typename Fn> Fn Symbol(const char* name)
@@ -54,6 +53,7 @@ protected:
     }
 
     void* m_handle = nullptr;
+    qvtest::TempDir m_temp{"netcore_shared"};
     std::filesystem::path m_dir;
 };
 

@@ -3,15 +3,13 @@
 #pragma once
 
 #include "core/settings/qvlog.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
-
-#include <stdlib.h>
 
 namespace coretest {
 
@@ -20,19 +18,15 @@ class DebugLogCapture
 public:
     DebugLogCapture()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qvlog-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
+        if (!m_dir.Valid()) {
             throw std::runtime_error("mkdtemp failed");
         }
-        m_dir = pattern;
-        m_file = m_dir / "debug.log";
+        m_file = m_dir.File("debug.log");
         QvSetDebugFile(m_file.c_str());
     }
     ~DebugLogCapture()
     {
         QvCloseLogFiles();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
     }
     DebugLogCapture(const DebugLogCapture&) = delete;
     DebugLogCapture& operator=(const DebugLogCapture&) = delete;
@@ -47,7 +41,7 @@ public:
     }
 
 private:
-    std::filesystem::path m_dir;
+    qvtest::TempDir m_dir{"qvlog"};
     std::filesystem::path m_file;
 };
 

@@ -2,6 +2,8 @@
 // 128-bit identifiers of classes, interfaces, type libraries and component
 // categories, written as "{8-4-4-4-12}" hexadecimal text.
 
+#include "platform/hex.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -29,22 +31,6 @@ using CATID = GUID;
 
 inline constexpr GUID GUID_NULL{};
 
-namespace detail {
-constexpr int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-} // namespace detail
-
 // Parses exactly "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (38 characters,
 // either case); anything else gives nothing.
 constexpr std::optional<GUID> ParseGuid(std::string_view text)
@@ -62,8 +48,8 @@ constexpr std::optional<GUID> ParseGuid(std::string_view text)
             ++at;
             continue;
         }
-        const int high = detail::HexDigit(text[at]);
-        const int low = detail::HexDigit(text[at + 1]);
+        const int high = HexDigitValue(text[at]);
+        const int low = HexDigitValue(text[at + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

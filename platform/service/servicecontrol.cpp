@@ -1,18 +1,14 @@
 #include "platform/service/servicecontrol.h"
 
+#include "platform/stopsignals.h"
 #include "platform/thread.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -54,59 +50,6 @@ public:
 private:
     int m_fd;
 };
-
-// Reads every pending stop signal; the number read.
-int DrainSignals(int fd)
-{
-    int count = 0;
-    signalfd_siginfo info{};
-    while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        ++count;
-    }
-    return count;
-}
-
-sigset_t StopSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    return signals;
-}
-
-int OpenStopSignals()
-{
-    const sigset_t signals = StopSignals();
-    return ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-}
-
-// Waits until `done` is signalled, calling onStop for every stop signal
-// that comes meanwhile.
-void WaitForStops(int signals, int done, const std::function<void()>& onStop)
-{
-    pollfd waits[2] = {{signals, POLLIN, 0}, {done, POLLIN, 0}};
-    for (;;) {
-        if (::poll(waits, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if ((waits[0].revents & POLLIN) != 0 && DrainSignals(signals) > 0) {
-            onStop();
-        }
-        if ((waits[1].revents & POLLIN) != 0) {
-            return;
-        }
-    }
-}
-
-void Raise(int eventFd)
-{
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(eventFd, &one, sizeof one);
-}
 
 void DeliverStop()
 {
@@ -201,68 +144,30 @@ bool RunServiceDispatcher(const std::string& serviceName, std::function<void()> 
     // signal that comes after the service's end is dropped rather than
     // killing a process that is ending anyway.
     BlockStopSignals();
-    const Descriptor signals(OpenStopSignals());
-    const Descriptor done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (signals.Get() < 0 || done.Get() < 0) {
+    StopSignalWait stops;
+    if (!stops.IsOpen()) {
         finish();
         return false;
     }
 
     Thread service;
-    const bool started = service.Start([&serviceMain, &done] {
-        struct Signal
+    const bool started = service.Start([&serviceMain, &stops] {
+        struct EndWait
         {
-            int fd;
-            ~Signal() { Raise(fd); }
-        } signalDone{done.Get()};
+            StopSignalWait& stops;
+            ~EndWait() { stops.End(); }
+        } endWait{stops};
         serviceMain();
     });
     if (!started) {
         finish();
         return false;
     }
-    WaitForStops(signals.Get(), done.Get(), DeliverStop);
+    stops.Wait(DeliverStop);
     service.Join();
-    DrainSignals(signals.Get());
+    stops.Drop();
     finish();
     return true;
-}
-
-void BlockStopSignals()
-{
-    const sigset_t signals = StopSignals();
-    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-}
-
-struct StopSignalWatcher::Impl
-{
-    Descriptor signals{OpenStopSignals()};
-    Descriptor done{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    Thread thread;
-};
-
-StopSignalWatcher::StopSignalWatcher(std::function<void()> onStop) : m_impl(new Impl)
-{
-    if (m_impl->signals.Get() < 0 || m_impl->done.Get() < 0 || !onStop) {
-        return;
-    }
-    const int signals = m_impl->signals.Get();
-    const int done = m_impl->done.Get();
-    m_impl->thread.Start(
-        [signals, done, onStop = std::move(onStop)] { WaitForStops(signals, done, onStop); });
-}
-
-StopSignalWatcher::~StopSignalWatcher()
-{
-    if (m_impl->thread.IsValid()) {
-        Raise(m_impl->done.Get());
-        m_impl->thread.Join();
-    }
-}
-
-bool StopSignalWatcher::IsWatching() const
-{
-    return m_impl->thread.IsValid() && !m_impl->thread.IsFinished();
 }
 
 std::uint32_t RegisterServiceControlHandler(const std::string& serviceName,

@@ -20,6 +20,8 @@
 // appended to it:
 //   {"source":"Vigilo","type":"information","id":105,"category":0,"strings":[]}
 
+#include "platform/stopsignals.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -91,31 +93,6 @@ bool ReportServiceStatus(std::uint32_t statusHandle, const ServiceStatusRecord& 
 // Sends one notification datagram to the manager; false without
 // $NOTIFY_SOCKET or when it cannot be sent.
 bool NotifyServiceManager(const std::string& message);
-
-// Blocks the stop signals in the calling thread and so in the threads it
-// starts afterwards. A program that watches for them (StopSignalWatcher)
-// calls it first thing in main, before any library starts a thread.
-void BlockStopSignals();
-
-// Waits on a thread of its own for the stop signals and calls onStop there
-// for each (so onStop must only hand the request on). The signals must be
-// blocked in every thread of the process (BlockStopSignals).
-class StopSignalWatcher
-{
-public:
-    explicit StopSignalWatcher(std::function<void()> onStop);
-    // Ends the watching thread.
-    ~StopSignalWatcher();
-    StopSignalWatcher(const StopSignalWatcher&) = delete;
-    StopSignalWatcher& operator=(const StopSignalWatcher&) = delete;
-
-    // False when the thread could not be set up.
-    bool IsWatching() const;
-
-private:
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
-};
 
 enum class ServiceEventType : std::uint16_t {
     Error = 1,

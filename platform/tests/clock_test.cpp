@@ -1,5 +1,8 @@
 #include "platform/clock.h"
 
+#include "platform/testsupport/threadstate.h"
+#include "platform/thread.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -42,7 +45,7 @@ TEST(ClockCompareTest, HalfRangeIsTheHorizon)
 TEST(SystemClockTest, TickCountMovesWithRealTime)
 {
     const std::uint32_t before = qvplat::TickCount();
-    qvplat::Sleep(20);
+    qvplat::Sleep(20); // the time that must pass: what is tested
     const std::uint32_t elapsed = ElapsedMs(qvplat::TickCount(), before);
     EXPECT_GE(elapsed, 20u);
     EXPECT_LT(elapsed, 5000u);
@@ -74,7 +77,9 @@ TEST(ManualClockTest, BlockOnSleepWaitsForTheTestToMoveTime)
 {
     ManualClock clock(0xFFFFFFF0u, ManualClock::SleepMode::BlockOnSleep);
     std::atomic<bool> woke{false};
+    std::atomic<unsigned long> sleeperId{0};
     std::thread sleeper([&] {
+        sleeperId = qvplat::CurrentNativeThreadId();
         clock.Sleep(100);
         woke = true;
     });
@@ -84,7 +89,8 @@ TEST(ManualClockTest, BlockOnSleepWaitsForTheTestToMoveTime)
     }
     ASSERT_EQ(clock.SleepCalls(), 1u);
     clock.Advance(60);
-    std::this_thread::sleep_for(10ms);
+    // The sleeper looks at the new time and waits again.
+    ASSERT_TRUE(qvtest::WaitUntilAsleep(sleeperId));
     EXPECT_FALSE(woke) << "only 60 of 100 ms have passed";
     clock.Set(clock.Now() + 40); // across the wrap
     sleeper.join();

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/testsupport/tempfiles.h"
+
 namespace qvtest {
 
 class SettingsEnv
@@ -20,17 +22,14 @@ class SettingsEnv
 public:
     SettingsEnv()
     {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "qvplat-settings-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
+        if (!dir_.Valid()) {
             ADD_FAILURE() << "mkdtemp failed";
         }
-        root_ = pattern;
-        Set("QV_WINDOWS_DIR", root_ / "windows");
-        Set("QV_DRIVE_C_DIR", root_ / "drive_c");
-        Set("QV_REGISTRY_DIR", root_ / "registry");
-        Set("XDG_CONFIG_HOME", root_ / "config");
-        Set("HOME", root_ / "home");
+        Set("QV_WINDOWS_DIR", dir_.Path() / "windows");
+        Set("QV_DRIVE_C_DIR", dir_.Path() / "drive_c");
+        Set("QV_REGISTRY_DIR", dir_.Path() / "registry");
+        Set("XDG_CONFIG_HOME", dir_.Path() / "config");
+        Set("HOME", dir_.Path() / "home");
     }
     ~SettingsEnv()
     {
@@ -41,13 +40,11 @@ public:
                 ::unsetenv(it->first.c_str());
             }
         }
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
     }
     SettingsEnv(const SettingsEnv&) = delete;
     SettingsEnv& operator=(const SettingsEnv&) = delete;
 
-    const std::filesystem::path& Root() const { return root_; }
+    const std::filesystem::path& Root() const { return dir_.Path(); }
 
     // Gives the test a runtime directory of its own (XDG_RUNTIME_DIR), where
     // the named objects shared between processes live. Returns true, so a
@@ -55,7 +52,7 @@ public:
     // processes.
     bool UsePrivateRuntime()
     {
-        const std::filesystem::path run = root_ / "run";
+        const std::filesystem::path run = dir_.Path() / "run";
         std::filesystem::create_directories(run);
         Set("XDG_RUNTIME_DIR", run);
         return true;
@@ -74,7 +71,8 @@ public:
     }
 
 private:
-    std::filesystem::path root_;
+    // Goes (with everything in it) after the environment has come back.
+    TempDir dir_{"qvplat-settings"};
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 

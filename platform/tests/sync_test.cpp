@@ -1,5 +1,8 @@
 #include "platform/sync.h"
 
+#include "platform/testsupport/threadstate.h"
+#include "platform/thread.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -105,12 +108,17 @@ TEST(MutexTest, BlockedLockProceedsAfterRelease)
     Mutex mutex;
     mutex.lock();
     std::atomic<bool> acquired{false};
+    std::atomic<unsigned long> otherId{0};
     std::thread other([&] {
+        otherId = qvplat::CurrentNativeThreadId();
         mutex.lock();
         acquired = true;
         mutex.unlock();
     });
-    std::this_thread::sleep_for(20ms);
+    while (otherId == 0) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(qvtest::WaitUntilAsleep(otherId));
     EXPECT_FALSE(acquired);
     mutex.unlock();
     other.join();
@@ -155,8 +163,15 @@ TEST(EventTest, TimeoutReturnsAfterRoughlyTheTime)
 TEST(EventTest, SetWakesABlockedWaiter)
 {
     Event event;
-    auto waiter = std::async(std::launch::async, [&] { return event.Wait(); });
-    std::this_thread::sleep_for(10ms);
+    std::atomic<unsigned long> waiterId{0};
+    auto waiter = std::async(std::launch::async, [&] {
+        waiterId = qvplat::CurrentNativeThreadId();
+        return event.Wait();
+    });
+    while (waiterId == 0) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(qvtest::WaitUntilAsleep(waiterId));
     event.Set();
     ASSERT_EQ(waiter.wait_for(kPrompt), std::future_status::ready);
     EXPECT_EQ(waiter.get(), WaitResult::Signalled);
@@ -168,21 +183,31 @@ TEST(EventTest, AutoResetReleasesOneWaiterPerSet)
     Event event;
     std::atomic<int> released{0};
     std::vector<std::thread> waiters;
+    std::array<std::atomic<unsigned long>, 4> waiterIds{};
     for (int i = 0; i < 4; ++i) {
-        waiters.emplace_back([&] {
+        waiters.emplace_back([&, i] {
+            waiterIds[static_cast<std::size_t>(i)] = qvplat::CurrentNativeThreadId();
             if (event.Wait(5000) == WaitResult::Signalled) {
                 ++released;
             }
         });
     }
+    std::vector<unsigned long> ids;
+    for (auto& id : waiterIds) {
+        while (id == 0) {
+            std::this_thread::yield();
+        }
+        ids.push_back(id);
+    }
     for (int i = 1; i <= 4; ++i) {
         event.Set();
-        // Wait until one more waiter got through, then check that no extra one did.
+        // Wait until one more waiter got through and every other one waits
+        // again (or has ended), then check that no extra one got through.
         const auto until = std::chrono::steady_clock::now() + kPrompt;
         while (released < i && std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(1ms);
         }
-        std::this_thread::sleep_for(5ms);
+        ASSERT_TRUE(qvtest::WaitUntilAsleep(ids));
         EXPECT_EQ(released, i);
     }
     for (auto& waiter : waiters) {
@@ -237,10 +262,15 @@ TEST(WaitForMultipleTest, AnyWakesOnASetFromAnotherThread)
 {
     Event a;
     Event b(Event::Mode::ManualReset);
+    std::atomic<unsigned long> waiterId{0};
     auto waiter = std::async(std::launch::async, [&] {
+        waiterId = qvplat::CurrentNativeThreadId();
         return WaitForMultiple({&a, &b}, false, qvplat::kInfinite);
     });
-    std::this_thread::sleep_for(10ms);
+    while (waiterId == 0) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(qvtest::WaitUntilAsleep(waiterId));
     b.Set();
     ASSERT_EQ(waiter.wait_for(kPrompt), std::future_status::ready);
     EXPECT_EQ(waiter.get(), 1);
@@ -271,12 +301,18 @@ TEST(WaitForMultipleTest, AllWaitsForSetsFromSeveralThreads)
     for (auto& event : events) {
         list.push_back(&event);
     }
-    auto waiter = std::async(std::launch::async,
-                             [&] { return WaitForMultiple(list, true, qvplat::kInfinite); });
+    std::atomic<unsigned long> waiterId{0};
+    auto waiter = std::async(std::launch::async, [&] {
+        waiterId = qvplat::CurrentNativeThreadId();
+        return WaitForMultiple(list, true, qvplat::kInfinite);
+    });
+    while (waiterId == 0) {
+        std::this_thread::yield();
+    }
     std::vector<std::thread> setters;
     for (auto& event : events) {
-        setters.emplace_back([&event] {
-            std::this_thread::sleep_for(5ms);
+        setters.emplace_back([&event, id = waiterId.load()] {
+            qvtest::WaitUntilAsleep(id);
             event.Set();
         });
     }

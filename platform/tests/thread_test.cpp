@@ -1,9 +1,12 @@
 #include "platform/thread.h"
 
+#include "platform/testsupport/threadstate.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <thread>
@@ -27,7 +30,8 @@ TEST(ThreadTest, NothingRunsBeforeResume)
     ASSERT_TRUE(thread.CreateSuspended([&] { ran = true; }));
     EXPECT_TRUE(thread.IsValid());
     EXPECT_FALSE(thread.IsResumed());
-    std::this_thread::sleep_for(30ms);
+    // Asleep at its start gate, without having run the function.
+    ASSERT_TRUE(qvtest::WaitUntilAsleep(thread.NativeId()));
     EXPECT_FALSE(ran);
     EXPECT_FALSE(thread.Join(0)) << "a thread never resumed is not joinable";
 
@@ -160,18 +164,19 @@ TEST(ThreadTest, CancelEndsWithoutRunning)
 
 TEST(ThreadTest, DestroyingAResumedHandleLetsTheThreadFinish)
 {
-    Event release;
-    Event finished(Event::Mode::ManualReset);
+    // The detached thread can no longer be joined: it shares the events, so
+    // they last until it is done with them, wherever it is when the test ends.
+    const auto release = std::make_shared<Event>();
+    const auto finished = std::make_shared<Event>(Event::Mode::ManualReset);
     {
         Thread thread;
-        ASSERT_TRUE(thread.Start([&] {
-            release.Wait();
-            finished.Set();
+        ASSERT_TRUE(thread.Start([release, finished] {
+            release->Wait();
+            finished->Set();
         }));
     }
-    release.Set();
-    EXPECT_EQ(finished.Wait(kPromptMs), WaitResult::Signalled);
-    std::this_thread::sleep_for(10ms); // let it leave the function before the events go
+    release->Set();
+    EXPECT_EQ(finished->Wait(kPromptMs), WaitResult::Signalled);
 }
 
 TEST(ThreadTest, MovedHandleKeepsTheThread)

@@ -16,15 +16,15 @@ namespace qvtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A directory of its own under the system's temporary directory, removed
-// with everything in it when the object goes.
+// A directory of its own under the system's temporary directory (or under
+// `base`), removed with everything in it when the object goes.
 class TempDir
 {
 public:
-    explicit TempDir(const char* prefix = "qvtest")
+    explicit TempDir(const char* prefix = "qvtest",
+                     const std::filesystem::path& base = std::filesystem::temp_directory_path())
     {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
+        std::string pattern = (base / (std::string(prefix) + "-XXXXXX")).string();
         if (::mkdtemp(pattern.data()) != nullptr) {
             m_path = pattern;
         }

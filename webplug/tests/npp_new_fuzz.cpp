@@ -5,6 +5,7 @@
 #include "webplug/npapi.h"
 
 #include "platform/ini.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -31,20 +32,20 @@ struct PrivateWindowsDir
 {
     PrivateWindowsDir()
     {
-        std::error_code error;
-        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error)
-                                               ? "/dev/shm"
-                                               : std::filesystem::temp_directory_path();
-        std::string pattern = (base / "qvfuzz-webplug-XXXXXX").string();
-        Check(::mkdtemp(pattern.data()) != nullptr);
-        path = pattern;
+        Check(dir.Valid());
+        path = dir.Path().string();
         ::setenv("QV_WINDOWS_DIR", path.c_str(), 1);
     }
-    ~PrivateWindowsDir()
+
+    static std::filesystem::path Base()
     {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
+        std::error_code error;
+        return std::filesystem::is_directory("/dev/shm", error)
+                   ? std::filesystem::path("/dev/shm")
+                   : std::filesystem::temp_directory_path();
     }
+
+    qvtest::TempDir dir{"qvfuzz-webplug", Base()};
     std::string path;
 };
 

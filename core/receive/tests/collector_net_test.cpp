@@ -249,7 +249,8 @@ TEST_F(CollectorNetTest, IntMessagesComeOncePerCycle)
         Dispatch();
         return m_counter.dataTimeout == 1;
     }));
-    // Until the reader has been told, the silence is not reported again.
+    // Until the reader has been told, the silence is not reported again: a
+    // time bound, so the wait (over twice the timeout) is what is tested.
     std::this_thread::sleep_for(800ms);
     Dispatch();
     EXPECT_EQ(m_counter.dataTimeout, 1);

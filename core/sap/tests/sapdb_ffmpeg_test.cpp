@@ -8,6 +8,7 @@
 #include "core/sap/qvsapdb.h"
 
 #include "platform/testsupport/command.h"
+#include "platform/testsupport/tempfiles.h"
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/udp_socket.h"
 
@@ -169,20 +170,9 @@ protected:
             GTEST_SKIP() << "ffmpeg is not installed (scripts/setup.sh installs it); "
                             "the interoperability test with a standard SAP announcer is skipped";
         }
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "sapdb-ffmpeg-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
+        ASSERT_TRUE(m_temp.Valid());
+        m_dir = m_temp.Path();
     }
-    void TearDown() override
-    {
-        if (!m_dir.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(m_dir, ignored);
-        }
-        NetnsTest::TearDown();
-    }
-
     std::string Log() const
     {
         std::ifstream in(m_dir / "ffmpeg.log");
@@ -219,6 +209,7 @@ protected:
     }
 
     std::string m_ffmpeg;
+    qvtest::TempDir m_temp{"sapdb-ffmpeg"};
     std::filesystem::path m_dir;
 };
 

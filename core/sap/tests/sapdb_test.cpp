@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/testsupport/netns_fixture.h"
+#include "platform/testsupport/tempfiles.h"
 #include "platform/testsupport/udp_socket.h"
 
 #include "core/testsupport/net_test_helpers.h"
@@ -601,13 +602,12 @@ TEST(SapDbSettings, DefaultsAndNoPairs)
 
 TEST(SapDbSettings, RegistryKeyIsReadOrSeededWithTheDefaultPairs)
 {
-    namespace fs = std::filesystem;
-    std::string pattern = (fs::temp_directory_path() / "sapdb-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const qvtest::TempDir dir("sapdb");
+    ASSERT_TRUE(dir.Valid());
     const char* saved = std::getenv("QV_REGISTRY_DIR");
     const std::optional<std::string> previous =
         saved != nullptr ? std::optional<std::string>(saved) : std::nullopt;
-    setenv("QV_REGISTRY_DIR", pattern.c_str(), 1);
+    setenv("QV_REGISTRY_DIR", dir.Path().c_str(), 1);
 
     QvPropertyList first;
     first.AddProperty("ViewOutsideUnicasts", "TRUE");
@@ -635,8 +635,6 @@ TEST(SapDbSettings, RegistryKeyIsReadOrSeededWithTheDefaultPairs)
     } else {
         unsetenv("QV_REGISTRY_DIR");
     }
-    std::error_code ignored;
-    fs::remove_all(pattern, ignored);
 }
 
 // ---- On the network -------------------------------------------------------------------------

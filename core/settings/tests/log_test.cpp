@@ -2,6 +2,7 @@
 #include "core/settings/qvlog.h"
 
 #include "platform/msgbox.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -103,9 +104,8 @@ class LogTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "qvlog-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
+        ASSERT_TRUE(m_temp.Valid());
+        m_dir = m_temp.Path();
         QvCloseLogFiles();
         QvSetLogClock(&FixedClock);
     }
@@ -114,8 +114,6 @@ protected:
     {
         QvCloseLogFiles();
         QvSetLogClock(nullptr);
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
     }
 
     std::string PathOf(const char* name) const { return (m_dir / name).string(); }
@@ -129,6 +127,7 @@ protected:
     std::string DebugText() const { return ReadFile(m_dir / "debug.log"); }
     std::string LogText() const { return ReadFile(m_dir / "log.log"); }
 
+    qvtest::TempDir m_temp{"qvlog"};
     fs::path m_dir;
     BoxRecorder m_boxes;
 };

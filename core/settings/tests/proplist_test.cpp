@@ -2,6 +2,7 @@
 
 #include "platform/ini.h"
 #include "platform/registry.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -270,9 +271,8 @@ class PropertyStoreTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "proplist-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
+        ASSERT_TRUE(m_temp.Valid());
+        m_dir = m_temp.Path();
         fs::create_directories(WindowsDir());
         fs::create_directories(m_dir / "registry");
         SaveAndSet("QV_WINDOWS_DIR", WindowsDir().string());
@@ -288,8 +288,6 @@ protected:
                 unsetenv(name.c_str());
             }
         }
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
     }
 
     fs::path WindowsDir() const { return m_dir / "windows"; }
@@ -309,6 +307,7 @@ protected:
         return text.str();
     }
 
+    qvtest::TempDir m_temp{"proplist"};
     fs::path m_dir;
 
 private:

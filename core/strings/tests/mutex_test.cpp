@@ -2,6 +2,9 @@
 
 #include "core/strings/utmutex.h"
 
+#include "platform/testsupport/threadstate.h"
+#include "platform/thread.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -27,16 +30,23 @@ TEST(UtMutexHandle, AnotherThreadWaitsUntilTheLastRelease)
     mutex.acquire();
     mutex.acquire();
 
+    std::atomic<unsigned long> otherId{0};
     std::thread other([&] {
+        otherId = qvplat::CurrentNativeThreadId();
         mutex.acquire();
         acquired = true;
         mutex.release();
     });
+    while (otherId == 0) {
+        std::this_thread::yield();
+    }
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Each check comes once the other thread waits (again): one that got
+    // the mutex would have run on instead.
+    ASSERT_TRUE(qvtest::WaitUntilAsleep(otherId));
     EXPECT_FALSE(acquired);
     mutex.release();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(qvtest::WaitUntilAsleep(otherId));
     EXPECT_FALSE(acquired) << "one level is still held";
     mutex.release();
     other.join();

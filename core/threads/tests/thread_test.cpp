@@ -2,10 +2,12 @@
 
 #include "platform/clock.h"
 #include "platform/sync.h"
+#include "platform/testsupport/threadstate.h"
 #include "platform/thread.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -148,6 +150,17 @@ TEST(QvThreadLifecycle, PreThreadStartSeesTheWorkersHandleBeforeItRuns)
     EXPECT_TRUE(probe.priorityAccepted);
 }
 
+// Returns once a stop has begun (the run flag is clear) and every stopper
+// named waits, so that a release that follows comes while the stop waits.
+void ReleaseOnceStopWaits(const QvThread& worker, const std::vector<unsigned long>& stoppers)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (worker.IsThreadRunning() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::yield();
+    }
+    qvtest::WaitUntilAsleep(stoppers);
+}
+
 // A worker that blocks until released, to observe a stop that does not wait.
 class GatedWorker : public QvThread
 {
@@ -188,8 +201,8 @@ TEST(QvThreadStop, WaitingStopBlocksUntilTheUnitOfWorkEnds)
     GatedWorker worker(true);
     ASSERT_NE(worker.StartThread(), 0);
     ASSERT_EQ(worker.inside.Wait(10000), qvplat::WaitResult::Signalled);
-    std::thread releaser([&] {
-        qvplat::Sleep(20);
+    std::thread releaser([&, stopper = qvplat::CurrentNativeThreadId()] {
+        ReleaseOnceStopWaits(worker, {stopper});
         worker.release.Set();
     });
     worker.StopThread();
@@ -237,6 +250,7 @@ TEST(QvThreadStop, MonitorVariantAlwaysWaits)
     public:
         ~MonitorWorker() override { JoinThread(); }
         std::atomic<bool> finished{false};
+        qvplat::Event release{qvplat::Event::Mode::ManualReset};
 
     protected:
         void ProcessThread() override
@@ -244,15 +258,21 @@ TEST(QvThreadStop, MonitorVariantAlwaysWaits)
             while (IsThreadRunning()) {
                 qvplat::Sleep(1);
             }
-            qvplat::Sleep(5);
+            // The unit of work after the stop lasts until the stopper waits.
+            release.Wait();
             finished = true;
         }
     };
     MonitorWorker worker;
     EXPECT_TRUE(worker.WaitsOnStop());
     ASSERT_NE(worker.StartThread(), 0);
+    std::thread releaser([&, stopper = qvplat::CurrentNativeThreadId()] {
+        ReleaseOnceStopWaits(worker, {stopper});
+        worker.release.Set();
+    });
     worker.StopThread();
     EXPECT_TRUE(worker.finished);
+    releaser.join();
 }
 
 // A worker that stops itself after a few rounds.
@@ -333,8 +353,8 @@ TEST(QvThreadStop, RunThreadOnAThreadStartedElsewhereIsWaitedFor)
     std::thread foreign([&] { worker.RunThread(); });
     ASSERT_EQ(worker.inside.Wait(10000), qvplat::WaitResult::Signalled);
     EXPECT_TRUE(worker.IsThreadAlive());
-    std::thread releaser([&] {
-        qvplat::Sleep(20);
+    std::thread releaser([&, stopper = qvplat::CurrentNativeThreadId()] {
+        ReleaseOnceStopWaits(worker, {stopper});
         worker.release.Set();
     });
     worker.StopThread();
@@ -351,15 +371,24 @@ TEST(QvThreadStop, ConcurrentStopsAllWait)
     ASSERT_EQ(worker.inside.Wait(10000), qvplat::WaitResult::Signalled);
     std::atomic<int> sawUnfinished{0};
     std::vector<std::thread> stoppers;
+    std::array<std::atomic<unsigned long>, 4> stopperIds{};
     for (int i = 0; i < 4; ++i) {
-        stoppers.emplace_back([&] {
+        stoppers.emplace_back([&, i] {
+            stopperIds[static_cast<std::size_t>(i)] = qvplat::CurrentNativeThreadId();
             worker.StopThread();
             if (!worker.finished) {
                 ++sawUnfinished;
             }
         });
     }
-    qvplat::Sleep(20);
+    std::vector<unsigned long> ids;
+    for (auto& id : stopperIds) {
+        while (id == 0) {
+            std::this_thread::yield();
+        }
+        ids.push_back(id);
+    }
+    ReleaseOnceStopWaits(worker, ids);
     worker.release.Set();
     for (auto& stopper : stoppers) {
         stopper.join();

@@ -3,6 +3,8 @@
 
 #include "player/gif/gifimage.h"
 
+#include "platform/testsupport/tempfiles.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -249,10 +251,9 @@ void ExpectSameAsGiflib(const Bytes& file, const std::string& what)
 
 std::string TempPath(const std::string& name)
 {
-    return (std::filesystem::temp_directory_path() /
-            (std::to_string(getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" + name))
-        .string();
+    // One private directory for the test process, removed when it ends.
+    static const qvtest::TempDir dir("giftest");
+    return dir.File(name);
 }
 
 } // namespace giftest

@@ -55,7 +55,7 @@ Bytes Control(int flags, int delay, int transparent);
 // than one image), transparent index, disposal and pixels.
 void ExpectSameAsGiflib(const Bytes& file, const std::string& what);
 
-// A file name of its own in the temporary directory.
+// A file name in a private temporary directory of the test process.
 std::string TempPath(const std::string& name);
 
 } // namespace giftest

@@ -10,6 +10,7 @@
 #include "platform/registry.h"
 #include "platform/testsupport/netns.h"
 #include "platform/testsupport/display.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -44,10 +45,8 @@ class CastdeckSmoke : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() /
-                ("castdeck_smoke_" + std::to_string(getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
+        ASSERT_TRUE(m_temp.Valid());
+        m_dir = m_temp.Path();
         for (const char* sub : {"work", "runtime", "config", "registry", "home"}) {
             fs::create_directories(m_dir / sub);
         }
@@ -74,8 +73,6 @@ protected:
     {
         m_server.reset();
         m_netns.reset();
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
     }
 
     // Runs a program on the private display with a private session (runtime,
@@ -119,6 +116,7 @@ protected:
         return status;
     }
 
+    qvtest::TempDir m_temp{"castdeck_smoke"};
     fs::path m_dir;
     std::string m_sample;
     std::unique_ptr<qvtest::ScopedNetNamespace> m_netns;

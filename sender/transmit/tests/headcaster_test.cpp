@@ -166,10 +166,12 @@ TEST_F(HeadCasterTest, ScansOnlyTheBytesItReads)
     EXPECT_EQ(caster.GetPacket().size(), 212U);
 }
 
-TEST_F(HeadCasterTest, WithoutOwnerTheThreadRunsAndSendsNothing)
+TEST_F(HeadCasterTest, StartsWithoutAnOwnerAndSendsThroughOneSetLater)
 {
     caster.SetFilePath(dir.Write("d.mpg", FileWithHeader(0, 20, 0)));
     ASSERT_EQ(caster.Start(), 0);
+    // Gives the thread the chance to go round once without an owner; the
+    // check below holds either way.
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     caster.SetOwner(&owner);
     ASSERT_TRUE(owner.WaitFor(1)) << "an owner set later is used";

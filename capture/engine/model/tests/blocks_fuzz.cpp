@@ -2,6 +2,7 @@
 // listener lists, size records and status fields go through the engine's
 // command handler, AddListener, Signal and GetSize.
 #include "capture/engine/model/qvcaptureengine.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -24,23 +25,17 @@ struct PrivateDirectories
 {
     PrivateDirectories()
     {
-        if (::mkdtemp(root.data()) == nullptr) {
+        if (!root.Valid()) {
             std::abort();
         }
         for (const char* name : {"XDG_RUNTIME_DIR", "QV_WINDOWS_DIR", "QV_DRIVE_C_DIR",
                                  "QV_REGISTRY_DIR", "XDG_CONFIG_HOME", "HOME"}) {
-            const std::string dir = root + "/" + name;
+            const std::string dir = root.File(name);
             std::filesystem::create_directories(dir);
             ::setenv(name, dir.c_str(), 1);
         }
     }
-    ~PrivateDirectories()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
-
-    std::string root = (std::filesystem::temp_directory_path() / "qvfuzz-XXXXXX").string();
+    qvtest::TempDir root{"qvfuzz"};
 };
 
 struct World

@@ -2,6 +2,7 @@
 #include "sender/castdeck/model/deckprofile.h"
 
 #include "platform/registry.h"
+#include "platform/testsupport/tempfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -48,17 +49,11 @@ class DeckProfileTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("castdeck_profile_" + std::to_string(::getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
+        ASSERT_TRUE(m_temp.Valid());
+        m_dir = m_temp.Path();
     }
 
+    qvtest::TempDir m_temp{"castdeck_profile"};
     std::filesystem::path m_dir;
 };
 

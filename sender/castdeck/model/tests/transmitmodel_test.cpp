@@ -8,6 +8,7 @@
 #include "core/net/qvhostaddr.h"
 #include "platform/clock.h"
 #include "platform/testsupport/netns_fixture.h"
+#include "platform/testsupport/tempfiles.h"
 #include "platform/testsupport/udp_socket.h"
 
 #include <gtest/gtest.h>
@@ -68,15 +69,8 @@ class TransmitModelTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("castdeck_model_" + std::to_string(::getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
+        ASSERT_TRUE(m_temp.Valid());
+        m_dir = m_temp.Path();
     }
 
     std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes)
@@ -120,6 +114,7 @@ protected:
         return false;
     }
 
+    qvtest::TempDir m_temp{"castdeck_model"};
     std::filesystem::path m_dir;
     DeckState m_state;
     FakeHost m_host;
