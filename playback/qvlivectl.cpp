@@ -1,9 +1,11 @@
 #include "playback/qvlivectl.h"
 
-#include "playback/qvstreammsg.h"
 #include "core/settings/qvlog.h"
 #include "core/settings/qvproplist.h"
 #include "core/threads/qvmessage.h"
+#include "playback/qvstreammsg.h"
+
+#include "platform/clock.h"
 
 QvIAMovStreamControl::QvIAMovStreamControl()
 {
@@ -89,7 +91,9 @@ int QvIAMovStreamControl::Pause()
     }
     m_amov->graph->Pause();
     // A paused graph reads nothing; that is no reason to give up the stream.
+    // (Nor does it play out: Play starts reception again.)
     m_receiver.SetReqTimeoutMonitor(false);
+    m_draining = false;
     m_state = kPaused;
     Post(QvStreamMessage::kPaused);
     return 0;
@@ -138,9 +142,24 @@ int QvIAMovStreamControl::OnStartThreshold()
 
 int QvIAMovStreamControl::OnDataTimeout()
 {
-    if (m_state != kPlaying && m_state != kBuffering) {
+    if ((m_state != kPlaying && m_state != kBuffering) || m_draining) {
         return 0;
     }
+    if (m_state == kPlaying && m_amov->graph != nullptr && !m_graphEnded) {
+        // The source ends the stream after the last bytes received; the
+        // graph still holds what the start threshold buffered and plays it
+        // out first. It reads nothing more meanwhile.
+        m_receiver.SetReqTimeoutMonitor(false);
+        m_draining = true;
+        m_drainStart = qvplat::TickCount();
+        return 0;
+    }
+    EndOfData();
+    return 0;
+}
+
+void QvIAMovStreamControl::EndOfData()
+{
     DestroyFilterGraph();
     if (m_receiver.IsStarted()) {
         m_receiver.Stop();
@@ -149,7 +168,6 @@ int QvIAMovStreamControl::OnDataTimeout()
         Post(QvStreamMessage::kEndOfData);
     }
     PlayPreInit();
-    return 0;
 }
 
 void QvIAMovStreamControl::SetPosition(double position)
@@ -171,7 +189,21 @@ double QvIAMovStreamControl::GetLength()
 
 void QvIAMovStreamControl::Periodic()
 {
-    LogGraphErrors();
+    if (m_amov == nullptr || m_amov->graph == nullptr) {
+        return;
+    }
+    std::string text;
+    for (qvplat::MediaEvent event = m_amov->graph->PopEvent(&text);
+         event != qvplat::MediaEvent::None; event = m_amov->graph->PopEvent(&text)) {
+        if (event == qvplat::MediaEvent::Error) {
+            QvDebugMsg("Graph error: %s", text.c_str());
+        }
+        m_graphEnded = true;
+    }
+    if (m_draining &&
+        (m_graphEnded || qvplat::ElapsedMs(qvplat::TickCount(), m_drainStart) > kDrainLimitMs)) {
+        EndOfData();
+    }
 }
 
 bool QvIAMovStreamControl::CreateFilterGraph()
@@ -213,6 +245,8 @@ bool QvIAMovStreamControl::CreateFilterGraph()
 
 void QvIAMovStreamControl::DestroyFilterGraph()
 {
+    m_draining = false;
+    m_graphEnded = false;
     if (m_amov == nullptr || m_amov->graph == nullptr) {
         return;
     }

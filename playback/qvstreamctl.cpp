@@ -1,9 +1,9 @@
 #include "playback/qvstreamctl.h"
 
-#include "playback/qvstreammsg.h"
 #include "core/settings/qvlog.h"
 #include "core/settings/qvproplist.h"
 #include "core/threads/qvmessage.h"
+#include "playback/qvstreammsg.h"
 
 #include <algorithm>
 #include <cmath>
@@ -218,17 +218,6 @@ void QvIStreamControl::ReleaseGraph()
     graph->SetWindowPosition({});
     graph->SetOwner(nullptr);
     m_amov->graph = nullptr;
-}
-
-void QvIStreamControl::LogGraphErrors()
-{
-    if (m_amov == nullptr || m_amov->graph == nullptr) {
-        return;
-    }
-    std::string text;
-    while (m_amov->graph->PopEvent(&text) == qvplat::MediaEvent::Error) {
-        QvDebugMsg("Graph error: %s", text.c_str());
-    }
 }
 
 QvIWindow::~QvIWindow() = default;

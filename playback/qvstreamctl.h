@@ -13,10 +13,10 @@
 // window's display mode and message drain. All of it runs on the host's
 // user-interface thread.
 
+#include "core/threads/qvobject.h"
 #include "playback/qvamovdata.h"
 #include "playback/qvplaybackexport.h"
 #include "playback/qvwnd.h"
-#include "core/threads/qvobject.h"
 
 class QV_PLAYBACK_API QvIStreamControl : public QvObject
 {
@@ -89,8 +89,6 @@ protected:
     // Stops the graph, hides its video, lets go of the owner and deletes it;
     // the state becomes 0. Nothing happens without a graph.
     void ReleaseGraph();
-    // Logs whatever errors the graph reported, without waiting.
-    void LogGraphErrors();
 
     QvAMovData* m_amov = nullptr;
     int m_state = kStopped;
