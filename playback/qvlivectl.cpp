@@ -56,23 +56,14 @@ void QvIAMovStreamControl::PlayInit()
     m_state = kBuffering;
 }
 
-void QvIAMovStreamControl::PlayStart()
+void QvIAMovStreamControl::OnGraphFailed()
 {
-    Post(QvStreamMessage::kStarting);
-    if (m_state != kPaused && !CreateFilterGraph()) {
-        // Nothing will play: back to stopped, and the host hears so.
-        m_receiver.Stop();
-        m_state = kStopped;
-        Post(QvStreamMessage::kStopped);
-        return;
-    }
-    if (m_amov->graph == nullptr) {
-        return;
-    }
-    m_amov->graph->Run();
+    m_receiver.Stop();
+}
+
+void QvIAMovStreamControl::OnGraphRunning()
+{
     m_receiver.SetReqTimeoutMonitor(true);
-    m_state = kPlaying;
-    Post(QvStreamMessage::kPlaying);
 }
 
 void QvIAMovStreamControl::PlayContinue()
@@ -132,18 +123,10 @@ int QvIAMovStreamControl::OnStreamReady()
     return 0;
 }
 
-int QvIAMovStreamControl::OnStartThreshold()
+void QvIAMovStreamControl::OnDataEnded()
 {
-    if (m_state == kBuffering) {
-        PlayStart();
-    }
-    return 0;
-}
-
-int QvIAMovStreamControl::OnDataTimeout()
-{
-    if ((m_state != kPlaying && m_state != kBuffering) || m_draining) {
-        return 0;
+    if (m_draining) {
+        return;
     }
     if (m_state == kPlaying && m_amov->graph != nullptr && !m_graphEnded) {
         // The source ends the stream after the last bytes received; the
@@ -152,10 +135,9 @@ int QvIAMovStreamControl::OnDataTimeout()
         m_receiver.SetReqTimeoutMonitor(false);
         m_draining = true;
         m_drainStart = qvplat::TickCount();
-        return 0;
+        return;
     }
     EndOfData();
-    return 0;
 }
 
 void QvIAMovStreamControl::EndOfData()
@@ -206,54 +188,28 @@ void QvIAMovStreamControl::Periodic()
     }
 }
 
-bool QvIAMovStreamControl::CreateFilterGraph()
+bool QvIAMovStreamControl::RenderGraph(qvplat::MediaGraph& graph)
 {
-    QvDebugMsg("Creating FilterGraph");
-    if (m_amov->graph != nullptr) {
-        return false;
-    }
-    std::unique_ptr<qvplat::MediaGraph> graph = MakeGraph();
-    if (graph == nullptr) {
-        QvLog("Failed to create Filter Graph");
-        return false;
-    }
     std::string failure;
     GstElement* source = m_amov->services->CreateLiveSource(m_receiver, *m_amov->propertyList,
                                                             m_sourceFilter, failure);
     m_amov->sourceFilter = m_sourceFilter.Get();
-    bool ok = source != nullptr;
-    if (!ok) {
+    if (source == nullptr) {
         QvLog("%s", failure.c_str());
-    } else if (!graph->RenderSource(source)) {
-        QvLog("Decoder cannot render the stream.");
-        ok = false;
-    }
-    if (!ok) {
-        // Torn down like a graph that ran: the receiver reads our settings
-        // again before the source goes.
-        graph->SetOwner(nullptr);
-        graph.reset();
-        m_receiver.SetPropertyList(m_amov->propertyList);
-        m_sourceFilter.Reset();
-        m_amov->sourceFilter = nullptr;
-        m_state = kStopped;
         return false;
     }
-    AttachGraph(std::move(graph));
+    if (!graph.RenderSource(source)) {
+        QvLog("Decoder cannot render the stream.");
+        return false;
+    }
     return true;
 }
 
-void QvIAMovStreamControl::DestroyFilterGraph()
+void QvIAMovStreamControl::OnGraphReleased()
 {
+    // The receiver reads the data block's settings again, not the source's
+    // copy, before the source goes.
+    m_receiver.SetPropertyList(m_amov->propertyList);
     m_draining = false;
     m_graphEnded = false;
-    if (m_amov == nullptr || m_amov->graph == nullptr) {
-        return;
-    }
-    // The graph lets go of the source before the source goes, and the
-    // receiver reads the data block's settings again, not the source's copy.
-    ReleaseGraph();
-    m_receiver.SetPropertyList(m_amov->propertyList);
-    m_sourceFilter.Reset();
-    m_amov->sourceFilter = nullptr;
 }

@@ -60,9 +60,6 @@ public:
     // timeout, ends the stream once the graph has played out.
     void Periodic() override;
 
-    void PlayStart() override;
-    int OnDataTimeout() override;
-    int OnStartThreshold() override;
     int OnStreamReady() override;
 
     // The workers, for hosts that show their figures.
@@ -73,8 +70,11 @@ protected:
     void PlayPreInit();
     void PlayInit();
     void PlayContinue();
-    bool CreateFilterGraph();
-    void DestroyFilterGraph();
+    bool RenderGraph(qvplat::MediaGraph& graph) override;
+    void OnGraphReleased() override;
+    void OnGraphFailed() override;
+    void OnGraphRunning() override;
+    void OnDataEnded() override;
 
 private:
     // The data timeout's teardown: graph, receiver, 36, waiting again.
@@ -82,7 +82,6 @@ private:
 
     QvUdpDataCollector m_receiver;
     QvUdpListen m_listener;
-    qvplat::ComPtr<qvplat::IUnknown> m_sourceFilter;
     // The graph reported its completion or an error: it plays no more.
     bool m_graphEnded = false;
     // A data timeout waits for the graph to play out, since m_drainStart.
