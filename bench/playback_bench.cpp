@@ -21,7 +21,7 @@
 //     transmitter: a plain UDP source cannot read OPV offsets);
 //   - CPU per second of stream, ours beside gst-launch-1.0 with the same
 //     conversion and scaling elements (decodebin ! videoconvert ! videocrop
-//     ! videoscale ! capsfilter ! fakesink, audioconvert ! audioresample !
+//     top=1 ! videoscale ! capsfilter ! fakesink, audioconvert ! audioresample !
 //     volume ! fakeaudiosink, both sync=true), both playing one RAW stream
 //     at the same time and measured over the same steady window after a
 //     warm-up, each from /proc; our host calls Periodic at the player's
@@ -42,6 +42,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gst/gst.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -208,11 +209,13 @@ private:
     pid_t m_pid = -1;
 };
 
+// This program, for its transmitter copies.
+std::string g_self;
+
 std::unique_ptr<Child> StartSender(const SendOptions& o)
 {
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     return std::make_unique<Child>(std::vector<std::string>{
-        self, "--send", o.file, o.group, std::to_string(o.passes), std::to_string(o.format),
+        g_self, "--send", o.file, o.group, std::to_string(o.passes), std::to_string(o.format),
         o.headers ? "1" : "0", o.sap ? "1" : "0", std::to_string(o.pauseMs)});
 }
 
@@ -228,7 +231,9 @@ std::vector<std::string> PeerCommand(const char* group, bool announce)
     const std::string source = std::string("udpsrc address=") + group +
                                " port=" + std::to_string(kPort) +
                                " mtu=8192 buffer-size=102400 ! decodebin name=d";
-    const std::string video = std::string("d. ! videoconvert ! videocrop ! videoscale ! "
+    // Our graph cuts the first line of the picture (ShowLine1 is off by
+    // default), so the peer's crop does too.
+    const std::string video = std::string("d. ! videoconvert ! videocrop top=1 ! videoscale ! "
                                           "capsfilter ! fakesink name=picture sync=true") +
                               (announce ? " silent=false" : "");
     const std::string audio =
@@ -258,7 +263,13 @@ double PeerFirstBuffer(const char* group)
     char c = 0;
     const Clock::time_point deadline = start + 60s;
     // gst-launch prints the sink's last-message per buffer: "... chain ...".
-    while (Clock::now() < deadline && read(pipe[0], &c, 1) == 1) {
+    const auto readable = [&] {
+        pollfd entry{pipe[0], POLLIN, 0};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        return left.count() > 0 && poll(&entry, 1, static_cast<int>(left.count())) > 0;
+    };
+    while (readable() && read(pipe[0], &c, 1) == 1) {
         if (c != '\n') {
             line += c;
             continue;
@@ -590,7 +601,11 @@ void LongSampleCpu(const std::string& file)
         host.Tick(10ms);
     }
     if (host.controller.GetStreamState() != 2) {
-        std::printf("%-18s  (does not play)\n", name.c_str());
+        std::string numbers;
+        for (const auto& [type, at] : host.queue.posted) {
+            numbers += " " + std::to_string(type);
+        }
+        std::printf("%-18s  (does not play; messages%s)\n", name.c_str(), numbers.c_str());
         return;
     }
     // Warm-up, then the window; the host ticks at the player's rate.
@@ -636,6 +651,7 @@ int main(int argc, char** argv)
         o.pauseMs = static_cast<std::uint32_t>(std::atol(argv[8]));
         return Send(o);
     }
+    g_self = std::filesystem::read_symlink("/proc/self/exe").string();
     const char* env = std::getenv("QV_TEST_SOURCE_DIR");
     const std::string root = argc > 1 ? argv[1] : env != nullptr ? env : QV_SOURCE_DIR;
 
