@@ -9,28 +9,37 @@
 // reference count: the bytes outside have no due time of their own.
 //
 // Reported per sender and file: lateness median, 99th percentile and
-// maximum, drift over the whole file (how much longer or shorter the
-// transmission took than the stream's clock says), and sender CPU time per
-// second of stream. Beside them, per file, the transmitter's floor: the
-// same figures for its datagrams placed exactly where its design sends
-// them (at the first clock reference behind each one's last byte). A file
-// whose clock references lie far apart in its datagrams shows lateness
-// there that no sender timing can take away.
+// maximum, and drift over the whole file (how much longer or shorter the
+// transmission took than the stream's clock says). Beside them, per file,
+// the transmitter's floor: the same figures for its datagrams placed
+// exactly where its design sends them (at the first clock reference behind
+// each one's last byte). A file whose clock references lie far apart in its
+// datagrams shows lateness there that no sender timing can take away.
 //
-//   pacing_bench [--runs N] [--xmit-only] [source dir]
+// Then the senders' CPU, like for like: N transmitters of the one-minute
+// transport stream in one process (a copy of this program, as castdeck
+// holds its documents) beside N `ffmpeg -re` processes sending the same
+// file in datagrams of nearly the same size (43 transport packets, 8084
+// bytes), each measured from /proc over the same steady window after a
+// warm-up, so that neither start-up nor the file analysis counts. The
+// datagrams go to a loopback socket that this process empties.
+//
+//   pacing_bench [--runs N] [--xmit-only] [--senders N,N,...] [source dir]
 //       source dir: default QV_TEST_SOURCE_DIR, then the tree this was built
-//       from. --runs repeats the whole set N times (each run's lines are
+//       from. --runs repeats the lateness set N times (each run's lines are
 //       printed) and ends with the median over the runs of each figure, so
 //       that two builds can be compared run against run; --xmit-only leaves
-//       ffmpeg out.
+//       ffmpeg out; --senders gives the sender counts of the CPU rows
+//       (default 1,20; 0 leaves them out).
 #include "mpeg/mpeganalysis.h"
 #include "sender/transmit/xmitmpeg.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,8 +54,10 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,19 +71,6 @@ using Bytes = std::vector<std::uint8_t>;
 double Seconds(const timespec& t)
 {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double CpuSeconds(const rusage& r)
-{
-    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) * 1e-6;
-}
-
-double ThreadCpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return Seconds(t);
 }
 
 struct Arrival
@@ -128,12 +126,10 @@ public:
 
     const std::vector<Arrival>& Arrivals() const { return m_arrivals; }
     const Bytes& Stream() const { return m_stream; }
-    double CpuSeconds() const { return m_cpu; }
 
 private:
     void Loop()
     {
-        const double cpuStart = ThreadCpuSeconds();
         std::vector<std::uint8_t> buffer(65536);
         for (;;) {
             pollfd entry{m_fd, POLLIN, 0};
@@ -172,7 +168,6 @@ private:
             m_stream.insert(m_stream.end(), buffer.begin(), buffer.begin() + got);
             m_arrivals.push_back({stamp, m_stream.size()});
         }
-        m_cpu = ThreadCpuSeconds() - cpuStart;
     }
 
     int m_fd = -1;
@@ -182,7 +177,6 @@ private:
     std::atomic<int> m_quiet{300};
     std::vector<Arrival> m_arrivals;
     Bytes m_stream;
-    double m_cpu = 0;
 };
 
 // Due time in seconds of every byte offset, from the clock references of
@@ -251,13 +245,12 @@ struct Figures
     double median = 0, p99 = 0, max = 0; // ms
     double driftMs = 0;
     double driftPpm = 0;
-    double cpuPerStreamSecondMs = 0;
     double streamSeconds = 0;
     bool valid = false;
 };
 
 Figures Measure(const Bytes& stream, const std::vector<Arrival>& arrivals,
-                const qvmpeg::TimestampScanner& scanner, double senderCpu)
+                const qvmpeg::TimestampScanner& scanner)
 {
     Figures f;
     const Schedule schedule(stream, scanner);
@@ -305,7 +298,6 @@ Figures Measure(const Bytes& stream, const std::vector<Arrival>& arrivals,
     f.streamSeconds = schedule.Duration();
     f.driftPpm = slope * 1e6;
     f.driftMs = slope * f.streamSeconds * 1000.0;
-    f.cpuPerStreamSecondMs = senderCpu * 1000.0 / f.streamSeconds;
     f.valid = true;
     return f;
 }
@@ -325,7 +317,7 @@ Figures DesignFloor(const Receiver& receiver, const qvmpeg::TimestampScanner& sc
     for (const Arrival& a : receiver.Arrivals()) {
         placed.push_back({schedule.NextReferenceDue(static_cast<double>(a.end)), a.end});
     }
-    return Measure(receiver.Stream(), placed, scanner, 0);
+    return Measure(receiver.Stream(), placed, scanner);
 }
 
 struct XmitResult
@@ -343,8 +335,6 @@ XmitResult RunXmit(const std::string& path, int type)
     x->SetPacketFormat(XmitMPEG::kRawFormat);
     x->SetRepeat(1, 0);
     x->ComputeBitrate();
-    rusage before{};
-    getrusage(RUSAGE_SELF, &before);
     if (x->Start() != 0) {
         std::fprintf(stderr, "XmitMPEG failed to start on %s\n", path.c_str());
         return {};
@@ -354,13 +344,8 @@ XmitResult RunXmit(const std::string& path, int type)
     }
     x->Stop();
     receiver.Finish();
-    rusage after{};
-    getrusage(RUSAGE_SELF, &after);
-    // The process's CPU less the receiver's; the waiting main thread adds
-    // next to nothing.
-    const double cpu = CpuSeconds(after) - CpuSeconds(before) - receiver.CpuSeconds();
     const std::unique_ptr<qvmpeg::TimestampScanner> scanner = qvmpeg::MakeTimestampScanner(type);
-    return {Measure(receiver.Stream(), receiver.Arrivals(), *scanner, cpu),
+    return {Measure(receiver.Stream(), receiver.Arrivals(), *scanner),
             DesignFloor(receiver, *scanner)};
 }
 
@@ -382,15 +367,13 @@ Figures RunFfmpeg(const std::string& path)
         return {};
     }
     int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
+    waitpid(pid, &status, 0);
     receiver.Finish();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "ffmpeg failed on %s\n", path.c_str());
         return {};
     }
-    return Measure(receiver.Stream(), receiver.Arrivals(), qvmpeg::Mpeg2TransportScanner(),
-                   CpuSeconds(usage));
+    return Measure(receiver.Stream(), receiver.Arrivals(), qvmpeg::Mpeg2TransportScanner());
 }
 
 void Print(const char* sender, const std::string& file, const Figures& f)
@@ -399,24 +382,218 @@ void Print(const char* sender, const std::string& file, const Figures& f)
         std::printf("%-10s %-16s  (no result)\n", sender, file.c_str());
         return;
     }
-    std::printf("%-10s %-16s %4zu/%-4zu %7.2f %7.2f %7.2f %8.2f %7.0f %8.2f\n", sender,
-                file.c_str(), f.measured, f.datagrams, f.median, f.p99, f.max, f.driftMs,
-                f.driftPpm, f.cpuPerStreamSecondMs);
+    std::printf("%-10s %-16s %4zu/%-4zu %7.2f %7.2f %7.2f %8.2f %7.0f\n", sender, file.c_str(),
+                f.measured, f.datagrams, f.median, f.p99, f.max, f.driftMs, f.driftPpm);
+}
+
+// ---- Sender CPU over a steady window ---------------------------------------------------
+
+constexpr auto kWarmUp = std::chrono::seconds(5);
+constexpr auto kWindow = std::chrono::seconds(20);
+// ffmpeg's datagrams: the most whole transport packets that fit in ours.
+constexpr int kFfmpegPacketSize = 43 * 188;
+
+// CPU seconds a process has used so far (user and system), from /proc.
+double ProcessCpu(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')'); // the name may hold spaces
+    if (close == std::string::npos) {
+        return 0.0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) {
+            ticks += std::stod(field);
+        }
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A loopback socket whose datagrams a thread of this process throws away.
+class Discard
+{
+public:
+    Discard()
+    {
+        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int size = 16 * 1024 * 1024;
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
+        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+            std::perror("discard socket");
+            std::exit(1);
+        }
+        socklen_t length = sizeof(local);
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length);
+        m_port = ntohs(local.sin_port);
+        m_thread = std::thread([this] {
+            std::vector<char> buffer(65536);
+            while (!m_stop) {
+                pollfd entry{m_fd, POLLIN, 0};
+                if (poll(&entry, 1, 50) > 0) {
+                    while (recv(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT) > 0) {
+                    }
+                }
+            }
+        });
+    }
+    ~Discard()
+    {
+        m_stop = true;
+        m_thread.join();
+        close(m_fd);
+    }
+    std::uint16_t Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    std::uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// In the child: `count` transmitters of one file to the port, RAW, one pass
+// each, until SIGTERM.
+int SendMany(const std::string& path, int count, std::uint16_t port)
+{
+    int type = 0;
+    if (!qvmpeg::DetectStreamType(path, type)) {
+        return 2;
+    }
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    std::vector<std::unique_ptr<XmitMPEG>> senders;
+    for (int i = 0; i < count; ++i) {
+        senders.push_back(MakeXmitMPEG(type));
+        XmitMPEG& x = *senders.back();
+        x.SetFilePath(path);
+        x.SetAddress(htonl(INADDR_LOOPBACK), port);
+        x.SetPacketFormat(XmitMPEG::kRawFormat);
+        x.SetRepeat(1, 0);
+        if (x.ComputeBitrate() == 0 || x.Start() != 0) {
+            return 3;
+        }
+    }
+    int signal = 0;
+    sigwait(&stop, &signal);
+    for (auto& x : senders) {
+        x->Stop();
+    }
+    return 0;
+}
+
+pid_t Spawn(const std::vector<std::string>& args)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// CPU ms per second of the window, summed over the processes, after the
+// warm-up; the processes are stopped and reaped afterwards.
+double WindowCpu(const std::vector<pid_t>& pids)
+{
+    std::this_thread::sleep_for(kWarmUp);
+    double before = 0;
+    for (const pid_t pid : pids) {
+        before += ProcessCpu(pid);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kWindow);
+    double after = 0;
+    for (const pid_t pid : pids) {
+        after += ProcessCpu(pid);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (const pid_t pid : pids) {
+        kill(pid, SIGTERM);
+    }
+    for (const pid_t pid : pids) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    return (after - before) * 1000.0 / seconds;
+}
+
+void CpuRows(const std::string& path, const std::vector<int>& counts, bool withFfmpeg)
+{
+    std::printf("\nSender CPU ms per second over a %lld s window after %lld s, %s, the same file "
+                "from each sender at once:\n",
+                static_cast<long long>(kWindow.count()), static_cast<long long>(kWarmUp.count()),
+                std::filesystem::path(path).filename().c_str());
+    std::printf("%8s %12s %14s %8s\n", "senders", "XmitMPEG", "ffmpeg -re", "ratio");
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    for (const int count : counts) {
+        double ours = 0;
+        {
+            Discard sink;
+            ours = WindowCpu({Spawn(
+                {self, "--send-many", path, std::to_string(count), std::to_string(sink.Port())})});
+        }
+        double theirs = 0;
+        if (withFfmpeg) {
+            Discard sink;
+            const std::string url = "udp://127.0.0.1:" + std::to_string(sink.Port()) +
+                                    "?pkt_size=" + std::to_string(kFfmpegPacketSize);
+            std::vector<pid_t> pids;
+            for (int i = 0; i < count; ++i) {
+                pids.push_back(Spawn({"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+                                      "-re", "-i", path, "-c", "copy", "-f", "mpegts", url}));
+            }
+            theirs = WindowCpu(pids);
+        }
+        std::printf("%8d %12.1f %14.1f %8.2f\n", count, ours, theirs,
+                    theirs > 0 ? ours / theirs : 0.0);
+        std::fflush(stdout);
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 5 && std::string(argv[1]) == "--send-many") {
+        return SendMany(argv[2], std::atoi(argv[3]),
+                        static_cast<std::uint16_t>(std::atoi(argv[4])));
+    }
     std::string root;
     int runs = 1;
     bool withFfmpeg = true;
+    std::vector<int> senders = {1, 20};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--runs" && i + 1 < argc) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--xmit-only") {
             withFfmpeg = false;
+        } else if (arg == "--senders" && i + 1 < argc) {
+            senders.clear();
+            std::istringstream list(argv[++i]);
+            for (std::string item; std::getline(list, item, ',');) {
+                if (const int n = std::atoi(item.c_str()); n > 0) {
+                    senders.push_back(n);
+                }
+            }
         } else {
             root = arg;
         }
@@ -434,12 +611,11 @@ int main(int argc, char** argv)
         "references of the bytes sent, placed so that the earliest datagram is on time; only\n"
         "datagrams between the first and last clock reference count (measured/received).\n"
         "Drift: least-squares slope of arrival - due, as ms over the file and as ppm.\n"
-        "CPU: sender CPU ms per second of stream.\n"
         "floor: XmitMPEG's datagrams placed where its design puts them with no timing error\n"
         "(each at the first clock reference behind its last byte): the least lateness any\n"
         "run of it can show.\n\n");
-    std::printf("%-10s %-16s %9s %7s %7s %7s %8s %7s %8s\n", "sender", "file", "datagrams",
-                "median", "p99", "max", "drift ms", "ppm", "CPU ms/s");
+    std::printf("%-10s %-16s %9s %7s %7s %7s %8s %7s\n", "sender", "file", "datagrams", "median",
+                "p99", "max", "drift ms", "ppm");
     // The transmitter's figures of every run, per file.
     std::vector<std::vector<Figures>> xmit(std::size(samples));
     std::vector<Figures> floors(std::size(samples));
@@ -488,7 +664,6 @@ int main(int argc, char** argv)
                 f.max = median(xmit[s], &Figures::max);
                 f.driftMs = median(xmit[s], &Figures::driftMs);
                 f.driftPpm = median(xmit[s], &Figures::driftPpm);
-                f.cpuPerStreamSecondMs = median(xmit[s], &Figures::cpuPerStreamSecondMs);
             }
             Print("median", samples[s], f);
         }
@@ -497,5 +672,14 @@ int main(int argc, char** argv)
     for (std::size_t s = 0; s < std::size(samples); ++s) {
         Print("floor", samples[s], floors[s]);
     }
+    const std::string longSample = std::string(QV_LONG_SAMPLES_DIR) + "/long_m2t.ts";
+    if (senders.empty()) {
+        return 0;
+    }
+    if (!std::filesystem::exists(longSample)) {
+        std::printf("\n%s: missing (build the target long_samples)\n", longSample.c_str());
+        return 0;
+    }
+    CpuRows(longSample, senders, withFfmpeg);
     return 0;
 }

@@ -1,10 +1,14 @@
 // The "castsource" element: one create() is one request to the stream
 // object (Lock, Seek, Read, Unlock). The stream's flag word decides what
 // happens to the bytes: a break marks the buffer from the break on DISCONT
-// (the bytes before it go out first, in a buffer of their own), a stopped
-// receiver ends the stream, and so does a data timeout on the description
-// road. unlock/unlock_stop release and re-arm a read waiting in the
-// receiver; state changes reach the stream's OnRun/OnPause/OnStop.
+// (the bytes before it go out first, in a buffer of their own), and a
+// stopped receiver or a data timeout ends the stream. The receiver hands out
+// every byte it held back before it reports the timeout, so the end of a
+// live stream (a sender between two passes, or gone) reaches the decoders
+// as an end of stream: they give out the pictures they still hold, and the
+// sinks play them before the graph reports its completion. unlock and
+// unlock_stop release and re-arm a read waiting in the receiver; state
+// changes reach the stream's OnRun/OnPause/OnStop.
 #include "castsource/castsrcelement.h"
 
 #include "core/receive/qvcollector.h"
@@ -284,11 +288,8 @@ GstFlowReturn Create(GstPushSrc* src, GstBuffer** out)
             break;
         }
         if (flags == QvUdpDataCollector::kTimeout) {
-            if (stream.OwnsReceiver()) {
-                result = GST_FLOW_EOS;
-                break;
-            }
-            continue; // the owner of the receiver acts on its timeout
+            result = GST_FLOW_EOS;
+            break;
         }
         if (!PauseAfterEmptyRead(state)) {
             result = GST_FLOW_FLUSHING;

@@ -2,9 +2,9 @@
 // The data block that the stream controller shares with its stream control,
 // and the services through which the controls make their graphs.
 
+#include "core/threads/qvobject.h"
 #include "playback/qvplaybackexport.h"
 #include "playback/qvwnd.h"
-#include "core/threads/qvobject.h"
 
 #include "platform/com/unknown.h"
 #include "platform/media/mediagraph.h"

@@ -1,8 +1,8 @@
 #include "playback/qvcontroller.h"
 
+#include "core/settings/qvlog.h"
 #include "playback/qvfilectl.h"
 #include "playback/qvlivectl.h"
-#include "core/settings/qvlog.h"
 
 #include <cstring>
 #include <new>

@@ -31,13 +31,13 @@
 // Progress comes back as QvStreamMessage objects on the host's queue (see
 // qvstreammsg.h for the numbers).
 
+#include "core/settings/qvproplist.h"
+#include "core/threads/qvmessage.h"
+#include "core/threads/qvobject.h"
 #include "playback/qvamovdata.h"
 #include "playback/qvplaybackexport.h"
 #include "playback/qvstreamctl.h"
 #include "playback/qvwnd.h"
-#include "core/settings/qvproplist.h"
-#include "core/threads/qvmessage.h"
-#include "core/threads/qvobject.h"
 
 #include <memory>
 

@@ -1,8 +1,8 @@
 #include "playback/qvfilectl.h"
 
-#include "playback/qvstreammsg.h"
 #include "core/settings/qvlog.h"
 #include "core/settings/qvproplist.h"
+#include "playback/qvstreammsg.h"
 
 QvIFileAMovStreamControl::~QvIFileAMovStreamControl()
 {
@@ -30,22 +30,6 @@ void QvIFileAMovStreamControl::PlayPreInit()
 }
 
 void QvIFileAMovStreamControl::PlayInit() {}
-
-void QvIFileAMovStreamControl::PlayStart()
-{
-    Post(QvStreamMessage::kStarting);
-    if (m_state != kPaused && !CreateFilterGraph()) {
-        m_state = kStopped;
-        Post(QvStreamMessage::kStopped);
-        return;
-    }
-    if (m_amov->graph == nullptr) {
-        return;
-    }
-    m_amov->graph->Run();
-    m_state = kPlaying;
-    Post(QvStreamMessage::kPlaying);
-}
 
 void QvIFileAMovStreamControl::PlayContinue()
 {
@@ -86,23 +70,11 @@ int QvIFileAMovStreamControl::OnStreamReady()
     return 0;
 }
 
-int QvIFileAMovStreamControl::OnStartThreshold()
+void QvIFileAMovStreamControl::OnDataEnded()
 {
-    if (m_state == kBuffering) {
-        PlayStart();
-    }
-    return 0;
-}
-
-int QvIFileAMovStreamControl::OnDataTimeout()
-{
-    if (m_state != kPlaying && m_state != kBuffering) {
-        return 0;
-    }
     DestroyFilterGraph();
     Post(QvStreamMessage::kEndOfData);
     PlayPreInit();
-    return 0;
 }
 
 void QvIFileAMovStreamControl::SetPosition(double position)
@@ -146,43 +118,20 @@ void QvIFileAMovStreamControl::Periodic()
     }
 }
 
-bool QvIFileAMovStreamControl::CreateFilterGraph()
+bool QvIFileAMovStreamControl::RenderGraph(qvplat::MediaGraph& graph)
 {
-    QvDebugMsg("Creating FilterGraph");
-    if (m_amov->graph != nullptr) {
-        return false;
-    }
-    std::unique_ptr<qvplat::MediaGraph> graph = MakeGraph();
-    if (graph == nullptr) {
-        QvLog("Failed to create Filter Graph");
-        return false;
-    }
     const UtCString file = m_amov->propertyList->GetProperty("Filename");
     bool ok = file.length() <= kMaxPath;
     if (ok) {
         GstElement* element = nullptr;
         const qvplat::HRESULT hr =
             m_amov->services->OpenFileSource(file.chars(), m_sourceFilter, element);
-        ok = hr == qvplat::S_OK    ? graph->RenderSource(element)
-             : hr == qvplat::S_FALSE ? graph->RenderFile(file.chars())
+        ok = hr == qvplat::S_OK      ? graph.RenderSource(element)
+             : hr == qvplat::S_FALSE ? graph.RenderFile(file.chars())
                                      : false;
     }
     if (!ok) {
         QvLog("Cannot render file.");
-        graph->SetOwner(nullptr);
-        graph.reset();
-        m_sourceFilter.Reset();
-        return false;
     }
-    AttachGraph(std::move(graph));
-    return true;
-}
-
-void QvIFileAMovStreamControl::DestroyFilterGraph()
-{
-    if (m_amov == nullptr || m_amov->graph == nullptr) {
-        return;
-    }
-    ReleaseGraph();
-    m_sourceFilter.Reset();
+    return ok;
 }

@@ -38,18 +38,12 @@ public:
     // The graph's next event, without waiting (see above).
     void Periodic() override;
 
-    void PlayStart() override;
-    int OnDataTimeout() override;
-    int OnStartThreshold() override;
     int OnStreamReady() override;
 
 protected:
     void PlayPreInit();
     void PlayInit();
     void PlayContinue();
-    bool CreateFilterGraph();
-    void DestroyFilterGraph();
-
-private:
-    qvplat::ComPtr<qvplat::IUnknown> m_sourceFilter;
+    bool RenderGraph(qvplat::MediaGraph& graph) override;
+    void OnDataEnded() override;
 };

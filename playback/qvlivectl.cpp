@@ -1,9 +1,11 @@
 #include "playback/qvlivectl.h"
 
-#include "playback/qvstreammsg.h"
 #include "core/settings/qvlog.h"
 #include "core/settings/qvproplist.h"
 #include "core/threads/qvmessage.h"
+#include "playback/qvstreammsg.h"
+
+#include "platform/clock.h"
 
 QvIAMovStreamControl::QvIAMovStreamControl()
 {
@@ -54,23 +56,14 @@ void QvIAMovStreamControl::PlayInit()
     m_state = kBuffering;
 }
 
-void QvIAMovStreamControl::PlayStart()
+void QvIAMovStreamControl::OnGraphFailed()
 {
-    Post(QvStreamMessage::kStarting);
-    if (m_state != kPaused && !CreateFilterGraph()) {
-        // Nothing will play: back to stopped, and the host hears so.
-        m_receiver.Stop();
-        m_state = kStopped;
-        Post(QvStreamMessage::kStopped);
-        return;
-    }
-    if (m_amov->graph == nullptr) {
-        return;
-    }
-    m_amov->graph->Run();
+    m_receiver.Stop();
+}
+
+void QvIAMovStreamControl::OnGraphRunning()
+{
     m_receiver.SetReqTimeoutMonitor(true);
-    m_state = kPlaying;
-    Post(QvStreamMessage::kPlaying);
 }
 
 void QvIAMovStreamControl::PlayContinue()
@@ -89,7 +82,9 @@ int QvIAMovStreamControl::Pause()
     }
     m_amov->graph->Pause();
     // A paused graph reads nothing; that is no reason to give up the stream.
+    // (Nor does it play out: Play starts reception again.)
     m_receiver.SetReqTimeoutMonitor(false);
+    m_draining = false;
     m_state = kPaused;
     Post(QvStreamMessage::kPaused);
     return 0;
@@ -128,19 +123,25 @@ int QvIAMovStreamControl::OnStreamReady()
     return 0;
 }
 
-int QvIAMovStreamControl::OnStartThreshold()
+void QvIAMovStreamControl::OnDataEnded()
 {
-    if (m_state == kBuffering) {
-        PlayStart();
+    if (m_draining) {
+        return;
     }
-    return 0;
+    if (m_state == kPlaying && m_amov->graph != nullptr && !m_graphEnded) {
+        // The source ends the stream after the last bytes received; the
+        // graph still holds what the start threshold buffered and plays it
+        // out first. It reads nothing more meanwhile.
+        m_receiver.SetReqTimeoutMonitor(false);
+        m_draining = true;
+        m_drainStart = qvplat::TickCount();
+        return;
+    }
+    EndOfData();
 }
 
-int QvIAMovStreamControl::OnDataTimeout()
+void QvIAMovStreamControl::EndOfData()
 {
-    if (m_state != kPlaying && m_state != kBuffering) {
-        return 0;
-    }
     DestroyFilterGraph();
     if (m_receiver.IsStarted()) {
         m_receiver.Stop();
@@ -149,7 +150,6 @@ int QvIAMovStreamControl::OnDataTimeout()
         Post(QvStreamMessage::kEndOfData);
     }
     PlayPreInit();
-    return 0;
 }
 
 void QvIAMovStreamControl::SetPosition(double position)
@@ -171,55 +171,45 @@ double QvIAMovStreamControl::GetLength()
 
 void QvIAMovStreamControl::Periodic()
 {
-    LogGraphErrors();
+    if (m_amov == nullptr || m_amov->graph == nullptr) {
+        return;
+    }
+    std::string text;
+    for (qvplat::MediaEvent event = m_amov->graph->PopEvent(&text);
+         event != qvplat::MediaEvent::None; event = m_amov->graph->PopEvent(&text)) {
+        if (event == qvplat::MediaEvent::Error) {
+            QvDebugMsg("Graph error: %s", text.c_str());
+        }
+        m_graphEnded = true;
+    }
+    if (m_draining &&
+        (m_graphEnded || qvplat::ElapsedMs(qvplat::TickCount(), m_drainStart) > kDrainLimitMs)) {
+        EndOfData();
+    }
 }
 
-bool QvIAMovStreamControl::CreateFilterGraph()
+bool QvIAMovStreamControl::RenderGraph(qvplat::MediaGraph& graph)
 {
-    QvDebugMsg("Creating FilterGraph");
-    if (m_amov->graph != nullptr) {
-        return false;
-    }
-    std::unique_ptr<qvplat::MediaGraph> graph = MakeGraph();
-    if (graph == nullptr) {
-        QvLog("Failed to create Filter Graph");
-        return false;
-    }
     std::string failure;
     GstElement* source = m_amov->services->CreateLiveSource(m_receiver, *m_amov->propertyList,
                                                             m_sourceFilter, failure);
     m_amov->sourceFilter = m_sourceFilter.Get();
-    bool ok = source != nullptr;
-    if (!ok) {
+    if (source == nullptr) {
         QvLog("%s", failure.c_str());
-    } else if (!graph->RenderSource(source)) {
-        QvLog("Decoder cannot render the stream.");
-        ok = false;
-    }
-    if (!ok) {
-        // Torn down like a graph that ran: the receiver reads our settings
-        // again before the source goes.
-        graph->SetOwner(nullptr);
-        graph.reset();
-        m_receiver.SetPropertyList(m_amov->propertyList);
-        m_sourceFilter.Reset();
-        m_amov->sourceFilter = nullptr;
-        m_state = kStopped;
         return false;
     }
-    AttachGraph(std::move(graph));
+    if (!graph.RenderSource(source)) {
+        QvLog("Decoder cannot render the stream.");
+        return false;
+    }
     return true;
 }
 
-void QvIAMovStreamControl::DestroyFilterGraph()
+void QvIAMovStreamControl::OnGraphReleased()
 {
-    if (m_amov == nullptr || m_amov->graph == nullptr) {
-        return;
-    }
-    // The graph lets go of the source before the source goes, and the
-    // receiver reads the data block's settings again, not the source's copy.
-    ReleaseGraph();
+    // The receiver reads the data block's settings again, not the source's
+    // copy, before the source goes.
     m_receiver.SetPropertyList(m_amov->propertyList);
-    m_sourceFilter.Reset();
-    m_amov->sourceFilter = nullptr;
+    m_draining = false;
+    m_graphEnded = false;
 }

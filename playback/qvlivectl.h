@@ -20,14 +20,20 @@
 //   Play (1)          Stop, then the receiver again (3, 33)         → 0x22
 //   data timeout      tears the graph down, stops the receiver,
 //   (2, 0x22)         posts 36 with NotifyOnEndData, then as Play   → 0x12
+//                     While a running graph still plays what it
+//                     holds (the source has ended the stream), the
+//                     teardown waits until the graph completes, fails
+//                     or kDrainLimitMs pass: the last pictures before
+//                     the data stopped (a sender between passes) are
+//                     shown, not thrown away.
 //   Stop (not 0)      tears down, stops receiver and listener,
 //                     drops queued int messages, posts 3            → 0
 // A graph that cannot be built stops the receiver and posts 3 (→ 0).
 
-#include "playback/qvplaybackexport.h"
-#include "playback/qvstreamctl.h"
 #include "core/receive/qvcollector.h"
 #include "core/receive/qvudplisten.h"
+#include "playback/qvplaybackexport.h"
+#include "playback/qvstreamctl.h"
 
 #include "platform/com/unknown.h"
 
@@ -46,13 +52,14 @@ public:
     double GetPosition() override;
     // The receiver's number of small buffers; 0.0 without a graph.
     double GetLength() override;
+    // Longest wait for a graph to play out after a data timeout.
+    static constexpr std::uint32_t kDrainLimitMs = 10000;
+
     // Logs the graph's errors; a failed graph stops reading, and the
-    // receiver's request timeout then restarts the stream.
+    // receiver's request timeout then restarts the stream. After a data
+    // timeout, ends the stream once the graph has played out.
     void Periodic() override;
 
-    void PlayStart() override;
-    int OnDataTimeout() override;
-    int OnStartThreshold() override;
     int OnStreamReady() override;
 
     // The workers, for hosts that show their figures.
@@ -63,13 +70,23 @@ protected:
     void PlayPreInit();
     void PlayInit();
     void PlayContinue();
-    bool CreateFilterGraph();
-    void DestroyFilterGraph();
+    bool RenderGraph(qvplat::MediaGraph& graph) override;
+    void OnGraphReleased() override;
+    void OnGraphFailed() override;
+    void OnGraphRunning() override;
+    void OnDataEnded() override;
 
 private:
+    // The data timeout's teardown: graph, receiver, 36, waiting again.
+    void EndOfData();
+
     QvUdpDataCollector m_receiver;
     QvUdpListen m_listener;
-    qvplat::ComPtr<qvplat::IUnknown> m_sourceFilter;
+    // The graph reported its completion or an error: it plays no more.
+    bool m_graphEnded = false;
+    // A data timeout waits for the graph to play out, since m_drainStart.
+    bool m_draining = false;
+    std::uint32_t m_drainStart = 0;
 };
 
 // The class the object factory makes for "ILiveAMovStreamControl".

@@ -55,8 +55,7 @@ qvplat::HRESULT QvMediaServices::OpenFileSource(const std::string& path,
     std::string text;
     qvplat::CLSID clsid;
     if (extension.empty() ||
-        !qvplat::comreg::ReadText("Media Type\\Extensions\\" + extension, "Source Filter",
-                                  text) ||
+        !qvplat::comreg::ReadText("Media Type\\Extensions\\" + extension, "Source Filter", text) ||
         qvplat::Failed(qvplat::CLSIDFromString(text, &clsid))) {
         return qvplat::S_FALSE;
     }

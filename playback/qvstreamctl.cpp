@@ -1,9 +1,9 @@
 #include "playback/qvstreamctl.h"
 
-#include "playback/qvstreammsg.h"
 #include "core/settings/qvlog.h"
 #include "core/settings/qvproplist.h"
 #include "core/threads/qvmessage.h"
+#include "playback/qvstreammsg.h"
 
 #include <algorithm>
 #include <cmath>
@@ -43,6 +43,77 @@ double QvIStreamControl::GetLength()
 int QvIStreamControl::GetStreamState()
 {
     return m_state;
+}
+
+void QvIStreamControl::PlayStart()
+{
+    Post(QvStreamMessage::kStarting);
+    if (m_state != kPaused && !CreateFilterGraph()) {
+        // Nothing will play: back to stopped, and the host hears so.
+        OnGraphFailed();
+        m_state = kStopped;
+        Post(QvStreamMessage::kStopped);
+        return;
+    }
+    if (m_amov->graph == nullptr) {
+        return;
+    }
+    m_amov->graph->Run();
+    OnGraphRunning();
+    m_state = kPlaying;
+    Post(QvStreamMessage::kPlaying);
+}
+
+int QvIStreamControl::OnStartThreshold()
+{
+    if (m_state == kBuffering) {
+        PlayStart();
+    }
+    return 0;
+}
+
+int QvIStreamControl::OnDataTimeout()
+{
+    if (m_state == kPlaying || m_state == kBuffering) {
+        OnDataEnded();
+    }
+    return 0;
+}
+
+bool QvIStreamControl::CreateFilterGraph()
+{
+    QvDebugMsg("Creating FilterGraph");
+    if (m_amov->graph != nullptr) {
+        return false;
+    }
+    std::unique_ptr<qvplat::MediaGraph> graph = MakeGraph();
+    if (graph == nullptr) {
+        QvLog("Failed to create Filter Graph");
+        return false;
+    }
+    if (!RenderGraph(*graph)) {
+        // Torn down like a graph that ran.
+        graph->SetOwner(nullptr);
+        graph.reset();
+        OnGraphReleased();
+        m_sourceFilter.Reset();
+        m_amov->sourceFilter = nullptr;
+        return false;
+    }
+    AttachGraph(std::move(graph));
+    return true;
+}
+
+void QvIStreamControl::DestroyFilterGraph()
+{
+    if (m_amov == nullptr || m_amov->graph == nullptr) {
+        return;
+    }
+    // The graph lets go of the source before the source goes.
+    ReleaseGraph();
+    OnGraphReleased();
+    m_sourceFilter.Reset();
+    m_amov->sourceFilter = nullptr;
 }
 
 void QvIStreamControl::NewWindow() {}
@@ -218,17 +289,6 @@ void QvIStreamControl::ReleaseGraph()
     graph->SetWindowPosition({});
     graph->SetOwner(nullptr);
     m_amov->graph = nullptr;
-}
-
-void QvIStreamControl::LogGraphErrors()
-{
-    if (m_amov == nullptr || m_amov->graph == nullptr) {
-        return;
-    }
-    std::string text;
-    while (m_amov->graph->PopEvent(&text) == qvplat::MediaEvent::Error) {
-        QvDebugMsg("Graph error: %s", text.c_str());
-    }
 }
 
 QvIWindow::~QvIWindow() = default;

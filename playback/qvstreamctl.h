@@ -8,15 +8,20 @@
 //   (listener running), 0x22 buffering (receiver running, no graph yet).
 // A state whose low four bits are 2 counts as already playing for Play.
 //
-// What the two controls share lives here: posting stream messages, the
-// volume mapping, fitting the video into the display window, the video
-// window's display mode and message drain. All of it runs on the host's
-// user-interface thread.
+// What the two controls share lives here: the start of playback at the
+// start threshold, the first step of a data timeout, making and releasing
+// the graph, posting stream messages, the volume mapping, fitting the video
+// into the display window, the video window's display mode and message
+// drain. Each control fills in small hooks: how its graph is rendered, what
+// goes with a released graph, and what a data timeout does. All of it runs
+// on the host's user-interface thread.
 
+#include "core/threads/qvobject.h"
+
+#include "platform/com/unknown.h"
 #include "playback/qvamovdata.h"
 #include "playback/qvplaybackexport.h"
 #include "playback/qvwnd.h"
-#include "core/threads/qvobject.h"
 
 class QV_PLAYBACK_API QvIStreamControl : public QvObject
 {
@@ -60,9 +65,13 @@ public:
     virtual void PostCreate();
 
     // Called by the controller for the int messages of the workers.
-    virtual void PlayStart() = 0;
-    virtual int OnDataTimeout() = 0;
-    virtual int OnStartThreshold() = 0;
+    // PlayStart: posts 49, builds the graph (unless paused), runs it and
+    // posts 1 (state 2); a graph that cannot be built posts 3 (state 0).
+    virtual void PlayStart();
+    // In state 2 or 0x22: OnDataEnded. Returns 0.
+    virtual int OnDataTimeout();
+    // In state 0x22: PlayStart. Returns 0.
+    virtual int OnStartThreshold();
     virtual int OnStreamReady() = 0;
 
     void SetQvData(QvData* data) override;
@@ -84,20 +93,40 @@ protected:
     // name ("VideoSink", "AudioSink"), with the display window as its video
     // owner and the volume last set; null when none can be made.
     std::unique_ptr<qvplat::MediaGraph> MakeGraph();
+    // "Creating FilterGraph": a new graph, rendered by RenderGraph and
+    // attached (the data block holds it); false when a graph exists already
+    // or none can be made or rendered (logged).
+    bool CreateFilterGraph();
+    // Stops and releases the graph, then its source (the state becomes 0).
+    // Nothing happens without a graph.
+    void DestroyFilterGraph();
+
+    // Hooks of the controls.
+    // Gives the new graph its source and renders it; false, with the log
+    // line written, when it cannot.
+    virtual bool RenderGraph(qvplat::MediaGraph& graph) = 0;
+    // A graph (rendered or not) is gone; its source goes next.
+    virtual void OnGraphReleased() {}
+    // PlayStart could not build a graph / ran the graph it built.
+    virtual void OnGraphFailed() {}
+    virtual void OnGraphRunning() {}
+    // The data stopped while playing or buffering.
+    virtual void OnDataEnded() = 0;
+
     // After a render: the message drain, the video placed in the display
     // window. The graph goes into the data block.
     void AttachGraph(std::unique_ptr<qvplat::MediaGraph> graph);
     // Stops the graph, hides its video, lets go of the owner and deletes it;
     // the state becomes 0. Nothing happens without a graph.
     void ReleaseGraph();
-    // Logs whatever errors the graph reported, without waiting.
-    void LogGraphErrors();
 
     QvAMovData* m_amov = nullptr;
     int m_state = kStopped;
     int m_volume = kFullVolume;
     // Whether SetVolume and GetVolume write their debug lines.
     bool m_volumeDebug = false;
+    // The source filter of the graph, when it has one of its own.
+    qvplat::ComPtr<qvplat::IUnknown> m_sourceFilter;
 };
 
 // Stores a data block, and nothing else.

@@ -4,8 +4,8 @@
 // host drains that queue on its own thread with a handler derived from
 // QvStreamMessage whose hooks it overrides.
 
-#include "playback/qvplaybackexport.h"
 #include "core/threads/qvmessage.h"
+#include "playback/qvplaybackexport.h"
 
 class QV_PLAYBACK_API QvStreamMessage : public QvMessage
 {

@@ -13,8 +13,8 @@
 //
 // Everything here runs on the host's user-interface thread.
 
-#include "playback/qvplaybackexport.h"
 #include "platform/media/mediagraph.h"
+#include "playback/qvplaybackexport.h"
 
 #include <cstdint>
 

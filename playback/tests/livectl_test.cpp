@@ -2,8 +2,8 @@
 // listener and receiver on real sockets in the test's network namespace.
 #include "playback_test_helpers.h"
 
-#include "playback/qvlivectl.h"
 #include "core/threads/qvmessage.h"
+#include "playback/qvlivectl.h"
 
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/udp_socket.h"
@@ -144,20 +144,43 @@ TEST_F(LiveControlTest, WalksTheStateTable)
     EXPECT_FALSE(control->GetListener().IsStarted());
 }
 
+// A running graph plays out what it holds before it goes: until it
+// completes or fails, the data timeout changes nothing the host sees.
 TEST_F(LiveControlTest, DataTimeoutWaitsForTheStreamAgain)
 {
-    for (const bool notify : {false, true}) {
-        SCOPED_TRACE(notify ? "NotifyOnEndData" : "quiet");
-        settings.SetProperty("NotifyOnEndData", notify ? "1" : "0");
-        controller.UnInitialize();
-        Init();
-        Reach(2);
-        EXPECT_EQ(Deliver(QvIntMessage::kDataTimeout), notify ? (Messages{36, 17}) : Messages{17});
-        EXPECT_EQ(controller.GetStreamState(), 0x12);
-        EXPECT_FALSE(services->Last().alive);
-        EXPECT_FALSE(Receiver().IsStarted());
-        EXPECT_TRUE(control->GetListener().IsStarted());
+    for (const auto end : {qvplat::MediaEvent::Complete, qvplat::MediaEvent::Error}) {
+        for (const bool notify : {false, true}) {
+            SCOPED_TRACE(testing::Message() << (notify ? "NotifyOnEndData" : "quiet") << " event "
+                                            << static_cast<int>(end));
+            settings.SetProperty("NotifyOnEndData", notify ? "1" : "0");
+            controller.UnInitialize();
+            Init();
+            Reach(2);
+            EXPECT_TRUE(Deliver(QvIntMessage::kDataTimeout).empty());
+            EXPECT_TRUE(Deliver(QvIntMessage::kDataTimeout).empty());
+            EXPECT_EQ(controller.GetStreamState(), 2);
+            EXPECT_TRUE(services->Last().alive);
+            EXPECT_FALSE(Receiver().GetReqTimeoutMonitor());
+
+            services->Last().events.push_back(end);
+            controller.Periodic();
+            EXPECT_EQ(Drain(queue), notify ? (Messages{36, 17}) : Messages{17});
+            EXPECT_EQ(controller.GetStreamState(), 0x12);
+            EXPECT_FALSE(services->Last().alive);
+            EXPECT_FALSE(Receiver().IsStarted());
+            EXPECT_TRUE(control->GetListener().IsStarted());
+        }
     }
+    // Without a graph, and with one that ended before, at once.
+    ASSERT_EQ(controller.GetStreamState(), 0x12);
+    Deliver(QvIntMessage::kStreamReady);
+    EXPECT_EQ(Deliver(QvIntMessage::kDataTimeout), (Messages{36, 17}));
+    Deliver(QvIntMessage::kStreamReady);
+    Deliver(QvIntMessage::kStartThreshold);
+    services->Last().events.push_back(qvplat::MediaEvent::Error);
+    controller.Periodic();
+    EXPECT_EQ(Deliver(QvIntMessage::kDataTimeout), (Messages{36, 17}));
+    EXPECT_FALSE(services->Last().alive);
 }
 
 // A message that was queued when the state moved on does nothing.
@@ -168,13 +191,11 @@ TEST_F(LiveControlTest, StaleMessagesAreIgnored)
         int state;
         int code;
     };
-    for (const Case& c : {Case{0x12, QvIntMessage::kStartThreshold},
-                          Case{0x12, QvIntMessage::kDataTimeout},
-                          Case{0x22, QvIntMessage::kStreamReady},
-                          Case{2, QvIntMessage::kStreamReady},
-                          Case{2, QvIntMessage::kStartThreshold},
-                          Case{1, QvIntMessage::kDataTimeout},
-                          Case{1, QvIntMessage::kStartThreshold}}) {
+    for (const Case& c :
+         {Case{0x12, QvIntMessage::kStartThreshold}, Case{0x12, QvIntMessage::kDataTimeout},
+          Case{0x22, QvIntMessage::kStreamReady}, Case{2, QvIntMessage::kStreamReady},
+          Case{2, QvIntMessage::kStartThreshold}, Case{1, QvIntMessage::kDataTimeout},
+          Case{1, QvIntMessage::kStartThreshold}}) {
         SCOPED_TRACE(testing::Message() << "state " << c.state << " code " << c.code);
         controller.UnInitialize();
         Init();
