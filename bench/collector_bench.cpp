@@ -497,22 +497,7 @@ int main(int argc, char** argv)
                         trial.AchievedMbps(), static_cast<unsigned long long>(trial.socket.drops));
                 }
             }
-            // A rung the sender cannot reach measures the sender.
-            const bool senderShort = Median(achieved) < 0.9 * rate;
-            for (std::size_t r = 0; r < receivers.size(); ++r) {
-                if (!inRace[r]) {
-                    continue;
-                }
-                if (senderShort) {
-                    results[s][r].senderLimited = true;
-                    inRace[r] = false;
-                } else if (2 * good[r] > options.trials) {
-                    results[s][r].lossless = rate;
-                    failedRungs[r] = 0;
-                } else if (++failedRungs[r] == 2) {
-                    inRace[r] = false;
-                }
-            }
+            ScoreRung(rate, achieved, options.trials, good, inRace, failedRungs, results[s]);
         }
     }
 

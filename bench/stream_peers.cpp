@@ -474,21 +474,7 @@ void RunComparison(const std::vector<Recorder>& recorders, const ComparisonOptio
                                  o.lossless ? "lossless" : "lost", o.mbps, o.note.c_str());
                 }
             }
-            const bool senderShort = Median(achieved) < 0.9 * rate;
-            for (std::size_t r = 0; r < n; ++r) {
-                if (!inRace[r]) {
-                    continue;
-                }
-                if (senderShort) {
-                    results[s][r].senderLimited = true;
-                    inRace[r] = false;
-                } else if (2 * good[r] > options.trials) {
-                    results[s][r].lossless = rate;
-                    failedRungs[r] = 0;
-                } else if (++failedRungs[r] == 2) {
-                    inRace[r] = false;
-                }
-            }
+            ScoreRung(rate, achieved, options.trials, good, inRace, failedRungs, results[s]);
         }
     }
     std::printf("\n| datagram | recorder | lossless Mbit/s | CPU us per Mbit at %.0f Mbit/s |\n"

@@ -77,6 +77,34 @@ double CpuSeconds(const rusage& usage);
 // CPU time of this process so far (every thread).
 double ProcessCpuSeconds();
 double Median(std::vector<double> values);
+
+// Scores one rung of a rate ladder for every entrant still in the race.
+// Where the sender fell short of the rung (its median below 90 % of `rate`)
+// the rung measures the sender: the race ends there as sender-limited. An
+// entrant lossless in most of its `trials` passes the rung; one that fails
+// two rungs in a row leaves the race. `Result` has `lossless` and
+// `senderLimited`.
+template <class Result>
+void ScoreRung(double rate, const std::vector<double>& achieved, int trials,
+               const std::vector<int>& good, std::vector<bool>& inRace,
+               std::vector<int>& failedRungs, std::vector<Result>& results)
+{
+    const bool senderShort = Median(achieved) < 0.9 * rate;
+    for (std::size_t r = 0; r < results.size(); ++r) {
+        if (!inRace[r]) {
+            continue;
+        }
+        if (senderShort) {
+            results[r].senderLimited = true;
+            inRace[r] = false;
+        } else if (2 * good[r] > trials) {
+            results[r].lossless = rate;
+            failedRungs[r] = 0;
+        } else if (++failedRungs[r] == 2) {
+            inRace[r] = false;
+        }
+    }
+}
 // "1-min 5-min 15-min" load averages.
 std::string LoadAverage();
 
