@@ -232,19 +232,7 @@ streampeers::Outcome LiveCapture(const fs::path& dir, std::uint32_t datagramSize
     const std::uint64_t onDisk = fs::file_size(file, error);
     fs::remove(file, error);
 
-    outcome.ran = sent.datagrams > 0;
-    outcome.megabits = sent.Megabits();
-    outcome.mbps = sent.Mbps();
-    outcome.cpuSeconds = cpu;
-    outcome.lossless = outcome.ran && socket.found && socket.drops == 0 && captured == sent.bytes &&
-                       onDisk == sent.bytes;
-    char note[128];
-    std::snprintf(note, sizeof note, "(drops %llu, on disk %.2f %%)",
-                  static_cast<unsigned long long>(socket.drops),
-                  sent.bytes > 0
-                      ? 100.0 * static_cast<double>(onDisk) / static_cast<double>(sent.bytes)
-                      : 0.0);
-    outcome.note = note;
+    streampeers::Conclude(outcome, sent, socket, cpu, onDisk, captured == sent.bytes, "on disk");
     return outcome;
 }
 

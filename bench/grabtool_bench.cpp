@@ -184,19 +184,7 @@ streampeers::Outcome RunTrial(std::uint32_t datagramSize, double mbps, double se
         const std::uint64_t written = model.BytesWritten() - before;
         model.OnStartStop();
 
-        outcome.ran = sent.datagrams > 0;
-        outcome.megabits = sent.Megabits();
-        outcome.mbps = sent.Mbps();
-        outcome.cpuSeconds = cpu;
-        outcome.lossless =
-            outcome.ran && socket.found && socket.drops == 0 && written == sent.bytes;
-        char note[128];
-        std::snprintf(note, sizeof note, "(drops %llu, written %.2f %%)",
-                      static_cast<unsigned long long>(socket.drops),
-                      sent.bytes > 0
-                          ? 100.0 * static_cast<double>(written) / static_cast<double>(sent.bytes)
-                          : 0.0);
-        outcome.note = note;
+        streampeers::Conclude(outcome, sent, socket, cpu, written, true, "written");
     }
     return outcome;
 }

@@ -278,6 +278,24 @@ double ProcessCpuSeconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+void Conclude(Outcome& outcome, const SendResult& sent, const SocketState& socket,
+              double cpuSeconds, std::uint64_t stored, bool keptAll, const char* what)
+{
+    outcome.ran = sent.datagrams > 0;
+    outcome.megabits = sent.Megabits();
+    outcome.mbps = sent.Mbps();
+    outcome.cpuSeconds = cpuSeconds;
+    outcome.lossless =
+        outcome.ran && socket.found && socket.drops == 0 && keptAll && stored == sent.bytes;
+    char note[128];
+    std::snprintf(note, sizeof note, "(drops %llu, %s %.2f %%)",
+                  static_cast<unsigned long long>(socket.drops), what,
+                  sent.bytes > 0
+                      ? 100.0 * static_cast<double>(stored) / static_cast<double>(sent.bytes)
+                      : 0.0);
+    outcome.note = note;
+}
+
 double Median(std::vector<double> values)
 {
     if (values.empty()) {

@@ -148,6 +148,12 @@ struct Outcome
     std::string note;      // how it lost, for the trial's line
 };
 
+// Fills in a recorder's trial: lossless when the socket dropped nothing
+// and `stored` (what the recorder kept) is every byte sent; the note says
+// how it lost, naming what was kept as `what`.
+void Conclude(Outcome& outcome, const SendResult& sent, const SocketState& socket,
+              double cpuSeconds, std::uint64_t stored, bool keptAll, const char* what);
+
 struct Recorder
 {
     std::string name;
