@@ -21,6 +21,10 @@ QvEngineInstance::Result QvEngineInstance::Acquire(std::uint32_t waitMs)
     }
     switch (m_lock.Lock(qvplat::LockMode::Exclusive, waitMs)) {
     case qvplat::LockResult::Acquired:
+        if (AnotherEngineBeats()) {
+            m_lock.Close(); // a lock file that took the place of a removed one
+            return Result::HeldElsewhere;
+        }
         m_held = true;
         m_lock.WritePid();
         return Result::Acquired;
@@ -57,12 +61,41 @@ bool QvEngineInstance::StartPulse()
     return true;
 }
 
+bool QvEngineInstance::AnotherEngineBeats()
+{
+    const PulseView pulse;
+    const QvEnginePulseBlock seen = pulse.Read();
+    qvplat::ProcessHandle beater;
+    if (seen.pid <= 0 || seen.pid == ::getpid() || !beater.Open(seen.pid)) {
+        return false; // none, or one that has ended
+    }
+    // A few periods: an engine beats within them, a process that merely
+    // took over the id of an ended one never does.
+    for (int period = 0; period < 3; ++period) {
+        if (beater.WaitForExit(kPulsePeriodMs)) {
+            return false;
+        }
+        const QvEnginePulseBlock now = pulse.Read();
+        if (now.pid != seen.pid) {
+            return false;
+        }
+        if (now.count != seen.count) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void QvEngineInstance::StopPulse()
 {
     if (m_pulseThread.IsValid()) {
         m_pulseStop->Set();
         m_pulseThread.Join();
         m_pulseThread = qvplat::Thread();
+        // The next engine need not look whether this one still beats.
+        auto* block = static_cast<QvEnginePulseBlock*>(m_pulse.Data());
+        std::int32_t self = static_cast<std::int32_t>(::getpid());
+        std::atomic_ref<std::int32_t>(block->pid).compare_exchange_strong(self, 0);
     }
     m_pulseStop.reset();
     m_pulse.Close();

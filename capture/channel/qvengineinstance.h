@@ -52,7 +52,9 @@ public:
     QvEngineInstance& operator=(const QvEngineInstance&) = delete;
 
     // Takes the lock, waiting at most waitMs for a holder that is ending,
-    // and records this process in it.
+    // and records this process in it. An engine whose pulse still beats
+    // holds it too (HeldElsewhere), also when its lock file was removed
+    // and the lock taken here is one on a new file.
     Result Acquire(std::uint32_t waitMs);
     // Starts the pulse (the lock held); false when its memory or thread
     // cannot be had. Threads started here inherit the caller's signal mask.
@@ -89,6 +91,9 @@ public:
     };
 
 private:
+    // Another live process beats the pulse (looked at for up to three
+    // periods).
+    static bool AnotherEngineBeats();
     void StopPulse();
 
     qvplat::File m_lock;

@@ -267,6 +267,9 @@ TEST_F(RecordControlTest, RemovingTheLockFileMidCaptureNeitherEndsItNorStartsAno
     ASSERT_EQ(other->Initialize(), kQvRcOk);
     other->Start(); // the running engine answers it
     EXPECT_EQ(m_launches, 1);
+    qvtest::ChildProcess byHand; // finds the new lock file free, but the engine beating
+    ASSERT_TRUE(byHand.Start({FAKE_ENGINE_PATH, "serve"}, (m_env.Root() / "hand.log").string()));
+    EXPECT_EQ(byHand.WaitForExit(std::chrono::seconds(60)), 1);
     m_ui->Pump();
     EXPECT_TRUE(observer.completed.empty());
 
