@@ -15,7 +15,11 @@
 // advances every kPulsePeriodMs. That thread does nothing else (no lock,
 // no file, no other call), so only a process that is not running at all
 // (stopped, or gone) leaves the counter still; a busy machine or a write
-// that waits for a slow disk does not.
+// that waits for a slow disk does not. (The memory lies in the runtime
+// directory, a memory file system as a rule; where it falls back to a
+// directory on disk, a store into the page may wait for that file
+// system's journal now and then, which the controls' bound of seconds
+// covers.) An engine clears its id from the block when it stops beating.
 
 #include "platform/file.h"
 #include "platform/named.h"
