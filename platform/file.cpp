@@ -4,11 +4,11 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -342,8 +342,8 @@ int File::ExclusiveLockHolder()
         unsigned deviceMajor = 0;
         unsigned deviceMinor = 0;
         unsigned long long inode = 0;
-        if (std::sscanf(line.c_str(), "%*d: %15s %15s %15s %d %x:%x:%llu", kind, mode, access,
-                        &pid, &deviceMajor, &deviceMinor, &inode) == 7 &&
+        if (std::sscanf(line.c_str(), "%*d: %15s %15s %15s %d %x:%x:%llu", kind, mode, access, &pid,
+                        &deviceMajor, &deviceMinor, &inode) == 7 &&
             std::string_view(kind) == "FLOCK" && std::string_view(access) == "WRITE" &&
             deviceMajor == major(info.st_dev) && deviceMinor == minor(info.st_dev) &&
             inode == static_cast<unsigned long long>(info.st_ino) && pid > 0) {
