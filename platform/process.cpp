@@ -67,9 +67,8 @@ bool ProcessHandle::WaitForExit(std::uint32_t timeoutMs) const
         return false;
     }
     pollfd ended{m_fd, POLLIN, 0};
-    const int timeout = timeoutMs > static_cast<std::uint32_t>(INT_MAX)
-                            ? INT_MAX
-                            : static_cast<int>(timeoutMs);
+    const int timeout =
+        timeoutMs > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
     int result;
     do {
         result = ::poll(&ended, 1, timeout);
