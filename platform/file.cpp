@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -85,26 +88,35 @@ bool File::OpenRead(const std::string& path)
     return OpenWith(path, O_RDONLY, 0);
 }
 
-bool File::OpenReadRegular(const std::string& path)
+bool File::OpenRegular(const std::string& path, int flags, unsigned permissions)
 {
-    if (!OpenWith(path, O_RDONLY | O_NONBLOCK, 0)) {
+    // Non-blocking, so that opening a FIFO never waits for its other end.
+    if (!OpenWith(path, flags | O_NONBLOCK, permissions)) {
         return false;
     }
     struct stat info
     {
     };
-    const int error = ::fstat(m_fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+    int error = ::fstat(m_fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+    if (error == 0) {
+        // Reads and writes of a regular file never wait anyway; the flag
+        // goes for clarity.
+        const int current = ::fcntl(m_fd, F_GETFL);
+        if (current < 0 || ::fcntl(m_fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
+            error = errno;
+        }
+    }
     if (error != 0) {
         Close();
         m_error = errno = error;
         return false;
     }
-    // Reads of a regular file never wait anyway; the flag goes for clarity.
-    const int flags = ::fcntl(m_fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
     return true;
+}
+
+bool File::OpenReadRegular(const std::string& path, FinalLink link)
+{
+    return OpenRegular(path, O_RDONLY | (link == FinalLink::Refuse ? O_NOFOLLOW : 0), 0);
 }
 
 bool File::OpenReadWrite(const std::string& path, bool create, unsigned permissions)
@@ -117,31 +129,23 @@ bool File::CreateNew(const std::string& path, unsigned permissions)
     return OpenWith(path, O_WRONLY | O_CREAT | O_EXCL, permissions);
 }
 
+bool File::OpenLockFile(const std::string& path)
+{
+    return OpenRegular(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+}
+
 bool File::CreateAlways(const std::string& path, unsigned permissions)
 {
-    // Non-blocking, so that opening a FIFO never waits for its reader.
-    if (!OpenWith(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, permissions)) {
+    if (!OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, permissions)) {
         return false;
     }
-    auto failClosing = [this](int error) {
+    if (!Truncate(0)) {
+        const int error = m_error;
         Close();
         m_error = error;
         return false;
-    };
-    struct stat info
-    {
-    };
-    if (::fstat(m_fd, &info) != 0) {
-        return failClosing(errno);
     }
-    if (!S_ISREG(info.st_mode)) {
-        return failClosing(EINVAL);
-    }
-    const int flags = ::fcntl(m_fd, F_GETFL);
-    if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return failClosing(errno);
-    }
-    return Truncate(0) || failClosing(m_error);
+    return true;
 }
 
 bool File::Close()
@@ -306,6 +310,47 @@ void File::Unlock()
     if (m_fd >= 0) {
         (void)::flock(m_fd, LOCK_UN);
     }
+}
+
+int File::ExclusiveLockHolder()
+{
+    struct stat info
+    {
+    };
+    if (m_fd < 0 || ::fstat(m_fd, &info) != 0) {
+        return 0;
+    }
+    std::string locks;
+    if (ReadWholeFile("/proc/locks", locks) != FileReadStatus::Ok) {
+        return 0;
+    }
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:56789 0 EOF": the device in
+    // hexadecimal, the inode in decimal. Waiters ("1: -> FLOCK ...") hold
+    // nothing.
+    std::size_t at = 0;
+    while (at < locks.size()) {
+        std::size_t end = locks.find('\n', at);
+        if (end == std::string::npos) {
+            end = locks.size();
+        }
+        const std::string line = locks.substr(at, end - at);
+        at = end + 1;
+        char kind[16] = {};
+        char mode[16] = {};
+        char access[16] = {};
+        int pid = 0;
+        unsigned deviceMajor = 0;
+        unsigned deviceMinor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(line.c_str(), "%*d: %15s %15s %15s %d %x:%x:%llu", kind, mode, access, &pid,
+                        &deviceMajor, &deviceMinor, &inode) == 7 &&
+            std::string_view(kind) == "FLOCK" && std::string_view(access) == "WRITE" &&
+            deviceMajor == major(info.st_dev) && deviceMinor == minor(info.st_dev) &&
+            inode == static_cast<unsigned long long>(info.st_ino) && pid > 0) {
+            return pid;
+        }
+    }
+    return 0;
 }
 
 bool File::WritePid()

@@ -49,6 +49,12 @@ enum class LockMode {
     Exclusive, // one holder, no shared ones
 };
 
+// Whether an open follows a symbolic link that the path ends in.
+enum class FinalLink {
+    Follow,
+    Refuse, // the open fails with ELOOP
+};
+
 enum class LockResult {
     Acquired,
     Busy,   // held by another open file (at once, or until the time ran out)
@@ -73,10 +79,15 @@ public:
     // Opens an existing regular file for reading. The open itself never
     // waits (a FIFO without a writer, a device); anything but a regular file
     // is closed again and refused with EINVAL.
-    bool OpenReadRegular(const std::string& path);
+    bool OpenReadRegular(const std::string& path, FinalLink link = FinalLink::Follow);
     // Opens a file for reading and writing; with `create` a missing one is
     // made with the permission bits (less the umask).
     bool OpenReadWrite(const std::string& path, bool create, unsigned permissions = 0600);
+    // Opens a lock file for reading and writing, made (0600 less the umask)
+    // when missing and never emptied. Only a regular file is taken: a final
+    // symbolic link fails with ELOOP, anything else with EINVAL, without
+    // waiting.
+    bool OpenLockFile(const std::string& path);
     // Makes a new file for writing; fails with EEXIST when the name exists.
     bool CreateNew(const std::string& path, unsigned permissions);
     // Opens a file for writing, made when missing and emptied when present.
@@ -127,6 +138,11 @@ public:
     // Lets the lock go; the file stays open.
     void Unlock();
 
+    // The process that holds an exclusive lock (Lock with Exclusive) on
+    // this file now, as the system lists its locks; 0 when none does or the
+    // list cannot be read.
+    int ExclusiveLockHolder();
+
     // Replaces the contents by this process's id in decimal.
     bool WritePid();
     // The process id recorded in the file; 0 when none is.
@@ -135,6 +151,9 @@ public:
 private:
     bool Fail();
     bool OpenWith(const std::string& path, int flags, unsigned permissions);
+    // OpenWith for a regular file only: the open never waits, and anything
+    // else is closed again and refused with EINVAL.
+    bool OpenRegular(const std::string& path, int flags, unsigned permissions);
 
     int m_fd = -1;
     int m_error = 0;

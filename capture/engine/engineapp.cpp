@@ -1,6 +1,8 @@
 // recordengine: the capture engine program. One instance at a time: it
-// takes the engine's lock before anything else; a second start ends at once
-// ("-kill" first asks the running engine to close). SIGTERM (or SIGINT)
+// takes the engine's lock before anything else and beats its pulse while
+// it runs; a second start ends at once ("-kill" first asks the running
+// engine to close, once the system confirms that the process the lock file
+// names holds the lock). SIGTERM (or SIGINT)
 // closes the main window on the user-interface thread.
 #include "capture/channel/qvengineinstance.h"
 #include "capture/engine/captureenginedlg.h"
@@ -131,6 +133,10 @@ int main(int argc, char** argv)
     g_launchedByControl = line.controlLaunch;
     qvplat::SetMessageBoxHandler(Boxes().Handler());
     qvplat::BlockStopSignals();
+    // After the block, so that its thread never takes a stop signal. An
+    // engine without a pulse still works; its controls only cannot tell
+    // when it stands still.
+    instance.StartPulse();
     TerminationWatcher watcher;
     g_watcher = &watcher;
     const int status = wxEntry(argc, argv);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,7 @@ public:
     // About once a second the engine is looked after.
     void OnWaitTimeout() override
     {
+        m_control.NoteCaptureUnderWay(m_status);
         if (++m_quietSlices >= kEngineCheckSlices) {
             m_quietSlices = 0;
             m_control.OnListenerWaitTimeout(m_generation);
@@ -360,9 +362,9 @@ void QvRecordControl::ReleaseSession()
     }
     m_listener.reset(); // its thread ends here
     m_status.reset();
-    m_awaitingEnd = false;
+    m_awaitingEnd.store(false);
     m_ownCapture = false;
-    m_enginePid.store(0);
+    UnwatchEngine();
 }
 
 int QvRecordControl::Initialize()
@@ -421,18 +423,17 @@ int QvRecordControl::Initialize()
     m_listener = std::move(listener);
     m_address = address;
     m_port = port;
-    m_awaitingEnd = true;
+    m_awaitingEnd.store(true);
     return kQvRcOk;
 }
 
 bool QvRecordControl::EngineRunning() const
 {
     const QvPresenceBlock* presence = Presence();
-    // A running flag without the engine's lock held is what a crashed
-    // engine left behind; one that a starting engine has not reset yet
-    // comes before it serves the channel.
-    return presence != nullptr && QvLoad(presence->running) == 1 &&
-           QvEngineInstance::IsHeld() && m_channel.IsServed();
+    // A running flag without a listener on the channel is what a crashed
+    // engine left behind (its listener's event went with it); one that a
+    // starting engine has not reset yet comes before it serves the channel.
+    return presence != nullptr && QvLoad(presence->running) == 1 && m_channel.IsServed();
 }
 
 bool QvRecordControl::WaitForEngine() const
@@ -480,11 +481,10 @@ int QvRecordControl::Start()
     const int result = StartCapture(*status);
     if (result == kQvRcOk) {
         m_ownCapture = true;
-        m_enginePid.store(QvEngineInstance::HolderPid());
+        m_awaitingEnd.store(true);
+        WatchEngine();
         m_engineCheckPosted.store(false);
     }
-    // A refused start hears the end of no capture but its own.
-    m_awaitingEnd = m_ownCapture;
     return result;
 }
 
@@ -521,8 +521,10 @@ int QvRecordControl::StartCapture(QvStatusBlock& status)
             QvDebugMsg("Err: %s not written", kHandOverFile);
         }
         // The reason of an earlier capture goes: from here on a reason is
-        // this capture's end.
+        // this capture's end, which every control of the session is told
+        // to await.
         QvStore(status.stopReason, kQvReasonNone);
+        m_status->Signal();
         std::int32_t slot = QvLoad(status.slot);
         result = m_channel.SendCommand(kQvCmdStart, &slot, sizeof slot);
     } else {
@@ -554,20 +556,68 @@ int QvRecordControl::Stop()
     return m_channel.SendCommand(kQvCmdStop, &slot, sizeof slot);
 }
 
-bool QvRecordControl::CaptureEngineAlive() const
+void QvRecordControl::WatchEngine()
 {
-    const int pid = m_enginePid.load();
-    return pid == 0 || QvEngineInstance::HolderPid() == pid;
+    const std::lock_guard<std::mutex> hold(m_engineLock);
+    if (!QvEngineInstance::OpenHolder(m_engine)) {
+        QvDebugMsg("Err: the capture engine cannot be named; it is not watched");
+    }
+    m_pulseCount = m_pulse.Read().count;
+    m_pulseMovedAt = std::chrono::steady_clock::now();
+}
+
+void QvRecordControl::UnwatchEngine()
+{
+    const std::lock_guard<std::mutex> hold(m_engineLock);
+    m_engine.Close();
+}
+
+QvRecordControl::EngineHealth QvRecordControl::CaptureEngineHealth()
+{
+    const std::lock_guard<std::mutex> hold(m_engineLock);
+    if (!m_engine.IsOpen()) {
+        return EngineHealth::Alive;
+    }
+    if (m_engine.HasExited()) {
+        return EngineHealth::Ended;
+    }
+    // Only the engine's own pulse tells: another process's, or none, is
+    // no sign either way.
+    const QvEnginePulseBlock pulse = m_pulse.Read();
+    const auto now = std::chrono::steady_clock::now();
+    if (pulse.pid != m_engine.Pid() || pulse.count != m_pulseCount) {
+        m_pulseCount = pulse.count;
+        m_pulseMovedAt = now;
+        return EngineHealth::Alive;
+    }
+    return now - m_pulseMovedAt >= std::chrono::milliseconds(m_options.engineSilenceMs)
+               ? EngineHealth::Silent
+               : EngineHealth::Alive;
 }
 
 void QvRecordControl::CheckEngine()
 {
     QvStatusBlock* status = Status();
-    if (!m_ownCapture || status == nullptr || CaptureEngineAlive()) {
+    if (!m_ownCapture || status == nullptr) {
         return;
     }
-    // The engine is gone without telling: a reason it wrote stands, else
-    // the capture could not go on.
+    const EngineHealth health = CaptureEngineHealth();
+    if (health == EngineHealth::Alive) {
+        return;
+    }
+    int pid = 0;
+    {
+        const std::lock_guard<std::mutex> hold(m_engineLock);
+        pid = m_engine.Pid();
+        if (health == EngineHealth::Silent) {
+            // Stopped or hung: left alone it would keep the lock, the
+            // channel and the slot, and go on writing should it ever run
+            // again after its end was reported.
+            m_engine.Signal(SIGKILL);
+            m_engine.WaitForExit(kEngineEndWaitMs);
+        }
+    }
+    // A reason the engine wrote stands, else the capture could not go on.
     std::int32_t reason = QvLoad(status->stopReason);
     if (reason == kQvReasonNone) {
         reason = kQvReasonNoData;
@@ -579,7 +629,15 @@ void QvRecordControl::CheckEngine()
         presence != nullptr && !QvEngineInstance::IsHeld()) {
         QvStore(presence->freeSlots, 1);
     }
-    QvDebugMsg("Err: the capture engine (%d) ended without reporting the end", m_enginePid.load());
+    if (health == EngineHealth::Silent) {
+        QvDebugMsg("Err: the capture engine (%d) showed no sign of life for %u ms and was ended",
+                   pid, static_cast<unsigned>(m_options.engineSilenceMs));
+    } else {
+        QvDebugMsg("Err: the capture engine (%d) ended without reporting the end", pid);
+    }
+    // The other controls of the session hear it as they would from the
+    // engine; before the report, whose observer may drop the session.
+    m_status->Signal();
     ReportEnd(reason);
 }
 
@@ -587,14 +645,24 @@ void QvRecordControl::OnStatusSignal(std::uint64_t generation, const QvStatusBlo
 {
     const std::int32_t reason = QvLoad(status->stopReason);
     if (reason == kQvReasonNone) {
-        return; // not the end of a capture
+        NoteCaptureUnderWay(status); // a capture begins
+        return;
     }
     PostToUi(generation, [this, reason] { ReportEnd(reason); });
 }
 
+void QvRecordControl::NoteCaptureUnderWay(const QvStatusBlock* status)
+{
+    // A reason stays until the next capture of the session clears it: a
+    // cleared one means that the next end is a new one.
+    if (QvLoad(status->stopReason) == kQvReasonNone) {
+        m_awaitingEnd.store(true);
+    }
+}
+
 void QvRecordControl::OnListenerWaitTimeout(std::uint64_t generation)
 {
-    if (!CaptureEngineAlive() && !m_engineCheckPosted.exchange(true)) {
+    if (CaptureEngineHealth() != EngineHealth::Alive && !m_engineCheckPosted.exchange(true)) {
         PostToUi(generation, [this] {
             m_engineCheckPosted.store(false);
             CheckEngine();
@@ -622,12 +690,11 @@ void QvRecordControl::PostToUi(std::uint64_t generation, std::function<void()> w
 
 void QvRecordControl::ReportEnd(std::int32_t reason)
 {
-    if (!m_awaitingEnd) {
+    if (!m_awaitingEnd.exchange(false)) {
         return;
     }
-    m_awaitingEnd = false;
     m_ownCapture = false;
-    m_enginePid.store(0);
+    UnwatchEngine();
     QvDebugMsg("Completed(%ld)", static_cast<long>(reason));
     m_observer.OnStatusStop();
     m_observer.OnCompleted(reason);

@@ -32,25 +32,45 @@
 // each control listens under an event name of its own. The notice is
 // handed to the user-interface thread (the dispatcher the control was
 // given), where the status timer stops and Observer::OnCompleted runs,
-// once per capture. An initialised control hears the end of its session's
-// capture; once a Start of its own was refused, only the end of a capture
-// it started itself.
+// once per capture. Every initialised control of a session hears the end
+// of the session's capture (whichever control started it, and also after
+// a Start of its own was refused); a control never hears another
+// session's end.
 //
-// An engine that dies during a capture (it no longer holds the engine's
-// instance lock) is noticed while the status listener waits, on the
-// status timer (CheckEngine) and at Start and Stop: the capture ends with
-// reason 3, as one that could not go on, its state and the free slot the
-// engine took are cleared, and the next Start launches a new engine. The
-// file stays as the engine left it.
+// The engine that took a capture of this control is watched from Start on
+// through a handle on its process (found by the engine's lock, then held
+// by the control, so removing the lock file changes nothing) and through
+// its pulse (qvengineinstance.h). It is looked at while the status
+// listener waits (about once a second), on the status timer (CheckEngine)
+// and at Start and Stop:
+// - an engine that has ended without reporting the end, and
+// - an engine whose pulse has not moved for Options::engineSilenceMs
+//   (kEngineSilenceMs, 10 s: 40 beats; the beating thread does nothing
+//   else, so a busy machine or a write waiting for a slow disk never
+//   holds it up, only a stopped or vanished process) is ended (SIGKILL
+//   through the handle) so that it lets go of the lock, the channel and
+//   the slot;
+// either way the capture ends with reason 3, as one that could not go on:
+// the state and the free slot the engine took are cleared, every control
+// of the session hears the end, and the next Start launches a new engine.
+// The file stays as the engine left it. An engine that cannot be named
+// (its lock file was removed before the Start) is not watched.
+//
+// Whether an engine runs, for the launch at Start, is the presence flag
+// together with a listener serving the command channel, neither of which
+// the lock file's path touches.
 //
 // Threads: every call on the user-interface thread, which is also the
 // thread the observer is called on.
 
 #include "capture/channel/qvcommchannel.h"
+#include "capture/channel/qvengineinstance.h"
 #include "core/settings/qvproplist.h"
+#include "platform/process.h"
 #include "platform/ui/uidispatch.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,6 +96,10 @@ public:
     static constexpr const char* kHandOverFile = "RECORDCTLTEMP.TMP";
     static constexpr std::uint32_t kEngineStartTimeoutMs = 10000;
     static constexpr std::uint32_t kEnginePollMs = 10;
+    // An engine whose pulse stands still this long is taken for stopped.
+    static constexpr std::uint32_t kEngineSilenceMs = 10000;
+    // How long an ended engine is given to go.
+    static constexpr std::uint32_t kEngineEndWaitMs = 1000;
 
     // The user-interface side, called on the user-interface thread.
     class Observer
@@ -96,6 +120,7 @@ public:
         // convention).
         std::function<int()> launchEngine;
         std::uint32_t engineStartTimeoutMs = kEngineStartTimeoutMs;
+        std::uint32_t engineSilenceMs = kEngineSilenceMs;
     };
 
     // Opens the channel and the presence block, reads the settings key (a
@@ -146,7 +171,7 @@ public:
     std::int16_t EditCaptureSettings(const SettingsDialog& dialog);
 
     // The status timer's tick: ends a capture of this control whose engine
-    // has died.
+    // has died or stands still.
     void CheckEngine();
 
     // Drops the status listener and the status block: not initialised.
@@ -172,12 +197,22 @@ private:
     bool PageTargetAllowed(const QvPropertyList& settings) const;
     int SendSession();
     int StartCapture(QvStatusBlock& status);
-    // The engine that took this control's capture still runs (or it is not
-    // known which engine that was).
-    bool CaptureEngineAlive() const;
+    enum class EngineHealth {
+        Alive, // or not known
+        Ended,
+        Silent, // its pulse has stood still for the bound
+    };
+    // The engine that took this control's capture; any thread.
+    EngineHealth CaptureEngineHealth();
+    // From a Start that returned 0: watches the engine that took it.
+    void WatchEngine();
+    void UnwatchEngine();
     // On the status listener's thread.
     void OnStatusSignal(std::uint64_t generation, const QvStatusBlock* status);
     void OnListenerWaitTimeout(std::uint64_t generation);
+    // On the status listener's thread: a cleared stop reason means that a
+    // capture of the session is starting or under way; its end is heard.
+    void NoteCaptureUnderWay(const QvStatusBlock* status);
     void PostToUi(std::uint64_t generation, std::function<void()> work);
     // On the user-interface thread: the end of the capture that was awaited.
     void ReportEnd(std::int32_t reason);
@@ -196,11 +231,18 @@ private:
     std::unique_ptr<StatusListener> m_listener;
     const std::string m_eventName; // this control's status listener
     std::uint64_t m_generation = 0;
-    bool m_awaitingEnd = false;
+    // The next end of the session's capture is reported; set on either
+    // thread, cleared by the report.
+    std::atomic<bool> m_awaitingEnd{false};
     // A Start of this control returned 0 and its end is not reported yet.
     bool m_ownCapture = false;
-    // The engine that took that capture; 0 when unknown.
-    std::atomic<int> m_enginePid{0};
+    // The engine that took that capture (closed when not known) and its
+    // pulse as last seen moving.
+    std::mutex m_engineLock;
+    qvplat::ProcessHandle m_engine;
+    std::uint32_t m_pulseCount = 0;
+    std::chrono::steady_clock::time_point m_pulseMovedAt;
+    const QvEngineInstance::PulseView m_pulse;
     std::atomic<bool> m_engineCheckPosted{false};
     std::mutex m_dispatcherLock;
     std::shared_ptr<qvplat::UiDispatcher> m_dispatcher;

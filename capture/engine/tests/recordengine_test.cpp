@@ -97,6 +97,7 @@ TEST_F(RecordEngineTest, SecondStartEndsAndKillClosesTheRunningEngine)
     EXPECT_EQ(Finish(Start({"-kill"})), 0); // none runs: nothing happens
     const pid_t first = Start({});
     ASSERT_TRUE(WaitForEngine());
+    EXPECT_EQ(QvEngineInstance::PulseView().Read().pid, first); // it beats its pulse
 
     EXPECT_EQ(Finish(Start({})), 0);
     EXPECT_TRUE(IsRunning(first));

@@ -1,12 +1,12 @@
 // A stand-in for recordengine in the control's tests. It takes the engine's
-// lock and then, as "fake_engine serve", serves the command channel as the
-// engine does without receiving anything: command 1 opens the session's
-// status block (a session on port 1 is refused with -6), command 2 marks
-// it capturing, command 3 ends the capture with reason 4 and signals. As
-// "fake_engine starting" it serves likewise but never shows a capture
-// running, as the engine between taking a start and its capture's first
-// round. As "fake_engine silent" it never shows itself running. It ends on
-// SIGTERM.
+// lock, beats the engine's pulse and then, as "fake_engine serve", serves
+// the command channel as the engine does without receiving anything:
+// command 1 opens the session's status block (a session on port 1 is
+// refused with -6), command 2 marks it capturing, command 3 ends the
+// capture with reason 4 and signals. As "fake_engine starting" it serves
+// likewise but never shows a capture running, as the engine between taking
+// a start and its capture's first round. As "fake_engine silent" it never
+// shows itself running. It ends on SIGTERM.
 #include "capture/channel/qvcommchannel.h"
 #include "capture/channel/qvengineinstance.h"
 #include "core/sap/qvsappacket.h"
@@ -98,7 +98,7 @@ int main(int argc, char** argv)
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     QvEngineInstance instance;
-    if (instance.Acquire(5000) != QvEngineInstance::Result::Acquired) {
+    if (instance.Acquire(5000) != QvEngineInstance::Result::Acquired || !instance.StartPulse()) {
         return 1;
     }
     FakeEngine engine(mode != "starting");

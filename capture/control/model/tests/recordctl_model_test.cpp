@@ -6,7 +6,9 @@
 #include "capture/control/model/qvenginelaunch.h"
 #include "capture/control/model/qvrecordcontrol.h"
 #include "capture/control/model/qvstatusview.h"
+#include "platform/process.h"
 #include "platform/tests/settings_env.h"
+#include "platform/testsupport/process.h"
 #include "platform/testsupport/tempfiles.h"
 
 #include <gtest/gtest.h>
@@ -57,8 +59,9 @@ protected:
 
     // A control whose engine is the stand-in in `mode`, or a program that
     // does not exist.
-    std::unique_ptr<QvRecordControl> MakeControl(RecordingObserver& observer,
-                                                 const std::string& mode = "serve")
+    std::unique_ptr<QvRecordControl>
+    MakeControl(RecordingObserver& observer, const std::string& mode = "serve",
+                std::uint32_t silenceMs = QvRecordControl::kEngineSilenceMs)
     {
         QvRecordControl::Options options;
         options.launchEngine = [this, mode] {
@@ -69,6 +72,7 @@ protected:
         };
         // The silent one never comes up; the others come up in time.
         options.engineStartTimeoutMs = mode == "silent" ? 300 : 60000;
+        options.engineSilenceMs = silenceMs;
         auto control = std::make_unique<QvRecordControl>(observer, options);
         control->SetDispatcher(m_ui);
         return control;
@@ -179,13 +183,15 @@ TEST_F(RecordControlTest, TwoControlsInTwoSessionsDoNotCrossFire)
     EXPECT_TRUE(second.completed.empty());
 }
 
-TEST_F(RecordControlTest, StartRefusedForAnotherControlsCaptureHearsNotItsEnd)
+TEST_F(RecordControlTest, EveryControlOfTheSessionHearsItsEnd)
 {
     RecordingObserver capturing;
     RecordingObserver refused;
+    RecordingObserver idle;
     auto one = MakeControl(capturing);
     auto two = MakeControl(refused);
-    for (auto* control : {one.get(), two.get()}) {
+    auto three = MakeControl(idle);
+    for (auto* control : {one.get(), two.get(), three.get()}) {
         control->AddProp("Port", "2010");
         ASSERT_EQ(control->Initialize(), kQvRcOk);
     }
@@ -193,11 +199,15 @@ TEST_F(RecordControlTest, StartRefusedForAnotherControlsCaptureHearsNotItsEnd)
     EXPECT_EQ(two->Start(), kQvRcCapturing);
 
     ASSERT_EQ(one->Stop(), kQvRcOk);
-    ASSERT_TRUE(m_ui->PumpUntil([&] { return !capturing.completed.empty(); }, 60000));
-    two->ReleaseSession(); // its listener's thread has ended here
-    m_ui->Pump();
-    EXPECT_EQ(capturing.completed, std::vector<std::int32_t>{kQvReasonStopped});
-    EXPECT_TRUE(refused.completed.empty());
+    ASSERT_TRUE(m_ui->PumpUntil(
+        [&] {
+            return !capturing.completed.empty() && !refused.completed.empty() &&
+                   !idle.completed.empty();
+        },
+        60000));
+    for (const RecordingObserver* observer : {&capturing, &refused, &idle}) {
+        EXPECT_EQ(observer->completed, std::vector<std::int32_t>{kQvReasonStopped});
+    }
 }
 
 TEST_F(RecordControlTest, StopStraightAfterStartStopsTheCapture)
@@ -235,6 +245,107 @@ TEST_F(RecordControlTest, EngineKilledMidCaptureEndsItAndTheNextStartLaunchesAno
     ASSERT_EQ(control->Start(), kQvRcOk);
     EXPECT_EQ(m_launches, 2);
     EXPECT_NE(QvEngineInstance::HolderPid(), engine);
+}
+
+TEST_F(RecordControlTest, RemovingTheLockFileMidCaptureNeitherEndsItNorStartsAnotherEngine)
+{
+    RecordingObserver observer;
+    auto control = MakeControl(observer);
+    control->AddProp("Port", "2010");
+    ASSERT_EQ(control->Initialize(), kQvRcOk);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    qvplat::ProcessHandle engine;
+    ASSERT_TRUE(QvEngineInstance::OpenHolder(engine));
+    ASSERT_TRUE(fs::remove(QvEngineInstance::LockPath()));
+
+    control->CheckEngine(); // the status timer's tick
+    EXPECT_EQ(control->GetState(), 1);
+    EXPECT_EQ(control->Start(), kQvRcCapturing);
+    RecordingObserver otherObserver;
+    auto other = MakeControl(otherObserver);
+    other->AddProp("Port", "2012");
+    ASSERT_EQ(other->Initialize(), kQvRcOk);
+    other->Start(); // the running engine answers it
+    EXPECT_EQ(m_launches, 1);
+    qvtest::ChildProcess byHand; // finds the new lock file free, but the engine beating
+    ASSERT_TRUE(byHand.Start({FAKE_ENGINE_PATH, "serve"}, (m_env.Root() / "hand.log").string()));
+    EXPECT_EQ(byHand.WaitForExit(std::chrono::seconds(60)), 1);
+    m_ui->Pump();
+    EXPECT_TRUE(observer.completed.empty());
+
+    // Nobody can name it by its lock file any more.
+    ASSERT_TRUE(engine.Signal(SIGTERM));
+    EXPECT_TRUE(engine.WaitForExit(60000));
+}
+
+TEST_F(RecordControlTest, StoppedEngineEndsTheCaptureForEveryControlOfTheSession)
+{
+    constexpr std::uint32_t silenceMs = 1500;
+    RecordingObserver observer;
+    RecordingObserver listening;
+    auto control = MakeControl(observer, "serve", silenceMs);
+    auto same = MakeControl(listening);
+    for (auto* one : {control.get(), same.get()}) {
+        one->AddProp("Port", "2010");
+        ASSERT_EQ(one->Initialize(), kQvRcOk);
+    }
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    QvSharedBlock presence(kQvPresenceName, sizeof(QvPresenceBlock));
+    QvStore(static_cast<QvPresenceBlock*>(presence.GetView())->freeSlots, 0); // as the engine does
+    qvplat::ProcessHandle engine;
+    ASSERT_TRUE(QvEngineInstance::OpenHolder(engine));
+    ASSERT_TRUE(engine.Signal(SIGSTOP));
+    const auto stopped = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(m_ui->PumpUntil(
+        [&] { return !observer.completed.empty() && !listening.completed.empty(); }, 60000));
+    // Its last beat came at most one period before it stopped.
+    EXPECT_GE(std::chrono::steady_clock::now() - stopped,
+              std::chrono::milliseconds(silenceMs - QvEngineInstance::kPulsePeriodMs));
+    EXPECT_EQ(observer.completed, std::vector<std::int32_t>{kQvReasonNoData});
+    EXPECT_EQ(listening.completed, std::vector<std::int32_t>{kQvReasonNoData});
+    EXPECT_EQ(control->GetState(), 0);
+    EXPECT_EQ(control->AvailableCaptureSlots(), 1);
+    EXPECT_TRUE(engine.WaitForExit(60000));
+    EXPECT_EQ(control->Stop(), kQvRcFailed);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    EXPECT_EQ(m_launches, 2);
+}
+
+TEST_F(RecordControlTest, KillSignalsOnlyTheProcessThatHoldsTheEngineLock)
+{
+    qvtest::ChildProcess bystander;
+    ASSERT_TRUE(bystander.Start({"sleep", "60"}, (m_env.Root() / "sleep.log").string()));
+    const fs::path lock = QvEngineInstance::LockPath();
+    const auto record = [&](const fs::path& path, int pid) {
+        std::ofstream(path, std::ios::trunc) << pid << "\n";
+    };
+    record(lock, bystander.Pid()); // nobody holds the lock
+    EXPECT_FALSE(QvEngineInstance::TerminateHolder());
+
+    RecordingObserver observer;
+    auto control = MakeControl(observer);
+    control->AddProp("Port", "2010");
+    ASSERT_EQ(control->Initialize(), kQvRcOk);
+    ASSERT_EQ(control->Start(), kQvRcOk);
+    qvplat::ProcessHandle engine;
+    ASSERT_TRUE(QvEngineInstance::OpenHolder(engine));
+    record(lock, bystander.Pid()); // the engine holds it, the record names another
+    EXPECT_FALSE(QvEngineInstance::TerminateHolder());
+    record(lock, engine.Pid());
+    const fs::path moved = lock.string() + ".moved";
+    fs::rename(lock, moved);
+    fs::create_symlink(moved, lock); // a link to the engine's own lock file
+    EXPECT_FALSE(QvEngineInstance::TerminateHolder());
+    QvEngineInstance second; // nor does an engine open its lock through a link
+    EXPECT_EQ(second.Acquire(0), QvEngineInstance::Result::Failed);
+    EXPECT_FALSE(engine.HasExited());
+
+    fs::remove(lock);
+    fs::rename(moved, lock);
+    ASSERT_TRUE(QvEngineInstance::TerminateHolder());
+    EXPECT_TRUE(engine.WaitForExit(60000));
+    EXPECT_FALSE(bystander.WaitForExit(std::chrono::milliseconds(0)));
 }
 
 TEST_F(RecordControlTest, PagePathOutsideTheCaptureDirectoryIsRefusedBeforeLaunching)
