@@ -256,6 +256,19 @@ bool WriteIniSection(std::string_view fileName, std::string_view section,
     return ReplaceFileContents(path, JoinLines(updated));
 }
 
+std::optional<std::vector<std::string>> IniEntriesAsRead(const std::vector<std::string>& entries)
+{
+    if (!std::all_of(entries.begin(), entries.end(),
+                     [](const std::string& e) { return IsValidEntry(e); })) {
+        return std::nullopt;
+    }
+    IniText ini;
+    ini.lines.reserve(entries.size() + 1);
+    ini.lines.emplace_back("[QV]");
+    ini.lines.insert(ini.lines.end(), entries.begin(), entries.end());
+    return EntriesOf(ini, "QV");
+}
+
 bool DeleteIniFile(std::string_view fileName)
 {
     const std::string path = MapPath(fileName, PathBase::WindowsDirectory);

@@ -58,6 +58,11 @@ std::optional<std::vector<std::string>> ReadIniSection(std::string_view fileName
 bool WriteIniSection(std::string_view fileName, std::string_view section,
                      const std::vector<std::string>& entries);
 
+// The entries as ReadIniSection gives them back from a section that
+// WriteIniSection wrote with them (blanks trimmed, comments skipped);
+// nullopt when WriteIniSection would refuse them. Touches no file.
+std::optional<std::vector<std::string>> IniEntriesAsRead(const std::vector<std::string>& entries);
+
 // Removes a file written by these functions together with the lock file its
 // writers share. Only for a file that no other process writes any more (a
 // writer waiting for the lock would hold a lock file that is gone). True

@@ -127,18 +127,30 @@ UtCString MarkEntryBreaks(const UtCString& text)
 
 // One "name=value" entry of an INI section: CR and LF would split the line,
 // so they go out as blanks.
-std::string SectionEntry(const QvPropertyItem& item)
+std::string SectionEntry(const UtCString& name, const UtCString& value)
 {
     std::string entry;
-    entry.append(CText(item.GetName()));
+    entry.append(CText(name));
     entry.push_back('=');
-    entry.append(CText(item.GetValue()));
+    entry.append(CText(value));
     for (char& c : entry) {
         if (c == '\r' || c == '\n') {
             c = ' ';
         }
     }
     return entry;
+}
+
+// The name and value of an entry as a section read gives it: split at the
+// first "=", or the whole entry as both when it has none.
+void SplitSectionEntry(std::string_view entry, UtCString& name, UtCString& value)
+{
+    const std::size_t equals = entry.find('=');
+    const std::string_view namePart = entry.substr(0, equals);
+    const std::string_view valuePart =
+        equals == std::string_view::npos ? entry : entry.substr(equals + 1);
+    name = UtCString(namePart.data(), static_cast<std::uint32_t>(namePart.size()));
+    value = UtCString(valuePart.data(), static_cast<std::uint32_t>(valuePart.size()));
 }
 
 // The string text of registry data: its bytes up to the first NUL, or all of
@@ -531,18 +543,24 @@ int QvPropertyList::ReadProperties(UtCString file, UtCString section)
         return 0;
     }
     for (std::uint32_t pos = 0; pos < used && buffer[pos] != '\0';) {
-        const char* entry = buffer.data() + pos;
-        const std::uint32_t length = static_cast<std::uint32_t>(std::strlen(entry));
-        const char* equals = static_cast<const char*>(std::memchr(entry, '=', length));
-        if (equals != nullptr) {
-            const auto nameLength = static_cast<std::uint32_t>(equals - entry);
-            AddProperty(UtCString(entry, nameLength), UtCString(equals + 1));
-        } else {
-            AddProperty(UtCString(entry), UtCString(entry));
-        }
-        pos += length + 1;
+        const std::string_view entry(buffer.data() + pos);
+        UtCString name;
+        UtCString value;
+        SplitSectionEntry(entry, name, value);
+        AddProperty(std::move(name), std::move(value));
+        pos += static_cast<std::uint32_t>(entry.size()) + 1;
     }
     return 1;
+}
+
+bool QvPropertyList::AsReadBack(UtCString& name, UtCString& value)
+{
+    const auto read = qvplat::IniEntriesAsRead({SectionEntry(name, value)});
+    if (!read || read->size() != 1) {
+        return false;
+    }
+    SplitSectionEntry(read->front(), name, value);
+    return true;
 }
 
 int QvPropertyList::ReadProperties(UtCString file)
@@ -568,7 +586,7 @@ int QvPropertyList::WriteProperties(UtCString file, UtCString section)
     // written.
     std::string block;
     for (const QvPropertyItem* item : *m_items) {
-        block += SectionEntry(*item);
+        block += SectionEntry(item->GetName(), item->GetValue());
         block.push_back('\0');
         if (block.size() + 1 > sectionBufferSize) {
             return 0;

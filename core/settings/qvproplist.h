@@ -137,6 +137,14 @@ public:
     int WriteProperties(UtCString file, UtCString section);
     // The same for section "QV".
     int WriteProperties(UtCString file);
+    // Turns a name and a value into what ReadProperties gives back from a
+    // section that WriteProperties wrote with them: CR and LF as blanks,
+    // the blanks around both trimmed, the name cut at its first "=" (the
+    // rest goes to the value). False, leaving both as they were, when a
+    // file cannot carry the entry (WriteProperties refuses it, or a reader
+    // takes it for a comment). A check of settings that reach another
+    // program through a file runs on what this gives.
+    static bool AsReadBack(UtCString& name, UtCString& value);
     // Adds the string values of a key (names under 100 characters, data up
     // to 1024 bytes; other values are skipped). 0 when the key is missing.
     int ReadRegistry(UtCString subkey, HKEY root);

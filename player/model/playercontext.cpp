@@ -6,8 +6,26 @@
 #include "platform/paths.h"
 
 #include <cstring>
+#include <strings.h>
 
 namespace {
+
+// A name that is, or that any settings file would turn into, one of the
+// graph's element settings.
+bool IsGraphElementSetting(const UtCString& name)
+{
+    UtCString key = name;
+    UtCString value;
+    if (!QvPropertyList::AsReadBack(key, value)) {
+        return false; // no file carries it, and no lookup finds it under those names
+    }
+    for (const char* setting : kGraphElementSettings) {
+        if (::strcasecmp(key.chars(), setting) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Holds the directory lock when there is a directory.
 class DirectoryLock
@@ -115,9 +133,15 @@ QvPropertyList QvPlayerContext::StreamSettings() const
 {
     QvPropertyList user;
     user.ReadDefaults("QvCtl.ini", QvPropertyList::defaultSection);
-    QvPropertyList settings(properties);
+    // Every spelling of the element settings goes, also one that only a
+    // later reader (a settings file's trim) would take for one of them.
+    QvPropertyList settings;
+    for (const QvPropertyItem* item : *properties.GetListPtr()) {
+        if (!IsGraphElementSetting(item->GetName())) {
+            settings.AddProperty(item->GetName(), item->GetValue());
+        }
+    }
     for (const char* name : kGraphElementSettings) {
-        settings.ClearProperty(name);
         UtCString value;
         if (user.FindProperty(name, value)) {
             settings.AddProperty(name, value);

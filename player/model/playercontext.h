@@ -43,8 +43,8 @@ private:
 // The settings whose values become elements of the media graph (element
 // descriptions of the sinks). Only the user's own settings file, "QvCtl.ini"
 // in the Windows directory, gives them: what a page's attributes, a profile,
-// PropList, AddProp or a dropped file says under these names never reaches
-// the stream controller.
+// PropList, AddProp or a dropped file says under these names, in any case
+// and with any blanks around them, never reaches the stream controller.
 inline constexpr const char* kGraphElementSettings[] = {"VideoSink", "AudioSink"};
 
 class QvPlayerContext

@@ -252,10 +252,19 @@ std::optional<QvStatusBlock> QvRecordControl::StatusSnapshot() const
 int QvRecordControl::AddProp(const std::string& name, const std::string& value)
 {
     QvDebugMsg("SetProp(\"%s\",\"%s\")", name.c_str(), value.c_str());
-    if (::strcasecmp(name.c_str(), "SDP") == 0) {
+    // The page's properties reach the engine through the hand-over file:
+    // each is kept as the engine will read it back, so that the checks at
+    // Start see the names and values the engine acts on.
+    UtCString key(name.c_str());
+    UtCString text(value.c_str());
+    if (!QvPropertyList::AsReadBack(key, text)) {
+        QvDebugMsg("Err: a settings file cannot carry the property name \"%s\"", name.c_str());
+        return kQvRcFailed;
+    }
+    if (::strcasecmp(key.chars(), "SDP") == 0) {
         m_sessionText = value;
-    } else if (!name.empty()) {
-        m_page.SetProperty(name.c_str(), value.c_str());
+    } else if (!key.isNull()) {
+        m_page.SetProperty(key, text);
     }
     return kQvRcOk;
 }
@@ -518,15 +527,19 @@ int QvRecordControl::StartCapture(QvStatusBlock& status)
     if (result == 0) {
         QvPropertyList handOver(settings);
         if (handOver.WriteProperties(kHandOverFile, QvPropertyList::defaultSection) == 0) {
+            // Started without them, the engine would capture on what an
+            // earlier hand-over left, or on nothing.
             QvDebugMsg("Err: %s not written", kHandOverFile);
+            result = kQvRcFailed;
+        } else {
+            // The reason of an earlier capture goes: from here on a reason
+            // is this capture's end, which every control of the session is
+            // told to await.
+            QvStore(status.stopReason, kQvReasonNone);
+            m_status->Signal();
+            std::int32_t slot = QvLoad(status.slot);
+            result = m_channel.SendCommand(kQvCmdStart, &slot, sizeof slot);
         }
-        // The reason of an earlier capture goes: from here on a reason is
-        // this capture's end, which every control of the session is told
-        // to await.
-        QvStore(status.stopReason, kQvReasonNone);
-        m_status->Signal();
-        std::int32_t slot = QvLoad(status.slot);
-        result = m_channel.SendCommand(kQvCmdStart, &slot, sizeof slot);
     } else {
         QvDebugMsg("Err: Initialize answered %d", result);
     }

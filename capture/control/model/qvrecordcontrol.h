@@ -12,17 +12,24 @@
 // goes: a Path or Filename from the page must name a file inside the
 // capture directory (the settings' Path, else $XDG_VIDEOS_DIR, else
 // ~/Videos), or Start refuses with -14 before anything is started. Without
-// any Path the engine is given the capture directory.
+// any Path the engine is given the capture directory. A page's property is
+// kept as the engine reads it back from the hand-over file (name and value
+// trimmed, the name cut at an "="), so " filename\t" is Filename to the
+// check as it is to the engine.
 //
 // Results (all returned to the page unchanged):
 //   Initialize  0; -1 the status block or listener could not be made, or
 //               the session text does not fit the channel's data block
+//   AddProp     0; -1 a name that a settings file cannot carry (one that
+//               starts with "[" or ";"), which is not kept
 //   Start       0; -7 a capture runs in this session; -8 not initialised;
 //               -9 the engine could not be launched or did not come up
 //               within 10 s; -14 a page's Path or Filename outside the
-//               capture directory; else the engine's answer to command 1
-//               when not 0 (-6 busy or closing, -255 no answer), or to
-//               command 2 (-6 no free slot, -11 no data, -255 no answer)
+//               capture directory; -1 the hand-over file could not be
+//               written (command 2 is not sent); else the engine's answer
+//               to command 1 when not 0 (-6 busy or closing, -255 no
+//               answer), or to command 2 (-6 no free slot, -11 no data,
+//               -255 no answer)
 //   Stop        0 or the engine's answer; -1 no capture runs; -8 not
 //               initialised. From the moment Start returned 0 a Stop
 //               reaches the capture, also before the engine shows it

@@ -151,6 +151,33 @@ TEST(PlayerStartup, DebugLogSessionAndWatchLines)
     EXPECT_EQ(count("Control destructed"), 1u) << log;
 }
 
+// However a page spells the sink settings, the stream controller is given
+// only the user's own sinks, also as a reader that trims names as a
+// settings file does would read its settings.
+TEST(PlayerStartup, SinksSpelledAnyWayByAPageAreNotPassedOn)
+{
+    qvtest::SettingsEnv env;
+    WriteQuietDirectoryKey();
+    WriteFile(env.Root() / "windows" / "QvCtl.ini", "[QV]\nAudioSink=fakeaudiosink\n");
+    auto model = MakeModel();
+    model->RunStartup();
+    for (const char* name :
+         {"VideoSink ", " videosink", "VIDEOSINK\t", "\nAudioSink", "audiosink"}) {
+        EXPECT_EQ(model->AddProp(name, "filesink location=/tmp/x"), 0);
+    }
+    model->SetPropList("\" VideoSink\"=filesink \"AudioSink \"=filesink");
+
+    QvPropertyList settings = model->StreamSettings();
+    const std::string file = (env.Root() / "settings.ini").string();
+    ASSERT_EQ(settings.WriteProperties(file.c_str()), 1);
+    QvPropertyList read;
+    ASSERT_EQ(read.ReadProperties(file.c_str()), 1);
+    for (const QvPropertyList* list : {&settings, &read}) {
+        EXPECT_FALSE(list->PropertyDefined("VideoSink"));
+        EXPECT_STREQ(list->GetProperty("AudioSink").chars(), "fakeaudiosink");
+    }
+}
+
 TEST(PlayerControl, WithoutAControllerTheMethodsAnswerAsAControllerWithoutStream)
 {
     qvtest::SettingsEnv env;

@@ -2,10 +2,12 @@
 // process (fake_engine) in private runtime and settings directories. The
 // end of a capture is handed to a pumped user-interface queue, as a
 // container's dispatcher would take it.
+#include "capture/channel/qvcapturefile.h"
 #include "capture/channel/qvengineinstance.h"
 #include "capture/control/model/qvenginelaunch.h"
 #include "capture/control/model/qvrecordcontrol.h"
 #include "capture/control/model/qvstatusview.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/tests/settings_env.h"
 #include "platform/testsupport/process.h"
@@ -380,6 +382,55 @@ TEST_F(RecordControlTest, PagePathOutsideTheCaptureDirectoryIsRefusedBeforeLaunc
         const int launches = m_launches;
         EXPECT_EQ(control->Start(), c.result) << c.path << " " << c.filename;
         EXPECT_EQ(m_launches - launches, c.result == kQvRcOutsideCaptureDir ? 0 : 1);
+    }
+}
+
+// However a page spells Path or Filename, the check sees what the engine
+// reads back from the hand-over file: a target outside the capture
+// directory is refused, one inside goes on (here to a launch that fails).
+TEST_F(RecordControlTest, PageTargetIsCheckedUnderEverySpellingTheEngineReads)
+{
+    const std::string victim = (m_env.Root() / "victim.txt").string();
+    const std::string inside = (m_videos / "x.mpg").string();
+    const struct
+    {
+        const char* name;
+        std::string value;
+        int result;         // of Start; of AddProp when it refuses the name
+        std::string target; // the file the engine would write
+    } cases[] = {
+        {"Filename ", victim, kQvRcOutsideCaptureDir, victim},
+        {" Filename", victim, kQvRcOutsideCaptureDir, victim},
+        {"Filename\t", victim, kQvRcOutsideCaptureDir, victim},
+        {"FILENAME ", victim, kQvRcOutsideCaptureDir, victim},
+        {"filename", victim, kQvRcOutsideCaptureDir, victim},
+        {"\r\nFilename\n", " " + victim + "\t", kQvRcOutsideCaptureDir, victim},
+        {"Filename=", victim, kQvRcOutsideCaptureDir, "=" + victim},
+        {" path\t", "/etc", kQvRcOutsideCaptureDir, "/etc/x.mpg"},
+        {"Filename ", " x.mpg ", kQvRcEngineNotStarted, inside},
+        {"[Filename", victim, kQvRcFailed, inside},
+        {";Filename", victim, kQvRcFailed, inside},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << '"' << c.name << "\" = \"" << c.value << '"');
+        RecordingObserver observer;
+        auto control = MakeControl(observer, "");
+        control->AddProp("Port", "2010");
+        control->AddProp("Filename", "x.mpg");
+        ASSERT_EQ(control->AddProp(c.name, c.value), c.result == kQvRcFailed ? c.result : 0);
+        ASSERT_EQ(control->Initialize(), kQvRcOk);
+        const int launches = m_launches;
+        if (c.result != kQvRcFailed) {
+            EXPECT_EQ(control->Start(), c.result);
+            EXPECT_EQ(m_launches - launches, c.result == kQvRcOutsideCaptureDir ? 0 : 1);
+        }
+        const std::string file = (m_env.Root() / "handover.ini").string();
+        ASSERT_EQ(control->EngineSettings().WriteProperties(file.c_str()), 1);
+        QvPropertyList read;
+        ASSERT_EQ(read.ReadProperties(file.c_str()), 1);
+        const UtCString target =
+            QvCaptureTargetName(read.GetProperty("Filename"), read.GetProperty("Path"));
+        EXPECT_EQ(qvplat::MapPath(target.chars()), c.target);
     }
 }
 
