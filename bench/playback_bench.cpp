@@ -30,6 +30,9 @@
 //   playback_bench [source dir]   (default: QV_TEST_SOURCE_DIR, then the
 //                                  tree this was built from; needs root for
 //                                  the namespace)
+//   playback_bench --passes <dir>  the pass boundaries of the streams that
+//                                  bench/make_pass_samples.sh made in <dir>
+//                                  (QV_PASSES: later passes each, default 3)
 #include "mpeg/mpeganalysis.h"
 #include "playback/qvcontroller.h"
 #include "playback/qvlivectl.h"
@@ -38,10 +41,12 @@
 
 #include "platform/testsupport/netns.h"
 #include "platform/testsupport/tempfiles.h"
+#include "platform/testsupport/udp_socket.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gst/base/gstbasesink.h>
 #include <gst/gst.h>
 #include <poll.h>
 #include <signal.h>
@@ -52,11 +57,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -359,7 +367,8 @@ struct Host
 
     // `threshold`: UDCStartThreshold in kilobytes, or 0 for the default;
     // `mux`: the multiplex type the sender's announcement carries.
-    Host(const char* group, int threshold, const std::string& mux)
+    Host(const char* group, int threshold, const std::string& mux,
+         const char* videoSink = "fakesink sync=true")
     {
         settings.SetProperty("Mux", mux.c_str());
         settings.SetProperty("Address", group);
@@ -367,7 +376,7 @@ struct Host
         if (threshold > 0) {
             settings.SetProperty("UDCStartThreshold", std::to_string(threshold).c_str());
         }
-        settings.SetProperty("VideoSink", "fakesink sync=true");
+        settings.SetProperty("VideoSink", videoSink);
         settings.SetProperty("AudioSink", "fakeaudiosink sync=true");
         ok = controller.Initialize({0, 0, 352, 288}, &frame, &settings, &queue);
         if (auto* live =
@@ -637,6 +646,400 @@ void LongSampleCpu(const std::string& file)
     std::fflush(stdout);
 }
 
+// ---- Pass boundaries ------------------------------------------------------------------------
+//
+// "--passes <dir>": the streams of <dir> (made by make_pass_samples.sh: the
+// top quarter of each picture gives its second in the stream, the next
+// quarter the picture within that second) sent as castdeck sends by default
+// (QVS, header resender, SAP, endless with 5 s between passes) to a player
+// on its defaults that waits before the first pass. A video sink of this
+// program reads each picture's time in the stream as it is shown. For each
+// pass after the first: the time of its first picture shown in the stream
+// and after the pass began, how far the pass before it was shown, the
+// messages posted in between, and whether a graph that had shown pictures of
+// the pass was torn down while the pass was still being sent. Then a Pause
+// during the play-out and a Play one second into the next pass.
+
+struct ShownPicture
+{
+    Clock::time_point at;
+    int graph = 0;
+    double seconds = -1.0; // in the stream
+};
+
+std::mutex g_probeLock;
+std::vector<ShownPicture> g_shown;
+std::vector<std::pair<int, Clock::time_point>> g_sinkStops; // graph, when its sink stopped
+int g_graphs = 0;
+
+} // namespace
+
+extern "C" {
+struct QvProbeSink
+{
+    GstBaseSink parent;
+    int graph;
+};
+struct QvProbeSinkClass
+{
+    GstBaseSinkClass parent_class;
+};
+}
+
+G_DEFINE_TYPE(QvProbeSink, qv_probe_sink, GST_TYPE_BASE_SINK)
+
+namespace {
+
+GstStaticPadTemplate g_probeTemplate = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-raw, format=(string)I420"));
+
+gboolean ProbeStart(GstBaseSink* sink)
+{
+    const std::lock_guard<std::mutex> hold(g_probeLock);
+    reinterpret_cast<QvProbeSink*>(sink)->graph = ++g_graphs;
+    return TRUE;
+}
+
+gboolean ProbeStop(GstBaseSink* sink)
+{
+    const std::lock_guard<std::mutex> hold(g_probeLock);
+    g_sinkStops.emplace_back(reinterpret_cast<QvProbeSink*>(sink)->graph, Clock::now());
+    return TRUE;
+}
+
+// The mean luma of the middle half of row `row` of an I420 picture.
+double RowLuma(const guint8* y, int stride, int width, int row)
+{
+    double sum = 0;
+    for (int x = width / 4; x < width * 3 / 4; ++x) {
+        sum += y[static_cast<std::ptrdiff_t>(row) * stride + x];
+    }
+    return sum / std::max(1, width / 2);
+}
+
+GstFlowReturn ProbeRender(GstBaseSink* sink, GstBuffer* buffer)
+{
+    int width = 0;
+    int height = 0;
+    if (GstCaps* caps = gst_pad_get_current_caps(GST_BASE_SINK_PAD(sink))) {
+        const GstStructure* s = gst_caps_get_structure(caps, 0);
+        gst_structure_get_int(s, "width", &width);
+        gst_structure_get_int(s, "height", &height);
+        gst_caps_unref(caps);
+    }
+    ShownPicture shown{Clock::now(), reinterpret_cast<QvProbeSink*>(sink)->graph, -1.0};
+    GstMapInfo map;
+    const int stride = (width + 3) & ~3;
+    if (width > 0 && height >= 8 && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        if (map.size >= static_cast<gsize>(stride) * static_cast<gsize>(height)) {
+            const double second = (RowLuma(map.data, stride, width, height / 8) - 16) / 10;
+            const double picture = (RowLuma(map.data, stride, width, height * 3 / 8) - 16) / 8;
+            shown.seconds = std::round(second) + std::clamp(std::round(picture), 0.0, 24.0) / 25;
+        }
+        gst_buffer_unmap(buffer, &map);
+    }
+    const std::lock_guard<std::mutex> hold(g_probeLock);
+    g_shown.push_back(shown);
+    return GST_FLOW_OK;
+}
+
+} // namespace
+
+static void qv_probe_sink_class_init(QvProbeSinkClass* klass)
+{
+    GstElementClass* element = GST_ELEMENT_CLASS(klass);
+    GstBaseSinkClass* base = GST_BASE_SINK_CLASS(klass);
+    gst_element_class_set_static_metadata(element, "Picture time probe", "Sink/Video",
+                                          "Notes each picture's time in the stream as shown",
+                                          "playback_bench");
+    gst_element_class_add_static_pad_template(element, &g_probeTemplate);
+    base->start = ProbeStart;
+    base->stop = ProbeStop;
+    base->render = ProbeRender;
+}
+
+static void qv_probe_sink_init(QvProbeSink* self)
+{
+    self->graph = 0;
+    // As a video sink: in time, late pictures dropped.
+    gst_base_sink_set_sync(GST_BASE_SINK(self), TRUE);
+    gst_base_sink_set_qos_enabled(GST_BASE_SINK(self), TRUE);
+    gst_base_sink_set_max_lateness(GST_BASE_SINK(self), 20 * GST_MSECOND);
+}
+
+namespace {
+
+// When the stream datagrams of the group arrive (the sender's header and
+// end-of-stream packets left out), on a socket of its own.
+class PassMonitor
+{
+public:
+    PassMonitor() : m_thread([this] { Run(); }) {}
+    ~PassMonitor()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    // The start of each pass and the end of each that ended: datagrams more
+    // than kGap apart belong to different passes.
+    static constexpr auto kGap = 2s;
+    void Passes(std::vector<Clock::time_point>& starts, std::vector<Clock::time_point>& ends)
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        starts.clear();
+        ends.clear();
+        for (std::size_t i = 0; i < m_arrivals.size(); ++i) {
+            if (i == 0 || m_arrivals[i] - m_arrivals[i - 1] > kGap) {
+                if (i > 0) {
+                    ends.push_back(m_arrivals[i - 1]);
+                }
+                starts.push_back(m_arrivals[i]);
+            }
+        }
+        if (!m_arrivals.empty() && Clock::now() - m_arrivals.back() > kGap) {
+            ends.push_back(m_arrivals.back());
+        }
+    }
+
+private:
+    void Run()
+    {
+        qvtest::UdpSocket socket("0.0.0.0", kPort);
+        socket.JoinGroup(kGroup);
+        while (!m_stop) {
+            const std::optional<qvtest::Datagram> datagram = socket.Receive(50ms);
+            if (!datagram || datagram->payload.size() < 256 ||
+                datagram->payload.compare(0, 4, "\xA5\xA5\xA5\xA5") == 0) {
+                continue;
+            }
+            const std::lock_guard<std::mutex> hold(m_lock);
+            m_arrivals.push_back(Clock::now());
+        }
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::mutex m_lock;
+    std::vector<Clock::time_point> m_arrivals;
+    std::thread m_thread;
+};
+
+// One player on the defaults and the castdeck sender, with the player's
+// timer (Periodic every 500 ms) and every stream message noted.
+struct PassRun
+{
+    explicit PassRun(const std::string& file) : host(kGroup, 0, MuxOf(file), "qvprobesink")
+    {
+        {
+            const std::lock_guard<std::mutex> hold(g_probeLock);
+            g_shown.clear();
+            g_sinkStops.clear();
+        }
+        begun = Clock::now();
+        host.controller.Play();
+        SendOptions o;
+        o.file = file;
+        o.headers = true;
+        o.sap = true;
+        o.pauseMs = XmitMPEG::kDefaultPauseMs;
+        sender = StartSender(o);
+    }
+    // Runs the player's timer until `done` holds or `limit` passed.
+    template <typename Done> void RunUntil(Done done, Clock::duration limit)
+    {
+        const Clock::time_point end = Clock::now() + limit;
+        while (Clock::now() < end && !done()) {
+            std::this_thread::sleep_for(20ms);
+            if (Clock::now() - lastTick >= kHostPeriod) {
+                lastTick = Clock::now();
+                for (const int number : host.Tick(0ms)) {
+                    messages.emplace_back(number, Clock::now());
+                }
+            }
+        }
+    }
+    std::size_t PassesBegun()
+    {
+        monitor.Passes(starts, ends);
+        return starts.size();
+    }
+    std::string MessagesBetween(Clock::time_point from, Clock::time_point to) const
+    {
+        std::string text;
+        for (const auto& [number, at] : messages) {
+            if (at >= from && at < to) {
+                text += (text.empty() ? "" : ",") + std::to_string(number);
+            }
+        }
+        return text.empty() ? "-" : text;
+    }
+
+    Host host;
+    PassMonitor monitor;
+    std::unique_ptr<Child> sender;
+    Clock::time_point begun;
+    Clock::time_point lastTick;
+    std::vector<std::pair<int, Clock::time_point>> messages;
+    std::vector<Clock::time_point> starts;
+    std::vector<Clock::time_point> ends;
+};
+
+double Seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+// The pictures of the pass that began at `start` (and ran until `next`):
+// shown after its start, no later in the stream than the time since (with
+// a second for the multiplex's lead); what is shown of the pass before it
+// lies near its end.
+std::vector<ShownPicture> PicturesOfPass(const std::vector<ShownPicture>& shown,
+                                         Clock::time_point start, Clock::time_point next)
+{
+    std::vector<ShownPicture> pass;
+    for (const ShownPicture& p : shown) {
+        if (p.at >= start && p.at < next && p.seconds >= 0 &&
+            p.seconds <= Seconds(p.at - start) + 1.0) {
+            pass.push_back(p);
+        }
+    }
+    return pass;
+}
+
+void PassBoundaries(const std::string& file, int laterPasses)
+{
+    const std::string name = std::filesystem::path(file).filename().string();
+    const double rate =
+        std::atof(
+            Output("ffprobe -v error -show_entries format=bit_rate -of csv=p=0 '" + file + "'")
+                .c_str()) /
+        1e6;
+    PassRun run(file);
+    const auto wanted = static_cast<std::size_t>(laterPasses) + 1;
+    run.RunUntil([&] { return run.PassesBegun() > wanted; }, 40s * (laterPasses + 2));
+    run.host.controller.Stop();
+    run.PassesBegun();
+    std::vector<ShownPicture> shown;
+    std::vector<std::pair<int, Clock::time_point>> stops;
+    {
+        const std::lock_guard<std::mutex> hold(g_probeLock);
+        shown = g_shown;
+        stops = g_sinkStops;
+    }
+    for (std::size_t k = 0; k + 1 < run.starts.size() && k < wanted; ++k) {
+        const Clock::time_point start = run.starts[k];
+        const Clock::time_point next = run.starts[k + 1];
+        const std::vector<ShownPicture> pass = PicturesOfPass(shown, start, next);
+        std::string first = "none shown";
+        if (!pass.empty()) {
+            char text[96];
+            std::snprintf(text, sizeof text, "%5.2f s in, %5.2f s after it began",
+                          pass.front().seconds, Seconds(pass.front().at - start));
+            first = text;
+        }
+        // Torn down while showing this pass: a graph that showed its
+        // pictures whose sink stopped before the pass's data ended.
+        int cut = 0;
+        std::vector<int> graphs;
+        for (const ShownPicture& p : pass) {
+            if (std::find(graphs.begin(), graphs.end(), p.graph) == graphs.end()) {
+                graphs.push_back(p.graph);
+            }
+        }
+        const Clock::time_point end = k < run.ends.size() ? run.ends[k] : next;
+        for (const auto& [graph, at] : stops) {
+            if (std::find(graphs.begin(), graphs.end(), graph) != graphs.end() && at < end) {
+                ++cut;
+            }
+        }
+        // How far the pass before was shown, and what the host heard from
+        // the end of its data to this pass's first picture.
+        std::string before = "-";
+        std::string heard = "-";
+        if (k > 0) {
+            double last = -1;
+            for (const ShownPicture& p : shown) {
+                if (p.at >= run.starts[k - 1] && p.at < (pass.empty() ? next : pass.front().at) &&
+                    p.seconds > last && p.seconds <= 20.5) {
+                    last = p.seconds;
+                }
+            }
+            char text[32];
+            std::snprintf(text, sizeof text, "%5.2f s", last);
+            before = text;
+            heard = run.MessagesBetween(run.ends[k - 1], pass.empty() ? next : pass.front().at);
+        }
+        std::printf("%-12s %4.2f Mbit/s  pass %zu: first picture %s; graphs %zu, torn down "
+                    "while showing it %d; pass before shown up to %s; messages %s\n",
+                    name.c_str(), rate, k + 1, first.c_str(), graphs.size(), cut, before.c_str(),
+                    heard.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Pause two seconds after the data of the first pass ended (during the
+// play-out, if there is one), Play one second into the next pass.
+void PauseDuringPlayOut(const std::string& file)
+{
+    const std::string name = std::filesystem::path(file).filename().string();
+    PassRun run(file);
+    run.RunUntil([&] { return run.PassesBegun() >= 1 && !run.ends.empty(); }, 60s);
+    if (run.ends.empty()) {
+        std::printf("%-12s pause: the first pass did not end\n", name.c_str());
+        return;
+    }
+    // The monitor knows a pass ended kGap after its last datagram.
+    run.RunUntil([] { return false; }, run.ends[0] + 2s - Clock::now());
+    const Clock::time_point paused = Clock::now();
+    const int pauseResult = run.host.controller.Pause();
+    run.RunUntil([&] { return run.PassesBegun() >= 2; }, 30s);
+    if (run.starts.size() < 2) {
+        std::printf("%-12s pause: no second pass\n", name.c_str());
+        return;
+    }
+    run.RunUntil([] { return false; }, run.starts[1] + 1s - Clock::now());
+    const Clock::time_point played = Clock::now();
+    const int playResult = run.host.controller.Play();
+    run.RunUntil([&] { return run.PassesBegun() >= 3; }, 40s);
+    run.host.controller.Stop();
+    std::vector<ShownPicture> shown;
+    {
+        const std::lock_guard<std::mutex> hold(g_probeLock);
+        shown = g_shown;
+    }
+    const Clock::time_point next = run.starts.size() > 2 ? run.starts[2] : Clock::now();
+    std::vector<ShownPicture> pass = PicturesOfPass(shown, run.starts[1], next);
+    std::string first = "none shown";
+    if (!pass.empty()) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%5.2f s in, %5.2f s after Play", pass.front().seconds,
+                      Seconds(pass.front().at - played));
+        first = text;
+    }
+    std::printf("%-12s Pause %.1f s after the data ended (%d), messages %s; Play %.1f s into the "
+                "next pass (%d), messages %s; its first picture %s\n",
+                name.c_str(), Seconds(paused - run.ends[0]), pauseResult,
+                run.MessagesBetween(paused, played).c_str(), Seconds(played - run.starts[1]),
+                playResult, run.MessagesBetween(played, next).c_str(), first.c_str());
+    std::fflush(stdout);
+}
+
+int PassesMain(const std::string& dir)
+{
+    gst_element_register(nullptr, "qvprobesink", GST_RANK_NONE, qv_probe_sink_get_type());
+    std::printf("load: %s", Output("uptime").c_str());
+    const char* env = std::getenv("QV_PASSES");
+    const int later = env != nullptr ? std::max(1, std::atoi(env)) : 3;
+    for (const char* sample :
+         {"lo_m1s.mpg", "lo_m2p.mpg", "lo_m2t.ts", "hi_m1s.mpg", "hi_m2p.mpg", "hi_m2t.ts"}) {
+        PassBoundaries(dir + "/" + sample, later);
+    }
+    std::printf("load: %s", Output("uptime").c_str());
+    for (const char* sample : {"lo_m1s.mpg", "lo_m2p.mpg", "lo_m2t.ts", "hi_m2t.ts"}) {
+        PauseDuringPlayOut(dir + "/" + sample);
+    }
+    std::printf("load: %s", Output("uptime").c_str());
+    return 0;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -653,6 +1056,7 @@ int main(int argc, char** argv)
         return Send(o);
     }
     g_self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const bool passes = argc >= 3 && std::string(argv[1]) == "--passes";
     const char* env = std::getenv("QV_TEST_SOURCE_DIR");
     const std::string root = argc > 1 ? argv[1] : env != nullptr ? env : QV_SOURCE_DIR;
 
@@ -676,6 +1080,9 @@ int main(int argc, char** argv)
     if (registerServer == nullptr || registerServer() != 0) {
         std::printf("castsource does not register\n");
         return 1;
+    }
+    if (passes) {
+        return PassesMain(argv[2]);
     }
     for (const char* sample : {"m1s_testsrc.mpg", "m2p_testsrc.mpg", "m2t_testsrc2.ts"}) {
         ShortSample(root + "/samples/" + sample);

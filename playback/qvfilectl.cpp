@@ -9,19 +9,6 @@ QvIFileAMovStreamControl::~QvIFileAMovStreamControl()
     DestroyFilterGraph();
 }
 
-int QvIFileAMovStreamControl::Play()
-{
-    if (m_state == kPaused) {
-        PlayContinue();
-        return 0;
-    }
-    if ((m_state & 0xF) == kPlaying) {
-        return -1;
-    }
-    PlayPreInit();
-    return 0;
-}
-
 void QvIFileAMovStreamControl::PlayPreInit()
 {
     if (m_amov->mode == QvAMovData::kModeFile) {
@@ -38,20 +25,6 @@ void QvIFileAMovStreamControl::PlayContinue()
     }
     m_state = kPlaying;
     Post(QvStreamMessage::kPlaying);
-}
-
-int QvIFileAMovStreamControl::Pause()
-{
-    if (m_state != kPlaying) {
-        return -1;
-    }
-    if (m_amov->graph == nullptr) {
-        return 0;
-    }
-    m_amov->graph->Pause();
-    m_state = kPaused;
-    Post(QvStreamMessage::kPaused);
-    return 0;
 }
 
 int QvIFileAMovStreamControl::Stop()
@@ -75,13 +48,6 @@ void QvIFileAMovStreamControl::OnDataEnded()
     DestroyFilterGraph();
     Post(QvStreamMessage::kEndOfData);
     PlayPreInit();
-}
-
-void QvIFileAMovStreamControl::SetPosition(double position)
-{
-    if (m_amov->graph != nullptr) {
-        m_amov->graph->SetPosition(position);
-    }
 }
 
 double QvIFileAMovStreamControl::GetPosition()

@@ -28,11 +28,8 @@ public:
     // Tears the graph down.
     ~QvIFileAMovStreamControl() override;
 
-    int Play() override;
-    int Pause() override;
     int Stop() override;
-    // Seconds from the start of the file.
-    void SetPosition(double position) override;
+    // Seconds from the start of the file (SetPosition likewise).
     double GetPosition() override;
     double GetLength() override;
     // The graph's next event, without waiting (see above).
@@ -41,9 +38,9 @@ public:
     int OnStreamReady() override;
 
 protected:
-    void PlayPreInit();
+    void PlayPreInit() override;
     void PlayInit();
-    void PlayContinue();
+    void PlayContinue() override;
     bool RenderGraph(qvplat::MediaGraph& graph) override;
     void OnDataEnded() override;
 };

@@ -21,28 +21,22 @@ QvIAMovStreamControl::~QvIAMovStreamControl()
 
 QvILiveAMovStreamControl::~QvILiveAMovStreamControl() = default;
 
-int QvIAMovStreamControl::Play()
-{
-    if (m_state == kPaused) {
-        PlayContinue();
-        return 0;
-    }
-    if ((m_state & 0xF) == kPlaying) {
-        return -1;
-    }
-    PlayPreInit();
-    return 0;
-}
-
 void QvIAMovStreamControl::PlayPreInit()
 {
     Post(QvStreamMessage::kWaiting);
+    if (!m_listener.IsStarted()) {
+        StartListener();
+    }
+    m_state = kWaiting;
+}
+
+void QvIAMovStreamControl::StartListener()
+{
     m_listener.SetPropertyList(m_amov->propertyList);
     m_listener.SetMessageQueue(m_amov->intMessageQueue);
     if (m_listener.Start() != 0) {
         QvLog("Failed to start the stream listener");
     }
-    m_state = kWaiting;
 }
 
 void QvIAMovStreamControl::PlayInit()
@@ -72,22 +66,10 @@ void QvIAMovStreamControl::PlayContinue()
     PlayInit();
 }
 
-int QvIAMovStreamControl::Pause()
+void QvIAMovStreamControl::OnGraphPaused()
 {
-    if (m_state != kPlaying) {
-        return -1;
-    }
-    if (m_amov->graph == nullptr) {
-        return 0;
-    }
-    m_amov->graph->Pause();
     // A paused graph reads nothing; that is no reason to give up the stream.
-    // (Nor does it play out: Play starts reception again.)
     m_receiver.SetReqTimeoutMonitor(false);
-    m_draining = false;
-    m_state = kPaused;
-    Post(QvStreamMessage::kPaused);
-    return 0;
 }
 
 int QvIAMovStreamControl::Stop()
@@ -114,6 +96,11 @@ int QvIAMovStreamControl::Stop()
 
 int QvIAMovStreamControl::OnStreamReady()
 {
+    if (m_draining) {
+        // The next pass has begun while the graph played out the last one:
+        // its start wins, in a graph of its own.
+        EndOfData();
+    }
     if (m_state != kWaiting) {
         return 0;
     }
@@ -129,12 +116,18 @@ void QvIAMovStreamControl::OnDataEnded()
         return;
     }
     if (m_state == kPlaying && m_amov->graph != nullptr && !m_graphEnded) {
-        // The source ends the stream after the last bytes received; the
-        // graph still holds what the start threshold buffered and plays it
-        // out first. It reads nothing more meanwhile.
+        // The source ends the stream after the bytes received before the
+        // timeout; the graph still holds what the start threshold buffered
+        // and plays it out first. For the host the control waits for the
+        // stream from now on, as after any data timeout (there is nothing
+        // to pause or play any more), and the listener does, so that the
+        // next pass is not missed; only 36 and 17 wait until the pictures
+        // have been shown.
         m_receiver.SetReqTimeoutMonitor(false);
         m_draining = true;
         m_drainStart = qvplat::TickCount();
+        StartListener();
+        m_state = kWaiting;
         return;
     }
     EndOfData();
@@ -150,13 +143,6 @@ void QvIAMovStreamControl::EndOfData()
         Post(QvStreamMessage::kEndOfData);
     }
     PlayPreInit();
-}
-
-void QvIAMovStreamControl::SetPosition(double position)
-{
-    if (m_amov->graph != nullptr) {
-        m_amov->graph->SetPosition(position);
-    }
 }
 
 double QvIAMovStreamControl::GetPosition()

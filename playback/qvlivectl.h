@@ -20,12 +20,18 @@
 //   Play (1)          Stop, then the receiver again (3, 33)         → 0x22
 //   data timeout      tears the graph down, stops the receiver,
 //   (2, 0x22)         posts 36 with NotifyOnEndData, then as Play   → 0x12
-//                     While a running graph still plays what it
-//                     holds (the source has ended the stream), the
-//                     teardown waits until the graph completes, fails
-//                     or kDrainLimitMs pass: the last pictures before
-//                     the data stopped (a sender between passes) are
-//                     shown, not thrown away.
+//                     A running graph first plays out what it
+//                     holds (the source has ended its stream; the
+//                     receiver hands it nothing that came after the
+//                     timeout). The state is 0x12 from the timeout
+//                     on and the listener waits for the next pass
+//                     (Pause and Play return -1, as while waiting);
+//                     only the teardown with 36 and 17 waits until
+//                     the graph completes or fails, kDrainLimitMs
+//                     pass, or the listener finds the stream again:
+//                     the start of the next pass wins over the last
+//                     pictures of this one, in a graph of its own
+//                     (36, 17 and 33 at once).
 //   Stop (not 0)      tears down, stops receiver and listener,
 //                     drops queued int messages, posts 3            → 0
 // A graph that cannot be built stops the receiver and posts 3 (→ 0).
@@ -44,10 +50,7 @@ public:
     // Tears the graph down, then stops the listener and the receiver.
     ~QvIAMovStreamControl() override;
 
-    int Play() override;
-    int Pause() override;
     int Stop() override;
-    void SetPosition(double position) override;
     // The receiver's filled small buffers; 0.0 without a graph.
     double GetPosition() override;
     // The receiver's number of small buffers; 0.0 without a graph.
@@ -60,6 +63,7 @@ public:
     // timeout, ends the stream once the graph has played out.
     void Periodic() override;
 
+    // While waiting, and while a graph plays out (see above).
     int OnStreamReady() override;
 
     // The workers, for hosts that show their figures.
@@ -67,9 +71,12 @@ public:
     QvUdpListen& GetListener() { return m_listener; }
 
 protected:
-    void PlayPreInit();
+    // Posts 17 and waits for the stream with the listener (unless it waits
+    // already).
+    void PlayPreInit() override;
     void PlayInit();
-    void PlayContinue();
+    void PlayContinue() override;
+    void OnGraphPaused() override;
     bool RenderGraph(qvplat::MediaGraph& graph) override;
     void OnGraphReleased() override;
     void OnGraphFailed() override;
@@ -79,6 +86,7 @@ protected:
 private:
     // The data timeout's teardown: graph, receiver, 36, waiting again.
     void EndOfData();
+    void StartListener();
 
     QvUdpDataCollector m_receiver;
     QvUdpListen m_listener;

@@ -15,12 +15,30 @@ QvIStreamControl::~QvIStreamControl() = default;
 
 int QvIStreamControl::Play()
 {
-    return -1;
+    if (m_state == kPaused) {
+        PlayContinue();
+        return 0;
+    }
+    if ((m_state & 0xF) == kPlaying) {
+        return -1;
+    }
+    PlayPreInit();
+    return 0;
 }
 
 int QvIStreamControl::Pause()
 {
-    return -1;
+    if (m_state != kPlaying) {
+        return -1;
+    }
+    if (m_amov->graph == nullptr) {
+        return 0;
+    }
+    m_amov->graph->Pause();
+    OnGraphPaused();
+    m_state = kPaused;
+    Post(QvStreamMessage::kPaused);
+    return 0;
 }
 
 int QvIStreamControl::Stop()
@@ -28,7 +46,12 @@ int QvIStreamControl::Stop()
     return -1;
 }
 
-void QvIStreamControl::SetPosition(double /*position*/) {}
+void QvIStreamControl::SetPosition(double position)
+{
+    if (m_amov != nullptr && m_amov->graph != nullptr) {
+        m_amov->graph->SetPosition(position);
+    }
+}
 
 double QvIStreamControl::GetPosition()
 {

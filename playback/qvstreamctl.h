@@ -8,8 +8,9 @@
 //   (listener running), 0x22 buffering (receiver running, no graph yet).
 // A state whose low four bits are 2 counts as already playing for Play.
 //
-// What the two controls share lives here: the start of playback at the
-// start threshold, the first step of a data timeout, making and releasing
+// What the two controls share lives here: Play, Pause and the position,
+// the start of playback at the start threshold, the first step of a data
+// timeout, making and releasing
 // the graph, posting stream messages, the volume mapping, fitting the video
 // into the display window, the video window's display mode and message
 // drain. Each control fills in small hooks: how its graph is rendered, what
@@ -40,9 +41,14 @@ public:
     QvIStreamControl& operator=(const QvIStreamControl&) = delete;
     ~QvIStreamControl() override;
 
+    // From 1: PlayContinue; from a state whose low four bits are 2: -1;
+    // otherwise PlayPreInit. 0 unless -1.
     virtual int Play();
+    // From 2 with a graph: pauses it, OnGraphPaused, posts 2 (→ 1); from 2
+    // without one: 0, nothing else; from any other state: -1.
     virtual int Pause();
     virtual int Stop();
+    // Puts the graph's position, when there is a graph.
     virtual void SetPosition(double position);
     virtual double GetPosition();
     virtual double GetLength();
@@ -102,6 +108,11 @@ protected:
     void DestroyFilterGraph();
 
     // Hooks of the controls.
+    // Play from 0 (the first step of playback), and from 1.
+    virtual void PlayPreInit() = 0;
+    virtual void PlayContinue() = 0;
+    // Pause has paused the graph (the state is still 2).
+    virtual void OnGraphPaused() {}
     // Gives the new graph its source and renders it; false, with the log
     // line written, when it cannot.
     virtual bool RenderGraph(qvplat::MediaGraph& graph) = 0;

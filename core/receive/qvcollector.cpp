@@ -372,6 +372,7 @@ void QvUdpDataCollector::ResetStreamState()
     const std::uint32_t now = qvplat::TickCount();
     m_paused.store(false);
     m_timedOut.store(false);
+    m_beforeTimeout.store(0);
     m_firstPacket = true;
     m_dataSeen = false;
     m_dataSilent = false;

@@ -230,8 +230,9 @@ public:
     // The payload of the next queued packet (valid until two further calls),
     // or null with kStopped, kTimeout or kReleased. Waits while the queue
     // holds no more than the window or two packets; after a data timeout the
-    // packets left in the queue are handed out first, then the timeout is
-    // reported once.
+    // packets that were queued when it fired are handed out first, then the
+    // timeout is reported once, and only then what arrived after it (a
+    // sender that started again).
     char* GetNextBuffer(long& size, int& flags);
     // Copies up to `request` stream bytes into `destination` and returns the
     // count. Flags: kContinuous, or kBreak when a discontinuity fell inside
@@ -486,6 +487,9 @@ private:
     std::atomic<bool> m_threadAlive{false};
     std::atomic<bool> m_detached{false};
     std::atomic<bool> m_timedOut{false};
+    // While timed out: the packets queued when the timeout fired that the
+    // reader has not taken yet. Changed under the data queue's lock.
+    std::atomic<std::size_t> m_beforeTimeout{0};
     std::atomic<bool> m_released{false}; // ReleaseReaders until RearmReaders
     std::atomic<bool> m_underflow{true};
     std::atomic<bool> m_requestMonitor{false};

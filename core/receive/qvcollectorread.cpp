@@ -212,8 +212,8 @@ QvBasePacket* QvUdpDataCollector::NextPacket(int& flags, bool reportTimeout)
         case WaitOutcome::Packet:
             break;
         }
-        QvBasePacket* packet = DataQueue().get();
-        if (packet == nullptr) {
+        QvBasePacket* packet = nullptr;
+        if (TakeQueued(&packet, 1, SIZE_MAX) == 0) {
             continue; // a flush on another thread emptied the queue meanwhile
         }
         LentList().append(packet);
@@ -230,10 +230,13 @@ std::size_t QvUdpDataCollector::PacketsKept() const
 
 bool QvUdpDataCollector::PacketReady() const
 {
-    const std::size_t queued = m_dataQueue->entries();
     // After a data timeout nothing more is coming soon: the packets held
-    // back are handed out before the timeout is reported.
-    return queued > PacketsKept() || (queued > 0 && m_timedOut.load());
+    // back are handed out before the timeout is reported, and what arrived
+    // after it only after that.
+    if (m_timedOut.load()) {
+        return m_beforeTimeout.load() > 0;
+    }
+    return m_dataQueue->entries() > PacketsKept();
 }
 
 QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t packets)
@@ -279,13 +282,16 @@ std::size_t QvUdpDataCollector::TakeQueued(QvBasePacket** out, std::size_t count
     // Only this reader takes packets off the queue, and a flush needs the
     // lock: the count read here holds until the lock is left.
     while (taken < count && payload < bytes) {
-        const std::size_t queued = queue.entries();
-        if (queued <= kept && !(queued > 0 && m_timedOut.load())) {
+        const bool timedOut = m_timedOut.load();
+        if (timedOut ? m_beforeTimeout.load() == 0 : queue.entries() <= kept) {
             break;
         }
         QvBasePacket* packet = queue._removeFirst();
         if (packet == nullptr) {
             break;
+        }
+        if (timedOut) {
+            m_beforeTimeout.fetch_sub(1);
         }
         payload += packet->GetPayloadLength();
         out[taken++] = packet;
@@ -490,6 +496,7 @@ void QvUdpDataCollector::FlushAllFifos()
     while (QvBasePacket* packet = queue._removeFirst()) {
         free._append(packet);
     }
+    m_beforeTimeout.store(0);
     free.unlock();
     queue.unlock();
     m_lostBytes.store(0);

@@ -632,8 +632,16 @@ void QvUdpDataCollector::WatchDog()
         // reader before it hears of the timeout.
         GiveUpAllGaps();
         {
-            std::lock_guard<std::mutex> lock(m_waitLock);
-            m_timedOut.store(true);
+            // The reader takes what is queued now before it hears of the
+            // timeout; what arrives later waits until it has.
+            QvSList& queue = DataQueue();
+            queue.lock();
+            {
+                std::lock_guard<std::mutex> lock(m_waitLock);
+                m_beforeTimeout.store(queue.entries());
+                m_timedOut.store(true);
+            }
+            queue.unlock();
         }
         m_dataArrived.notify_all();
         QvDebugMsgTime("Data Timeout");

@@ -158,7 +158,7 @@ TEST_F(LiveControlTest, DataTimeoutWaitsForTheStreamAgain)
             Reach(2);
             EXPECT_TRUE(Deliver(QvIntMessage::kDataTimeout).empty());
             EXPECT_TRUE(Deliver(QvIntMessage::kDataTimeout).empty());
-            EXPECT_EQ(controller.GetStreamState(), 2);
+            EXPECT_EQ(controller.GetStreamState(), 0x12);
             EXPECT_TRUE(services->Last().alive);
             EXPECT_FALSE(Receiver().GetReqTimeoutMonitor());
 
@@ -181,6 +181,31 @@ TEST_F(LiveControlTest, DataTimeoutWaitsForTheStreamAgain)
     controller.Periodic();
     EXPECT_EQ(Deliver(QvIntMessage::kDataTimeout), (Messages{36, 17}));
     EXPECT_FALSE(services->Last().alive);
+}
+
+// While the graph plays out after a data timeout the control waits for the
+// next pass (nothing to pause or play); once the listener finds it, the old
+// graph goes at once and the pass starts a graph of its own.
+TEST_F(LiveControlTest, TheNextPassEndsThePlayOut)
+{
+    settings.SetProperty("NotifyOnEndData", "1");
+    Init();
+    Reach(2);
+    EXPECT_TRUE(Deliver(QvIntMessage::kDataTimeout).empty());
+    EXPECT_TRUE(control->GetListener().IsStarted());
+    EXPECT_EQ(controller.Pause(), -1);
+    EXPECT_EQ(controller.Play(), -1);
+    EXPECT_TRUE(Drain(queue).empty());
+    EXPECT_TRUE(services->Last().alive);
+    EXPECT_FALSE(services->Last().paused);
+    EXPECT_EQ(Deliver(QvIntMessage::kStreamReady), (Messages{36, 17, 33}));
+    EXPECT_FALSE(services->Last().alive);
+    EXPECT_FALSE(control->GetListener().IsStarted());
+    EXPECT_TRUE(Receiver().IsStarted());
+    EXPECT_EQ(controller.GetStreamState(), 0x22);
+    EXPECT_EQ(Deliver(QvIntMessage::kStartThreshold), (Messages{49, 1}));
+    EXPECT_EQ(services->records.size(), 2u);
+    EXPECT_TRUE(services->Last().running);
 }
 
 // A message that was queued when the state moved on does nothing.

@@ -433,9 +433,11 @@ TEST_F(CollectorTest, OnlyTheFirstSourceFeedsTheStreamUntilItFallsSilent)
     FeedRunFrom(intruder, 901000, 3);
     Read old = ReadBytes(20000);
     EXPECT_EQ(old.bytes, SourceSlice(0, 20000));
-    Read taken = ReadBytes(4000);
+    EXPECT_EQ(ReadBytes(4000).flags, QvUdpDataCollector::kTimeout); // where the silence was
+    // The new source's data, held back again while more may come.
+    Read taken = ReadBytes(2000);
     EXPECT_EQ(taken.flags, QvUdpDataCollector::kBreak);
-    EXPECT_EQ(taken.bytes, SourceSlice(900000, 4000));
+    EXPECT_EQ(taken.bytes, SourceSlice(900000, 2000));
 }
 
 TEST_F(CollectorTest, InvalidDatagramsNeverReachTheStream)
@@ -644,6 +646,23 @@ TEST_F(CollectorTest, DataTimeoutDeliversTheTailFirstAndIsReportedOnce)
     int flags = 0;
     EXPECT_EQ(m_collector.GetNextBuffer(size, flags), nullptr);
     EXPECT_EQ(flags, QvUdpDataCollector::kTimeout);
+}
+
+// A sender that starts again before the reader took what was queued: the
+// new data follows the timeout's report, which falls where the silence was.
+TEST_F(CollectorTest, DataAfterATimeoutFollowsItsReport)
+{
+    Start();
+    FeedRun(0, 4, 1000);
+    TimeOut();
+    FeedRun(4000, 4, 1000);
+    EXPECT_EQ(ReadBytes(8000).bytes, SourceSlice(0, 4000));
+    const Read timeout = ReadBytes(8000);
+    EXPECT_EQ(timeout.flags, QvUdpDataCollector::kTimeout);
+    EXPECT_TRUE(timeout.bytes.empty());
+    const Read next = ReadBytes(2000);
+    EXPECT_EQ(next.flags, 0);
+    EXPECT_EQ(next.bytes, SourceSlice(4000, 2000));
 }
 
 TEST_F(CollectorTest, RequestTimeoutWatchesAStalledReader)
