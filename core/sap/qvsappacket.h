@@ -11,9 +11,11 @@
 // A sender sets properties with SetPropA and writes the text with
 // ConstructPacket; a receiver fills the buffer (FillFromDatagram, SetSdpText,
 // or InBuffer followed by BufferFilled) and reads fields with GetPropA, which
-// parses the text on first use. After a parse the properties are
-// authoritative: OutBuffer rebuilds the text from them before handing the
-// buffer out.
+// parses the text on first use (core/settings/qvsdptext.h). After a parse
+// the properties are authoritative: OutBuffer rebuilds the text from them
+// before handing the buffer out, and the rebuilt text names the streams the
+// parsed one did: the same media sections with their ports, transports,
+// format lists, connections and payload maps.
 //
 // The buffer is zero-filled when made, and its last byte is always a NUL, so
 // the text is terminated whatever a receiver wrote into it. The writer never
@@ -166,6 +168,8 @@ public:
     // whose first character is 'V' marks the packet as carrying video, one
     // beginning with 'A' (Address included) as carrying audio.
     void SetPropA(const char* name, const char* value);
+    // The media sections the text is written with: after a parse, those the
+    // parsed text had (a section of another medium is neither).
     bool HasVideo() const { return m_hasVideo; }
     bool HasAudio() const { return m_hasAudio; }
 
