@@ -2,9 +2,9 @@
 
 #include "core/settings/qvexception.h"
 #include "core/net/qvhostaddr.h"
-#include "core/net/qvsdpendpoint.h"
 #include "core/settings/qvlog.h"
 #include "core/settings/qvproplist.h"
+#include "core/settings/qvsdptext.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

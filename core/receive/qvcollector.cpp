@@ -6,9 +6,9 @@
 #include "core/net/qvhostaddr.h"
 #include "core/packets/qvpacket.h"
 #include "core/receive/qvheadproc.h"
-#include "core/sap/qvsappacket.h"
 #include "core/settings/qvlog.h"
 #include "core/settings/qvproplist.h"
+#include "core/settings/qvsdptext.h"
 
 #include "platform/clock.h"
 
@@ -236,25 +236,23 @@ void QvUdpDataCollector::ReadSettings()
 void QvUdpDataCollector::ReadSdpSettings(const UtCString& sdp)
 {
     QvDebugMsg("Data acquired from SDP");
-    QvSAPPacket packet;
-    if (!packet.SetSdpText(sdp.chars())) {
+    const QvSdpEndpoint endpoint = QvReadSdpEndpoint(sdp);
+    if (!endpoint.fits) {
         QvDebugMsg("SDP text too long: %u bytes.", sdp.length());
         return;
     }
-    const unsigned long address = inet_addr(packet.GetPropA("Address"));
-    const auto port = static_cast<unsigned int>(std::atoi(packet.GetPropA("Port")));
+    const unsigned long address = inet_addr(endpoint.address.chars());
+    const auto port = static_cast<unsigned int>(std::atoi(endpoint.port.chars()));
     m_dataReader.SetAddress(address, port);
     m_retransReader.SetAddress(address, port);
-    const UtCString mux = packet.GetPropA("Mux");
-    const UtCString format = packet.GetPropA("PacketFormat");
-    if (!mux.isNull()) {
-        m_propertyList->SetProperty("Mux", mux);
+    if (!endpoint.mux.isNull()) {
+        m_propertyList->SetProperty("Mux", endpoint.mux);
     }
-    if (!format.isNull()) {
-        m_propertyList->SetProperty("PacketFormat", format);
+    if (!endpoint.packetFormat.isNull()) {
+        m_propertyList->SetProperty("PacketFormat", endpoint.packetFormat);
     }
-    QvDebugMsg("SAP: Address=%s Port=%d Mux=%s PacketFormat=%s", packet.GetPropA("Address"),
-               static_cast<int>(port), mux.chars(), format.chars());
+    QvDebugMsg("SAP: Address=%s Port=%d Mux=%s PacketFormat=%s", endpoint.address.chars(),
+               static_cast<int>(port), endpoint.mux.chars(), endpoint.packetFormat.chars());
 }
 
 void QvUdpDataCollector::ReadPortSettings()

@@ -1,6 +1,7 @@
 #include "core/sap/qvsappacket.h"
 
 #include "core/settings/qvlog.h"
+#include "core/settings/qvsdptext.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -10,8 +11,6 @@
 #include <string>
 #include <string_view>
 #include <strings.h>
-#include <unordered_map>
-#include <vector>
 
 namespace {
 
@@ -45,82 +44,6 @@ bool IsEmpty(const char* text)
 std::string_view TextIn(const char* area, std::size_t size)
 {
     return std::string_view(area, strnlen(area, size));
-}
-
-// The runs of a line between delimiter characters; tokens[0] is the line's
-// letter. Only the first few are kept (no line needs more), the count stops
-// there too.
-struct Tokens
-{
-    static constexpr std::size_t kMax = 8;
-    std::string_view items[kMax];
-    std::size_t count = 0;
-
-    std::size_t size() const { return count; }
-    std::string_view operator[](std::size_t i) const { return items[i]; }
-};
-
-Tokens Split(std::string_view line, const char* delimiters)
-{
-    bool delimiter[256] = {};
-    for (const char* d = delimiters; *d != '\0'; ++d) {
-        delimiter[static_cast<unsigned char>(*d)] = true;
-    }
-    const auto isDelimiter = [&](char c) { return delimiter[static_cast<unsigned char>(c)]; };
-    Tokens tokens;
-    std::size_t at = 0;
-    const std::size_t size = line.size();
-    while (tokens.count < Tokens::kMax) {
-        while (at < size && isDelimiter(line[at])) {
-            ++at;
-        }
-        if (at == size) {
-            break;
-        }
-        const std::size_t start = at;
-        while (at < size && !isDelimiter(line[at])) {
-            ++at;
-        }
-        tokens.items[tokens.count++] = line.substr(start, at - start);
-    }
-    return tokens;
-}
-
-// Everything after a line's first two characters ("s=").
-std::string_view RestOfLine(std::string_view line)
-{
-    return line.size() >= 2 ? line.substr(2) : std::string_view();
-}
-
-char Letter(std::string_view line)
-{
-    return line.empty() ? '\0' : line[0];
-}
-
-// The names the parser stores, made once: filing a field then shares the
-// name's text instead of making it again.
-const UtCString& FieldName(const char* name)
-{
-    static const auto* const names = [] {
-        static const char* const known[] = {
-            "SesProtoVer", "SesOUsername", "SesOSesID", "SesOVer", "SesONetType",
-            "SesOAddrType", "SesOAddr", "SesSesName", "SesSesDescript", "SesEmail",
-            "SesPhone", "SesCNetType", "SesCAddrType", "SesCConnAddr", "Address",
-            "SesCTTL", "SesBWModifier", "SesBandwidth", "Bitrate", "SesStartTime",
-            "SesEndTime", "Mux", "PacketFormat", "PacketSize", "SesOpvMux",
-            "SesOpvFormat", "SesOpvRetrans", "SesOpvPktSize", "SesOpvChannel", "VidPort",
-            "Port", "VidTransport", "VidBWModifier", "VidBandwidth", "VidOpvCompression",
-            "VidOpvResolution", "VidOpvAFF", "VidOpvStandard", "VidOpvFilter", "AudPort",
-            "AudTransport", "AudBWModifier", "AudBandwidth", "AudOpvSample", "AudOpvMode"};
-        auto* table = new std::unordered_map<std::string_view, UtCString>;
-        for (const char* field : known) {
-            table->emplace(field, toUpper(UtCString(field)));
-        }
-        return table;
-    }();
-    static const UtCString none;
-    const auto found = names->find(name);
-    return found != names->end() ? found->second : none;
 }
 
 } // namespace
@@ -204,7 +127,7 @@ QvSAPPacket::QvSAPPacket(const char* datagram, std::size_t length,
 }
 
 QvSAPPacket::QvSAPPacket(const QvSAPPacket& other)
-    : m_properties(other.m_properties), m_options(other.m_options), m_section(other.m_section),
+    : m_properties(other.m_properties), m_options(other.m_options),
       m_state(other.m_state), m_hasAudio(other.m_hasAudio), m_hasVideo(other.m_hasVideo)
 {
     Allocate();
@@ -223,7 +146,6 @@ QvSAPPacket& QvSAPPacket::operator=(const QvSAPPacket& other)
     m_options = other.m_options;
     std::memcpy(m_buffer.get(), other.m_buffer.get(), static_cast<std::size_t>(GetPacketSize()));
     m_properties = other.m_properties;
-    m_section = other.m_section;
     m_state = other.m_state;
     m_hasAudio = other.m_hasAudio;
     m_hasVideo = other.m_hasVideo;
@@ -283,7 +205,6 @@ void QvSAPPacket::BufferFilled()
 {
     m_buffer[static_cast<std::size_t>(GetPacketSize()) - 1] = '\0';
     const std::string_view text = TextIn(GetPayload(), static_cast<std::size_t>(GetPayloadSize()));
-    m_section = Section::Session;
     m_state = State::Filled;
     m_hasVideo = text.find("m=video") != std::string_view::npos;
     m_hasAudio = text.find("m=audio") != std::string_view::npos;
@@ -542,8 +463,14 @@ void QvSAPPacket::WriteSessionLines(TextWriter& writer) const
     if (HasProp("SesCNetType") || HasProp("SesCAddrType") || HasProp("SesCConnAddr") ||
         HasProp("SesCTTL") || HasProp("Address")) {
         const char* address = HasProp("Address") ? Prop("Address") : Prop("SesCConnAddr");
-        writer.Line("c=%s %s %s/%s\n", Prop("SesCNetType"), Prop("SesCAddrType"), address,
-                    Prop("SesCTTL"));
+        // A parsed connection without a TTL (a unicast one) is written as it
+        // came, with no empty TTL after a '/'.
+        if (m_state == State::Parsed && !HasProp("SesCTTL")) {
+            writer.Line("c=%s %s %s\n", Prop("SesCNetType"), Prop("SesCAddrType"), address);
+        } else {
+            writer.Line("c=%s %s %s/%s\n", Prop("SesCNetType"), Prop("SesCAddrType"), address,
+                        Prop("SesCTTL"));
+        }
     }
     if (m_options.writeBitrateLine && HasProp("Bitrate")) {
         writer.Line("b=X-QV:%s\n", Prop("Bitrate"));
@@ -579,11 +506,14 @@ void QvSAPPacket::WriteVideoLines(TextWriter& writer) const
 {
     if (HasProp("Port") || HasProp("VidPort")) {
         const char* port = HasProp("Port") ? Prop("Port") : Prop("VidPort");
-        writer.Line("m=video %s %s 0\n", port, Prop("VidTransport"));
+        writer.Line("m=video %s %s %s\n", port, Prop("VidTransport"), Formats("VidFormats"));
     }
+    WriteParsedLine(writer, "c=", "VidConnection");
     if (HasProp("VidBWModifier")) {
         writer.Line("b=%s:%s\n", Prop("VidBWModifier"), Prop("VidBandwidth"));
     }
+    WriteParsedLine(writer, "a=rtpmap:", "VidRtpmap");
+    WriteParsedLine(writer, "a=fmtp:", "VidFmtp");
     if (HasProp("VidOpvCompression")) {
         writer.Line("a=opv-compression:%s\n", Prop("VidOpvCompression"));
     }
@@ -604,13 +534,22 @@ void QvSAPPacket::WriteVideoLines(TextWriter& writer) const
 
 void QvSAPPacket::WriteAudioLines(TextWriter& writer) const
 {
-    if (HasProp("Port") || HasProp("AudPort")) {
-        const char* port = HasProp("Port") ? Prop("Port") : Prop("AudPort");
-        writer.Line("m=audio %s %s 0\n", port, Prop("AudTransport"));
+    // A parsed audio section has a port of its own; the stream's data port
+    // is the video section's.
+    const bool ownPort = m_state == State::Parsed && HasProp("AudPort");
+    if (ownPort || HasProp("Port") || HasProp("AudPort")) {
+        const char* port = !ownPort && HasProp("Port") ? Prop("Port") : Prop("AudPort");
+        writer.Line("m=audio %s %s %s\n", port, Prop("AudTransport"), Formats("AudFormats"));
     }
+    WriteParsedLine(writer, "c=", "AudConnection");
     if (HasProp("AudBWModifier")) {
-        writer.Line("b=%s:%s\n", Prop("AudBWModifier"), Prop("AudOpvBandwidth"));
+        // A parsed text keeps its audio bandwidth as AudBandwidth: written
+        // again, the b= line takes it from there, so it keeps its value.
+        const char* bandwidth = HasProp("AudOpvBandwidth") ? "AudOpvBandwidth" : "AudBandwidth";
+        writer.Line("b=%s:%s\n", Prop("AudBWModifier"), Prop(bandwidth));
     }
+    WriteParsedLine(writer, "a=rtpmap:", "AudRtpmap");
+    WriteParsedLine(writer, "a=fmtp:", "AudFmtp");
     if (HasProp("AudOpvSample")) {
         writer.Line("a=opv-audiosample:%s\n", Prop("AudOpvSample"));
     }
@@ -618,6 +557,20 @@ void QvSAPPacket::WriteAudioLines(TextWriter& writer) const
         writer.Line("a=opv-audiomode:%s\n", Prop("AudOpvMode"));
     }
     WriteXAttributes(writer, "AX");
+}
+
+const char* QvSAPPacket::Formats(const char* name) const
+{
+    // The system's own announcements name no format: "0".
+    return HasProp(name) ? Prop(name) : "0";
+}
+
+void QvSAPPacket::WriteParsedLine(TextWriter& writer, const char* start,
+                                  const char* name) const
+{
+    if (HasProp(name)) {
+        writer.Line("%s%s\n", start, Prop(name));
+    }
 }
 
 void QvSAPPacket::WriteXAttributes(TextWriter& writer, const char* prefix) const
@@ -645,268 +598,12 @@ int QvSAPPacket::BreakdownPacket()
     }
     m_state = State::Parsed;
     const std::string_view text = TextIn(GetPayload(), static_cast<std::size_t>(GetPayloadSize()));
-    std::size_t start = 0;
-    for (std::size_t end = text.find('\n'); end != std::string_view::npos;
-         start = end + 1, end = text.find('\n', start)) {
-        std::size_t lineLength = end - start;
-        // Standard peers end their lines with CR LF; the CR is no part of
-        // the last value.
-        if (lineLength > 0 && text[end - 1] == '\r') {
-            --lineLength;
-        }
-        BreakdownDescriptor(std::string_view(text.data() + start, lineLength));
-    }
-    // A last piece without a line feed may be a line cut off by the sender's
-    // buffer; it is not parsed.
-    return 0;
-}
-
-int QvSAPPacket::BreakdownDescriptor(std::string_view line)
-{
-    if (Letter(line) == 'm') {
-        if (line.starts_with("m=video")) {
-            m_section = Section::Video;
-        } else if (line.starts_with("m=audio")) {
-            m_section = Section::Audio;
-        } else {
-            m_section = Section::Other;
-        }
-    }
-    switch (m_section) {
-    case Section::Session:
-        return SessionDescriptor(line);
-    case Section::Video:
-        return VideoDescriptor(line);
-    case Section::Audio:
-        return AudioDescriptor(line);
-    case Section::Other:
-        return UnknownDescriptor(line);
-    }
-    return 0;
-}
-
-int QvSAPPacket::SessionDescriptor(std::string_view line)
-{
-    Tokens tokens;
-    // Stores token `index` (1-based, the line's letter being token 1) under
-    // `name`; false when the line has no such token, which ends the line.
-    auto store = [&](std::size_t index, const char* name) {
-        if (index > tokens.size()) {
-            return false;
-        }
-        StoreProp(name, tokens[index - 1]);
-        return true;
-    };
-
-    switch (Letter(line)) {
-    case 'v':
-        tokens = Split(line, "=");
-        store(2, "SesProtoVer");
-        break;
-    case 'o':
-        tokens = Split(line, "= ");
-        store(2, "SesOUsername") && store(3, "SesOSesID") && store(4, "SesOVer") &&
-            store(5, "SesONetType") && store(6, "SesOAddrType") && store(7, "SesOAddr");
-        break;
-    case 's':
-        StoreProp("SesSesName", RestOfLine(line));
-        break;
-    case 'i':
-        StoreProp("SesSesDescript", RestOfLine(line));
-        break;
-    case 'e':
-        StoreProp("SesEmail", RestOfLine(line));
-        break;
-    case 'p':
-        StoreProp("SesPhone", RestOfLine(line));
-        break;
-    case 'c':
-        tokens = Split(line, "= /");
-        store(2, "SesCNetType") && store(3, "SesCAddrType") && store(4, "SesCConnAddr") &&
-            store(4, "Address") && store(5, "SesCTTL");
-        break;
-    case 'b':
-        tokens = Split(line, "=:");
-        store(2, "SesBWModifier") && store(3, "SesBandwidth") &&
-            (!m_options.bitrateFromBandwidth || store(3, "Bitrate"));
-        break;
-    case 't':
-        tokens = Split(line, "= ");
-        store(2, "SesStartTime") && store(3, "SesEndTime");
-        break;
-    case 'a':
-        tokens = Split(line, "=:");
-        if (tokens.size() >= 3) {
-            SessionAttribute(tokens[1], tokens[2]);
-        }
-        break;
-    default:
-        break;
-    }
-    return 0;
-}
-
-void QvSAPPacket::SessionAttribute(std::string_view name, std::string_view value)
-{
-    const std::string_view text = value;
-    if (name == "mux") {
-        StoreProp("Mux", text);
-    } else if (name == "packetformat") {
-        StoreProp("PacketFormat", text);
-    } else if (name == "packetsize") {
-        StoreProp("PacketSize", text);
-    } else if (name == "opv-mux") {
-        StoreProp("SesOpvMux", text);
-        StoreProp("Mux", text);
-    } else if (name == "opv-format") {
-        StoreProp("SesOpvFormat", text);
-        StoreProp("PacketFormat", text);
-    } else if (name == "opv-retrans") {
-        StoreProp("SesOpvRetrans", text);
-    } else if (name == "opv-pktsize") {
-        StoreProp("SesOpvPktSize", text);
-        StoreProp("PacketSize", text);
-    } else if (name == "opv-channel") {
-        StoreProp("SesOpvChannel", text);
-    } else {
-        XAttribute("SX", name, value);
-    }
-}
-
-bool QvSAPPacket::XAttribute(const char* prefix, std::string_view name, std::string_view value)
-{
-    if (!m_options.parseXAttributes || !name.starts_with("x-")) {
-        return false;
-    }
-    const UtCString rest(name.data() + 2, static_cast<std::uint32_t>(name.size() - 2));
-    const UtCString property = UtCString(prefix) + toUpper(rest);
-    StoreProp(property.chars(), value);
-    return true;
-}
-
-void QvSAPPacket::StoreProp(const char* name, std::string_view value)
-{
-    // As SetPropA: the first letter of the name marks video or audio.
-    if (name[0] == 'V') {
-        m_hasVideo = true;
-    } else if (name[0] == 'A') {
-        m_hasAudio = true;
-    }
-    const UtCString& known = FieldName(name);
-    m_properties.AddProperty(known.length() != 0 ? known : UtCString(name),
-                             UtCString(value.data(), static_cast<std::uint32_t>(value.size())));
-}
-
-int QvSAPPacket::VideoDescriptor(std::string_view line)
-{
-    m_hasVideo = true;
-    Tokens tokens;
-    auto store = [&](std::size_t index, const char* name) {
-        if (index > tokens.size()) {
-            return false;
-        }
-        StoreProp(name, tokens[index - 1]);
-        return true;
-    };
-
-    switch (Letter(line)) {
-    case 'm':
-        tokens = Split(line, "= ");
-        // Token 2 is the media name; the format list after the transport is
-        // not used.
-        store(3, "VidPort") && store(3, "Port") && store(4, "VidTransport");
-        break;
-    case 'b':
-        tokens = Split(line, "=:");
-        store(2, "VidBWModifier") && store(3, "VidBandwidth");
-        break;
-    case 'a': {
-        tokens = Split(line, "=:");
-        if (tokens.size() < 3) {
-            break;
-        }
-        const std::string_view name = tokens[1];
-        const std::string_view value = tokens[2];
-        if (name == "opv-compression") {
-            StoreProp("VidOpvCompression", value);
-        } else if (name == "opv-resolution") {
-            StoreProp("VidOpvResolution", value);
-        } else if (name == "opv-AFF") {
-            StoreProp("VidOpvAFF", value);
-        } else if (name == "opv-standard") {
-            StoreProp("VidOpvStandard", value);
-        } else if (name == "opv-filter") {
-            StoreProp("VidOpvFilter", value);
-        } else {
-            XAttribute("VX", name, tokens[2]);
-        }
-        break;
-    }
-    default:
-        break;
-    }
-    return 0;
-}
-
-int QvSAPPacket::AudioDescriptor(std::string_view line)
-{
-    m_hasAudio = true;
-    Tokens tokens;
-    auto store = [&](std::size_t index, const char* name) {
-        if (index > tokens.size()) {
-            return false;
-        }
-        StoreProp(name, tokens[index - 1]);
-        return true;
-    };
-
-    switch (Letter(line)) {
-    case 'm':
-        tokens = Split(line, "= ");
-        store(3, "AudPort") && store(4, "AudTransport");
-        break;
-    case 'b':
-        tokens = Split(line, "=:");
-        store(2, "AudBWModifier") && store(3, "AudBandwidth");
-        break;
-    case 'a': {
-        tokens = Split(line, "=:");
-        if (tokens.size() < 3) {
-            break;
-        }
-        const std::string_view name = tokens[1];
-        const std::string_view value = tokens[2];
-        if (name == "opv-audiosample") {
-            StoreProp("AudOpvSample", value);
-        } else if (name == "opv-audiomode") {
-            StoreProp("AudOpvMode", value);
-        } else {
-            XAttribute("AX", name, tokens[2]);
-        }
-        break;
-    }
-    default:
-        break;
-    }
-    return 0;
-}
-
-int QvSAPPacket::UnknownDescriptor(std::string_view line)
-{
-    if (Letter(line) != 'm') {
-        return 0;
-    }
-    const Tokens tokens = Split(line, "= ");
-    if (tokens.size() >= 3) {
-        StoreProp("Port", tokens[2]);
-        StoreProp("VidPort", tokens[2]);
-        StoreProp("AudPort", tokens[2]);
-        if (tokens.size() >= 4) {
-            StoreProp("AudTransport", tokens[3]);
-            StoreProp("VidTransport", tokens[3]);
-        }
-    }
-    m_hasVideo = true;
-    m_hasAudio = true;
+    QvSdpParseOptions options;
+    options.parseXAttributes = m_options.parseXAttributes;
+    options.bitrateFromBandwidth = m_options.bitrateFromBandwidth;
+    // The media sections written again are those the text had.
+    const QvSdpMedia media = QvParseSdpText(text, m_properties, options);
+    m_hasVideo = media.video;
+    m_hasAudio = media.audio;
     return 0;
 }

@@ -11,9 +11,11 @@
 // A sender sets properties with SetPropA and writes the text with
 // ConstructPacket; a receiver fills the buffer (FillFromDatagram, SetSdpText,
 // or InBuffer followed by BufferFilled) and reads fields with GetPropA, which
-// parses the text on first use. After a parse the properties are
-// authoritative: OutBuffer rebuilds the text from them before handing the
-// buffer out.
+// parses the text on first use (core/settings/qvsdptext.h). After a parse
+// the properties are authoritative: OutBuffer rebuilds the text from them
+// before handing the buffer out, and the rebuilt text names the streams the
+// parsed one did: the same media sections with their ports, transports,
+// format lists, connections and payload maps.
 //
 // The buffer is zero-filled when made, and its last byte is always a NUL, so
 // the text is terminated whatever a receiver wrote into it. The writer never
@@ -166,6 +168,8 @@ public:
     // whose first character is 'V' marks the packet as carrying video, one
     // beginning with 'A' (Address included) as carrying audio.
     void SetPropA(const char* name, const char* value);
+    // The media sections the text is written with: after a parse, those the
+    // parsed text had (a section of another medium is neither).
     bool HasVideo() const { return m_hasVideo; }
     bool HasAudio() const { return m_hasAudio; }
 
@@ -205,14 +209,6 @@ private:
         Filled, // the buffer holds a text not yet parsed
         Parsed, // the properties came from the text and now rule it
     };
-    enum class Section
-    {
-        Session,
-        Video,
-        Audio,
-        Other,
-    };
-
     void Allocate();
     unsigned char* HeaderBytes() { return reinterpret_cast<unsigned char*>(m_buffer.get()); }
     const unsigned char* HeaderBytes() const
@@ -230,21 +226,14 @@ private:
     void WriteVideoLines(TextWriter& writer) const;
     void WriteAudioLines(TextWriter& writer) const;
     void WriteXAttributes(TextWriter& writer, const char* prefix) const;
+    // The format list of a media line: the parsed one, else "0".
+    const char* Formats(const char* name) const;
+    // A line that only a parsed text has (a media section's own connection,
+    // payload map and format parameters): `start` and the value, when set.
+    void WriteParsedLine(TextWriter& writer, const char* start, const char* name) const;
 
-    // The parser works on views into the text; only the values it stores
-    // are copied.
+    // Parses the text once after each fill.
     int BreakdownPacket();
-    int BreakdownDescriptor(std::string_view line);
-    int SessionDescriptor(std::string_view line);
-    int VideoDescriptor(std::string_view line);
-    int AudioDescriptor(std::string_view line);
-    int UnknownDescriptor(std::string_view line);
-    void SessionAttribute(std::string_view name, std::string_view value);
-    // Stores an "x-name" attribute under prefix + NAME; false when the
-    // attribute is not an x- attribute.
-    bool XAttribute(const char* prefix, std::string_view name, std::string_view value);
-    // SetPropA for the parser: a known field name costs no string of its own.
-    void StoreProp(const char* name, std::string_view value);
 
     // The packet buffer: inside the object for the standard and compact
     // sizes, so that a packet costs no allocation of its own; on the heap
@@ -269,7 +258,6 @@ private:
     QvPropertyList m_properties;
     Buffer m_buffer;
     QvSAPPacketOptions m_options;
-    Section m_section = Section::Session;
     State m_state = State::New;
     bool m_hasAudio = false;
     bool m_hasVideo = false;

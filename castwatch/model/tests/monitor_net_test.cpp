@@ -24,6 +24,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <regex>
@@ -114,15 +115,40 @@ private:
     std::set<std::string> m_seen{""};
 };
 
-// ffmpeg's SAP muxer announcing a test pattern under this title on
-// 226.0.0.0 port 6318, for 30 s at most.
+// ffmpeg's SAP muxer announcing a test pattern with a tone under this
+// title on 226.0.0.0 port 6318, for 30 s at most.
 std::vector<std::string> FfmpegAnnouncer(const std::string& ffmpeg, const std::string& title)
 {
     const std::string metadata = "title=" + title;
     return std::vector<std::string>(
         {ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "warning", "-re", "-f", "lavfi", "-i",
-         "testsrc=size=160x120:rate=10", "-t", "30", "-c:v", "mpeg2video", "-metadata", metadata,
-         "-f", "sap", "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"});
+         "testsrc=size=160x120:rate=10", "-f", "lavfi", "-i", "sine", "-t", "30", "-c:v",
+         "mpeg2video", "-c:a", "mp2", "-metadata", metadata, "-f", "sap",
+         "sap://239.5.6.7:5004?announce_addr=226.0.0.0&announce_port=6318"});
+}
+
+// Runs a reader of SDP files on one entry of the output file, while its
+// stream is on the air, and gives its exit code and output ("" when the
+// program is not installed). The readers bound their own waiting; the
+// child is killed should it wait longer than kWait all the same.
+struct SdpReading
+{
+    std::optional<int> exitCode;
+    std::string output;
+};
+SdpReading ReadSdpWith(const std::string& tool, const std::vector<std::string>& argv,
+                       const std::string& log)
+{
+    SdpReading reading;
+    qvtest::ChildProcess child;
+    std::remove(log.c_str());
+    if (tool.empty() || !child.Start(argv, log)) {
+        return reading;
+    }
+    reading.exitCode = child.WaitForExit(kWait);
+    std::ifstream in(log);
+    reading.output.assign(std::istreambuf_iterator<char>(in), {});
+    return reading;
 }
 
 bool Lists(const castwatch::ProgramList& list, const std::string& text)
@@ -241,9 +267,11 @@ TEST_F(MonitorNet, OutputFileIsRewrittenWholeAfterEveryChange)
 }
 
 // Announcements of standard senders, parsed and written again into the
-// output file: each t= line keeps its start and its stop time. VLC refuses
-// to run as root, so it runs as the user "nobody".
-TEST_F(MonitorNet, OutputFileKeepsBothTimesOfStandardAnnouncements)
+// output file: each entry names the streams that were announced, so that
+// ffprobe and GStreamer's SDP demuxer read it while the stream runs, and
+// each t= line keeps its start and its stop time. VLC refuses to run as
+// root, so it runs as the user "nobody".
+TEST_F(MonitorNet, OutputFileOfStandardAnnouncementsIsReadByStandardParsers)
 {
     const fs::path output = m_dir.Path() / "programs.dat";
     const fs::path home = m_dir.Path() / "home";
@@ -258,21 +286,43 @@ TEST_F(MonitorNet, OutputFileKeepsBothTimesOfStandardAnnouncements)
         std::string program;
         std::vector<std::string> argv;
         std::vector<std::pair<std::string, std::string>> env;
+        std::string media;   // the media lines the entry must have, in order
+        int sections;        // and no other
+        const char* streams; // what ffprobe must find, in its compact form
+        // GStreamer's SDP demuxer receives RTP only: for raw UDP it sets the
+        // stream up but never takes the data for RTP.
+        bool rtp = true;
     };
     const std::string ffmpeg = qvtest::FindExecutable("ffmpeg");
     const std::string vlc = qvtest::FindExecutable("cvlc");
     const std::string setpriv = qvtest::FindExecutable("setpriv");
+    // The output is kept open across the loops of the short sample: VLC
+    // otherwise ends its RTP session (an RTCP BYE) at each one.
+    const auto asNobody = [&](const std::string& sout) -> std::vector<std::string> {
+        return {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", vlc, "-q",
+                qvtest::SamplePath("m2t_testsrc2.ts"), "--loop", "--sout-keep", "--sout", sout};
+    };
+    const std::string vlcProgram = setpriv.empty() ? "" : vlc;
     const Case cases[] = {
-        {"ffmpeg announced", ffmpeg, FfmpegAnnouncer(ffmpeg, "ffmpeg announced"), {}},
+        {"ffmpeg announced", ffmpeg, FfmpegAnnouncer(ffmpeg, "ffmpeg announced"), {},
+         "m=video 5004 RTP/AVP 32\nc=IN IP4 239.5.6.7/255\n[\\s\\S]*m=audio 5006 RTP/AVP 14\n"
+         "c=IN IP4 239.5.6.7/255\n",
+         2,
+         "codec_type=video[\\s\\S]*codec_type=audio|codec_type=audio[\\s\\S]*codec_type=video"},
         // For an administratively scoped group VLC announces on
         // 239.255.255.255.
-        {"VLC announced",
-         setpriv.empty() ? "" : vlc,
-         {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", vlc, "-q",
-          qvtest::SamplePath("m2t_testsrc2.ts"), "--loop", "--sout",
-          "#std{access=udp,mux=ts,dst=239.255.12.42:5006,sap,name=VLC announced}"},
-         {{"HOME", home.string()}}},
+        {"VLC announced", vlcProgram,
+         asNobody("#std{access=udp,mux=ts,dst=239.255.12.42:5006,sap,name=VLC announced}"),
+         {{"HOME", home.string()}}, "m=video 5006 udp mpeg\n", 1,
+         // ffprobe takes the format "mpeg" for payload type 0.
+         "codec_type=audio", false},
+        {"VLC announced over RTP", vlcProgram,
+         asNobody("#rtp{dst=239.255.12.43,port=5008,mux=ts,sap,name=VLC announced over RTP}"),
+         {{"HOME", home.string()}}, "m=video 5008 RTP/AVP 33\nb=RR:0\na=rtpmap:33 MP2T/90000\n", 1,
+         "codec_name=mpeg2video"},
     };
+    const std::string ffprobe = qvtest::FindExecutable("ffprobe");
+    const std::string gstLaunch = qvtest::FindExecutable("gst-launch-1.0");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
         if (c.program.empty()) {
@@ -284,6 +334,7 @@ TEST_F(MonitorNet, OutputFileKeepsBothTimesOfStandardAnnouncements)
                   {"SAPAddress1", "226.0.0.0"},
                   {"SAPPort1", "6318"},
                   {"SAPDbScanPeriod", "100"},
+                  {"SAPEntryLifetime", "600"},
                   {"Filename", output.string()}});
         castwatch::Monitor monitor(true, m_ui.Sink());
         ASSERT_EQ(monitor.Start(), 0);
@@ -296,17 +347,70 @@ TEST_F(MonitorNet, OutputFileKeepsBothTimesOfStandardAnnouncements)
         })) << Contents(log);
         const std::string text = Contents(output);
         EXPECT_NE(text.find(name), std::string::npos) << text;
-        std::istringstream lines(text);
+        EXPECT_TRUE(std::regex_search(text, std::regex(c.media))) << text;
+        // While the session stays listed, every reader finds it in the file.
+        std::atomic<bool> polling{true};
+        int reads = 0;
+        int missing = 0;
+        std::thread reader([&] {
+            for (; polling; ++reads) {
+                missing += Contents(output).find(name) == std::string::npos ? 1 : 0;
+                std::this_thread::sleep_for(2ms); // a reader's pace, not a wait
+            }
+        });
         int times = 0;
+        int media = 0;
+        std::istringstream lines(text);
         for (std::string line; std::getline(lines, line);) {
-            if (line.rfind("t=", 0) == 0) {
-                ++times;
+            times += line.starts_with("t=") ? 1 : 0;
+            media += line.starts_with("m=") ? 1 : 0;
+            EXPECT_TRUE(std::regex_match(line, std::regex(R"([a-z]=\S.*)"))) << text;
+            EXPECT_FALSE(line.ends_with(":") || line.ends_with("/") || line.ends_with(" "))
+                << "a line with an empty value:\n" << text;
+            if (line.starts_with("t=")) {
                 EXPECT_TRUE(std::regex_match(line, std::regex(R"(t=\S+ \S+)"))) << text;
             }
         }
-        EXPECT_GE(times, 1) << text;
+        EXPECT_EQ(times, 1) << text;
+        EXPECT_EQ(media, c.sections) << text;
+
+        // The file holds this one entry: the standard readers take it as it is.
+        const std::string entry = m_dir.File("entry.sdp");
+        std::ofstream(entry) << text;
+        const SdpReading probed = ReadSdpWith(
+            ffprobe,
+            {ffprobe, "-hide_banner", "-v", "error", "-protocol_whitelist", "file,udp,rtp",
+             "-listen_timeout", "10", "-analyzeduration", "3000000", "-show_entries",
+             "stream=codec_name,codec_type", "-of", "compact", entry},
+            m_dir.File("ffprobe.log"));
+        if (!ffprobe.empty()) {
+            EXPECT_EQ(probed.exitCode, 0) << probed.output;
+            EXPECT_TRUE(std::regex_search(probed.output, std::regex(c.streams))) << probed.output;
+        }
+        const auto demux = [&] {
+            return ReadSdpWith(gstLaunch,
+                               {gstLaunch, "-q", "filesrc", "location=" + entry, "!", "sdpdemux",
+                                "timeout=5000000", "name=d", "d.", "!", "fakesink",
+                                "num-buffers=20"},
+                               m_dir.File("gst.log"));
+        };
+        if (!gstLaunch.empty() && c.rtp) {
+            const SdpReading demuxed = demux();
+            EXPECT_EQ(demuxed.exitCode, 0) << demuxed.output;
+            EXPECT_EQ(demuxed.output.find("ERROR"), std::string::npos) << demuxed.output;
+        }
+        polling = false;
+        reader.join();
+        EXPECT_EQ(missing, 0) << "of " << reads << " reads";
         announcer.Signal(SIGTERM);
         EXPECT_TRUE(announcer.WaitForExit(kWait));
+        if (!gstLaunch.empty() && !c.rtp) {
+            // With the sender gone the demuxer's own timeout ends it, which
+            // it arms only for a stream it has set up.
+            const SdpReading demuxed = demux();
+            EXPECT_NE(demuxed.output.find("Could not receive any UDP packets"), std::string::npos)
+                << demuxed.output;
+        }
         monitor.Shutdown();
     }
 }

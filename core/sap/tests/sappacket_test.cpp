@@ -288,9 +288,10 @@ TEST(SapPacketParser, Table)
           {"SesEndTime", "0"},
           {"Mux", "m2t"},
           {"Port", "5004"},
-          {"VidTransport", "RTP/AVP"}},
+          {"VidTransport", "RTP/AVP"},
+          {"VidFormats", "33"}},
          true,
-         true},
+         false},
         {"no final line end",
          "s=first\ni=never read",
          {{"SesSesName", "first"}, {"SesSesDescript", ""}},
@@ -355,13 +356,13 @@ TEST(SapPacketParser, Table)
           {"VidTransport", "UDP"},
           {"AudTransport", "UDP"},
           {"Mux", ""}},
-         true,
-         true},
+         false,
+         false},
         {"unknown lines and short lines",
          "k=clear:secret\nz=0 0\n\ns\nm\n",
          {{"SesSesName", ""}, {"Port", ""}},
-         true,
-         true},
+         false,
+         false},
     };
     for (const ParseCase& c : cases) {
         QvSAPPacket packet = Filled(c.text);
@@ -378,13 +379,59 @@ TEST(SapPacketParser, BitrateRoundTripAndAsymmetricNames)
     QvSAPPacket packet = Filled("b=AS:128\nt=10 20\nm=audio 2010 UDP 0\nb=AS:64\n");
     EXPECT_STREQ(packet.GetPropA("Bitrate"), "128");
     EXPECT_STREQ(packet.GetPropA("SesEndTime"), "20");
-    // The audio bandwidth is read under another name than written; the stop
-    // time is written from what was read, so the t= line keeps both fields.
+    // The stop time and the audio bandwidth are read under other names than
+    // written; written again, each line takes what was read unless the
+    // written name was set.
     EXPECT_EQ(std::string(packet.OutBuffer() + 8),
-              "b=X-QV:128\nt=10 20\nm=audio 2010 UDP 0\nb=AS:\n");
+              "b=X-QV:128\nt=10 20\nm=audio 2010 UDP 0\nb=AS:64\n");
     packet.SetPropA("SesStopTime", "30");
+    packet.SetPropA("AudOpvBandwidth", "96");
     EXPECT_EQ(std::string(packet.OutBuffer() + 8),
-              "b=X-QV:128\nt=10 30\nm=audio 2010 UDP 0\nb=AS:\n");
+              "b=X-QV:128\nt=10 30\nm=audio 2010 UDP 0\nb=AS:96\n");
+}
+
+// Announcements of standard senders, parsed and written again by the
+// monitor's writer: the same media sections, each with its port, transport,
+// format list, connection and payload map.
+TEST(SapPacketParser, StandardAnnouncementsWrittenAgainNameTheSameStreams)
+{
+    const struct
+    {
+        const char* label;
+        std::string announced;
+        std::string written;
+    } cases[] = {
+        {"RTP, session connection",
+         "v=0\r\no=- 42 42 IN IP4 host\r\ns=rtp\r\ni=N/A\r\nc=IN IP4 239.255.12.42/255\r\n"
+         "t=0 0\r\na=tool:x\r\na=recvonly\r\nm=video 5004 RTP/AVP 33\r\nb=RR:0\r\n"
+         "a=rtpmap:33 MP2T/90000\r\n",
+         "v=0\no=- 42 42 IN IP4 host\ns=rtp\ni=N/A\nc=IN IP4 239.255.12.42/255\nt=0 0\n"
+         "m=video 5004 RTP/AVP 33\nb=RR:0\na=rtpmap:33 MP2T/90000\n"},
+        {"raw UDP",
+         "v=0\no=- 43 43 IN IP4 host\ns=udp\nc=IN IP4 239.255.12.43/255\nt=0 0\n"
+         "a=source-filter: incl IN IP4 * 127.0.0.1\nm=video 1234 udp mpeg\n",
+         "v=0\no=- 43 43 IN IP4 host\ns=udp\nc=IN IP4 239.255.12.43/255\nt=0 0\n"
+         "m=video 1234 udp mpeg\n"},
+        {"connection per medium, audio on a port of its own",
+         "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=av\nt=0 0\na=tool:y\nm=video 5004 RTP/AVP 96\n"
+         "c=IN IP4 239.5.6.7/255\nb=AS:200\na=rtpmap:96 MP4V-ES/90000\n"
+         "a=fmtp:96 profile-level-id=1; config=000001B0\nm=audio 5008 RTP/AVP 14\n"
+         "c=IN IP4 239.5.6.7/255\nb=AS:128\n",
+         "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=av\nt=0 0\nm=video 5004 RTP/AVP 96\n"
+         "c=IN IP4 239.5.6.7/255\nb=AS:200\na=rtpmap:96 MP4V-ES/90000\n"
+         "a=fmtp:96 profile-level-id=1; config=000001B0\nm=audio 5008 RTP/AVP 14\n"
+         "c=IN IP4 239.5.6.7/255\nb=AS:128\n"},
+        {"unicast connection without a TTL",
+         "v=0\no=- 1 1 IN IP4 10.0.0.2\ns=uni\nc=IN IP4 10.0.0.2\nt=0 0\nm=audio 5006 RTP/AVP 0 8\n",
+         "v=0\no=- 1 1 IN IP4 10.0.0.2\ns=uni\nc=IN IP4 10.0.0.2\nt=0 0\n"
+         "m=audio 5006 RTP/AVP 0 8\n"},
+    };
+    for (const auto& c : cases) {
+        QvSAPPacket packet(QvSAPPacketOptions::Monitor());
+        packet.SetSdpText(c.announced.c_str());
+        packet.GetPropA("Port"); // parsed, as the monitor lists it
+        EXPECT_EQ(std::string(packet.OutBuffer() + 8), c.written) << c.label;
+    }
 }
 
 TEST(SapPacketParser, MediaLinesSetPortsBySection)
