@@ -20,9 +20,9 @@
 //     in the same run (on a RAW copy of the stream from a second
 //     transmitter: a plain UDP source cannot read OPV offsets);
 //   - CPU per second of stream, ours beside gst-launch-1.0 with the same
-//     conversion and scaling elements (udpsrc ! queue ! decodebin !
-//     videoconvert ! videocrop top=1 ! videoscale ! capsfilter ! fakesink,
-//     audioconvert ! audioresample ! volume ! fakeaudiosink, both
+//     conversion and scaling elements (udpsrc with a 4 MB buffer ! queue !
+//     decodebin ! videoconvert ! videocrop top=1 ! videoscale ! capsfilter !
+//     fakesink, audioconvert ! audioresample ! volume ! fakeaudiosink, both
 //     sync=true; the peer's fakesink inside fpsdisplaysink, which counts its
 //     pictures), both playing one RAW stream at the same time and measured
 //     over the same steady window after a warm-up, each from /proc; our
@@ -766,8 +766,8 @@ void LongSampleCpu(const std::string& file)
     if (ours.kernelDrops > 0 || theirs.kernelDrops > 0) {
         verdict = std::string("not compared: ") +
                   (ours.kernelDrops > 0 && theirs.kernelDrops > 0 ? "both sides"
-                   : ours.kernelDrops > 0                        ? "ours"
-                                                                 : "gst-launch") +
+                   : ours.kernelDrops > 0                         ? "ours"
+                                                                  : "gst-launch") +
                   " lost data";
     } else if (theirs.cpu > 0) {
         char text[32];

@@ -78,8 +78,9 @@ public:
         m_thread = std::thread([this, status] {
             std::unique_lock lock(m_mutex);
             if (!m_ended.wait_for(lock, kBound, [this] { return m_disarmed; })) {
-                std::fprintf(stderr, "error: the program did not close within %lld s of the "
-                                     "script's end (a box is still up)\n",
+                std::fprintf(stderr,
+                             "error: the program did not close within %lld s of the "
+                             "script's end (a box is still up)\n",
                              static_cast<long long>(kBound.count()));
                 std::fflush(stdout);
                 std::fflush(stderr);

@@ -201,7 +201,6 @@ private:
     std::int16_t m_bigFont = 0;
 };
 
-
 const CATID kCategories[] = {CATID_SafeForScripting, CATID_SafeForInitializing};
 
 const ComClassInfo kClasses[] = {

@@ -155,7 +155,6 @@ private:
     qvlists::CListPanel* m_panel = nullptr;
 };
 
-
 const CATID kCategories[] = {CATID_SafeForScripting, CATID_SafeForInitializing};
 
 const ComClassInfo kClasses[] = {
