@@ -20,13 +20,14 @@
 //     in the same run (on a RAW copy of the stream from a second
 //     transmitter: a plain UDP source cannot read OPV offsets);
 //   - CPU per second of stream, ours beside gst-launch-1.0 with the same
-//     conversion and scaling elements (udpsrc with a 4 MB buffer ! queue !
-//     decodebin ! videoconvert ! videocrop top=1 ! videoscale ! capsfilter !
-//     fakesink, audioconvert ! audioresample ! volume ! fakeaudiosink, both
-//     sync=true; the peer's fakesink inside fpsdisplaysink, which counts its
-//     pictures), both playing one RAW stream at the same time and measured
-//     over the same steady window after a warm-up, each from /proc; our
-//     host calls Periodic at the player's rate (every 500 ms) meanwhile.
+//     conversion and scaling elements (udpsrc ! queue ! decodebin !
+//     videoconvert ! videocrop top=1 ! videoscale ! capsfilter ! fakesink,
+//     audioconvert ! audioresample ! volume ! fakeaudiosink, both sync=true;
+//     the peer's socket buffer and queue as large as our receiver's, its
+//     fakesink inside fpsdisplaysink, which counts its pictures), both
+//     playing one RAW stream at the same time and measured over the same
+//     steady window after a warm-up, each from /proc; our host calls
+//     Periodic at the player's rate (every 500 ms) meanwhile.
 //     Beside each side's CPU: the pictures its video sink rendered and
 //     dropped in the window, and the datagrams the kernel dropped at its
 //     socket (/proc/net/udp). When either side lost datagrams, the line
@@ -234,20 +235,22 @@ enum class PeerSink {
 };
 
 // gst-launch-1.0 playing the RAW stream of `group` through the same
-// elements as our graph, with what it needs to take the whole stream. A
-// queue follows the socket, as our receiver's thread reads the socket apart
-// from the graph's: without it the socket is read only when the demuxer is
-// idle, and the kernel drops about two of five datagrams at this rate. And
-// its socket buffer is deep (4 MB, as far as the kernel allows): our receiving
-// thread runs at real-time priority when it may, the peer's socket thread
-// never does, and on a loaded machine it otherwise loses datagrams while
-// it waits for a processor.
+// elements as our graph, with what it needs to take the whole stream: the
+// socket buffer our receiver asks for, and after the socket a queue with
+// room for as many bytes as our receiver's pool (and no other bound), as
+// our receiving thread fills its pool apart from the graph's threads.
+// Without the queue the socket is read only while the demuxer is idle, and
+// the kernel drops about two of five datagrams of the transport stream; a
+// queue on its defaults (at most 1 s) fills when the demuxer stalls, and
+// about a quarter are still lost.
 std::vector<std::string> PeerCommand(const char* group, PeerSink sink)
 {
     std::vector<std::string> args = {"gst-launch-1.0", "-v"};
-    const std::string source = std::string("udpsrc address=") + group +
-                               " port=" + std::to_string(kPort) +
-                               " mtu=8192 buffer-size=4194304 ! queue ! decodebin name=d";
+    const std::string source =
+        std::string("udpsrc address=") + group + " port=" + std::to_string(kPort) +
+        " mtu=8192 buffer-size=" + std::to_string(QvUdpDataCollector::kDefaultKernelBufferSize) +
+        " ! queue max-size-bytes=" + std::to_string(QvUdpDataCollector::kPoolBytes) +
+        " max-size-buffers=0 max-size-time=0 ! decodebin name=d";
     // Our graph cuts the first line of the picture (ShowLine1 is off by
     // default), so the peer's crop does too.
     const std::string video =
