@@ -20,12 +20,18 @@
 //     in the same run (on a RAW copy of the stream from a second
 //     transmitter: a plain UDP source cannot read OPV offsets);
 //   - CPU per second of stream, ours beside gst-launch-1.0 with the same
-//     conversion and scaling elements (decodebin ! videoconvert ! videocrop
-//     top=1 ! videoscale ! capsfilter ! fakesink, audioconvert ! audioresample !
-//     volume ! fakeaudiosink, both sync=true), both playing one RAW stream
-//     at the same time and measured over the same steady window after a
-//     warm-up, each from /proc; our host calls Periodic at the player's
-//     rate (every 500 ms) meanwhile.
+//     conversion and scaling elements (udpsrc ! queue ! decodebin !
+//     videoconvert ! videocrop top=1 ! videoscale ! capsfilter ! fakesink,
+//     audioconvert ! audioresample ! volume ! fakeaudiosink, both sync=true;
+//     the peer's socket buffer and queue as large as our receiver's, its
+//     fakesink inside fpsdisplaysink, which counts its pictures), both
+//     playing one RAW stream at the same time and measured over the same
+//     steady window after a warm-up, each from /proc; our host calls
+//     Periodic at the player's rate (every 500 ms) meanwhile.
+//     Beside each side's CPU: the pictures its video sink rendered and
+//     dropped in the window, and the datagrams the kernel dropped at its
+//     socket (/proc/net/udp). When either side lost datagrams, the line
+//     says so instead of giving a ratio.
 //
 //   playback_bench [source dir]   (default: QV_TEST_SOURCE_DIR, then the
 //                                  tree this was built from; needs root for
@@ -62,9 +68,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -228,23 +236,37 @@ std::unique_ptr<Child> StartSender(const SendOptions& o)
         o.headers ? "1" : "0", o.sap ? "1" : "0", std::to_string(o.pauseMs)});
 }
 
+// What the peer's video sink tells on its standard output.
+enum class PeerSink {
+    FirstBuffer, // a line per buffer (for the first-buffer time)
+    Counts,      // the pictures rendered and dropped so far, five times a second
+};
+
 // gst-launch-1.0 playing the RAW stream of `group` through the same
-// elements as our graph. With `announce`, it prints a line per buffer at
-// the video sink (for the first-buffer time).
-std::vector<std::string> PeerCommand(const char* group, bool announce)
+// elements as our graph, with what it needs to take the whole stream: the
+// socket buffer our receiver asks for, and after the socket a queue with
+// room for as many bytes as our receiver's pool (and no other bound), as
+// our receiving thread fills its pool apart from the graph's threads.
+// Without the queue the socket is read only while the demuxer is idle, and
+// the kernel drops about two of five datagrams of the transport stream; a
+// queue on its defaults (at most 1 s) fills when the demuxer stalls, and
+// about a quarter are still lost.
+std::vector<std::string> PeerCommand(const char* group, PeerSink sink)
 {
-    std::vector<std::string> args = {"gst-launch-1.0"};
-    if (announce) {
-        args.push_back("-v");
-    }
-    const std::string source = std::string("udpsrc address=") + group +
-                               " port=" + std::to_string(kPort) +
-                               " mtu=8192 buffer-size=102400 ! decodebin name=d";
+    std::vector<std::string> args = {"gst-launch-1.0", "-v"};
+    const std::string source =
+        std::string("udpsrc address=") + group + " port=" + std::to_string(kPort) +
+        " mtu=8192 buffer-size=" + std::to_string(QvUdpDataCollector::kDefaultKernelBufferSize) +
+        " ! queue max-size-bytes=" + std::to_string(QvUdpDataCollector::kPoolBytes) +
+        " max-size-buffers=0 max-size-time=0 ! decodebin name=d";
     // Our graph cuts the first line of the picture (ShowLine1 is off by
     // default), so the peer's crop does too.
-    const std::string video = std::string("d. ! videoconvert ! videocrop top=1 ! videoscale ! "
-                                          "capsfilter ! fakesink name=picture sync=true") +
-                              (announce ? " silent=false" : "");
+    const std::string video =
+        std::string("d. ! videoconvert ! videocrop top=1 ! videoscale ! capsfilter ! ") +
+        (sink == PeerSink::FirstBuffer
+             ? "fakesink name=picture sync=true silent=false"
+             : "fpsdisplaysink name=picture text-overlay=false video-sink=fakesink sync=true "
+               "fps-update-interval=200");
     const std::string audio =
         "d. ! audioconvert ! audioresample ! volume ! fakeaudiosink sync=true";
     for (const std::string& part : {source, video, audio}) {
@@ -265,7 +287,7 @@ double PeerFirstBuffer(const char* group)
         return -1.0;
     }
     const Clock::time_point start = Clock::now();
-    Child peer(PeerCommand(group, true), pipe[1]);
+    Child peer(PeerCommand(group, PeerSink::FirstBuffer), pipe[1]);
     close(pipe[1]);
     double first = -1.0;
     std::string line;
@@ -291,6 +313,90 @@ double PeerFirstBuffer(const char* group)
     }
     close(pipe[0]);
     return first;
+}
+
+// The pictures the peer's video sink has rendered and dropped so far, from
+// the lines it prints (read by a thread of its own until the peer ends).
+class PeerCounts
+{
+public:
+    explicit PeerCounts(int fd)
+        : m_reader([this, fd] {
+              FILE* in = fdopen(fd, "r");
+              char buffer[512];
+              while (in != nullptr && fgets(buffer, sizeof buffer, in) != nullptr) {
+                  const std::string line = buffer;
+                  const std::string key = "picture: last-message = rendered: ";
+                  const std::size_t at = line.find(key);
+                  if (at == std::string::npos) {
+                      continue;
+                  }
+                  unsigned long long rendered = 0;
+                  unsigned long long dropped = 0;
+                  if (std::sscanf(line.c_str() + at + key.size(), "%llu, dropped: %llu", &rendered,
+                                  &dropped) == 2) {
+                      m_rendered = rendered;
+                      m_dropped = dropped;
+                  }
+              }
+              if (in != nullptr) {
+                  fclose(in);
+              }
+          })
+    {
+    }
+    unsigned long long Rendered() const { return m_rendered; }
+    unsigned long long Dropped() const { return m_dropped; }
+
+private:
+    std::atomic<unsigned long long> m_rendered{0};
+    std::atomic<unsigned long long> m_dropped{0};
+    std::jthread m_reader; // last: it reads the counters above
+};
+
+// Datagrams the kernel has dropped so far at a process's UDP sockets bound
+// to `port`, for want of room in their receive buffers: the drops column of
+// /proc/net/udp (this namespace's), for the sockets among the process's
+// open files.
+unsigned long long SocketDrops(pid_t pid, unsigned short port)
+{
+    std::set<std::string> inodes;
+    std::error_code error;
+    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (std::filesystem::directory_iterator it(fds, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string target = std::filesystem::read_symlink(it->path(), error).string();
+        if (!error && target.starts_with("socket:[") && target.ends_with("]")) {
+            inodes.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    char local[8];
+    std::snprintf(local, sizeof local, ":%04X", port);
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    std::getline(in, line); // the heading
+    unsigned long long drops = 0;
+    while (std::getline(in, line)) {
+        // sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref pointer drops
+        std::istringstream words(line);
+        const std::vector<std::string> fields{std::istream_iterator<std::string>(words),
+                                              std::istream_iterator<std::string>()};
+        if (fields.size() >= 13 && fields[1].ends_with(local) && inodes.contains(fields[9])) {
+            drops += std::stoull(fields[12]);
+        }
+    }
+    return drops;
+}
+
+// The machine's load (one, five and fifteen minutes), as uptime gives it.
+std::string Load()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string one;
+    std::string five;
+    std::string fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
 
 std::string Output(const std::string& command)
@@ -605,7 +711,14 @@ void LongSampleCpu(const std::string& file)
     Host host(kRawGroup, 0, MuxOf(file));
     host.controller.Play();
     const std::unique_ptr<Child> sender = StartSender(o);
-    const Child peer(PeerCommand(kRawGroup, false));
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        return;
+    }
+    // The reader ends when the peer does: it outlives the peer's Child.
+    const PeerCounts peerCounts(pipe[0]);
+    const Child peer(PeerCommand(kRawGroup, PeerSink::Counts), pipe[1]);
+    close(pipe[1]);
     const Clock::time_point deadline = Clock::now() + 30s;
     while (Clock::now() < deadline && host.controller.GetStreamState() != 2) {
         host.Tick(10ms);
@@ -626,22 +739,59 @@ void LongSampleCpu(const std::string& file)
         }
     };
     hostTicks(kWarmUp);
-    const double oursBefore = ProcessCpu(getpid());
-    const double peerBefore = ProcessCpu(peer.Pid());
-    const qvplat::MediaVideoStats statsBefore = host.Stats();
+    struct Side
+    {
+        double cpu = 0;
+        unsigned long long pictures = 0;
+        unsigned long long sinkDrops = 0;
+        unsigned long long kernelDrops = 0;
+    };
+    const auto read = [&](pid_t pid, bool ours) {
+        const qvplat::MediaVideoStats stats = host.Stats();
+        return Side{ProcessCpu(pid), ours ? stats.rendered : peerCounts.Rendered(),
+                    ours ? stats.dropped : peerCounts.Dropped(), SocketDrops(pid, kPort)};
+    };
+    const Side oursBefore = read(getpid(), true);
+    const Side peerBefore = read(peer.Pid(), false);
     const Clock::time_point start = Clock::now();
     hostTicks(kWindow);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double ours = (ProcessCpu(getpid()) - oursBefore) / seconds * 1000.0;
-    const double theirs = (ProcessCpu(peer.Pid()) - peerBefore) / seconds * 1000.0;
-    const qvplat::MediaVideoStats stats = host.Stats();
-    std::printf("%-18s  CPU over %.0f s after %lld s: ours %5.1f ms per stream second, "
-                "gst-launch (same elements) %5.1f ms/s, ratio %.2f; our pictures %llu, "
-                "dropped %llu\n",
-                name.c_str(), seconds, static_cast<long long>(kWarmUp.count()), ours, theirs,
-                theirs > 0 ? ours / theirs : 0.0,
-                static_cast<unsigned long long>(stats.rendered - statsBefore.rendered),
-                static_cast<unsigned long long>(stats.dropped - statsBefore.dropped));
+    const Side oursAfter = read(getpid(), true);
+    const Side peerAfter = read(peer.Pid(), false);
+    const auto over = [seconds](const Side& before, const Side& after) {
+        return Side{(after.cpu - before.cpu) / seconds * 1000.0, after.pictures - before.pictures,
+                    after.sinkDrops - before.sinkDrops, after.kernelDrops - before.kernelDrops};
+    };
+    const Side ours = over(oursBefore, oursAfter);
+    const Side theirs = over(peerBefore, peerAfter);
+    const auto describe = [](const Side& side) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "%5.1f ms/s, %llu pictures (%llu dropped by the sink), %llu datagrams "
+                      "dropped by the kernel",
+                      side.cpu, side.pictures, side.sinkDrops, side.kernelDrops);
+        return std::string(text);
+    };
+    // A side that lost datagrams did less work: its CPU is no measure of
+    // the other's.
+    std::string verdict;
+    if (ours.kernelDrops > 0 || theirs.kernelDrops > 0) {
+        verdict = std::string("not compared: ") +
+                  (ours.kernelDrops > 0 && theirs.kernelDrops > 0 ? "both sides"
+                   : ours.kernelDrops > 0                         ? "ours"
+                                                                  : "gst-launch") +
+                  " lost data";
+    } else if (theirs.cpu > 0) {
+        char text[32];
+        std::snprintf(text, sizeof text, "ratio %.2f", ours.cpu / theirs.cpu);
+        verdict = text;
+    } else {
+        verdict = "not compared: gst-launch used no CPU";
+    }
+    std::printf("%-18s  CPU over %.0f s after %lld s (load %s): ours %s; gst-launch (same "
+                "elements) %s; %s\n",
+                name.c_str(), seconds, static_cast<long long>(kWarmUp.count()), Load().c_str(),
+                describe(ours).c_str(), describe(theirs).c_str(), verdict.c_str());
     host.controller.Stop();
     std::fflush(stdout);
 }

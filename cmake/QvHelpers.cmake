@@ -53,3 +53,51 @@ function(qv_add_com_server name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
   target_link_options(${name} PRIVATE ${QV_NO_UNDEFINED_LINK} -Wl,-z,nodelete)
 endfunction()
+
+# Test code is marked by the target property QV_TEST_CODE, which the check
+# that no shipped program links test code goes by (cmake/check_shipped_links.cmake).
+# qv_mark_test_code_in_folders(<dir>) marks every library defined in a
+# tests/ or testsupport/ folder at or below <dir>; a test library elsewhere
+# sets the property itself.
+function(qv_mark_test_code_in_folders dir)
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${dir})
+  if("/${folder}/" MATCHES "/(tests|testsupport)/")
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(target IN LISTS targets)
+      get_target_property(type ${target} TYPE)
+      if(type MATCHES "^(STATIC|SHARED|MODULE|OBJECT)_LIBRARY$")
+        set_property(TARGET ${target} PROPERTY QV_TEST_CODE ON)
+      endif()
+    endforeach()
+  endif()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdir IN LISTS subdirs)
+    qv_mark_test_code_in_folders(${subdir})
+  endforeach()
+endfunction()
+
+# qv_test_code_files(<dir> <out>): what a link step names of each marked
+# library at or below <dir>: its file (a generator expression), or for an
+# object library the folder of its objects.
+function(qv_test_code_files dir out)
+  set(files)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    get_target_property(marked ${target} QV_TEST_CODE)
+    get_target_property(type ${target} TYPE)
+    if(NOT marked)
+      continue()
+    elseif(type STREQUAL "OBJECT_LIBRARY")
+      get_property(binary DIRECTORY ${dir} PROPERTY BINARY_DIR)
+      list(APPEND files "${binary}/CMakeFiles/${target}.dir/")
+    else()
+      list(APPEND files "$<TARGET_FILE:${target}>")
+    endif()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdir IN LISTS subdirs)
+    qv_test_code_files(${subdir} more)
+    list(APPEND files ${more})
+  endforeach()
+  set(${out} "${files}" PARENT_SCOPE)
+endfunction()

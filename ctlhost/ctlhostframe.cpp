@@ -8,17 +8,25 @@
 
 #include <wx/anybutton.h>
 #include <wx/app.h>
+#include <wx/dialog.h>
 #include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
+#include <wx/log.h>
+#include <wx/modalhook.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/timer.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 using namespace qvplat;
@@ -34,6 +42,73 @@ void Print(const std::string& line)
     std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
 }
+
+// Once the script has ended no modal box opens any more (ShowModal returns
+// wxID_CANCEL at once): a box that nobody answers would keep the program
+// alive.
+class CModalBoxes final : public wxModalDialogHook
+{
+public:
+    void Refuse() { m_refuse = true; }
+
+protected:
+    int Enter(wxDialog*) override { return m_refuse ? wxID_CANCEL : wxID_NONE; }
+    void Exit(wxDialog*) override {}
+
+private:
+    bool m_refuse = false;
+};
+
+CModalBoxes g_boxes;
+
+// The last resort once a script has quit: a box that runs a loop of its own
+// (a native message box) cannot be ended from here, so the program ends with
+// the script's status when it has not closed within the bound.
+class CQuitDeadline
+{
+public:
+    static constexpr std::chrono::seconds kBound{20};
+
+    void Arm(int status)
+    {
+        const std::lock_guard armed(m_mutex);
+        if (m_thread.joinable() || m_disarmed) {
+            return;
+        }
+        m_thread = std::thread([this, status] {
+            std::unique_lock lock(m_mutex);
+            if (!m_ended.wait_for(lock, kBound, [this] { return m_disarmed; })) {
+                std::fprintf(stderr,
+                             "error: the program did not close within %lld s of the "
+                             "script's end (a box is still up)\n",
+                             static_cast<long long>(kBound.count()));
+                std::fflush(stdout);
+                std::fflush(stderr);
+                std::_Exit(status);
+            }
+        });
+    }
+    // The program closed in time.
+    void Disarm()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_disarmed = true;
+        }
+        m_ended.notify_all();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ended;
+    bool m_disarmed = false;
+    std::thread m_thread;
+};
+
+CQuitDeadline g_deadline;
 
 class CCtlHostFrame final : public wxFrame, public ctlhost::ScriptHost
 {
@@ -128,6 +203,8 @@ public:
     void Quit(int status) override
     {
         m_status = status;
+        g_boxes.Refuse();
+        g_deadline.Arm(status);
         // Modal boxes of the control end first; the frame closes once their
         // loops have unwound.
         for (wxWindow* window : wxTopLevelWindows) {
@@ -224,11 +301,18 @@ public:
     bool OnInit() override
     {
         wxInitAllImageHandlers();
+        if (!g_script.empty()) {
+            // Nobody answers a box while a script runs: wx's own errors go to
+            // standard error instead of a log box.
+            delete wxLog::SetActiveTarget(new wxLogStderr);
+        }
+        g_boxes.Register();
         CoInitialize();
         m_ui = WxUiDispatcher::Create();
         auto* frame = new CCtlHostFrame(m_ui, m_status);
         if (!frame->Start()) {
             frame->Destroy();
+            g_boxes.Unregister();
             // Nothing to show: leave at once with the failure.
             return false;
         }
@@ -241,6 +325,8 @@ public:
     }
     int OnExit() override
     {
+        g_deadline.Disarm();
+        g_boxes.Unregister();
         m_ui->Close();
         CoFreeUnusedLibraries();
         CoUninitialize();

@@ -2,6 +2,7 @@
 
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -51,22 +52,6 @@ std::string JoinLines(const IniText& ini)
     for (const std::string& line : ini.lines) {
         text += line;
         text += ini.eol;
-    }
-    return text;
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsBlank(text.back())) {
-        text.remove_suffix(1);
     }
     return text;
 }

@@ -3,6 +3,7 @@
 #include "platform/file.h"
 #include "platform/hex.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -565,16 +566,6 @@ KeyNode* ParseKeyLine(std::string_view line, KeyNode& root, std::string& problem
     return node;
 }
 
-std::string_view TrimBlanks(std::string_view text)
-{
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
 RegResult ParseStore(const std::string& text, const std::string& path, KeyNode& root)
 {
     bool sawFormat = false;
@@ -583,7 +574,7 @@ RegResult ParseStore(const std::string& text, const std::string& path, KeyNode& 
     size_t pos = 0;
     while (pos < text.size()) {
         const size_t end = std::min(text.find('\n', pos), text.size());
-        const std::string_view line = TrimBlanks(std::string_view(text).substr(pos, end - pos));
+        const std::string_view line = Trim(std::string_view(text).substr(pos, end - pos));
         pos = end + 1;
         ++lineNumber;
         if (line.empty() || line.front() == ';') {

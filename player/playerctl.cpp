@@ -18,9 +18,6 @@
 #include <wx/app.h>
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
-#include <wx/panel.h>
-#include <wx/sizer.h>
-#include <wx/stattext.h>
 
 #include <algorithm>
 #include <limits>
@@ -451,21 +448,8 @@ void CPlayerCtlCtrl::PaintBackground(wxWindow& window, wxDC& dc)
 
 namespace {
 
-class CPlayerCtlPropPage final : public WxPropertyPage
-{
-public:
-    explicit CPlayerCtlPropPage(IUnknown* outer) : WxPropertyPage(outer, "General") {}
-
-private:
-    wxWindow* OnCreatePage(wxWindow* parent) override
-    {
-        auto* page = new wxPanel(parent, IDD_PROPPAGE);
-        auto* sizer = new wxBoxSizer(wxVERTICAL);
-        sizer->Add(new wxStaticText(page, wxID_ANY, "(Not Available)"), 0, wxALL, 16);
-        page->SetSizer(sizer);
-        return page;
-    }
-};
+// What the control's "General" property page shows.
+constexpr char kPageText[] = "(Not Available)";
 
 const CATID kCategories[] = {CATID_SafeForScripting, CATID_SafeForInitializing};
 
@@ -482,7 +466,7 @@ const ComClassInfo kClasses[] = {
      .categories = kCategories,
      .keepCategoryMarks = true},
     {.clsid = kClsidPropPage,
-     .create = &CreateComInstance<CPlayerCtlPropPage>,
+     .create = &CreateGeneralPropertyPage<kPageText>,
      .progId = "PLAYERCTL.PlayerCtlPropPage.1",
      .typeName = "Source"},
 };

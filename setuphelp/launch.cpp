@@ -3,6 +3,7 @@
 
 #include "platform/paths.h"
 #include "platform/spawn.h"
+#include "platform/text.h"
 #include "setuphelp/setuphelp.h"
 
 #include <cctype>
@@ -48,11 +49,6 @@ int ShellError(int error)
 std::string Text(const char* text)
 {
     return text != nullptr ? text : "";
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 bool IsExecutableFile(const std::string& path)
@@ -165,7 +161,7 @@ std::vector<std::string> SplitArguments(std::string_view text)
     std::size_t i = 0;
     while (i < text.size()) {
         const char c = text[i++];
-        if (IsBlank(c)) {
+        if (qvplat::IsBlank(c)) {
             if (inWord) {
                 args.push_back(std::move(word));
                 word.clear();

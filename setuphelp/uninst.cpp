@@ -4,10 +4,10 @@
 #include "platform/msgbox.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "setuphelp/setuphelp.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -36,22 +36,6 @@ SleepFn& CurrentSleep()
     return sleep;
 }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // The number at the start of a pause line, read as a C runtime reads an int
 // (leading white space, a sign, decimal digits) with the first '$' taken as a
 // blank; negative numbers give 0 and large ones stop at the int maximum.
@@ -60,7 +44,7 @@ std::uint32_t PauseLength(std::string_view line)
     std::string text(line);
     text[text.find('$')] = ' ';
     std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])) != 0) {
+    while (i < text.size() && qvplat::IsBlank(text[i])) {
         ++i;
     }
     bool negative = false;
@@ -100,7 +84,7 @@ bool RunCommandLine(std::string_view line, UninstRunner& runner)
         const std::size_t end = other != npos && other > start ? other : line.size();
         return line.substr(start + 1, end - start - 1);
     };
-    const std::string_view program = Trim(line.substr(0, std::min(comma, hash)));
+    const std::string_view program = qvplat::Trim(line.substr(0, std::min(comma, hash)));
     if (program.empty()) {
         return true;
     }

@@ -7,10 +7,6 @@
 #include "platform/com/wx/wxcontrol.h"
 #include "platform/ui/wx/wxaboutbox.h"
 
-#include <wx/panel.h>
-#include <wx/sizer.h>
-#include <wx/stattext.h>
-
 using namespace qvplat;
 
 namespace {
@@ -158,22 +154,8 @@ private:
     QvRecordControl m_model;
 };
 
-class CRecordCtlPropPage final : public WxPropertyPage
-{
-public:
-    explicit CRecordCtlPropPage(IUnknown* outer) : WxPropertyPage(outer, "General") {}
-
-private:
-    wxWindow* OnCreatePage(wxWindow* parent) override
-    {
-        auto* panel = new wxPanel(parent);
-        auto* sizer = new wxBoxSizer(wxVERTICAL);
-        sizer->Add(new wxStaticText(panel, wxID_ANY, "RecordCtl Control"),
-                   wxSizerFlags().Border(wxALL, 12));
-        panel->SetSizer(sizer);
-        return panel;
-    }
-};
+// What the control's "General" property page shows.
+constexpr char kPageText[] = "RecordCtl Control";
 
 const CATID kCategories[] = {CATID_SafeForScripting, CATID_SafeForInitializing};
 
@@ -189,7 +171,7 @@ const ComClassInfo kClasses[] = {
      .eventInfo = &CRecordCtlCtrl::Events,
      .categories = kCategories},
     {.clsid = kClsidPropPage,
-     .create = &CreateComInstance<CRecordCtlPropPage>,
+     .create = &CreateGeneralPropertyPage<kPageText>,
      .progId = "RECORDCTL.RecordCtlPropPage.1",
      .typeName = "RecordCtl Property Page"},
 };

@@ -13,6 +13,7 @@
 #include "platform/service/servicecontrol.h"
 
 #include <wx/init.h>
+#include <wx/log.h>
 
 #include <cstdio>
 #include <memory>
@@ -36,6 +37,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "castwatch_uitest: wxWidgets did not start (is DISPLAY set?)\n");
         return 2;
     }
+    // Nobody answers a log box in a test: wx's own errors go to standard
+    // error instead.
+    delete wxLog::SetActiveTarget(new wxLogStderr);
     CMonitorApp& app = wxGetApp();
     int result = 1;
     // As wxEntry does: OnExit only after a successful OnInit.

@@ -3,6 +3,7 @@
 #include "platform/hex.h"
 #include "platform/ini.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 #include <cctype>
 #include <cstdint>
@@ -35,11 +36,6 @@ bool Contains(const UtCString& s, char c)
     return s.firstChar(c) != UtCString::npos;
 }
 
-bool IsSpace(char c)
-{
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
-
 // Reads a number the way the scanf conversions %d (radix 10) and %x
 // (radix 16, with an optional "0x") do: leading white space, an optional
 // sign, then digits up to the first other character. The arithmetic is
@@ -47,7 +43,7 @@ bool IsSpace(char c)
 std::uint32_t ScanNumber(const char* text, unsigned radix)
 {
     const char* p = text;
-    while (IsSpace(*p)) {
+    while (qvplat::IsBlank(*p)) {
         ++p;
     }
     bool negative = false;

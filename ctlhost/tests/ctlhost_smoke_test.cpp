@@ -76,6 +76,20 @@ TEST(CtlhostSmoke, HostsTheFakeControlByProgIdUnderXvfb)
     ASSERT_TRUE(fs::exists(png)) << driver.output;
     EXPECT_GT(fs::file_size(png), 2000u);
 
+    // A failing command ends the driver with status 1 at once: also when wx
+    // reports the error itself (a file it cannot write) and while the
+    // control's modal about box is up.
+    const std::string unwritable = (settings.Root() / "missing" / "shot.png").string();
+    for (const auto& [text, error] : std::vector<std::pair<std::string, std::string>>{
+             {"screenshot " + unwritable + "\n", "error: line 1: cannot write"},
+             {"about\nsleep 300\nget NoSuchProperty\n", "error: line 3: "}}) {
+        std::ofstream(script) << text << "sleep 100000\n";
+        auto failed = qvtest::RunProgram(CTLHOST_UITEST_BINARY, args, env, work, timeout);
+        EXPECT_EQ(failed.exitCode, 1) << text << failed.output;
+        EXPECT_NE(failed.output.find(error), std::string::npos) << text << failed.output;
+        EXPECT_EQ(failed.output.find("did not close"), std::string::npos) << failed.output;
+    }
+
     // Each program's --help lists its own verbs.
     auto help = qvtest::RunProgram(CTLHOST_BINARY, {"--help"}, env, work, timeout);
     auto driverHelp = qvtest::RunProgram(CTLHOST_UITEST_BINARY, {"--help"}, env, work, timeout);

@@ -21,6 +21,7 @@
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
 #include <wx/image.h>
+#include <wx/log.h>
 #include <wx/textctrl.h>
 #include <wx/timer.h>
 
@@ -166,6 +167,9 @@ int main(int argc, char** argv)
     if (!wxEntryStart(appArgc, argv)) {
         return 2;
     }
+    // Nobody answers a log box in a test: wx's own errors go to standard
+    // error instead.
+    delete wxLog::SetActiveTarget(new wxLogStderr);
     wxInitAllImageHandlers();
     std::unique_ptr<CUiDriver> driver;
     wxTheApp->CallAfter([&driver] {

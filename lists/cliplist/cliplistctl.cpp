@@ -201,15 +201,6 @@ private:
     std::int16_t m_bigFont = 0;
 };
 
-class CClipListPropPage final : public WxPropertyPage
-{
-public:
-    explicit CClipListPropPage(IUnknown* outer) : WxPropertyPage(outer, "General") {}
-
-private:
-    wxWindow* OnCreatePage(wxWindow* parent) override { return new wxPanel(parent, 200); }
-};
-
 const CATID kCategories[] = {CATID_SafeForScripting, CATID_SafeForInitializing};
 
 const ComClassInfo kClasses[] = {
@@ -224,7 +215,7 @@ const ComClassInfo kClasses[] = {
      .eventInfo = &CClipListCtrl::Events,
      .categories = kCategories},
     {.clsid = kClsidPropPage,
-     .create = &CreateComInstance<CClipListPropPage>,
+     .create = &CreateGeneralPropertyPage<>,
      .progId = "CLIPLIST.ClipListPropPage.1",
      .typeName = "Veltora File List Property Page"},
 };

@@ -155,15 +155,6 @@ private:
     qvlists::CListPanel* m_panel = nullptr;
 };
 
-class CTunerListPropPage final : public WxPropertyPage
-{
-public:
-    explicit CTunerListPropPage(IUnknown* outer) : WxPropertyPage(outer, "General") {}
-
-private:
-    wxWindow* OnCreatePage(wxWindow* parent) override { return new wxPanel(parent, 200); }
-};
-
 const CATID kCategories[] = {CATID_SafeForScripting, CATID_SafeForInitializing};
 
 const ComClassInfo kClasses[] = {
@@ -178,7 +169,7 @@ const ComClassInfo kClasses[] = {
      .eventInfo = &CTunerListCtrl::Events,
      .categories = kCategories},
     {.clsid = kClsidPropPage,
-     .create = &CreateComInstance<CTunerListPropPage>,
+     .create = &CreateGeneralPropertyPage<>,
      .progId = "TUNERLIST.TunerListPropPage.1",
      .typeName = "TunerList Property Page"},
 };

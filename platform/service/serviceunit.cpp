@@ -2,16 +2,13 @@
 
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/spawn.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace qvplat {
 namespace {
@@ -131,27 +128,11 @@ int RunServiceManager(const std::vector<std::string>& arguments)
         words.emplace_back("--user");
     }
     words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
+    int exitCode = 0;
+    if (const int error = SpawnAndWait(words.front(), words, &exitCode); error != 0) {
+        return error;
     }
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-    if (spawned != 0) {
-        return spawned;
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : EIO;
+    return exitCode;
 }
 
 int InstallServiceUnit(const ServiceUnitSpec& spec)

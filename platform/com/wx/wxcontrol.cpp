@@ -2,6 +2,10 @@
 
 #include "platform/ui/wx/wxuidispatch.h"
 
+#include <wx/panel.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+
 namespace qvplat {
 
 namespace {
@@ -141,6 +145,23 @@ HRESULT WxPropertyPage::Deactivate()
         window->Destroy();
     }
     return S_OK;
+}
+
+WxGeneralPropertyPage::WxGeneralPropertyPage(IUnknown* outer, const char* text)
+    : WxPropertyPage(outer, "General"), m_text(text)
+{
+}
+
+wxWindow* WxGeneralPropertyPage::OnCreatePage(wxWindow* parent)
+{
+    auto* page = new wxPanel(parent, kPageId);
+    if (m_text != nullptr) {
+        auto* sizer = new wxBoxSizer(wxVERTICAL);
+        sizer->Add(new wxStaticText(page, wxID_ANY, wxString::FromUTF8(m_text)),
+                   wxSizerFlags().Border(wxALL, 12));
+        page->SetSizer(sizer);
+    }
+    return page;
 }
 
 } // namespace qvplat

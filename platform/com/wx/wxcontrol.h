@@ -106,4 +106,28 @@ private:
     wxWindow* m_window = nullptr;
 };
 
+// The "General" page of a control with nothing to set on it: a panel with
+// the page's resource id (200) that shows `text`, or nothing when it is
+// null. Its class entry's create function is CreateGeneralPropertyPage.
+class WxGeneralPropertyPage final : public WxPropertyPage
+{
+public:
+    static constexpr int kPageId = 200;
+
+    WxGeneralPropertyPage(IUnknown* outer, const char* text);
+
+private:
+    wxWindow* OnCreatePage(wxWindow* parent) override;
+
+    const char* m_text;
+};
+
+// A server's create function for a "General" page showing Text:
+//   {.clsid = kClsidPropPage, .create = &CreateGeneralPropertyPage<kPageText>, ...}
+template <const char* Text = nullptr>
+HRESULT CreateGeneralPropertyPage(IUnknown* outer, const IID& iid, void** out)
+{
+    return CreateComObject<WxGeneralPropertyPage>(outer, iid, out, Text);
+}
+
 } // namespace qvplat

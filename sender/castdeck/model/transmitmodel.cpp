@@ -4,10 +4,10 @@
 #include "core/net/qvhostaddr.h"
 #include "core/settings/qvlog.h"
 #include "mpeg/mpeganalysis.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -34,18 +34,6 @@ constexpr const char* kBadTargetMessage =
     "Invalid target address or port!\n\n"
     "Enter a dotted IPv4 address such as 225.1.1.1 and a port from 1 to 65535.";
 
-std::string_view Trim(std::string_view text)
-{
-    const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // The order of a sorted Windows list box: case-insensitive.
 bool ListBoxLess(const std::string& a, const std::string& b)
 {
@@ -68,12 +56,12 @@ const char* TransmittingText(int streamType)
 
 std::optional<TransmitTarget> ParseTarget(std::string_view address, std::string_view port)
 {
-    const std::string addressText(Trim(address));
+    const std::string addressText(qvplat::Trim(address));
     in_addr parsed{};
     if (inet_pton(AF_INET, addressText.c_str(), &parsed) != 1) {
         return std::nullopt;
     }
-    const std::string_view portText = Trim(port);
+    const std::string_view portText = qvplat::Trim(port);
     unsigned value = 0;
     const auto [end, error] =
         std::from_chars(portText.data(), portText.data() + portText.size(), value);
@@ -290,7 +278,7 @@ bool TransmitModel::Start()
     }
     // Check the destination before anything is handed to the transmitter.
     std::optional<TransmitTarget> target;
-    if (!Trim(m_address).empty()) {
+    if (!qvplat::Trim(m_address).empty()) {
         target = ParseTarget(m_address, m_port);
         if (!target) {
             FailStart(kBadTarget, kBadTargetMessage);

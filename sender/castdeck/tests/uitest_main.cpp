@@ -21,6 +21,7 @@
 #include "sender/castdeck/tests/uidriver.h"
 
 #include <wx/init.h>
+#include <wx/log.h>
 
 #include <climits>
 #include <cstdio>
@@ -78,6 +79,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "castdeck_uitest: wxWidgets did not start (is DISPLAY set?)\n");
         return 2;
     }
+    // Nobody answers a log box in a test: wx's own errors go to standard
+    // error instead.
+    delete wxLog::SetActiveTarget(new wxLogStderr);
     CQvTidewellApp& app = wxGetApp();
     int result = 1;
     // As wxEntry does: OnExit only after a successful OnInit.
