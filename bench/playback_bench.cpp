@@ -30,6 +30,9 @@
 //   playback_bench [source dir]   (default: QV_TEST_SOURCE_DIR, then the
 //                                  tree this was built from; needs root for
 //                                  the namespace)
+//   playback_bench --starts <file>...   only the starts on the defaults, of
+//                                  the given files (streams whose first
+//                                  picture comes late, say)
 #include "mpeg/mpeganalysis.h"
 #include "playback/qvcontroller.h"
 #include "playback/qvlivectl.h"
@@ -676,6 +679,12 @@ int main(int argc, char** argv)
     if (registerServer == nullptr || registerServer() != 0) {
         std::printf("castsource does not register\n");
         return 1;
+    }
+    if (argc > 2 && std::string(argv[1]) == "--starts") {
+        for (int i = 2; i < argc; ++i) {
+            LongSampleStarts(argv[i]);
+        }
+        return 0;
     }
     for (const char* sample : {"m1s_testsrc.mpg", "m2p_testsrc.mpg", "m2t_testsrc2.ts"}) {
         ShortSample(root + "/samples/" + sample);

@@ -34,9 +34,9 @@ int QvIAMovStreamControl::Play()
     return 0;
 }
 
-void QvIAMovStreamControl::PlayPreInit()
+void QvIAMovStreamControl::PlayPreInit(unsigned long value)
 {
-    Post(QvStreamMessage::kWaiting);
+    Post(QvStreamMessage::kWaiting, value);
     m_listener.SetPropertyList(m_amov->propertyList);
     m_listener.SetMessageQueue(m_amov->intMessageQueue);
     if (m_listener.Start() != 0) {
@@ -58,7 +58,20 @@ void QvIAMovStreamControl::PlayInit()
 
 void QvIAMovStreamControl::OnGraphFailed()
 {
+    if (m_undecodable) {
+        Undecodable();
+        return;
+    }
     m_receiver.Stop();
+    QvIStreamControl::OnGraphFailed();
+}
+
+void QvIAMovStreamControl::Undecodable()
+{
+    m_undecodable = false;
+    DestroyFilterGraph();
+    m_receiver.Stop();
+    PlayPreInit(QvStreamMessage::kUndecodable);
 }
 
 void QvIAMovStreamControl::OnGraphRunning()
@@ -179,8 +192,18 @@ void QvIAMovStreamControl::Periodic()
          event != qvplat::MediaEvent::None; event = m_amov->graph->PopEvent(&text)) {
         if (event == qvplat::MediaEvent::Error) {
             QvDebugMsg("Graph error: %s", text.c_str());
+            if (m_firstPicturePending) {
+                // Not one picture: the decoder cannot take this stream.
+                QvLog("Decoder cannot render the stream.");
+                Undecodable();
+                return;
+            }
         }
         m_graphEnded = true;
+    }
+    if (m_firstPicturePending && m_amov->graph->IsPrerolled()) {
+        m_firstPicturePending = false;
+        Post(QvStreamMessage::kPlaying);
     }
     if (m_draining &&
         (m_graphEnded || qvplat::ElapsedMs(qvplat::TickCount(), m_drainStart) > kDrainLimitMs)) {
@@ -200,6 +223,7 @@ bool QvIAMovStreamControl::RenderGraph(qvplat::MediaGraph& graph)
     }
     if (!graph.RenderSource(source)) {
         QvLog("Decoder cannot render the stream.");
+        m_undecodable = true;
         return false;
     }
     return true;

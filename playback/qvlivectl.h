@@ -28,7 +28,13 @@
 //                     shown, not thrown away.
 //   Stop (not 0)      tears down, stops receiver and listener,
 //                     drops queued int messages, posts 3            → 0
-// A graph that cannot be built stops the receiver and posts 3 (→ 0).
+// A graph whose decoder cannot render the stream ("Decoder cannot render the
+// stream.", in the log) stops the receiver and waits for the stream again:
+// 17 with the value kUndecodable tells the host why (→ 0x12). So does a
+// graph that fails before its first picture came; a graph runs while that
+// picture is on its way (a stream joined between key frames), and 1 is
+// posted once it is there. A graph that cannot be built for another reason
+// stops the receiver and posts 3 (→ 0).
 
 #include "core/receive/qvcollector.h"
 #include "core/receive/qvudplisten.h"
@@ -67,7 +73,8 @@ public:
     QvUdpListen& GetListener() { return m_listener; }
 
 protected:
-    void PlayPreInit();
+    // Posts 17 with `value`, starts the listener.
+    void PlayPreInit(unsigned long value = 0);
     void PlayInit();
     void PlayContinue();
     bool RenderGraph(qvplat::MediaGraph& graph) override;
@@ -79,11 +86,16 @@ protected:
 private:
     // The data timeout's teardown: graph, receiver, 36, waiting again.
     void EndOfData();
+    // The stream cannot be decoded: graph and receiver go, the user hears
+    // why, and the listener waits for a stream again.
+    void Undecodable();
 
     QvUdpDataCollector m_receiver;
     QvUdpListen m_listener;
     // The graph reported its completion or an error: it plays no more.
     bool m_graphEnded = false;
+    // RenderGraph's decoder could not render the stream.
+    bool m_undecodable = false;
     // A data timeout waits for the graph to play out, since m_drainStart.
     bool m_draining = false;
     std::uint32_t m_drainStart = 0;

@@ -185,6 +185,7 @@ public:
 
     bool RenderSource(GstElement* source) override;
     bool RenderFile(const std::string& path) override;
+    bool IsPrerolled() override;
     bool Run() override;
     bool Pause() override;
     void Stop() override;
@@ -221,7 +222,13 @@ private:
     };
 
     bool MakePipeline(GstElement* pipeline);
-    bool Preroll();
+    // `live`: a graph around a source that has handed on data is built
+    // without waiting for its preroll to end.
+    bool Preroll(bool live);
+    void OnPrerolled();
+    // Takes the kept messages off the bus: ends and errors become events,
+    // the pipeline's end of an asynchronous state change ends a preroll.
+    void ReadBus();
     bool MakeVideoBranch(Branch& branch);
     bool MakeAudioBranch(Branch& branch);
     GstElement* MakeSink(const std::string& description);
@@ -250,7 +257,10 @@ private:
     GstRef<GstBus> m_bus;
     GstRef<GstElement> m_source;
     bool m_stopped = false;
+    bool m_prerolled = false;
     gint64 m_start = 0; // stream time of the first picture
+    // Bytes the live source has handed to the graph (a probe on its pad).
+    std::atomic<std::uint64_t> m_sourceBytes{0};
 
     // Shared with the pipeline's threads.
     std::mutex m_lock;
@@ -606,7 +616,23 @@ bool GstMediaGraph::RenderSource(GstElement* source)
                          static_cast<GstMediaGraph*>(self)->OnPadAdded(pad);
                      }),
                      this);
-    return Preroll();
+    if (GstPad* out = gst_element_get_static_pad(source, "src"); out != nullptr) {
+        gst_pad_add_probe(
+            out, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+            [](GstPad*, GstPadProbeInfo* info, gpointer self) {
+                std::size_t bytes = 0;
+                if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
+                    bytes = gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+                } else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info)) {
+                    bytes = gst_buffer_list_calculate_size(list);
+                }
+                static_cast<GstMediaGraph*>(self)->m_sourceBytes += bytes;
+                return GST_PAD_PROBE_OK;
+            },
+            this, nullptr);
+        gst_object_unref(out);
+    }
+    return Preroll(true);
 }
 
 bool GstMediaGraph::RenderFile(const std::string& path)
@@ -641,13 +667,14 @@ bool GstMediaGraph::RenderFile(const std::string& path)
         m_audio = std::move(audio);
         ApplyVolumeLocked();
     }
-    return Preroll();
+    return Preroll(false);
 }
 
-bool GstMediaGraph::Preroll()
+bool GstMediaGraph::Preroll(bool live)
 {
     const GstStateChangeReturn result = gst_element_set_state(m_pipeline.Get(), GST_STATE_PAUSED);
     if (result == GST_STATE_CHANGE_NO_PREROLL) {
+        m_prerolled = true;
         return true;
     }
     if (result == GST_STATE_CHANGE_ASYNC || result == GST_STATE_CHANGE_FAILURE) {
@@ -658,6 +685,13 @@ bool GstMediaGraph::Preroll()
                 ? gst_bus_pop_filtered(m_bus.Get(), GST_MESSAGE_ERROR)
                 : gst_bus_timed_pop_filtered(m_bus.Get(), kRenderTimeoutMs * GST_MSECOND, types);
         if (message == nullptr) {
+            if (result != GST_STATE_CHANGE_FAILURE && live && m_sourceBytes.load() > 0) {
+                // Data flows, but the decoder has no picture yet: a stream
+                // joined far from its next key frame. It prerolls when that
+                // comes; PopEvent sees it, or the decoder's error.
+                MediaLog("the first picture is not there yet; the graph goes on waiting for it");
+                return true;
+            }
             return Fail(result == GST_STATE_CHANGE_FAILURE ? "the graph does not start"
                                                            : "the graph does not preroll in time");
         }
@@ -670,6 +704,16 @@ bool GstMediaGraph::Preroll()
             return false;
         }
     }
+    OnPrerolled();
+    return true;
+}
+
+void GstMediaGraph::OnPrerolled()
+{
+    if (m_prerolled) {
+        return;
+    }
+    m_prerolled = true;
     // Positions count from the first picture, wherever the stream's clock
     // started.
     gint64 first = 0;
@@ -677,7 +721,40 @@ bool GstMediaGraph::Preroll()
         first > 0) {
         m_start = first;
     }
-    return true;
+}
+
+bool GstMediaGraph::IsPrerolled()
+{
+    if (!m_prerolled) {
+        ReadBus();
+    }
+    return m_prerolled;
+}
+
+void GstMediaGraph::ReadBus()
+{
+    if (!m_bus) {
+        return;
+    }
+    // Messages of other kinds are dropped.
+    const auto types =
+        static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_ASYNC_DONE);
+    while (GstMessage* message = gst_bus_pop_filtered(m_bus.Get(), types)) {
+        switch (GST_MESSAGE_TYPE(message)) {
+        case GST_MESSAGE_EOS:
+            m_pending.push_back({MediaEvent::Complete, {}});
+            break;
+        case GST_MESSAGE_ERROR:
+            RecordError(message);
+            break;
+        default:
+            if (GST_MESSAGE_SRC(message) == GST_OBJECT(m_pipeline.Get())) {
+                OnPrerolled();
+            }
+            break;
+        }
+        gst_message_unref(message);
+    }
 }
 
 bool GstMediaGraph::Run()
@@ -703,17 +780,8 @@ void GstMediaGraph::Stop()
 
 MediaEvent GstMediaGraph::PopEvent(std::string* text)
 {
-    if (m_pending.empty() && m_bus) {
-        // Messages of other kinds ahead of it are dropped.
-        const auto types = static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR);
-        if (GstMessage* message = gst_bus_pop_filtered(m_bus.Get(), types)) {
-            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
-                m_pending.push_back({MediaEvent::Complete, {}});
-            } else {
-                RecordError(message);
-            }
-            gst_message_unref(message);
-        }
+    if (m_pending.empty()) {
+        ReadBus();
     }
     if (m_pending.empty()) {
         return MediaEvent::None;
