@@ -288,8 +288,8 @@ std::uint64_t EstimateBitrate(std::string_view path, const TimestampScanner& sca
         // Every read is searched from the last hit on; where none comes for
         // long, reads double so that those searches stay linear overall.
         const std::size_t fill = buffer.size();
-        const std::size_t want = std::min<std::uint64_t>(std::max(kReadBlockSize, fill),
-                                                         kRateReadLimit - readBytes);
+        const std::size_t want =
+            std::min<std::uint64_t>(std::max(kReadBlockSize, fill), kRateReadLimit - readBytes);
         buffer.resize(fill + want);
         const MpegFileReader::ReadResult read = file.Read(std::span(buffer).subspan(fill, want));
         buffer.resize(fill + read.bytes);

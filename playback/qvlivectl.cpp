@@ -141,10 +141,12 @@ void QvIAMovStreamControl::OnDataEnded()
     if (m_draining) {
         return;
     }
-    if (m_state == kPlaying && m_amov->graph != nullptr && !m_graphEnded) {
+    if (m_state == kPlaying && m_amov->graph != nullptr && !m_graphEnded &&
+        !m_firstPicturePending) {
         // The source ends the stream after the last bytes received; the
         // graph still holds what the start threshold buffered and plays it
-        // out first. It reads nothing more meanwhile.
+        // out first. It reads nothing more meanwhile. (A graph still
+        // waiting for its first picture has nothing to play out.)
         m_receiver.SetReqTimeoutMonitor(false);
         m_draining = true;
         m_drainStart = qvplat::TickCount();
@@ -201,7 +203,8 @@ void QvIAMovStreamControl::Periodic()
         }
         m_graphEnded = true;
     }
-    if (m_firstPicturePending && m_amov->graph->IsPrerolled()) {
+    // (A graph that ended before its first picture did not play.)
+    if (m_firstPicturePending && !m_graphEnded && m_amov->graph->IsPrerolled()) {
         m_firstPicturePending = false;
         Post(QvStreamMessage::kPlaying);
     }

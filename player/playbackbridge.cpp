@@ -140,7 +140,8 @@ std::unique_ptr<StreamController> CreateStreamController()
     return std::make_unique<CPlayerStreamController>();
 }
 
-std::unique_ptr<QvMessage> CreateStreamMessageHandler(std::function<void(int, unsigned long)> onMessage)
+std::unique_ptr<QvMessage>
+CreateStreamMessageHandler(std::function<void(int, unsigned long)> onMessage)
 {
     return std::make_unique<CStreamMessageHandler>(std::move(onMessage));
 }

@@ -81,7 +81,7 @@ PadKind KindOf(GstPad* pad)
         kind = PadKind::ProgramStream;
     } else if (gst_caps_get_size(caps) > 0) {
         const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
-        kind = g_str_has_prefix(name, "video/") ? PadKind::Video
+        kind = g_str_has_prefix(name, "video/")   ? PadKind::Video
                : g_str_has_prefix(name, "audio/") ? PadKind::Audio
                                                   : PadKind::Other;
     }
@@ -226,6 +226,9 @@ private:
     // without waiting for its preroll to end.
     bool Preroll(bool live);
     void OnPrerolled();
+    // Runs the graph from its first picture on: the running time starts at
+    // that picture's, not at the first data's.
+    bool RunFromPreroll();
     // Takes the kept messages off the bus: ends and errors become events,
     // the pipeline's end of an asynchronous state change ends a preroll.
     void ReadBus();
@@ -258,9 +261,14 @@ private:
     GstRef<GstElement> m_source;
     bool m_stopped = false;
     bool m_prerolled = false;
+    // Run was called before the preroll ended: the graph runs when it ends.
+    bool m_runWhenPrerolled = false;
     gint64 m_start = 0; // stream time of the first picture
-    // Bytes the live source has handed to the graph (a probe on its pad).
+    // Bytes the live source has handed to the graph (a probe on its pad,
+    // taken off again when the graph goes).
     std::atomic<std::uint64_t> m_sourceBytes{0};
+    GstRef<GstPad> m_sourcePad;
+    gulong m_sourceProbe = 0;
 
     // Shared with the pipeline's threads.
     std::mutex m_lock;
@@ -285,6 +293,9 @@ private:
 GstMediaGraph::~GstMediaGraph()
 {
     Stop();
+    if (m_sourcePad && m_sourceProbe != 0) {
+        gst_pad_remove_probe(m_sourcePad.Get(), m_sourceProbe);
+    }
     if (m_owner != nullptr) {
         if (m_fullScreen) {
             m_owner->LeaveFullScreen();
@@ -301,8 +312,8 @@ GstElement* GstMediaGraph::MakeSink(const std::string& description)
     GError* error = nullptr;
     GstElement* sink = gst_parse_bin_from_description(description.c_str(), TRUE, &error);
     if (sink == nullptr) {
-        MediaLog("sink \"" + description + "\" cannot be made: " +
-                 (error != nullptr ? error->message : "?"));
+        MediaLog("sink \"" + description +
+                 "\" cannot be made: " + (error != nullptr ? error->message : "?"));
         g_clear_error(&error);
         return nullptr;
     }
@@ -500,7 +511,8 @@ void GstMediaGraph::OnPadAdded(GstPad* pad)
 void GstMediaGraph::PostError(const std::string& text)
 {
     MediaLog(text);
-    GError* error = g_error_new_literal(GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN, text.c_str());
+    GError* error =
+        g_error_new_literal(GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN, text.c_str());
     gst_element_post_message(m_pipeline.Get(),
                              gst_message_new_error(GST_OBJECT(m_pipeline.Get()), error, nullptr));
     g_error_free(error);
@@ -582,8 +594,8 @@ void GstMediaGraph::OnStreamAdded(GstPad* pad)
 void GstMediaGraph::EndDemuxPreroll(GstElement* demux)
 {
     if (m_demuxPreroll.exchange(false)) {
-        gst_element_post_message(demux,
-                                 gst_message_new_async_done(GST_OBJECT(demux), GST_CLOCK_TIME_NONE));
+        gst_element_post_message(
+            demux, gst_message_new_async_done(GST_OBJECT(demux), GST_CLOCK_TIME_NONE));
     }
 }
 
@@ -611,14 +623,16 @@ bool GstMediaGraph::RenderSource(GstElement* source)
     if (gst_element_link(source, decoder) == FALSE) {
         return Fail("the source element does not link to the decoder");
     }
-    g_signal_connect(decoder, "pad-added",
-                     G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer self) {
+    g_signal_connect(decoder, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer self) {
                          static_cast<GstMediaGraph*>(self)->OnPadAdded(pad);
                      }),
                      this);
-    if (GstPad* out = gst_element_get_static_pad(source, "src"); out != nullptr) {
-        gst_pad_add_probe(
-            out, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+    m_sourcePad.Reset(gst_element_get_static_pad(source, "src"));
+    if (m_sourcePad) {
+        constexpr auto kData = static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                            GST_PAD_PROBE_TYPE_BUFFER_LIST);
+        m_sourceProbe = gst_pad_add_probe(
+            m_sourcePad.Get(), kData,
             [](GstPad*, GstPadProbeInfo* info, gpointer self) {
                 std::size_t bytes = 0;
                 if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
@@ -630,7 +644,6 @@ bool GstMediaGraph::RenderSource(GstElement* source)
                 return GST_PAD_PROBE_OK;
             },
             this, nullptr);
-        gst_object_unref(out);
     }
     return Preroll(true);
 }
@@ -721,6 +734,9 @@ void GstMediaGraph::OnPrerolled()
         first > 0) {
         m_start = first;
     }
+    if (std::exchange(m_runWhenPrerolled, false) && !m_stopped) {
+        RunFromPreroll();
+    }
 }
 
 bool GstMediaGraph::IsPrerolled()
@@ -759,12 +775,50 @@ void GstMediaGraph::ReadBus()
 
 bool GstMediaGraph::Run()
 {
-    return m_pipeline && !m_stopped &&
-           gst_element_set_state(m_pipeline.Get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+    if (!m_pipeline || m_stopped) {
+        return false;
+    }
+    if (!m_prerolled) {
+        // Data before the first picture (a live stream joined between key
+        // frames) would hold the picture back by its own duration once the
+        // clock ran from it: the graph runs once the picture is there.
+        m_runWhenPrerolled = true;
+        return true;
+    }
+    return gst_element_set_state(m_pipeline.Get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+}
+
+bool GstMediaGraph::RunFromPreroll()
+{
+    GstClockTime start = GST_CLOCK_TIME_NONE;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        for (const Branch* branch : {&m_video, &m_audio}) {
+            if (!branch->sink || start != GST_CLOCK_TIME_NONE) {
+                continue;
+            }
+            GstSample* sample = gst_base_sink_get_last_sample(GST_BASE_SINK(branch->sink.Get()));
+            if (sample == nullptr) {
+                continue;
+            }
+            GstBuffer* buffer = gst_sample_get_buffer(sample);
+            const GstSegment* segment = gst_sample_get_segment(sample);
+            if (buffer != nullptr && segment != nullptr && GST_BUFFER_PTS_IS_VALID(buffer)) {
+                start =
+                    gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+            }
+            gst_sample_unref(sample);
+        }
+    }
+    if (start != GST_CLOCK_TIME_NONE) {
+        gst_element_set_start_time(m_pipeline.Get(), start);
+    }
+    return gst_element_set_state(m_pipeline.Get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
 }
 
 bool GstMediaGraph::Pause()
 {
+    m_runWhenPrerolled = false;
     return m_pipeline && !m_stopped &&
            gst_element_set_state(m_pipeline.Get(), GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE;
 }

@@ -108,8 +108,10 @@ public:
     // takes the stream, an element fails, or the preroll does not finish
     // and the source handed on no data; the reason is then waiting as an
     // Error event. True with IsPrerolled false when data flows but the
-    // first picture has not come yet: the preroll goes on (through Run
-    // too), and a decoder that fails later gives an Error event.
+    // first picture has not come yet: the preroll goes on, a Run meanwhile
+    // takes effect when the picture is there (which PopEvent or IsPrerolled
+    // notices; the clock then starts at that picture, not at the data
+    // before it), and a decoder that fails later gives an Error event.
     virtual bool RenderSource(GstElement* source) = 0;
     // The same for a local file (any name; it is made a file URI), which
     // must preroll within kRenderTimeoutMs.

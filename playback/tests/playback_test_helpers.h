@@ -23,7 +23,7 @@ struct GraphRecord
     qvplat::VideoRect rect;
     int sourceTop = 0;
     long level = 0;
-    bool prerolled = true; // false: a live graph whose first picture has not come
+    bool prerolled = true;                  // false: its first picture has not come
     std::vector<qvplat::MediaEvent> events; // handed out by PopEvent, oldest first
 };
 

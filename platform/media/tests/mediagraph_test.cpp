@@ -118,8 +118,8 @@ TEST(MediaGraph, LiveGraphWaitsForItsFirstPicture)
     const std::size_t from = (headers[0] / kPacket + 1) * kPacket;
     const std::size_t hold = headers[1] / kPacket * kPacket;
     ASSERT_GT(hold, from + 20 * kPacket);
-    qvtest::ByteSource source(qvtest::Bytes(file.begin() + static_cast<std::ptrdiff_t>(from),
-                                            file.end()));
+    qvtest::ByteSource source(
+        qvtest::Bytes(file.begin() + static_cast<std::ptrdiff_t>(from), file.end()));
     source.HoldAt(hold - from);
 
     auto graph = MakeGraph();
