@@ -62,8 +62,10 @@ public:
     static constexpr std::uint32_t kDrainLimitMs = 10000;
 
     // Logs the graph's errors; a failed graph stops reading, and the
-    // receiver's request timeout then restarts the stream. After a data
-    // timeout, ends the stream once the graph has played out.
+    // receiver's request timeout then restarts the stream (one that fails
+    // before its first picture: at once, as undecodable). Posts 1 when a
+    // late first picture has come. After a data timeout, ends the stream
+    // once the graph has played out.
     void Periodic() override;
 
     int OnStreamReady() override;
