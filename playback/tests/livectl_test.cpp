@@ -276,8 +276,9 @@ TEST_F(LiveControlTest, UndecodableOrLateFirstPicture)
     EXPECT_EQ(controller.GetStreamState(), 2);
 
     services->prerolled = false;
-    for (const bool fails : {false, true}) {
-        SCOPED_TRACE(fails ? "fails before its first picture" : "first picture late");
+    enum class Then { Picture, Error, DataEnds };
+    for (const Then then : {Then::Picture, Then::Error, Then::DataEnds}) {
+        SCOPED_TRACE(static_cast<int>(then));
         controller.UnInitialize();
         Init();
         Reach(0x22);
@@ -286,10 +287,14 @@ TEST_F(LiveControlTest, UndecodableOrLateFirstPicture)
         EXPECT_TRUE(services->Last().running);
         controller.Periodic();
         EXPECT_TRUE(drain().empty());
-        if (fails) {
+        if (then == Then::Error) {
             services->Last().events.push_back(qvplat::MediaEvent::Error);
             controller.Periodic();
             expectWaitingAgain(drain());
+        } else if (then == Then::DataEnds) {
+            // Nothing to play out: waiting again at once.
+            EXPECT_EQ(Deliver(QvIntMessage::kDataTimeout), (Messages{17}));
+            EXPECT_FALSE(services->Last().alive);
         } else {
             services->Last().prerolled = true;
             controller.Periodic();
