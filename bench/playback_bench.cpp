@@ -39,6 +39,9 @@
 //   playback_bench --passes <dir>  the pass boundaries of the streams that
 //                                  bench/make_pass_samples.sh made in <dir>
 //                                  (QV_PASSES: later passes each, default 3)
+//   playback_bench --starts <file>...   only the starts on the defaults, of
+//                                  the given files (streams whose first
+//                                  picture comes late, say)
 #include "mpeg/mpeganalysis.h"
 #include "playback/qvcontroller.h"
 #include "playback/qvlivectl.h"
@@ -1233,6 +1236,12 @@ int main(int argc, char** argv)
     }
     if (passes) {
         return PassesMain(argv[2]);
+    }
+    if (argc > 2 && std::string(argv[1]) == "--starts") {
+        for (int i = 2; i < argc; ++i) {
+            LongSampleStarts(argv[i]);
+        }
+        return 0;
     }
     for (const char* sample : {"m1s_testsrc.mpg", "m2p_testsrc.mpg", "m2t_testsrc2.ts"}) {
         ShortSample(root + "/samples/" + sample);

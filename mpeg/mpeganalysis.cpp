@@ -186,7 +186,7 @@ std::optional<TimestampHit> Mpeg2TransportScanner::SearchPcr(std::span<const std
             continue;
         }
         if (tsaf_has_pcr(packet))
-            return TimestampHit{i + kTsPcrEnd, tsaf_get_pcr_base(packet)};
+            return TimestampHit{i + kTsPcrEnd, tsaf_get_pcr_base(packet), ts_get_pid(packet)};
         i += kTsPacketSize;
     }
     return std::nullopt;
@@ -266,30 +266,73 @@ std::uint64_t EstimateBitrate(std::string_view path, const TimestampScanner& sca
     if (fileSize != nullptr)
         *fileSize = file.Size();
 
-    std::vector<std::uint8_t> buffer(kReadBufferSize);
-    std::size_t fill = 0;
-    std::optional<TimestampHit> first;
-    while (fill < buffer.size()) {
-        const std::size_t want = std::min(kReadBlockSize, buffer.size() - fill);
+    // The buffer keeps the bytes from the last clock reference found on, so
+    // that the next search can start there; `base` is the file offset of
+    // its first byte.
+    std::vector<std::uint8_t> buffer;
+    buffer.reserve(kReadBufferSize);
+    std::uint64_t base = 0;
+    std::uint64_t readBytes = 0;
+    std::optional<TimestampHit> first; // positions in file offsets
+    std::optional<TimestampHit> last;  // the end of the span so far
+    std::size_t from = 0;              // buffer offset of the last hit of any clock
+
+    const auto result = [&]() -> std::uint64_t {
+        if (!first || !last)
+            return 0;
+        return BitrateFromTimestamps(last->position - first->position,
+                                     TimestampDifference(last->ticks, first->ticks));
+    };
+
+    while (readBytes < kRateReadLimit) {
+        // Every read is searched from the last hit on; where none comes for
+        // long, reads double so that those searches stay linear overall.
+        const std::size_t fill = buffer.size();
+        const std::size_t want =
+            std::min<std::uint64_t>(std::max(kReadBlockSize, fill), kRateReadLimit - readBytes);
+        buffer.resize(fill + want);
         const MpegFileReader::ReadResult read = file.Read(std::span(buffer).subspan(fill, want));
+        buffer.resize(fill + read.bytes);
+        readBytes += read.bytes;
         if (read.failed) {
             LogReadFailure(path);
             return 0;
         }
-        fill += read.bytes;
-        const auto data = std::span<const std::uint8_t>(buffer).first(fill);
-        if (!first)
-            first = scanner.FindFirstTimestamp(data);
-        if (first) {
-            if (const auto next = scanner.FindNextTimestamp(data, first->position)) {
-                return BitrateFromTimestamps(next->position - first->position,
-                                             TimestampDifference(next->ticks, first->ticks));
+        const auto data = std::span<const std::uint8_t>(buffer);
+        std::optional<TimestampHit> hit;
+        if (!first) {
+            hit = scanner.FindFirstTimestamp(data);
+            if (hit) {
+                first = TimestampHit{base + hit->position, hit->ticks, hit->clock};
+                from = hit->position;
+                hit = scanner.FindNextTimestamp(data, from);
             }
+        } else {
+            hit = scanner.FindNextTimestamp(data, from);
+        }
+        for (; hit; hit = scanner.FindNextTimestamp(data, from)) {
+            from = hit->position;
+            if (hit->clock != first->clock)
+                continue; // another program's clock
+            const TimestampHit& previous = last ? *last : *first;
+            const std::int64_t step = TimestampDifference(hit->ticks, previous.ticks);
+            if (step < 0 || step > kRateClockBreakTicks)
+                return result();
+            last = TimestampHit{base + hit->position, hit->ticks, hit->clock};
+            if (TimestampDifference(last->ticks, first->ticks) >=
+                static_cast<std::int64_t>(kRateSpanTicks))
+                return result();
         }
         if (read.endOfFile)
-            return 0;
+            break;
+        // Keep the bytes from the last hit on; without one yet, all of them.
+        if (first && from > 0) {
+            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(from));
+            base += from;
+            from = 0;
+        }
     }
-    return 0;
+    return result();
 }
 
 } // namespace

@@ -37,8 +37,8 @@ enum StreamType : int {
     kUnknownStream = 4,
 };
 
-// Size of one read from a file, and of the buffer that the bit-rate
-// estimate (and the transmitter) appends those reads to.
+// Size of one read from a file, and of the buffer that the transmitter
+// appends those reads to.
 inline constexpr std::size_t kReadBlockSize = 32768;
 inline constexpr std::size_t kReadBufferSize = 131072;
 
@@ -86,6 +86,10 @@ struct TimestampHit
     std::size_t position = 0;
     // The decoded 33-bit value in 90 kHz ticks.
     std::uint64_t ticks = 0;
+    // Which clock it belongs to: the PID of its transport packet (each
+    // program of a transport stream may run a clock of its own); 0 in a
+    // program stream, which has one clock.
+    std::uint16_t clock = 0;
 };
 
 // Finds and decodes the clock references of one stream type.
@@ -180,13 +184,27 @@ int ClassifyStreamHead(std::span<const std::uint8_t> head);
 // including an empty file) in streamType.
 bool DetectStreamType(std::string_view path, int& streamType);
 
-// Estimates the bit rate of the file from its first two clock references:
-// bytes between them × 8 × 90000 / ticks between them, truncated. Reads
-// kReadBlockSize blocks into a kReadBufferSize buffer until the second clock
-// reference is found. Returns 0 when the file cannot be opened or read (with
-// the log lines of DetectStreamType), when the file or the buffer ends first,
-// or when the second clock reference is not later than the first. The file
-// size is stored in *fileSize once the file is open.
+// The bit-rate estimate reads from the start of a file until the clock of
+// its first clock reference has run kRateSpanTicks past it, and no further
+// than kRateReadLimit bytes. Two clock references a few milliseconds apart
+// say little: muxers write their first packs in a burst at a clock that
+// barely moves, or a pack's worth of data ahead of its clock, and a fast
+// transport stream may carry its second PCR only megabytes on.
+inline constexpr std::uint64_t kRateSpanTicks = 4 * kTicksPerSecond;
+inline constexpr std::size_t kRateReadLimit = std::size_t{8} << 20;
+// A step of the clock backwards, or forwards by more than this, is a break
+// (two streams joined, a clock restarted): the span ends before it.
+inline constexpr std::int64_t kRateClockBreakTicks = 2 * kTicksPerSecond;
+
+// Estimates the bit rate of the file: the bytes from its first clock
+// reference to the last one of the same clock within the span above,
+// × 8 × 90000 / the ticks between them, truncated. Files muxed at a constant
+// rate give that rate, as between any two of their clock references; others
+// give their average over the span. Returns 0 when the file cannot be opened
+// or read (with the log lines of DetectStreamType), and when no later clock
+// reference of the first one's clock is found before a break, the end of the
+// file or the read limit. The file size is stored in *fileSize once the file
+// is open.
 std::uint64_t ComputeBitrate(std::string_view path, const TimestampScanner& scanner,
                              std::uint64_t* fileSize = nullptr);
 

@@ -23,7 +23,12 @@ QvILiveAMovStreamControl::~QvILiveAMovStreamControl() = default;
 
 void QvIAMovStreamControl::PlayPreInit()
 {
-    Post(QvStreamMessage::kWaiting);
+    WaitForStream(0);
+}
+
+void QvIAMovStreamControl::WaitForStream(unsigned long value)
+{
+    Post(QvStreamMessage::kWaiting, value);
     if (!m_listener.IsStarted()) {
         StartListener();
     }
@@ -52,7 +57,20 @@ void QvIAMovStreamControl::PlayInit()
 
 void QvIAMovStreamControl::OnGraphFailed()
 {
+    if (m_undecodable) {
+        Undecodable();
+        return;
+    }
     m_receiver.Stop();
+    QvIStreamControl::OnGraphFailed();
+}
+
+void QvIAMovStreamControl::Undecodable()
+{
+    m_undecodable = false;
+    DestroyFilterGraph();
+    m_receiver.Stop();
+    WaitForStream(QvStreamMessage::kUndecodable);
 }
 
 void QvIAMovStreamControl::OnGraphRunning()
@@ -115,14 +133,16 @@ void QvIAMovStreamControl::OnDataEnded()
     if (m_draining) {
         return;
     }
-    if (m_state == kPlaying && m_amov->graph != nullptr && !m_graphEnded) {
+    if (m_state == kPlaying && m_amov->graph != nullptr && !m_graphEnded &&
+        !m_firstPicturePending) {
         // The source ends the stream after the bytes received before the
         // timeout; the graph still holds what the start threshold buffered
         // and plays it out first. For the host the control waits for the
         // stream from now on, as after any data timeout (there is nothing
         // to pause or play any more), and the listener does, so that the
         // next pass is not missed; only 36 and 17 wait until the pictures
-        // have been shown.
+        // have been shown. (A graph still waiting for its first picture
+        // has nothing to play out.)
         m_receiver.SetReqTimeoutMonitor(false);
         m_draining = true;
         m_drainStart = qvplat::TickCount();
@@ -165,8 +185,19 @@ void QvIAMovStreamControl::Periodic()
          event != qvplat::MediaEvent::None; event = m_amov->graph->PopEvent(&text)) {
         if (event == qvplat::MediaEvent::Error) {
             QvDebugMsg("Graph error: %s", text.c_str());
+            if (m_firstPicturePending) {
+                // Not one picture: the decoder cannot take this stream.
+                QvLog("Decoder cannot render the stream.");
+                Undecodable();
+                return;
+            }
         }
         m_graphEnded = true;
+    }
+    // (A graph that ended before its first picture did not play.)
+    if (m_firstPicturePending && !m_graphEnded && m_amov->graph->IsPrerolled()) {
+        m_firstPicturePending = false;
+        Post(QvStreamMessage::kPlaying);
     }
     if (m_draining &&
         (m_graphEnded || qvplat::ElapsedMs(qvplat::TickCount(), m_drainStart) > kDrainLimitMs)) {
@@ -186,6 +217,7 @@ bool QvIAMovStreamControl::RenderGraph(qvplat::MediaGraph& graph)
     }
     if (!graph.RenderSource(source)) {
         QvLog("Decoder cannot render the stream.");
+        m_undecodable = true;
         return false;
     }
     return true;

@@ -34,7 +34,13 @@
 //                     (36, 17 and 33 at once).
 //   Stop (not 0)      tears down, stops receiver and listener,
 //                     drops queued int messages, posts 3            → 0
-// A graph that cannot be built stops the receiver and posts 3 (→ 0).
+// A graph whose decoder cannot render the stream ("Decoder cannot render the
+// stream.", in the log) stops the receiver and waits for the stream again:
+// 17 with the value kUndecodable tells the host why (→ 0x12). So does a
+// graph that fails before its first picture came; a graph runs while that
+// picture is on its way (a stream joined between key frames), and 1 is
+// posted once it is there. A graph that cannot be built for another reason
+// stops the receiver and posts 3 (→ 0).
 
 #include "core/receive/qvcollector.h"
 #include "core/receive/qvudplisten.h"
@@ -59,8 +65,10 @@ public:
     static constexpr std::uint32_t kDrainLimitMs = 10000;
 
     // Logs the graph's errors; a failed graph stops reading, and the
-    // receiver's request timeout then restarts the stream. After a data
-    // timeout, ends the stream once the graph has played out.
+    // receiver's request timeout then restarts the stream (one that fails
+    // before its first picture: at once, as undecodable). Posts 1 when a
+    // late first picture has come. After a data timeout, ends the stream
+    // once the graph has played out.
     void Periodic() override;
 
     // While waiting, and while a graph plays out (see above).
@@ -86,12 +94,19 @@ protected:
 private:
     // The data timeout's teardown: graph, receiver, 36, waiting again.
     void EndOfData();
+    // PlayPreInit, with `value` in the 17 that tells the host why.
+    void WaitForStream(unsigned long value);
     void StartListener();
+    // The stream cannot be decoded: graph and receiver go, the user hears
+    // why, and the listener waits for a stream again.
+    void Undecodable();
 
     QvUdpDataCollector m_receiver;
     QvUdpListen m_listener;
     // The graph reported its completion or an error: it plays no more.
     bool m_graphEnded = false;
+    // RenderGraph's decoder could not render the stream.
+    bool m_undecodable = false;
     // A data timeout waits for the graph to play out, since m_drainStart.
     bool m_draining = false;
     std::uint32_t m_drainStart = 0;

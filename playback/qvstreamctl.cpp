@@ -72,10 +72,8 @@ void QvIStreamControl::PlayStart()
 {
     Post(QvStreamMessage::kStarting);
     if (m_state != kPaused && !CreateFilterGraph()) {
-        // Nothing will play: back to stopped, and the host hears so.
+        // Nothing will play; the control says what comes next.
         OnGraphFailed();
-        m_state = kStopped;
-        Post(QvStreamMessage::kStopped);
         return;
     }
     if (m_amov->graph == nullptr) {
@@ -84,7 +82,17 @@ void QvIStreamControl::PlayStart()
     m_amov->graph->Run();
     OnGraphRunning();
     m_state = kPlaying;
-    Post(QvStreamMessage::kPlaying);
+    m_firstPicturePending = !m_amov->graph->IsPrerolled();
+    if (!m_firstPicturePending) {
+        Post(QvStreamMessage::kPlaying);
+    }
+}
+
+void QvIStreamControl::OnGraphFailed()
+{
+    // Back to stopped, and the host hears so.
+    m_state = kStopped;
+    Post(QvStreamMessage::kStopped);
 }
 
 int QvIStreamControl::OnStartThreshold()
@@ -133,6 +141,7 @@ void QvIStreamControl::DestroyFilterGraph()
         return;
     }
     // The graph lets go of the source before the source goes.
+    m_firstPicturePending = false;
     ReleaseGraph();
     OnGraphReleased();
     m_sourceFilter.Reset();
@@ -149,12 +158,12 @@ void QvIStreamControl::SetQvData(QvData* data)
     m_amov = dynamic_cast<QvAMovData*>(data);
 }
 
-void QvIStreamControl::Post(int number)
+void QvIStreamControl::Post(int number, unsigned long value)
 {
     if (m_amov == nullptr || m_amov->streamMessageQueue == nullptr) {
         return;
     }
-    if (auto* message = new (std::nothrow) QvStreamMessage(number, 0)) {
+    if (auto* message = new (std::nothrow) QvStreamMessage(number, value)) {
         m_amov->streamMessageQueue->Send(message);
     }
 }

@@ -93,8 +93,9 @@ public:
     static int LevelToVolume(long level);
 
 protected:
-    // Sends QvStreamMessage(number, 0) to the host's queue, when it has one.
-    void Post(int number);
+    // Sends QvStreamMessage(number, value) to the host's queue, when it has
+    // one.
+    void Post(int number, unsigned long value = 0);
     // A new graph from the services, rendering to the sinks the settings
     // name ("VideoSink", "AudioSink"), with the display window as its video
     // owner and the volume last set; null when none can be made.
@@ -118,8 +119,9 @@ protected:
     virtual bool RenderGraph(qvplat::MediaGraph& graph) = 0;
     // A graph (rendered or not) is gone; its source goes next.
     virtual void OnGraphReleased() {}
-    // PlayStart could not build a graph / ran the graph it built.
-    virtual void OnGraphFailed() {}
+    // PlayStart could not build a graph (here: the state becomes 0 and 3 is
+    // posted) / ran the graph it built.
+    virtual void OnGraphFailed();
     virtual void OnGraphRunning() {}
     // The data stopped while playing or buffering.
     virtual void OnDataEnded() = 0;
@@ -134,6 +136,9 @@ protected:
     QvAMovData* m_amov = nullptr;
     int m_state = kStopped;
     int m_volume = kFullVolume;
+    // A live graph runs before its first picture has come; playing (1) is
+    // posted once it is there (Periodic).
+    bool m_firstPicturePending = false;
     // Whether SetVolume and GetVolume write their debug lines.
     bool m_volumeDebug = false;
     // The source filter of the graph, when it has one of its own.

@@ -21,6 +21,11 @@ public:
     static constexpr int kStarting = 49;    // PlayStart: building and running the graph
     static constexpr int kRepeat = 65;      // RepeatPlay: a file ended and Repeat is on
 
+    // The value of a kWaiting message posted because the stream that came
+    // could not be decoded; the control waits for a stream again. Every
+    // other message carries 0.
+    static constexpr unsigned long kUndecodable = 1;
+
     QvStreamMessage() = default;
     QvStreamMessage(int type, unsigned long value);
     QvStreamMessage(const QvStreamMessage&) = default;

@@ -111,8 +111,8 @@ bool CMainFrame::CreateFrame(wxWindow* parent, const wxRect& rect)
                 wxCLIP_CHILDREN | wxBORDER_NONE, m_shell != nullptr ? "Veltora" : "Embed Frame")) {
         return false;
     }
-    m_messages = CreateStreamMessageHandler([this](int number) {
-        m_model.OnStreamMessage(number);
+    m_messages = CreateStreamMessageHandler([this](int number, unsigned long value) {
+        m_model.OnStreamMessage(number, value);
         // Only a frame inside the control's window tells the container; a
         // popped-up (or full-screen) frame has no parent to tell.
         if (!IsPopup()) {

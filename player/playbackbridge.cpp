@@ -3,6 +3,7 @@
 #include "player/playbackbridge.h"
 
 #include "player/mainframe.h"
+#include "player/model/framemodel.h"
 
 #include "core/threads/qvmessage.h"
 #include "playback/qvcontroller.h"
@@ -111,22 +112,25 @@ private:
     std::deque<std::unique_ptr<QvWxWnd>> m_wnds;
 };
 
+// The frame model knows the value without the playback headers.
+static_assert(FrameModel::kUndecodableValue == QvStreamMessage::kUndecodable);
+
 class CStreamMessageHandler final : public QvStreamMessage
 {
 public:
-    explicit CStreamMessageHandler(std::function<void(int)> onMessage)
+    explicit CStreamMessageHandler(std::function<void(int, unsigned long)> onMessage)
         : m_onMessage(std::move(onMessage))
     {
     }
     void HandleMessage(QvMessage* message) override
     {
         if (auto* stream = dynamic_cast<QvStreamMessage*>(message)) {
-            m_onMessage(stream->type);
+            m_onMessage(stream->type, stream->value);
         }
     }
 
 private:
-    std::function<void(int)> m_onMessage;
+    std::function<void(int, unsigned long)> m_onMessage;
 };
 
 } // namespace
@@ -136,7 +140,8 @@ std::unique_ptr<StreamController> CreateStreamController()
     return std::make_unique<CPlayerStreamController>();
 }
 
-std::unique_ptr<QvMessage> CreateStreamMessageHandler(std::function<void(int)> onMessage)
+std::unique_ptr<QvMessage>
+CreateStreamMessageHandler(std::function<void(int, unsigned long)> onMessage)
 {
     return std::make_unique<CStreamMessageHandler>(std::move(onMessage));
 }

@@ -16,7 +16,8 @@ namespace player {
 std::unique_ptr<StreamController> CreateStreamController();
 
 // A handler for the player's stream-message queue: each stream message's
-// number goes to onMessage, other messages are ignored.
-std::unique_ptr<QvMessage> CreateStreamMessageHandler(std::function<void(int)> onMessage);
+// number and value go to onMessage, other messages are ignored.
+std::unique_ptr<QvMessage>
+CreateStreamMessageHandler(std::function<void(int, unsigned long)> onMessage);
 
 } // namespace player

@@ -11,7 +11,7 @@ std::unique_ptr<StreamController> CreateStreamController()
     return nullptr;
 }
 
-std::unique_ptr<QvMessage> CreateStreamMessageHandler(std::function<void(int)>)
+std::unique_ptr<QvMessage> CreateStreamMessageHandler(std::function<void(int, unsigned long)>)
 {
     return std::make_unique<QvMessage>();
 }

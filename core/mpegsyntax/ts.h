@@ -37,6 +37,12 @@ constexpr bool ts_is_synced(ByteView p, std::size_t packets = 1)
     return true;
 }
 
+// The packet's PID (bytes 1 and 2 must lie inside the span).
+constexpr std::uint16_t ts_get_pid(ByteView p)
+{
+    return static_cast<std::uint16_t>(((p[1] & 0x1Fu) << 8) | p[2]);
+}
+
 constexpr bool ts_has_adaptation(ByteView p)
 {
     return p.size() > 3 && (p[3] & 0x20u) != 0;

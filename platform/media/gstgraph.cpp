@@ -81,7 +81,7 @@ PadKind KindOf(GstPad* pad)
         kind = PadKind::ProgramStream;
     } else if (gst_caps_get_size(caps) > 0) {
         const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
-        kind = g_str_has_prefix(name, "video/") ? PadKind::Video
+        kind = g_str_has_prefix(name, "video/")   ? PadKind::Video
                : g_str_has_prefix(name, "audio/") ? PadKind::Audio
                                                   : PadKind::Other;
     }
@@ -185,6 +185,7 @@ public:
 
     bool RenderSource(GstElement* source) override;
     bool RenderFile(const std::string& path) override;
+    bool IsPrerolled() override;
     bool Run() override;
     bool Pause() override;
     void Stop() override;
@@ -221,7 +222,16 @@ private:
     };
 
     bool MakePipeline(GstElement* pipeline);
-    bool Preroll();
+    // `live`: a graph around a source that has handed on data is built
+    // without waiting for its preroll to end.
+    bool Preroll(bool live);
+    void OnPrerolled();
+    // Runs the graph from its first picture on: the running time starts at
+    // that picture's, not at the first data's.
+    bool RunFromPreroll();
+    // Takes the kept messages off the bus: ends and errors become events,
+    // the pipeline's end of an asynchronous state change ends a preroll.
+    void ReadBus();
     bool MakeVideoBranch(Branch& branch);
     bool MakeAudioBranch(Branch& branch);
     GstElement* MakeSink(const std::string& description);
@@ -250,7 +260,15 @@ private:
     GstRef<GstBus> m_bus;
     GstRef<GstElement> m_source;
     bool m_stopped = false;
+    bool m_prerolled = false;
+    // Run was called before the preroll ended: the graph runs when it ends.
+    bool m_runWhenPrerolled = false;
     gint64 m_start = 0; // stream time of the first picture
+    // Bytes the live source has handed to the graph (a probe on its pad,
+    // taken off again when the graph goes).
+    std::atomic<std::uint64_t> m_sourceBytes{0};
+    GstRef<GstPad> m_sourcePad;
+    gulong m_sourceProbe = 0;
 
     // Shared with the pipeline's threads.
     std::mutex m_lock;
@@ -275,6 +293,9 @@ private:
 GstMediaGraph::~GstMediaGraph()
 {
     Stop();
+    if (m_sourcePad && m_sourceProbe != 0) {
+        gst_pad_remove_probe(m_sourcePad.Get(), m_sourceProbe);
+    }
     if (m_owner != nullptr) {
         if (m_fullScreen) {
             m_owner->LeaveFullScreen();
@@ -291,8 +312,8 @@ GstElement* GstMediaGraph::MakeSink(const std::string& description)
     GError* error = nullptr;
     GstElement* sink = gst_parse_bin_from_description(description.c_str(), TRUE, &error);
     if (sink == nullptr) {
-        MediaLog("sink \"" + description + "\" cannot be made: " +
-                 (error != nullptr ? error->message : "?"));
+        MediaLog("sink \"" + description +
+                 "\" cannot be made: " + (error != nullptr ? error->message : "?"));
         g_clear_error(&error);
         return nullptr;
     }
@@ -490,7 +511,8 @@ void GstMediaGraph::OnPadAdded(GstPad* pad)
 void GstMediaGraph::PostError(const std::string& text)
 {
     MediaLog(text);
-    GError* error = g_error_new_literal(GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN, text.c_str());
+    GError* error =
+        g_error_new_literal(GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN, text.c_str());
     gst_element_post_message(m_pipeline.Get(),
                              gst_message_new_error(GST_OBJECT(m_pipeline.Get()), error, nullptr));
     g_error_free(error);
@@ -572,8 +594,8 @@ void GstMediaGraph::OnStreamAdded(GstPad* pad)
 void GstMediaGraph::EndDemuxPreroll(GstElement* demux)
 {
     if (m_demuxPreroll.exchange(false)) {
-        gst_element_post_message(demux,
-                                 gst_message_new_async_done(GST_OBJECT(demux), GST_CLOCK_TIME_NONE));
+        gst_element_post_message(
+            demux, gst_message_new_async_done(GST_OBJECT(demux), GST_CLOCK_TIME_NONE));
     }
 }
 
@@ -601,12 +623,29 @@ bool GstMediaGraph::RenderSource(GstElement* source)
     if (gst_element_link(source, decoder) == FALSE) {
         return Fail("the source element does not link to the decoder");
     }
-    g_signal_connect(decoder, "pad-added",
-                     G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer self) {
+    g_signal_connect(decoder, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer self) {
                          static_cast<GstMediaGraph*>(self)->OnPadAdded(pad);
                      }),
                      this);
-    return Preroll();
+    m_sourcePad.Reset(gst_element_get_static_pad(source, "src"));
+    if (m_sourcePad) {
+        constexpr auto kData = static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                            GST_PAD_PROBE_TYPE_BUFFER_LIST);
+        m_sourceProbe = gst_pad_add_probe(
+            m_sourcePad.Get(), kData,
+            [](GstPad*, GstPadProbeInfo* info, gpointer self) {
+                std::size_t bytes = 0;
+                if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
+                    bytes = gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+                } else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info)) {
+                    bytes = gst_buffer_list_calculate_size(list);
+                }
+                static_cast<GstMediaGraph*>(self)->m_sourceBytes += bytes;
+                return GST_PAD_PROBE_OK;
+            },
+            this, nullptr);
+    }
+    return Preroll(true);
 }
 
 bool GstMediaGraph::RenderFile(const std::string& path)
@@ -641,13 +680,14 @@ bool GstMediaGraph::RenderFile(const std::string& path)
         m_audio = std::move(audio);
         ApplyVolumeLocked();
     }
-    return Preroll();
+    return Preroll(false);
 }
 
-bool GstMediaGraph::Preroll()
+bool GstMediaGraph::Preroll(bool live)
 {
     const GstStateChangeReturn result = gst_element_set_state(m_pipeline.Get(), GST_STATE_PAUSED);
     if (result == GST_STATE_CHANGE_NO_PREROLL) {
+        m_prerolled = true;
         return true;
     }
     if (result == GST_STATE_CHANGE_ASYNC || result == GST_STATE_CHANGE_FAILURE) {
@@ -658,6 +698,13 @@ bool GstMediaGraph::Preroll()
                 ? gst_bus_pop_filtered(m_bus.Get(), GST_MESSAGE_ERROR)
                 : gst_bus_timed_pop_filtered(m_bus.Get(), kRenderTimeoutMs * GST_MSECOND, types);
         if (message == nullptr) {
+            if (result != GST_STATE_CHANGE_FAILURE && live && m_sourceBytes.load() > 0) {
+                // Data flows, but the decoder has no picture yet: a stream
+                // joined far from its next key frame. It prerolls when that
+                // comes; PopEvent sees it, or the decoder's error.
+                MediaLog("the first picture is not there yet; the graph goes on waiting for it");
+                return true;
+            }
             return Fail(result == GST_STATE_CHANGE_FAILURE ? "the graph does not start"
                                                            : "the graph does not preroll in time");
         }
@@ -670,6 +717,16 @@ bool GstMediaGraph::Preroll()
             return false;
         }
     }
+    OnPrerolled();
+    return true;
+}
+
+void GstMediaGraph::OnPrerolled()
+{
+    if (m_prerolled) {
+        return;
+    }
+    m_prerolled = true;
     // Positions count from the first picture, wherever the stream's clock
     // started.
     gint64 first = 0;
@@ -677,17 +734,91 @@ bool GstMediaGraph::Preroll()
         first > 0) {
         m_start = first;
     }
-    return true;
+    if (std::exchange(m_runWhenPrerolled, false) && !m_stopped) {
+        RunFromPreroll();
+    }
+}
+
+bool GstMediaGraph::IsPrerolled()
+{
+    if (!m_prerolled) {
+        ReadBus();
+    }
+    return m_prerolled;
+}
+
+void GstMediaGraph::ReadBus()
+{
+    if (!m_bus) {
+        return;
+    }
+    // Messages of other kinds are dropped.
+    const auto types =
+        static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_ASYNC_DONE);
+    while (GstMessage* message = gst_bus_pop_filtered(m_bus.Get(), types)) {
+        switch (GST_MESSAGE_TYPE(message)) {
+        case GST_MESSAGE_EOS:
+            m_pending.push_back({MediaEvent::Complete, {}});
+            break;
+        case GST_MESSAGE_ERROR:
+            RecordError(message);
+            break;
+        default:
+            if (GST_MESSAGE_SRC(message) == GST_OBJECT(m_pipeline.Get())) {
+                OnPrerolled();
+            }
+            break;
+        }
+        gst_message_unref(message);
+    }
 }
 
 bool GstMediaGraph::Run()
 {
-    return m_pipeline && !m_stopped &&
-           gst_element_set_state(m_pipeline.Get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+    if (!m_pipeline || m_stopped) {
+        return false;
+    }
+    if (!m_prerolled) {
+        // Data before the first picture (a live stream joined between key
+        // frames) would hold the picture back by its own duration once the
+        // clock ran from it: the graph runs once the picture is there.
+        m_runWhenPrerolled = true;
+        return true;
+    }
+    return gst_element_set_state(m_pipeline.Get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+}
+
+bool GstMediaGraph::RunFromPreroll()
+{
+    GstClockTime start = GST_CLOCK_TIME_NONE;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        for (const Branch* branch : {&m_video, &m_audio}) {
+            if (!branch->sink || start != GST_CLOCK_TIME_NONE) {
+                continue;
+            }
+            GstSample* sample = gst_base_sink_get_last_sample(GST_BASE_SINK(branch->sink.Get()));
+            if (sample == nullptr) {
+                continue;
+            }
+            GstBuffer* buffer = gst_sample_get_buffer(sample);
+            const GstSegment* segment = gst_sample_get_segment(sample);
+            if (buffer != nullptr && segment != nullptr && GST_BUFFER_PTS_IS_VALID(buffer)) {
+                start =
+                    gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+            }
+            gst_sample_unref(sample);
+        }
+    }
+    if (start != GST_CLOCK_TIME_NONE) {
+        gst_element_set_start_time(m_pipeline.Get(), start);
+    }
+    return gst_element_set_state(m_pipeline.Get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
 }
 
 bool GstMediaGraph::Pause()
 {
+    m_runWhenPrerolled = false;
     return m_pipeline && !m_stopped &&
            gst_element_set_state(m_pipeline.Get(), GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE;
 }
@@ -703,17 +834,8 @@ void GstMediaGraph::Stop()
 
 MediaEvent GstMediaGraph::PopEvent(std::string* text)
 {
-    if (m_pending.empty() && m_bus) {
-        // Messages of other kinds ahead of it are dropped.
-        const auto types = static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR);
-        if (GstMessage* message = gst_bus_pop_filtered(m_bus.Get(), types)) {
-            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
-                m_pending.push_back({MediaEvent::Complete, {}});
-            } else {
-                RecordError(message);
-            }
-            gst_message_unref(message);
-        }
+    if (m_pending.empty()) {
+        ReadBus();
     }
     if (m_pending.empty()) {
         return MediaEvent::None;

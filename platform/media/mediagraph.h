@@ -92,7 +92,10 @@ struct MediaVideoStats
 class MediaGraph
 {
 public:
-    // Upper limit of a preroll in Render.
+    // How long Render waits for the preroll. A live graph whose source has
+    // handed on data meanwhile is built all the same (its first picture is
+    // on its way: a stream joined between two key frames); a file's graph,
+    // or a live one that got no data, fails.
     static constexpr int kRenderTimeoutMs = 3000;
     // Volume range in hundredths of a decibel; the bottom is silence.
     static constexpr long kMinVolume = -10000;
@@ -102,11 +105,20 @@ public:
 
     // Builds the graph around `source` (a reference is taken) and prerolls
     // it to paused, waiting at most kRenderTimeoutMs. False when no decoder
-    // takes the stream, an element fails or the preroll does not finish;
-    // the reason is then waiting as an Error event.
+    // takes the stream, an element fails, or the preroll does not finish
+    // and the source handed on no data; the reason is then waiting as an
+    // Error event. True with IsPrerolled false when data flows but the
+    // first picture has not come yet: the preroll goes on, a Run meanwhile
+    // takes effect when the picture is there (which PopEvent or IsPrerolled
+    // notices; the clock then starts at that picture, not at the data
+    // before it), and a decoder that fails later gives an Error event.
     virtual bool RenderSource(GstElement* source) = 0;
-    // The same for a local file (any name; it is made a file URI).
+    // The same for a local file (any name; it is made a file URI), which
+    // must preroll within kRenderTimeoutMs.
     virtual bool RenderFile(const std::string& path) = 0;
+    // Whether the graph has prerolled: each sink holds its first picture or
+    // sound. PopEvent notices a preroll that ends after Render.
+    virtual bool IsPrerolled() = 0;
 
     virtual bool Run() = 0;
     virtual bool Pause() = 0;

@@ -4,6 +4,7 @@
 
 #include "core/threads/qvmessage.h"
 #include "playback/qvlivectl.h"
+#include "playback/qvstreammsg.h"
 
 #include "platform/testsupport/netns_fixture.h"
 #include "platform/testsupport/udp_socket.h"
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -241,8 +243,7 @@ TEST_F(LiveControlTest, StaleMessagesAreIgnored)
 
 TEST_F(LiveControlTest, AGraphThatCannotBeBuiltStopsTheReceiver)
 {
-    for (const auto failure : {FakeServices::Failure::Graph, FakeServices::Failure::Source,
-                               FakeServices::Failure::Render}) {
+    for (const auto failure : {FakeServices::Failure::Graph, FakeServices::Failure::Source}) {
         SCOPED_TRACE(static_cast<int>(failure));
         services->failure = failure;
         controller.UnInitialize();
@@ -253,6 +254,79 @@ TEST_F(LiveControlTest, AGraphThatCannotBeBuiltStopsTheReceiver)
         EXPECT_FALSE(Receiver().IsStarted());
         EXPECT_EQ(Receiver().GetPropertyList(), controller.propertyList);
         EXPECT_TRUE(services->records.empty() || !services->Last().alive);
+    }
+}
+
+// A stream whose decoder gives up (while the graph is built, or later
+// before a first picture came) sends the control back to waiting, with the
+// reason in the waiting message, and a good stream is then picked up. A
+// graph whose first picture is still on its way runs; playing is posted
+// when the picture comes.
+TEST_F(LiveControlTest, UndecodableOrLateFirstPicture)
+{
+    using Posted = std::vector<std::pair<int, unsigned long>>;
+    const auto drain = [this] {
+        Posted posted;
+        while (QvMessage* message = queue.Get()) {
+            if (auto* stream = dynamic_cast<QvStreamMessage*>(message)) {
+                posted.emplace_back(stream->type, stream->value);
+            }
+            delete message;
+        }
+        return posted;
+    };
+    const auto threshold = [&] {
+        controller.GetIntMessageQueue().Send(new QvIntMessage(QvIntMessage::kStartThreshold, 0));
+        controller.Periodic();
+        return drain();
+    };
+    const auto expectWaitingAgain = [&](const Posted& posted) {
+        EXPECT_EQ(posted, (Posted{{17, QvStreamMessage::kUndecodable}}));
+        EXPECT_EQ(controller.GetStreamState(), 0x12);
+        EXPECT_FALSE(Receiver().IsStarted());
+        EXPECT_TRUE(control->GetListener().IsStarted());
+        EXPECT_FALSE(services->Last().alive);
+    };
+
+    services->failure = FakeServices::Failure::Render;
+    Init();
+    Reach(0x22);
+    const Posted built = threshold();
+    ASSERT_FALSE(built.empty());
+    EXPECT_EQ(built.front(), (std::pair<int, unsigned long>{49, 0}));
+    expectWaitingAgain(Posted(built.begin() + 1, built.end()));
+    services->failure = FakeServices::Failure::None;
+    EXPECT_EQ(Deliver(QvIntMessage::kStreamReady), (Messages{33}));
+    EXPECT_EQ(threshold(), (Posted{{49, 0}, {1, 0}}));
+    EXPECT_EQ(controller.GetStreamState(), 2);
+
+    services->prerolled = false;
+    enum class Then { Picture, Error, DataEnds };
+    for (const Then then : {Then::Picture, Then::Error, Then::DataEnds}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        controller.UnInitialize();
+        Init();
+        Reach(0x22);
+        EXPECT_EQ(threshold(), (Posted{{49, 0}}));
+        EXPECT_EQ(controller.GetStreamState(), 2);
+        EXPECT_TRUE(services->Last().running);
+        controller.Periodic();
+        EXPECT_TRUE(drain().empty());
+        if (then == Then::Error) {
+            services->Last().events.push_back(qvplat::MediaEvent::Error);
+            controller.Periodic();
+            expectWaitingAgain(drain());
+        } else if (then == Then::DataEnds) {
+            // Nothing to play out: waiting again at once.
+            EXPECT_EQ(Deliver(QvIntMessage::kDataTimeout), (Messages{17}));
+            EXPECT_FALSE(services->Last().alive);
+        } else {
+            services->Last().prerolled = true;
+            controller.Periodic();
+            EXPECT_EQ(drain(), (Posted{{1, 0}}));
+            controller.Periodic();
+            EXPECT_TRUE(drain().empty());
+        }
     }
 }
 

@@ -35,6 +35,7 @@ std::unique_ptr<qvplat::MediaGraph> FakeServices::CreateGraph(const qvplat::Medi
         return nullptr;
     }
     records.push_back(std::make_shared<GraphRecord>());
+    records.back()->prerolled = prerolled;
     return std::make_unique<FakeGraph>(records.back(), failure != Failure::Render, width, height,
                                        audio);
 }

@@ -23,6 +23,7 @@ struct GraphRecord
     qvplat::VideoRect rect;
     int sourceTop = 0;
     long level = 0;
+    bool prerolled = true;                  // false: its first picture has not come
     std::vector<qvplat::MediaEvent> events; // handed out by PopEvent, oldest first
 };
 
@@ -39,6 +40,7 @@ public:
 
     bool RenderSource(GstElement*) override { return m_record->rendered = m_renders; }
     bool RenderFile(const std::string&) override { return m_record->rendered = m_renders; }
+    bool IsPrerolled() override { return m_record->prerolled; }
     bool Run() override { return m_record->running = true; }
     bool Pause() override
     {
@@ -98,6 +100,7 @@ public:
     int width = 320;
     int height = 240;
     bool audio = true;
+    bool prerolled = true; // the new graphs' first picture is there
     qvplat::MediaSinks sinks;
     std::vector<std::shared_ptr<GraphRecord>> records;
     // The copy of the settings the source was given, which the receiver

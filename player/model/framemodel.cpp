@@ -31,6 +31,7 @@ void FrameModel::OnCreate()
 void FrameModel::OnPlay()
 {
     StreamController* controller = m_context.controller;
+    m_undecodableShown = false;
     if (m_context.playState == QvPlayerContext::kPaused && controller != nullptr) {
         controller->Play(); // resume; the toolbar stays as it is
         m_context.playState = QvPlayerContext::kPlaying;
@@ -113,11 +114,16 @@ void FrameModel::ShowAnimation(const char* name)
     m_view.ShowAnimation(name);
 }
 
-void FrameModel::OnStreamMessage(int number)
+void FrameModel::OnStreamMessage(int number, unsigned long value)
 {
     switch (number) {
     case 17: // waiting for the stream
         ShowAnimation("GIFWAIT");
+        if (value == kUndecodableValue && !m_undecodableShown) {
+            // Set first: the message box lets the timer dispatch more.
+            m_undecodableShown = true;
+            m_view.ShowMessage(kUndecodableText);
+        }
         break;
     case 33: // found, collecting
         ShowAnimation("GIFDETECT");

@@ -53,8 +53,12 @@ public:
     // controller's window beneath its siblings.
     void OnTimer(int id, QvMessage* handler);
 
-    // What the frame does on stream message `number`.
-    void OnStreamMessage(int number);
+    // What the frame does on stream message `number` with its value.
+    void OnStreamMessage(int number, unsigned long value = 0);
+    // The value of a waiting message (17) posted because the stream that
+    // came cannot be decoded; the user is told so once per Play.
+    static constexpr unsigned long kUndecodableValue = 1;
+    static constexpr const char* kUndecodableText = "Decoder cannot render the stream.";
 
     // The toolbar's window-mode buttons, before the command goes to the
     // control: 32777 hides embed and shows popup, 32776 the reverse.
@@ -82,6 +86,8 @@ private:
 
     QvPlayerContext& m_context;
     FrameView& m_view;
+    // The undecodable stream was reported since the last Play.
+    bool m_undecodableShown = false;
 };
 
 } // namespace player

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace qvtest {
@@ -41,14 +42,32 @@ void ByteSource::OnNeedData(GstElement* source, unsigned /*length*/, void* self)
     if (me.m_stopped.load()) {
         ++me.m_lateReads;
     }
+    const std::lock_guard<std::mutex> hold(me.m_lock);
     if (me.m_offset >= me.m_bytes.size()) {
         gst_app_src_end_of_stream(GST_APP_SRC(source));
         return;
     }
-    const std::size_t take = std::min(kPiece, me.m_bytes.size() - me.m_offset);
+    if (me.m_offset >= me.m_holdAt) {
+        return; // Release pushes the rest
+    }
+    const std::size_t take =
+        std::min({kPiece, me.m_bytes.size() - me.m_offset, me.m_holdAt - me.m_offset});
     GstBuffer* buffer = gst_buffer_new_memdup(me.m_bytes.data() + me.m_offset, take);
     me.m_offset += take;
     gst_app_src_push_buffer(GST_APP_SRC(source), buffer);
+}
+
+void ByteSource::Release()
+{
+    const std::lock_guard<std::mutex> hold(m_lock);
+    m_holdAt = SIZE_MAX;
+    if (m_offset < m_bytes.size()) {
+        GstBuffer* buffer =
+            gst_buffer_new_memdup(m_bytes.data() + m_offset, m_bytes.size() - m_offset);
+        m_offset = m_bytes.size();
+        gst_app_src_push_buffer(GST_APP_SRC(m_element), buffer);
+    }
+    gst_app_src_end_of_stream(GST_APP_SRC(m_element));
 }
 
 qvplat::MediaEvent WaitForEvent(qvplat::MediaGraph& graph, int timeoutMs, std::string* text)

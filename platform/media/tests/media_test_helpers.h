@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ public:
     int Reads() const { return m_reads.load(); }
     // From now on every read counts as late.
     void MarkStopped() { m_stopped.store(true); }
+    // Hands out nothing from `offset` on (call before the graph reads) until
+    // Release, which hands out the rest at once.
+    void HoldAt(std::size_t offset) { m_holdAt = offset; }
+    void Release();
     int LateReads() const { return m_lateReads.load(); }
 
 private:
@@ -34,7 +39,9 @@ private:
 
     GstElement* m_element;
     std::vector<std::uint8_t> m_bytes;
+    std::mutex m_lock; // the offset, between the test and the graph's thread
     std::size_t m_offset = 0;
+    std::size_t m_holdAt = SIZE_MAX;
     std::atomic<int> m_reads{0};
     std::atomic<int> m_lateReads{0};
     std::atomic<bool> m_stopped{false};

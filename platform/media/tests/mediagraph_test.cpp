@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -96,6 +97,50 @@ TEST(MediaGraph, BadInputGivesAnErrorEvent)
         EXPECT_FALSE(graph->GetVideoSize(width, height));
         EXPECT_EQ(graph->GetPosition(), 0.0);
     }
+}
+
+// A live stream joined between two key frames: data flows, but the first
+// picture comes only with the next sequence header. The graph is built
+// all the same and prerolls when that comes.
+TEST(MediaGraph, LiveGraphWaitsForItsFirstPicture)
+{
+    const qvtest::Bytes file = qvtest::ReadAll(qvtest::SamplePath("m2t_testsrc2.ts"));
+    const qvtest::Bytes sequenceHeader{0x00, 0x00, 0x01, 0xB3};
+    std::vector<std::size_t> headers;
+    for (auto it = file.begin(); (it = std::search(it, file.end(), sequenceHeader.begin(),
+                                                   sequenceHeader.end())) != file.end();
+         ++it) {
+        headers.push_back(static_cast<std::size_t>(it - file.begin()));
+    }
+    ASSERT_GE(headers.size(), 2u);
+    // From the packet after the first header's to the packet of the next.
+    constexpr std::size_t kPacket = 188;
+    const std::size_t from = (headers[0] / kPacket + 1) * kPacket;
+    const std::size_t hold = headers[1] / kPacket * kPacket;
+    ASSERT_GT(hold, from + 20 * kPacket);
+    qvtest::ByteSource source(
+        qvtest::Bytes(file.begin() + static_cast<std::ptrdiff_t>(from), file.end()));
+    source.HoldAt(hold - from);
+
+    auto graph = MakeGraph();
+    ASSERT_TRUE(graph->RenderSource(source.Element()));
+    EXPECT_FALSE(graph->IsPrerolled());
+    EXPECT_EQ(graph->PopEvent(), MediaEvent::None);
+    // Asked to run now, it runs when the picture is there.
+    ASSERT_TRUE(graph->Run());
+    source.Release();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!graph->IsPrerolled() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(graph->IsPrerolled());
+    int width = 0;
+    int height = 0;
+    ASSERT_TRUE(graph->GetVideoSize(width, height));
+    EXPECT_EQ(width, 320);
+    std::string text;
+    EXPECT_EQ(qvtest::WaitForEvent(*graph, kPlayTimeoutMs, &text), MediaEvent::Complete) << text;
+    EXPECT_GT(graph->GetVideoStats().rendered, 40u);
 }
 
 // Stop returns only when the pipeline's threads have let go of the source.

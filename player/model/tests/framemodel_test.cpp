@@ -142,6 +142,24 @@ TEST_F(FrameModelTest, ReactionsToStreamMessages)
     EXPECT_EQ(frame.animation, "");
 }
 
+// Waiting again because the stream that came cannot be decoded: the user
+// is told once per Play, however often the stream comes back.
+TEST_F(FrameModelTest, AnUndecodableStreamIsReportedOncePerPlay)
+{
+    model.OnPlay();
+    model.OnStreamMessage(17);
+    EXPECT_TRUE(frame.messages.empty());
+    for (int i = 0; i < 2; ++i) {
+        model.OnStreamMessage(17, FrameModel::kUndecodableValue);
+        EXPECT_EQ(frame.animation, "GIFWAIT");
+    }
+    EXPECT_EQ(frame.messages, std::vector<std::string>{"Decoder cannot render the stream."});
+    model.OnStop();
+    model.OnPlay();
+    model.OnStreamMessage(17, FrameModel::kUndecodableValue);
+    EXPECT_EQ(frame.messages.size(), 2u);
+}
+
 TEST_F(FrameModelTest, TimersDrainTheMessagesThenLowerTheVideo)
 {
     struct Recorder : QvMessage
