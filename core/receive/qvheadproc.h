@@ -119,6 +119,9 @@ public:
     const std::uint8_t* GetHeaderBytes() const { return m_header; }
     // Packets held back so far.
     std::size_t GetHeldCount() const;
+    // Datagrams kept back by the identification (0 or 1); not held, and
+    // given back to the free list when the analyser goes.
+    std::size_t GetKeptBackCount() const { return m_previous != nullptr ? 1 : 0; }
     // Payload bytes copied into the working buffer so far.
     std::uint32_t GetWorkingFill() const { return m_workingFill; }
 
