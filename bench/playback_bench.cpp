@@ -365,7 +365,7 @@ struct Host
     // `threshold`: UDCStartThreshold in kilobytes, or 0 for the default;
     // `mux`: the multiplex type the sender's announcement carries.
     Host(const char* group, int threshold, const std::string& mux,
-         const std::string& videoSink = "fakesink sync=true")
+         const char* videoSink = "fakesink sync=true")
     {
         settings.SetProperty("Mux", mux.c_str());
         settings.SetProperty("Address", group);
@@ -373,7 +373,7 @@ struct Host
         if (threshold > 0) {
             settings.SetProperty("UDCStartThreshold", std::to_string(threshold).c_str());
         }
-        settings.SetProperty("VideoSink", videoSink.c_str());
+        settings.SetProperty("VideoSink", videoSink);
         settings.SetProperty("AudioSink", "fakeaudiosink sync=true");
         ok = controller.Initialize({0, 0, 352, 288}, &frame, &settings, &queue);
         if (auto* live =
@@ -763,7 +763,8 @@ void PassPickup(const std::string& file)
     gst_debug_add_log_function(&FirstPicture::Log, &picture, nullptr);
     for (int run = 0; run < 3; ++run) {
         PassClock clock(kGroup); // each run sends one pass
-        Host host(kGroup, 0, MuxOf(file), std::string("fakesink sync=true name=") + kPictureSink);
+        const std::string sink = std::string("fakesink sync=true name=") + kPictureSink;
+        Host host(kGroup, 0, MuxOf(file), sink.c_str());
         host.controller.Play();
         host.Tick(500ms);
         picture.Arm();
