@@ -42,7 +42,9 @@
 //   playback_bench --starts <file>...   only the starts on the defaults, of
 //                                  the given files (streams whose first
 //                                  picture comes late, say)
+//   playback_bench --pickup FILE...   only the pass pick-up, for these files
 #include "mpeg/mpeganalysis.h"
+#include "core/settings/qvlog.h"
 #include "playback/qvcontroller.h"
 #include "playback/qvlivectl.h"
 #include "playback/qvstreammsg.h"
@@ -57,9 +59,11 @@
 #include <fcntl.h>
 #include <gst/base/gstbasesink.h>
 #include <gst/gst.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -896,6 +900,174 @@ GstFlowReturn ProbeRender(GstBaseSink* sink, GstBuffer* buffer)
     return GST_FLOW_OK;
 }
 
+// The video sink's first picture of a graph, caught from the base sink's
+// debug line for each buffer it times ("got times start: ..."), from the
+// sink named kPictureSink only.
+constexpr const char* kPictureSink = "qvpicture";
+
+struct FirstPicture
+{
+    std::mutex lock;
+    bool armed = false;
+    bool seen = false;
+    Clock::time_point at;
+    std::string times; // the sink's line: the picture's time stamps
+
+    static void Log(GstDebugCategory*, GstDebugLevel, const gchar*, const gchar*, gint,
+                    GObject* object, GstDebugMessage* message, gpointer self)
+    {
+        auto& me = *static_cast<FirstPicture*>(self);
+        if (object == nullptr || !GST_IS_OBJECT(object) ||
+            std::string_view(GST_OBJECT_NAME(object)) != kPictureSink) {
+            return;
+        }
+        const gchar* text = gst_debug_message_get(message);
+        if (text == nullptr || std::string_view(text).rfind("got times start: ", 0) != 0) {
+            return;
+        }
+        const std::lock_guard<std::mutex> hold(me.lock);
+        if (me.armed && !me.seen) {
+            me.seen = true;
+            me.at = Clock::now();
+            me.times = text;
+        }
+    }
+    void Arm()
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        armed = true;
+        seen = false;
+    }
+    bool Seen()
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        return seen;
+    }
+};
+
+// "h:mm:ss.nnnnnnnnn" as GStreamer prints a time; negative when unreadable.
+double GstSeconds(const std::string& text, std::size_t at)
+{
+    unsigned h = 0;
+    unsigned m = 0;
+    double sec = 0.0;
+    if (at == std::string::npos ||
+        std::sscanf(text.c_str() + at, "%u:%u:%lf", &h, &m, &sec) != 3) {
+        return -1.0;
+    }
+    return h * 3600.0 + m * 60.0 + sec;
+}
+
+// The time stamp of the file's first video picture in presentation order.
+double FirstVideoTime(const std::string& file)
+{
+    return std::atof(Output("ffprobe -v error -select_streams v:0 -show_entries "
+                            "stream=start_time -of csv=p=0 '" +
+                            file + "'")
+                         .c_str());
+}
+
+// A socket on the group that stamps the first datagram it reads.
+class PassClock
+{
+public:
+    explicit PassClock(const char* group)
+    {
+        m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        const int on = 1;
+        setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(kPort);
+        any.sin_addr.s_addr = inet_addr(group);
+        bind(m_socket, reinterpret_cast<sockaddr*>(&any), sizeof any);
+        ip_mreq join{};
+        join.imr_multiaddr.s_addr = inet_addr(group);
+        setsockopt(m_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join);
+    }
+    ~PassClock() { close(m_socket); }
+    PassClock(const PassClock&) = delete;
+    PassClock& operator=(const PassClock&) = delete;
+
+    // Reads what came; when the first datagram did.
+    Clock::time_point PassStart()
+    {
+        char buffer[65536];
+        while (recv(m_socket, buffer, sizeof buffer, 0) > 0) {
+            if (m_start == Clock::time_point{}) {
+                m_start = Clock::now();
+            }
+        }
+        return m_start;
+    }
+
+private:
+    int m_socket = -1;
+    Clock::time_point m_start;
+};
+
+// castdeck's defaults, the player waiting when each pass begins: the first
+// picture shown, in seconds of the stream, and the window's black time after
+// messages 49 and 1.
+void PassPickup(const std::string& file)
+{
+    const std::string name = std::filesystem::path(file).filename().string();
+    const double firstVideo = FirstVideoTime(file);
+    FirstPicture picture;
+    gst_debug_set_active(TRUE);
+    gst_debug_set_threshold_for_name("basesink", GST_LEVEL_DEBUG);
+    gst_debug_remove_log_function(gst_debug_log_default);
+    gst_debug_add_log_function(&FirstPicture::Log, &picture, nullptr);
+    for (int run = 0; run < 3; ++run) {
+        PassClock clock(kGroup); // each run sends one pass
+        const std::string sink = std::string("fakesink sync=true name=") + kPictureSink;
+        Host host(kGroup, 0, MuxOf(file), sink.c_str());
+        host.controller.Play();
+        host.Tick(500ms);
+        picture.Arm();
+        SendOptions o;
+        o.file = file;
+        o.headers = true;
+        o.sap = true;
+        o.passes = 1;
+        const std::unique_ptr<Child> sender = StartSender(o);
+        const Clock::time_point deadline = Clock::now() + 30s;
+        Clock::time_point pass;
+        while (Clock::now() < deadline && !picture.Seen()) {
+            host.Tick(5ms);
+            pass = clock.PassStart();
+        }
+        const Clock::time_point found = host.queue.When(QvStreamMessage::kCollecting);
+        const Clock::time_point starting = host.queue.When(QvStreamMessage::kStarting);
+        const Clock::time_point playing = host.queue.When(QvStreamMessage::kPlaying);
+        host.controller.Stop();
+        if (!picture.Seen()) {
+            std::string numbers;
+            for (const auto& [type, at] : host.queue.posted) {
+                numbers += " " + std::to_string(type);
+            }
+            std::printf("%-18s  pass %d: no picture within 30 s (messages%s, rendered %llu)\n",
+                        name.c_str(), run + 1, numbers.c_str(),
+                        static_cast<unsigned long long>(host.lastStats.rendered));
+            continue;
+        }
+        const double pts = GstSeconds(picture.times, picture.times.find(':') + 2);
+        const auto since = [&picture](Clock::time_point t) {
+            return t == Clock::time_point{} ? -1.0 : std::max(0.0, Ms(picture.at - t) / 1000.0);
+        };
+        std::printf("%-18s  pass %d: first picture %.2f s into the stream (pts %.3f, file's "
+                    "first %.3f), shown %.2f s after the pass began; black after 49 %.2f s, "
+                    "after 1 %.2f s (33 at %.2f s, 49 at %.2f s, 1 at %.2f s into the pass)\n",
+                    name.c_str(), run + 1, pts - firstVideo, pts, firstVideo, since(pass),
+                    since(starting), since(playing), Ms(found - pass) / 1000.0,
+                    Ms(starting - pass) / 1000.0, Ms(playing - pass) / 1000.0);
+        std::fflush(stdout);
+    }
+    gst_debug_remove_log_function(&FirstPicture::Log);
+    gst_debug_add_log_function(gst_debug_log_default, nullptr, nullptr);
+    gst_debug_set_threshold_for_name("basesink", GST_LEVEL_WARNING);
+}
+
 } // namespace
 
 static void qv_probe_sink_class_init(QvProbeSinkClass* klass)
@@ -1211,7 +1383,7 @@ int main(int argc, char** argv)
     g_self = std::filesystem::read_symlink("/proc/self/exe").string();
     const bool passes = argc >= 3 && std::string(argv[1]) == "--passes";
     const char* env = std::getenv("QV_TEST_SOURCE_DIR");
-    const std::string root = argc > 1 ? argv[1] : env != nullptr ? env : QV_SOURCE_DIR;
+    const std::string root = argc > 1 && argv[1][0] != '-' ? argv[1] : env != nullptr ? env : QV_SOURCE_DIR;
 
     qvtest::ScopedNetNamespace ns;
     if (!ns.IsReady()) {
@@ -1243,10 +1415,19 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    if (const char* debug = std::getenv("QV_BENCH_DEBUG_LOG")) {
+        QvSetDebugFile(debug);
+    }
+    if (argc > 2 && std::string(argv[1]) == "--pickup") {
+        for (int i = 2; i < argc; ++i) {
+            PassPickup(argv[i]);
+        }
+        return 0;
+    }
     for (const char* sample : {"m1s_testsrc.mpg", "m2p_testsrc.mpg", "m2t_testsrc2.ts"}) {
         ShortSample(root + "/samples/" + sample);
     }
-    for (const char* sample : {"long_m2t.ts", "long_m2p.mpg"}) {
+    for (const char* sample : {"long_m2t.ts", "long_m2p.mpg", "long_m1s.mpg"}) {
         const std::string file = std::string(QV_LONG_SAMPLES_DIR) + "/" + sample;
         if (!std::filesystem::exists(file)) {
             std::printf("%s: missing (build the target long_samples)\n", file.c_str());
@@ -1254,6 +1435,7 @@ int main(int argc, char** argv)
         }
         LongSampleStarts(file);
         LongSampleCpu(file);
+        PassPickup(file);
     }
     return 0;
 }

@@ -6,11 +6,19 @@
 # kept in the repository); the short files of this folder stay for the
 # analysis tests.
 #
-# Both carry ffmpeg's `testsrc` pattern (moving colour bars with a running
-# seconds counter in the picture) and a 440 Hz tone, MPEG-2 video at about
-# 3 Mbit/s with MPEG-1 layer II audio, muxed at a constant rate:
-#   long_m2t.ts   MPEG-2 transport stream, muxer "mpegts", 3.5 Mbit/s mux rate
-#   long_m2p.mpg  MPEG-2 program stream, muxer "vob", 3.5 Mbit/s mux rate
+# All carry ffmpeg's `testsrc` pattern (moving colour bars with a running
+# seconds counter in the picture) and a 440 Hz tone, video at about 3 Mbit/s
+# with MPEG-1 layer II audio:
+#   long_m2t.ts      MPEG-2 transport stream, muxer "mpegts", 3.5 Mbit/s mux rate
+#   long_m2p.mpg     MPEG-2 program stream, muxer "vob", 3.5 Mbit/s mux rate
+#   long_m1s.mpg     MPEG-1 system stream with MPEG-1 video, muxer "mpeg" on its
+#                    defaults: a system header only at the start and a pack
+#                    header only every few packets
+#   long_m1s_m2v.mpg the same layer with MPEG-2 video, as ffmpeg writes a
+#                    ".mpg" file by default
+# (The video buffer of the MPEG-1 system streams is kept small so that their
+# second pack, which the sender's bit-rate estimate needs, comes within its
+# first read.)
 # Needs the ffmpeg command-line tool (Debian: apt-get install ffmpeg).
 #
 # Usage: bash samples/make_long_samples.sh <output directory> [seconds]
@@ -23,9 +31,9 @@ mkdir -p "$out"
 common=(-hide_banner -loglevel error -y -fflags +bitexact -flags +bitexact -threads 1)
 inputs=(-f lavfi -i "testsrc=size=640x480:rate=25:duration=$seconds"
         -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$seconds")
-codecs=(-map 0:v -map 1:a
-        -c:v mpeg2video -b:v 3000k -minrate 3000k -maxrate 3000k -bufsize 1835k -g 12
-        -c:a mp2 -b:a 128k -ac 2)
+video=(-b:v 3000k -minrate 3000k -maxrate 3000k -g 12)
+audio=(-c:a mp2 -b:a 128k -ac 2)
+codecs=(-map 0:v -map 1:a -c:v mpeg2video "${video[@]}" -bufsize 1835k "${audio[@]}")
 
 # Written under a temporary name and renamed, so that an interrupted run never
 # leaves a truncated stream behind for the next build to take as done.
@@ -37,3 +45,7 @@ make_one() {
 
 make_one long_m2t.ts -f mpegts -muxrate 3500k
 make_one long_m2p.mpg -f vob -muxrate 3500k
+codecs=(-map 0:v -map 1:a -c:v mpeg1video "${video[@]}" -bufsize 500k "${audio[@]}")
+make_one long_m1s.mpg -f mpeg
+codecs=(-map 0:v -map 1:a -c:v mpeg2video "${video[@]}" -bufsize 500k "${audio[@]}")
+make_one long_m1s_m2v.mpg -f mpeg

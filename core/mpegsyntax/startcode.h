@@ -23,7 +23,7 @@ inline constexpr std::uint8_t kProgramEndCode = 0xB9;
 inline constexpr std::uint8_t kPackStartCode = 0xBA;
 inline constexpr std::uint8_t kSystemHeaderCode = 0xBB;
 // Packet start codes carry the stream id; these are the ones used here.
-inline constexpr std::uint8_t kStreamReserved = 0xBC; // MPEG-1 reserved stream
+inline constexpr std::uint8_t kStreamPadding = 0xBE;  // padding stream
 inline constexpr std::uint8_t kStreamAudio0 = 0xC0;   // first MPEG audio stream
 inline constexpr std::uint8_t kStreamVideo0 = 0xE0;   // first MPEG video stream
 

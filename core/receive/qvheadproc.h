@@ -17,17 +17,32 @@
 //   0  not identified yet
 //   1  MPEG-1 system stream: the stream is cut to begin with the pack that
 //      carries the first system header
-//   2  packs with a sequence header but no system header: cut to the pack
-//      before the sequence header, preceded by a synthetic start block
-//   3  packs with a group of pictures but no sequence header: as mode 2, and
-//      the sender's sequence header is written in just before the group
+//   2  a sequence header but no system header: cut to the video packet that
+//      holds the sequence header (or to the pack that leads into that
+//      packet), preceded by a synthetic start block. Streams that carry a
+//      pack header only every few packets or seconds (ffmpeg's) thus start
+//      at the first sequence header received, pack or no pack near it.
+//   3  a group of pictures but no sequence header: as mode 2, and the
+//      sender's sequence header is written in just before the group
 //   4  transport stream: passed through unchanged
-//   5  MPEG-2 program stream: passed through unchanged
+//   5  MPEG-2 program stream (any pack of the MPEG-2 layout, or a video
+//      packet with an MPEG-2 header): passed through unchanged, since its
+//      demultiplexer finds its own way in
+// A start code near the beginning of a datagram may belong to a packet that
+// began in the datagram before, so the last datagram in which nothing was
+// found is kept back until the next one arrives, and both are searched.
 //
-// The start block (modes 2 and 3) is one pack interval long and holds a pack
-// header whose clock reference lies one pack interval before the first pack,
-// a fixed system header (one audio stream C0, one video stream E0) and a
-// packet of stream BC that fills the rest of the interval.
+// The start block (modes 2 and 3) is a pack header, a fixed system header
+// (one audio stream C0, one video stream E0) and a padding packet. Its clock
+// reference is the stream's own clock where the block goes: one pack
+// interval before the first pack, the block then being that interval long,
+// when the stream begins at a pack and the next pack is in the held data;
+// otherwise counted back from the first pack after the cut at that pack's
+// mux rate, or, with no pack in the held data, the time stamp of the video
+// packet at the cut (the block then as short as it can be). The filler is a
+// padding packet: a packet of the reserved stream BC is read as a program
+// stream map by demultiplexers, and GStreamer's then loses the first
+// pictures.
 //
 // How the receiver uses it (all on the receiver's collector thread):
 //   - create it when a stream starts and needs a header fix-up, passing the
@@ -52,6 +67,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 class QvBasePacket;
@@ -80,7 +96,8 @@ public:
     QvHeadProcessor(const QvHeadProcessor&) = delete;
     QvHeadProcessor& operator=(const QvHeadProcessor&) = delete;
     // Frees the working buffer and the start block; packets still held are
-    // left alive (the receiver's pool owns them).
+    // left alive (the receiver's pool owns them), and the datagram kept back
+    // from the identification goes back to the receiver's free list.
     virtual ~QvHeadProcessor();
 
     // 1 when the received datagram in the packet's buffer begins with the
@@ -102,11 +119,25 @@ public:
     const std::uint8_t* GetHeaderBytes() const { return m_header; }
     // Packets held back so far.
     std::size_t GetHeldCount() const;
+    // Datagrams kept back by the identification (0 or 1); not held, and
+    // given back to the free list when the analyser goes.
+    std::size_t GetKeptBackCount() const { return m_previous != nullptr ? 1 : 0; }
     // Payload bytes copied into the working buffer so far.
     std::uint32_t GetWorkingFill() const { return m_workingFill; }
 
 private:
     struct FixupPlan;
+
+    // The mode found in p, with where the stream will begin (`cut`) and the
+    // start code the mode was found by (`anchor`); group starts only when
+    // `allowGroup`.
+    int IdentifyBytes(std::span<const std::uint8_t> p, bool allowGroup, std::size_t& cut,
+                      std::size_t& anchor);
+    // Identifies the stream from this packet, together with the one kept
+    // back before it when the two follow on; false (the packet kept back in
+    // turn) when nothing is found.
+    bool Identify(QvBasePacket* packet);
+    void AppendWorking(const QvBasePacket& packet);
 
     bool PoolRunningLow(std::uint32_t pending) const;
     void ReleaseHeld();
@@ -134,6 +165,13 @@ private:
     QvFifo& m_receiver;
     int m_mode = kModeUnknown;
     std::uint32_t m_expectedSequence = 0;
+    // The last datagram in which no start was found, kept back until the
+    // next one arrives (a packet that holds a start code may begin in it).
+    QvBasePacket* m_previous = nullptr;
+    // Working-buffer offsets of where the stream begins and of the start
+    // code it was identified by.
+    std::size_t m_cut = 0;
+    std::size_t m_anchor = 0;
     std::uint32_t m_headerLength = 0;
     std::uint8_t m_header[kHeaderAreaSize] = {};
     bool m_reportedOversizeHeader = false;

@@ -212,7 +212,7 @@ private:
     void CheckConservation()
     {
         Require(m_fifo.FreeList().entries() + m_fifo.DataQueue().entries() +
-                    m_analyser->GetHeldCount() ==
+                    m_analyser->GetHeldCount() + m_analyser->GetKeptBackCount() ==
                 m_pool.size());
     }
 

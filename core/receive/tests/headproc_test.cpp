@@ -318,6 +318,7 @@ public:
     }
 
     QvHeadProcessor* Analyser() { return m_analyser.get(); }
+    void DropAnalyser() { m_analyser.reset(); }
     bool Ready() const { return m_ready; }
     std::size_t FreeCount() { return m_fifo.FreeList().entries(); }
     std::size_t QueuedCount() { return m_fifo.DataQueue().entries(); }
@@ -347,18 +348,25 @@ void ExpectContinuous(const std::vector<Queued>& queued)
     }
 }
 
-// The start block for the test programs: first pack with clock reference
-// `scrBytes` (five bytes after the start code), mux rate 0x1234, length L.
-Bytes ExpectedStartBlockHead(std::initializer_list<std::uint8_t> scrBytes, std::size_t length)
+// The start block: first pack with clock reference `scrBytes` (five bytes
+// after the start code) and mux rate `muxRate` (0x1234, that of the test
+// programs), length L.
+Bytes ExpectedStartBlockHead(const Bytes& scrBytes, std::size_t length,
+                             std::uint32_t muxRate = 0x1234)
 {
     Bytes out{0x00, 0x00, 0x01, 0xBA};
     Put(out, scrBytes);
-    Put(out, {0x80, 0x24, 0x69});
+    Put(out, Slice(Mpeg1Pack(0, muxRate), 9, 12));
     Put(out, {0x00, 0x00, 0x01, 0xBB, 0x00, 0x0C, 0x80, 0x1A, 0xAB, 0x07, 0xE1, 0xFF, 0xC0, 0xC0,
               0x20, 0xE0, 0xE0, 0x2E});
-    Put(out, {0x00, 0x00, 0x01, 0xBC, static_cast<std::uint8_t>((length - 36) >> 8),
+    Put(out, {0x00, 0x00, 0x01, 0xBE, static_cast<std::uint8_t>((length - 36) >> 8),
               static_cast<std::uint8_t>(length - 36), 0x0F});
     return out;
+}
+
+Bytes ScrBytes(std::uint64_t scr)
+{
+    return Slice(Mpeg1Pack(scr, 0), 4, 9);
 }
 
 void ExpectStartBlock(const Bytes& block, const Bytes& expectedHead, std::size_t length)
@@ -425,6 +433,16 @@ TEST(HeadProcessorIdentify, ModesFromSinglePayloads)
     Bytes sequence = Mpeg1Pack(100, 50);
     Put(sequence, VideoPacket(SequenceHeader()));
     EXPECT_EQ(identify(sequence), QvHeadProcessor::kModeSequenceNoSystem);
+
+    // A program stream announced without its multiplex type: an MPEG-2 pack
+    // with no system header near, or no pack at all but an MPEG-2 video
+    // packet, is passed through rather than given an MPEG-1 start block.
+    Bytes program2 = Mpeg2Pack();
+    Put(program2, VideoPacket(SequenceHeader()));
+    EXPECT_EQ(identify(program2), QvHeadProcessor::kModeProgram);
+    Bytes pes2{0x00, 0x00, 0x01, 0xE0, 0x00, 0x20, 0x81, 0x80, 0x05, 0x21, 0x00, 0x01, 0x00, 0x01};
+    Put(pes2, SequenceHeader());
+    EXPECT_EQ(identify(pes2), QvHeadProcessor::kModeProgram);
 
     // A system header or sequence header with no pack before it is not enough.
     Bytes noPack = SystemHeader();
@@ -668,8 +686,12 @@ TEST(HeadProcessorGopStream, NeverChosenBeforeHeaderPacket)
         EXPECT_FALSE(rx.Deliver(datagram));
     }
     EXPECT_EQ(rx.Analyser()->GetMode(), QvHeadProcessor::kModeUnknown);
-    EXPECT_EQ(rx.FreeCount(), rx.PoolSize());
+    // The last datagram is kept back for the next one, and given back with
+    // the analyser.
+    EXPECT_EQ(rx.FreeCount(), rx.PoolSize() - 1);
     EXPECT_EQ(rx.QueuedCount(), 0u);
+    rx.DropAnalyser();
+    EXPECT_EQ(rx.FreeCount(), rx.PoolSize());
 }
 
 TEST(HeadProcessorGopStream, GroupWithoutRoomForHeaderIsNotChosen)
@@ -711,41 +733,124 @@ TEST(HeadProcessorGopStream, HeaderGrownSinceIdentificationAbandonsFixUp)
 }
 
 // ---------------------------------------------------------------------------
+// Streams whose packs are far apart or close together
+
+TEST(HeadProcessorSequenceStream, PacksFarApartOrCloseGetAShortStartBlock)
+{
+    // Packs 3000 bytes apart: the next pack is not in the held data.
+    Program far;
+    far.packSize = 3000;
+    far.inserts = {{1, SequenceHeader()}};
+    // Two packs 20 bytes apart (a pack header and an empty video packet),
+    // then the sequence header: too close for a start block of one pack
+    // interval.
+    Bytes close = VideoFiller(40, 1);
+    Put(close, Mpeg1Pack(3000, 0x1234));
+    Put(close, {0x00, 0x00, 0x01, 0xE0, 0x00, 0x02, 0x0F, 0x40});
+    Put(close, Mpeg1Pack(6000, 0x1234));
+    Put(close, VideoPacket(SequenceHeader()));
+    Put(close, VideoFiller(4000, 2));
+    const struct
+    {
+        Bytes stream;
+        std::size_t join;
+        std::size_t cut;
+    } cases[] = {{far.Build(), 2500, 3000}, {close, 0, 60}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cut);
+        Receiver rx;
+        EXPECT_EQ(rx.DeliverUntilReady(OpvDatagrams(c.stream, c.join)), 3u);
+        const auto queued = rx.TakeQueue();
+        ASSERT_GE(queued.size(), 2u);
+        // 37 bytes whose clock lies that many bytes before the pack at the
+        // cut (SCR 6000) at its mux rate: 37 * 1800 / 0x1234 = 14 ticks.
+        ExpectStartBlock(queued[0].payload, ExpectedStartBlockHead(ScrBytes(6000 - 14), 37), 37);
+        ExpectContinuous(queued);
+        EXPECT_EQ(Concatenate({queued.begin() + 1, queued.end()}),
+                  Slice(c.stream, c.cut, c.join + 3 * kOpvPayload));
+    }
+}
+
+// A video packet with a presentation and a decoding time stamp.
+Bytes TimedVideoPacket(const Bytes& es, std::uint64_t pts, std::uint64_t dts)
+{
+    const auto stamp = [](std::uint8_t prefix, std::uint64_t t) {
+        return Bytes{static_cast<std::uint8_t>(prefix | ((t >> 29) & 0x0E) | 1),
+                     static_cast<std::uint8_t>(t >> 22),
+                     static_cast<std::uint8_t>(((t >> 14) & 0xFE) | 1),
+                     static_cast<std::uint8_t>(t >> 7), static_cast<std::uint8_t>((t << 1) | 1)};
+    };
+    const std::size_t length = es.size() + 10;
+    Bytes out{0x00, 0x00, 0x01, 0xE0, static_cast<std::uint8_t>(length >> 8),
+              static_cast<std::uint8_t>(length)};
+    Put(out, stamp(0x30, pts));
+    Put(out, stamp(0x10, dts));
+    Put(out, es);
+    return out;
+}
+
+TEST(HeadProcessorSequenceStream, StartsAtTheVideoPacketOfTheFirstSequenceHeader)
+{
+    // As ffmpeg writes MPEG-1 system streams: packets of 2048 bytes, a pack
+    // header only every few of them. The sequence header lies early in a
+    // datagram, inside a packet that began in the datagram before.
+    const auto build = [](bool packAfter) {
+        Bytes stream;
+        for (int k = 0; k < 3; ++k) {
+            Put(stream, VideoPacket(VideoFiller(2041, static_cast<std::uint8_t>(k))));
+        }
+        Bytes es = VideoFiller(2032, 9);
+        const Bytes sequence = SequenceHeader();
+        std::copy(sequence.begin(), sequence.end(), es.begin() + 1500);
+        Put(stream, TimedVideoPacket(es, 91000, 87400));
+        if (packAfter) {
+            Put(stream, Mpeg1Pack(80000, 0x1234));
+        }
+        for (int k = 0; k < 4; ++k) {
+            Put(stream, VideoPacket(VideoFiller(2041, static_cast<std::uint8_t>(k + 4))));
+        }
+        return stream;
+    };
+    const std::size_t cut = 3 * 2048; // the packet that holds the sequence header
+    const std::size_t join = cut - 300;
+    const struct
+    {
+        bool packAfter;
+        Bytes scr;
+        std::uint32_t muxRate;
+    } cases[] = {
+        // Counted back from the pack 2048 bytes after the cut:
+        // (37 + 2048) * 1800 / 0x1234 = 805 ticks.
+        {true, ScrBytes(80000 - 805), 0x1234},
+        // No pack in the held data: the packet's decoding time stamp, at the
+        // start block's rate bound.
+        {false, ScrBytes(87400), 3413},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.packAfter);
+        const Bytes stream = build(c.packAfter);
+        const auto datagrams = OpvDatagrams(stream, join);
+        Receiver rx;
+        // Nothing in the first datagram; the second finds the header in the
+        // packet that began in the first, which was kept back.
+        EXPECT_FALSE(rx.Deliver(datagrams[0]));
+        EXPECT_EQ(rx.Analyser()->GetMode(), QvHeadProcessor::kModeUnknown);
+        EXPECT_FALSE(rx.Deliver(datagrams[1]));
+        EXPECT_EQ(rx.Analyser()->GetMode(), QvHeadProcessor::kModeSequenceNoSystem);
+        EXPECT_EQ(rx.Analyser()->GetHeldCount(), 2u);
+        EXPECT_EQ(rx.DeliverUntilReady({datagrams.begin() + 2, datagrams.end()}), 1u);
+        const auto queued = rx.TakeQueue();
+        ASSERT_GE(queued.size(), 2u);
+        ExpectStartBlock(queued[0].payload, ExpectedStartBlockHead(c.scr, 37, c.muxRate), 37);
+        ExpectContinuous(queued);
+        EXPECT_EQ(Concatenate({queued.begin() + 1, queued.end()}),
+                  Slice(stream, cut, join + 3 * kOpvPayload));
+        EXPECT_EQ(rx.FreeCount() + rx.QueuedCount(), rx.PoolSize());
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Fix-ups that cannot be done pass the stream on unchanged
-
-TEST(HeadProcessorAbandon, PacksFartherApartThanTheFirstPackets)
-{
-    Program program;
-    program.packSize = 3000;
-    program.inserts = {{1, SequenceHeader()}};
-    const Bytes stream = program.Build();
-    const auto datagrams = OpvDatagrams(stream, 2500);
-
-    coretest::DebugLogCapture log;
-    Receiver rx;
-    EXPECT_EQ(rx.DeliverUntilReady(datagrams), 3u);
-    const auto queued = rx.TakeQueue();
-    EXPECT_EQ(Concatenate(queued), Slice(stream, 2500, 2500 + 3 * kOpvPayload));
-    EXPECT_EQ(queued[0].sequence, 2500u);
-    EXPECT_NE(log.Text().find("Header fix-up abandoned"), std::string::npos);
-}
-
-TEST(HeadProcessorAbandon, PacksTooCloseForStartBlock)
-{
-    // Two packs 20 bytes apart (a pack header and an empty video packet)
-    // leave no room for the 37-byte head of the start block.
-    Bytes stream = VideoFiller(40, 1);
-    Put(stream, Mpeg1Pack(3000, 0x1234));
-    Put(stream, {0x00, 0x00, 0x01, 0xE0, 0x00, 0x02, 0x0F, 0x40});
-    Put(stream, Mpeg1Pack(6000, 0x1234));
-    Put(stream, VideoPacket(SequenceHeader()));
-    Put(stream, VideoFiller(4000, 2));
-    const auto datagrams = OpvDatagrams(stream, 0);
-
-    Receiver rx;
-    EXPECT_EQ(rx.DeliverUntilReady(datagrams), 3u);
-    EXPECT_EQ(Concatenate(rx.TakeQueue()), Slice(stream, 0, 3 * kOpvPayload));
-}
 
 TEST(HeadProcessorAbandon, NoFreePacketForStartBlock)
 {
@@ -845,8 +950,10 @@ TEST(HeadProcessorGarbage, UnrecognisedDatagramsGoBackToFreeList)
     EXPECT_FALSE(rx.Deliver(OpvDatagram(1400, {})));
     EXPECT_FALSE(rx.Deliver({0x00, 0x00}));
     EXPECT_EQ(rx.Analyser()->GetMode(), QvHeadProcessor::kModeUnknown);
-    EXPECT_EQ(rx.FreeCount(), rx.PoolSize());
+    EXPECT_EQ(rx.FreeCount(), rx.PoolSize() - 1); // the last one kept back
     EXPECT_FALSE(rx.Analyser()->Process(nullptr));
+    rx.DropAnalyser();
+    EXPECT_EQ(rx.FreeCount(), rx.PoolSize());
 }
 
 TEST(HeadProcessorGarbage, RandomStreamsKeepEveryPacket)
@@ -893,6 +1000,7 @@ TEST(HeadProcessorGarbage, RandomStreamsKeepEveryPacket)
             sequence += static_cast<std::uint32_t>(payload.size()) + (rng() % 10 == 0 ? 1 : 0);
         }
         const std::size_t held = rx.Analyser() != nullptr ? rx.Analyser()->GetHeldCount() : 0;
+        rx.DropAnalyser(); // gives back the datagram kept back, if any
         EXPECT_EQ(rx.FreeCount() + rx.QueuedCount() + held, rx.PoolSize());
     }
 }
