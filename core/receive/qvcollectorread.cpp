@@ -256,7 +256,9 @@ QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t pa
             m_wakeLevel.store(0);
             return WaitOutcome::Packet;
         }
-        if (m_timedOut.load()) {
+        // Datagrams left in the kernel for want of packets came before the
+        // silence: they are taken in and read first.
+        if (m_timedOut.load() && !m_kernelBacklog.load()) {
             m_wakeLevel.store(0);
             return WaitOutcome::TimedOut;
         }
@@ -268,8 +270,7 @@ QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t pa
     }
 }
 
-std::size_t QvUdpDataCollector::TakeQueued(QvBasePacket** out, std::size_t count,
-                                           std::size_t bytes)
+std::size_t QvUdpDataCollector::TakeQueued(QvBasePacket** out, std::size_t count, std::size_t bytes)
 {
     QvSList& queue = DataQueue();
     const std::size_t kept = PacketsKept();

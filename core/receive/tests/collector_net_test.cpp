@@ -14,10 +14,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -534,4 +536,138 @@ TEST_F(CollectorNetTest, DataTimeoutWakesAReaderWaitingForAFullRequest)
     EXPECT_EQ(flags, QvUdpDataCollector::kContinuous);
     EXPECT_EQ(after, 0);
     EXPECT_EQ(next, QvUdpDataCollector::kTimeout);
+}
+
+// ---- Datagrams the kernel drops ---------------------------------------------------------
+
+namespace {
+
+// A collector whose thread can be held at the start of a pass, away from its
+// socket, so that the kernel has to drop what comes meanwhile.
+class HoldableCollector : public QvUdpDataCollector
+{
+public:
+    ~HoldableCollector() override { Stop(); }
+
+    void ControlFlow() override
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            if (m_hold) {
+                m_held = true;
+                m_changed.notify_all();
+                m_changed.wait(lock, [this] { return !m_hold; });
+                m_held = false;
+            }
+        }
+        QvUdpDataCollector::ControlFlow();
+    }
+
+    // Holds the thread at its next pass, which `wake` brings about.
+    bool Hold(const std::function<void()>& wake)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_hold = true;
+        }
+        wake();
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, kArrival, [this] { return m_held; });
+    }
+
+    void Let()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_hold = false;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_hold = false;
+    bool m_held = false;
+};
+
+} // namespace
+
+// While the collector thread is away, a burst overflows a small kernel
+// buffer. Each time the reader gets a break right before the first
+// datagram after the gap, nowhere else, and the lost count covers exactly
+// the datagrams missing: in "RAW", where only the kernel's drop count
+// tells, and in "OPV", where the sequence does.
+TEST_F(CollectorNetTest, DatagramsTheKernelDropsAreBreaksAtTheirPlaceAndCountAsLost)
+{
+    constexpr std::uint32_t kPayload = 1316;
+    constexpr int kGaps = 3;
+    constexpr std::uint32_t kBurst = 64; // far more than the kernel buffer holds
+    for (const bool raw : {true, false}) {
+        SCOPED_TRACE(raw ? "RAW" : "OPV");
+        QvPropertyList props;
+        props.SetProperty("Address", "127.0.0.1");
+        props.SetProperty("Port", static_cast<int>(m_port), QvPropertyList::Decimal);
+        props.SetProperty("PacketFormat", raw ? "RAW" : "OPV");
+        props.SetProperty("PacketSize", "1320");
+        props.SetProperty("FixHeader", "FALSE");
+        props.SetProperty("UDCKernalBufferSize", "4096"); // 8192 in the kernel: a few datagrams
+        props.SetProperty("UDCTimeout", "1000");
+        HoldableCollector collector;
+        collector.SetPropertyList(&props);
+        ASSERT_EQ(collector.Start(), QvUdpDataCollector::kStartOk);
+
+        std::uint32_t next = 0;
+        const auto send = [&](std::uint32_t count) {
+            for (std::uint32_t i = 0; i < count; ++i, ++next) {
+                const std::string datagram = Opv(next * kPayload, kPayload);
+                SendTo("127.0.0.1", raw ? datagram.substr(4) : datagram);
+            }
+        };
+        send(8);
+        for (int gap = 0; gap < kGaps; ++gap) {
+            ASSERT_TRUE(collector.Hold([&] { send(1); }));
+            send(kBurst);
+            collector.Let();
+            send(8);
+        }
+
+        // Everything was sent; the read ends with the data timeout.
+        std::vector<std::uint32_t> indices;
+        std::vector<bool> breaks;
+        std::string buffer(kPayload, '\0');
+        for (;;) {
+            int flags = -1;
+            long breakAt = -1;
+            const long got = collector.ReadBuffer(buffer.data(), kPayload, flags, &breakAt);
+            if (got == 0 && flags == QvUdpDataCollector::kTimeout) {
+                break;
+            }
+            ASSERT_EQ(got, static_cast<long>(kPayload));
+            ASSERT_TRUE(flags == QvUdpDataCollector::kContinuous ||
+                        (flags == QvUdpDataCollector::kBreak && breakAt == 0));
+            const std::uint32_t offset =
+                static_cast<std::uint8_t>(buffer[0]) |
+                static_cast<std::uint32_t>(static_cast<std::uint8_t>(buffer[1])) << 8 |
+                static_cast<std::uint32_t>(static_cast<std::uint8_t>(buffer[2])) << 16 |
+                static_cast<std::uint32_t>(static_cast<std::uint8_t>(buffer[3])) << 24;
+            ASSERT_EQ(buffer, Opv(offset, kPayload).substr(4));
+            indices.push_back(offset / kPayload);
+            breaks.push_back(flags == QvUdpDataCollector::kBreak);
+        }
+        ASSERT_FALSE(indices.empty());
+        EXPECT_EQ(indices.front(), 0u);
+        EXPECT_EQ(indices.back(), next - 1);
+        int gaps = 0;
+        std::uint64_t missing = 0;
+        for (std::size_t i = 1; i < indices.size(); ++i) {
+            ASSERT_GT(indices[i], indices[i - 1]);
+            const bool jump = indices[i] != indices[i - 1] + 1;
+            EXPECT_EQ(breaks[i], jump) << "at datagram " << indices[i];
+            gaps += jump ? 1 : 0;
+            missing += indices[i] - indices[i - 1] - 1;
+        }
+        EXPECT_EQ(gaps, kGaps);
+        EXPECT_EQ(collector.GetLostCount(), missing * kPayload);
+    }
 }
