@@ -121,9 +121,10 @@ void QvUdpDataCollector::CollectorProcessing()
         }
         WakeReader();
         const std::uint64_t now = clock.NowNs();
-        if (m_kernelDrops != dropsBefore) {
-            // Pausing stops for a while once the kernel had to drop
-            // datagrams, whatever kept the thread away.
+        if (pause != 0 && m_kernelDrops != dropsBefore) {
+            // The socket was empty when the pause began: the kernel dropped
+            // datagrams while the thread was away by choice. Pausing stops
+            // for a while.
             holdoff.NoteDrops(now);
         }
         holdoff.Note(now, batch.taken, batch.drained);
