@@ -43,7 +43,14 @@
 //     its sequence again, and a jump forwards by more than that a
 //     resynchronisation: either way the stream goes on from the new
 //     place with a break, without a loss report and without counting the
-//     jump as lost.
+//     jump as lost, unless the kernel dropped datagrams right before it
+//     (then the jump is a loss like any other).
+//   - The kernel tells with each datagram how many it has dropped on the
+//     data socket so far. In a format without sequence numbers ("RAW") a
+//     rise is the only sign of a gap: the datagram after it comes with a
+//     break, and each datagram dropped counts as lost with the length of
+//     that one. A datagram that the receiver reads and drops itself, for
+//     want of a free packet, counts the same way.
 //
 // Threads: the collector thread receives, orders, checks the levels and the
 // timeouts and calls every On... hook, so int messages are sent from it; one
@@ -232,8 +239,9 @@ public:
     // The payload of the next queued packet (valid until two further calls),
     // or null with kStopped, kTimeout or kReleased. Waits while the queue
     // holds no more than the window or two packets; after a data timeout the
-    // packets left in the queue are handed out first, then the timeout is
-    // reported once.
+    // packets left in the queue, and the datagrams that waited in the
+    // kernel's buffer for want of free packets, are handed out first, then
+    // the timeout is reported once.
     char* GetNextBuffer(long& size, int& flags);
     // Copies up to `request` stream bytes into `destination` and returns the
     // count. Flags: kContinuous, or kBreak when a discontinuity fell inside
