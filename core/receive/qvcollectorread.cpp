@@ -270,7 +270,8 @@ QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t pa
     }
 }
 
-std::size_t QvUdpDataCollector::TakeQueued(QvBasePacket** out, std::size_t count, std::size_t bytes)
+std::size_t QvUdpDataCollector::TakeQueued(QvBasePacket** out, std::size_t count,
+                                           std::size_t bytes)
 {
     QvSList& queue = DataQueue();
     const std::size_t kept = PacketsKept();

@@ -657,11 +657,11 @@ TEST_F(CollectorNetTest, DatagramsTheKernelDropsAreBreaksAtTheirPlaceAndCountAsL
             ASSERT_EQ(got, static_cast<long>(kPayload));
             ASSERT_TRUE(flags == QvUdpDataCollector::kContinuous ||
                         (flags == QvUdpDataCollector::kBreak && breakAt == 0));
-            const std::uint32_t offset =
-                static_cast<std::uint8_t>(buffer[0]) |
-                static_cast<std::uint32_t>(static_cast<std::uint8_t>(buffer[1])) << 8 |
-                static_cast<std::uint32_t>(static_cast<std::uint8_t>(buffer[2])) << 16 |
-                static_cast<std::uint32_t>(static_cast<std::uint8_t>(buffer[3])) << 24;
+            std::uint32_t offset = 0; // the little-endian word at the start
+            for (int i = 3; i >= 0; --i) {
+                offset =
+                    offset << 8 | static_cast<std::uint8_t>(buffer[static_cast<std::size_t>(i)]);
+            }
             ASSERT_EQ(buffer, Opv(offset, kPayload).substr(4));
             indices.push_back(offset / kPayload);
             breaks.push_back(flags == QvUdpDataCollector::kBreak);
