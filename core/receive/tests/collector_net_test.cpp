@@ -509,6 +509,36 @@ TEST_F(CollectorNetTest, BurstLargerThanThePoolWaitsInTheKernelForTheReader)
               15u);
 }
 
+// The reader stays away with the pool used up and the rest waiting in the
+// kernel's buffer, and then the sender stops: bytes that only wait there
+// are no sign of a sender, so the data timeout comes on time. The reader
+// that comes back gets every byte, those from the kernel's buffer too,
+// before it hears of the timeout.
+TEST_F(CollectorNetTest, SenderStoppingWhileTheReaderIsAwayTimesOutAfterItsData)
+{
+    m_props.SetProperty("Address", "127.0.0.1");
+    m_props.SetProperty("PacketSize", "65536"); // a pool of 15 packets
+    m_props.SetProperty("UDCTimeout", "200");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+    constexpr std::uint32_t kPayload = 100;
+    constexpr std::uint32_t kCount = 60;
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+        SendTo("127.0.0.1", Opv(i * kPayload, kPayload));
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        Dispatch();
+        return m_counter.dataTimeout != 0;
+    }));
+    std::string all(kCount * kPayload, '\0');
+    int flags = -1;
+    ASSERT_EQ(m_collector.ReadBuffer(all.data(), static_cast<long>(all.size()), flags),
+              static_cast<long>(all.size()));
+    EXPECT_EQ(flags, QvUdpDataCollector::kContinuous);
+    EXPECT_EQ(all, Opv(0, all.size()).substr(4));
+    EXPECT_EQ(m_collector.ReadBuffer(all.data(), kPayload, flags), 0);
+    EXPECT_EQ(flags, QvUdpDataCollector::kTimeout);
+}
+
 // A reader waiting for more than has come is woken by the data timeout: it
 // gets the bytes it holds, and the timeout with its next call.
 TEST_F(CollectorNetTest, DataTimeoutWakesAReaderWaitingForAFullRequest)
