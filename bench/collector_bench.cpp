@@ -17,11 +17,14 @@
 // 127.0.0.1 (sendmmsg when it is behind); the receiver's CPU time is its
 // process's, taken when it ends. Our receiver reads with ReadBuffer in
 // 64 KiB requests, as the capture engine does. All three get the same
-// kernel receive buffer: the 1 MiB that multicat sets for itself (`ss -m`
-// shows rb1048576 on its socket); ours is given it through
-// UDCKernalBufferSize (its default is 102,400 bytes, 204,800 in the
-// kernel). Our collector thread runs at normal priority here, like the
-// other two, rather than the real-time priority it asks for in use.
+// kernel receive buffer: by default the 1 MiB that multicat sets for itself
+// (`ss -m` shows rb1048576 on its socket), given to ours through
+// UDCKernalBufferSize; with --kernel-buffer another size, which multicat
+// gets through a preloaded shim of setsockopt. --kernel-buffer 0 leaves
+// ours on its default (102,400 bytes asked, 204,800 in the kernel) and the
+// other two on the system's (net.core.rmem_default). Our collector thread
+// runs at normal priority here, like the other two, rather than the
+// real-time priority it asks for in use.
 //
 // A trial is lossless when the kernel dropped nothing on the receiver's
 // socket and nothing was left unread; ours must also have read every byte
@@ -30,7 +33,7 @@
 //
 // Usage: collector_bench [--trials N] [--seconds S] [--sizes 1320,8196]
 //                        [--cpu-rate MBPS] [--only ours|plain|multicat] [--cpu-only]
-//                        [--quick]
+//                        [--kernel-buffer BYTES] [--quick]
 
 #include "bench/allocation_count.h"
 #include "bench/stream_peers.h"
@@ -144,7 +147,9 @@ bool MulticatInstalled()
     props.SetProperty("UDCFlowControl", "FALSE");
     props.SetProperty("UDCTimeout", kQuietMs, QvPropertyList::Decimal);
     // The kernel doubles what it is asked for.
-    props.SetProperty("UDCKernalBufferSize", kernelBuffer / 2, QvPropertyList::Decimal);
+    if (kernelBuffer > 0) {
+        props.SetProperty("UDCKernalBufferSize", kernelBuffer / 2, QvPropertyList::Decimal);
+    }
     QvUdpDataCollector collector;
     collector.SetPropertyList(&props);
     collector.SetThreadPriority(qvplat::ThreadPriority::Normal);
@@ -194,12 +199,14 @@ bool MulticatInstalled()
 
 // The machine's limit: one blocking recvmmsg after another, nothing done
 // with the data.
-[[noreturn]] void RunPlainLoop(std::uint16_t port, std::uint32_t datagramSize, int readyFd,
-                               int reportFd)
+[[noreturn]] void RunPlainLoop(std::uint16_t port, std::uint32_t datagramSize, int kernelBuffer,
+                               int readyFd, int reportFd)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    const int asked = kReceiveBuffer / 2;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof(asked));
+    const int asked = kernelBuffer / 2;
+    if (asked > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof(asked));
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -248,8 +255,12 @@ bool MulticatInstalled()
     _exit(0);
 }
 
-[[noreturn]] void RunMulticat(std::uint16_t port, std::uint32_t datagramSize)
+[[noreturn]] void RunMulticat(std::uint16_t port, std::uint32_t datagramSize, int kernelBuffer)
 {
+    if (kernelBuffer != kReceiveBuffer) {
+        setenv("QV_BENCH_RCVBUF", std::to_string(kernelBuffer / 2).c_str(), 1);
+        setenv("LD_PRELOAD", QV_BENCH_RCVBUF_SHIM, 1);
+    }
     const std::string size = std::to_string(datagramSize);
     const std::string input = "@127.0.0.1:" + std::to_string(port);
     const int null = open("/dev/null", O_WRONLY);
@@ -280,9 +291,9 @@ Trial RunTrial(Receiver receiver, std::uint32_t datagramSize, double mbps, doubl
         case Receiver::Ours:
             RunOurs(port, datagramSize, kernelBuffer, ready[1], report[1]);
         case Receiver::PlainLoop:
-            RunPlainLoop(port, datagramSize, ready[1], report[1]);
+            RunPlainLoop(port, datagramSize, kernelBuffer, ready[1], report[1]);
         case Receiver::Multicat:
-            RunMulticat(port, datagramSize);
+            RunMulticat(port, datagramSize, kernelBuffer);
         }
         _exit(2);
     }
@@ -358,7 +369,8 @@ struct Options
     double seconds = 1.0;
     double cpuSeconds = 2.0;
     double cpuRate = 200;
-    std::string only; // one receiver by name: ours, plain, multicat
+    std::string only;                  // one receiver by name: ours, plain, multicat
+    int kernelBuffer = kReceiveBuffer; // 0: the defaults
     std::vector<std::uint32_t> sizes{1320, 8196};
     std::vector<double> ladder{100,  200,  400,  600,  800,  1000, 1200, 1400, 1600, 1800,
                                2000, 2400, 2800, 3200, 4000, 4800, 5600, 6400, 8000, 10000};
@@ -392,6 +404,8 @@ Options ParseOptions(int argc, char** argv)
             }
         } else if (arg == "--cpu-only") {
             options.ladder.clear();
+        } else if (arg == "--kernel-buffer") {
+            options.kernelBuffer = std::max(0, std::atoi(value().c_str()));
         } else if (arg == "--only") {
             options.only = value();
         } else if (arg == "--quick") {
@@ -401,7 +415,8 @@ Options ParseOptions(int argc, char** argv)
             options.ladder = {200, 800, 1600};
         } else {
             std::fprintf(stderr, "usage: collector_bench [--trials N] [--seconds S] [--sizes a,b] "
-                                 "[--cpu-rate MBPS] [--quick]\n");
+                                 "[--cpu-rate MBPS] [--only R] [--cpu-only] [--kernel-buffer B] "
+                                 "[--quick]\n");
             std::exit(2);
         }
     }
@@ -425,11 +440,14 @@ int main(int argc, char** argv)
                                                           : Receiver::Multicat;
         receivers.assign(1, wanted);
     }
-    const int kernelBuffer = kReceiveBuffer;
-    std::printf("load average at start: %s; %ld CPUs; kernel receive buffer %d bytes for all; "
+    const int kernelBuffer = options.kernelBuffer;
+    const std::string bufferText =
+        kernelBuffer > 0 ? std::to_string(kernelBuffer) + " bytes for all"
+                         : "the defaults (ours 204800 bytes, the others net.core.rmem_default)";
+    std::printf("load average at start: %s; %ld CPUs; kernel receive buffer %s; "
                 "%d trials per point, lossless trials %.1f s, CPU trials %.1f s at %.0f Mbit/s\n",
-                LoadAverage().c_str(), sysconf(_SC_NPROCESSORS_ONLN), kernelBuffer, options.trials,
-                options.seconds, options.cpuSeconds, options.cpuRate);
+                LoadAverage().c_str(), sysconf(_SC_NPROCESSORS_ONLN), bufferText.c_str(),
+                options.trials, options.seconds, options.cpuSeconds, options.cpuRate);
     std::fflush(stdout);
 
     std::vector<std::vector<Result>> results(options.sizes.size(),

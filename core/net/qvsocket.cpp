@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -128,6 +129,8 @@ int QvSocket::Create(unsigned int port, int type, long /*events*/, const char* a
     m_socket = fd;
     m_datagram = IsDatagramType(type);
     m_nonBlocking = (type & SOCK_NONBLOCK) != 0;
+    m_dropCount = false;
+    m_receiveShut.store(false);
     m_receiveTimeoutMs = kWaitForever; // a new socket has none
     m_localAddress = MakeAddress(AddressFromText(address), port);
 
@@ -243,6 +246,27 @@ int QvSocket::GetReceiveMemory(ReceiveMemory& memory) const
     memory.buffer = values[SK_MEMINFO_RCVBUF];
     memory.drops = values[SK_MEMINFO_DROPS];
     return 1;
+}
+
+int QvSocket::EnableDropCount()
+{
+    const int on = 1;
+    if (SetSockOpt(SO_RXQ_OVFL, &on, sizeof(on)) == 0) {
+        return 0;
+    }
+    m_dropCount = true;
+    return 1;
+}
+
+void QvSocket::ShutdownReceive()
+{
+    // The flag first: a receive that the shutdown wakes sees it. On a
+    // datagram socket that is not connected the call reports ENOTCONN, yet
+    // it still wakes the waiters and ends later waits at once.
+    m_receiveShut.store(true);
+    if (m_socket != QV_INVALID_SOCKET) {
+        ::shutdown(m_socket, SHUT_RD);
+    }
 }
 
 int QvSocket::Send(const void* buffer, int length, int flags)
@@ -410,8 +434,17 @@ int QvSocket::ReceiveBatchWith(std::span<QvDatagramSlot> slots, int flags)
     if (count == 0) {
         return 0;
     }
+    if (m_receiveShut.load()) {
+        return Fail(QV_SOCKET_ERROR, ESHUTDOWN);
+    }
     std::array<mmsghdr, kMaxBatch> messages{};
     std::array<iovec, kMaxBatch> vectors{};
+    // Room for the drop count's control message of each datagram.
+    union DropControl {
+        char bytes[CMSG_SPACE(sizeof(std::uint32_t))];
+        cmsghdr align;
+    };
+    std::array<DropControl, kMaxBatch> controls;
     for (std::size_t i = 0; i < count; ++i) {
         if (slots[i].capacity < 0) {
             return Fail(QV_SOCKET_ERROR, EINVAL);
@@ -422,12 +455,20 @@ int QvSocket::ReceiveBatchWith(std::span<QvDatagramSlot> slots, int flags)
         messages[i].msg_hdr.msg_iovlen = 1;
         messages[i].msg_hdr.msg_name = &slots[i].from;
         messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        if (m_dropCount) {
+            messages[i].msg_hdr.msg_control = controls[i].bytes;
+            messages[i].msg_hdr.msg_controllen = sizeof(controls[i].bytes);
+        }
     }
     const int received = ResumingInterrupted([&] {
         return ::recvmmsg(m_socket, messages.data(), static_cast<unsigned>(count), flags, nullptr);
     });
     if (received < 0) {
         return Fail(QV_SOCKET_ERROR);
+    }
+    if (m_receiveShut.load()) {
+        // Woken by ShutdownReceive: what came with the wake-up is no datagram.
+        return Fail(QV_SOCKET_ERROR, ESHUTDOWN);
     }
     for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
         QvDatagramSlot& slot = slots[i];
@@ -439,6 +480,16 @@ int QvSocket::ReceiveBatchWith(std::span<QvDatagramSlot> slots, int flags)
         } else {
             slot.length = static_cast<int>(messages[i].msg_len);
             slot.error = 0;
+        }
+        // The kernel sends the count only once it is not 0.
+        slot.drops = 0;
+        msghdr& header = messages[i].msg_hdr;
+        for (cmsghdr* control = m_dropCount ? CMSG_FIRSTHDR(&header) : nullptr; control != nullptr;
+             control = CMSG_NXTHDR(&header, control)) {
+            if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SO_RXQ_OVFL &&
+                control->cmsg_len >= CMSG_LEN(sizeof(std::uint32_t))) {
+                std::memcpy(&slot.drops, CMSG_DATA(control), sizeof(slot.drops));
+            }
         }
     }
     return received;

@@ -30,6 +30,7 @@
 #include "core/qvexport.h"
 #include "platform/sockaddr.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +46,11 @@ struct QvDatagramSlot
     // (error is then QV_EMSGSIZE; the datagram is gone).
     int length = 0;
     int error = 0;
+    // How many datagrams the kernel had dropped on the socket, counted from
+    // its creation (wrapping at 2^32), when this one was queued; only with
+    // EnableDropCount, else 0. A rise from one datagram to the next puts the
+    // drops between the two.
+    std::uint32_t drops = 0;
     sockaddr_in from{};
 };
 
@@ -144,6 +150,17 @@ public:
     // 1 or 0 (not open, or the kernel does not tell).
     int GetReceiveMemory(ReceiveMemory& memory) const;
 
+    // Makes every datagram received through ReceiveBatch carry the kernel's
+    // count of the datagrams it dropped on this socket so far
+    // (QvDatagramSlot::drops). 1 or 0.
+    int EnableDropCount();
+    // Ends every receive and wait on this socket that is in progress on
+    // another thread, and makes every later one end at once: waits find the
+    // socket readable, and batch receives fail with ESHUTDOWN. For a thread
+    // that waits long on the socket and must be stopped; only closing the
+    // socket undoes it.
+    void ShutdownReceive();
+
     // A timeout of WaitReadable that never runs out.
     static constexpr int kWaitForever = -1;
 
@@ -194,6 +211,8 @@ private:
     sockaddr_in m_localAddress{};
     bool m_datagram = false;
     bool m_nonBlocking = false;
+    bool m_dropCount = false;
+    std::atomic<bool> m_receiveShut{false};
     // The SO_RCVTIMEO that ReceiveBatch last set, in ms (kWaitForever: none).
     int m_receiveTimeoutMs = kReceiveTimeoutUnknown;
 };

@@ -119,6 +119,8 @@ void QvUdpDataCollector::StopLocked()
     }
     m_dataArrived.notify_all();
     if (m_thread.IsValid()) {
+        // The collector thread may be waiting on the data socket.
+        m_dataReader.ShutdownReceive();
         m_thread.Join();
         m_thread = qvplat::Thread();
     }

@@ -43,7 +43,14 @@
 //     its sequence again, and a jump forwards by more than that a
 //     resynchronisation: either way the stream goes on from the new
 //     place with a break, without a loss report and without counting the
-//     jump as lost.
+//     jump as lost, unless the kernel dropped datagrams right before it
+//     (then the jump is a loss like any other).
+//   - The kernel tells with each datagram how many it has dropped on the
+//     data socket so far. In a format without sequence numbers ("RAW") a
+//     rise is the only sign of a gap: the datagram after it comes with a
+//     break, and each datagram dropped counts as lost with the length of
+//     that one. A datagram that the receiver reads and drops itself, for
+//     want of a free packet, counts the same way.
 //
 // Threads: the collector thread receives, orders, checks the levels and the
 // timeouts and calls every On... hook, so int messages are sent from it; one
@@ -133,6 +140,8 @@ public:
     static constexpr int kMaxPoolPackets = 65535;
     static constexpr std::uint32_t kDefaultDataTimeoutMs = 1000;
     static constexpr std::uint32_t kRequestTimeoutMs = 5000;
+    // Longest wait of the collector thread on a silent socket.
+    static constexpr std::uint32_t kMaxIdleWaitMs = 250;
     static constexpr int kDefaultKernelBufferSize = 102400;
     // Packets the reader may still be using (the lent list holds at most these).
     static constexpr int kMaxLent = 3;
@@ -230,9 +239,10 @@ public:
     // The payload of the next queued packet (valid until two further calls),
     // or null with kStopped, kTimeout or kReleased. Waits while the queue
     // holds no more than the window or two packets; after a data timeout the
-    // packets that were queued when it fired are handed out first, then the
-    // timeout is reported once, and only then what arrived after it (a
-    // sender that started again).
+    // packets that were queued when it fired, and the datagrams that waited
+    // in the kernel's buffer for want of free packets, are handed out first,
+    // then the timeout is reported once, and only then what arrived after it
+    // (a sender that started again).
     char* GetNextBuffer(long& size, int& flags);
     // Copies up to `request` stream bytes into `destination` and returns the
     // count. Flags: kContinuous, or kBreak when a discontinuity fell inside
@@ -384,6 +394,16 @@ private:
     bool InReportedGap(const QvBasePacket& packet) const;
     bool TakeRepair(std::uint32_t length);
     void DrainDatagram();
+    // A datagram taken off the data socket carried the kernel's drop count
+    // `drops`: a rise since the last one puts lost datagrams right before
+    // it. `length` is its size.
+    void NoteKernelDrops(std::uint32_t drops, int length);
+    // At a data timeout: drops after the last datagram taken.
+    void NoteTrailingDrops();
+    // How long the collector thread may wait on its sockets when nothing
+    // arrives: until the data or the request timeout falls due, at most
+    // kMaxIdleWaitMs.
+    int IdleWaitMs() const;
     void ReportReceiveError(const char* format, int error);
     void SendLossReport(std::uint32_t sequence, std::uint32_t bytes);
     // Wakes a waiting reader when it can now take what it waits for; called
@@ -471,6 +491,17 @@ private:
     std::size_t m_givenUpNext = 0;
     bool m_breakPending = false;
     std::size_t m_lastBatch = 0; // datagrams the last batch receive brought
+    // The packets of the format carry a sequence ("RAW" ones do not).
+    bool m_sequenced = true;
+    // The kernel's drop count as the last datagram taken off the data socket
+    // carried it, and the rise that the datagram being taken in showed.
+    std::uint32_t m_kernelDrops = 0;
+    std::uint32_t m_kernelDropsAhead = 0;
+    // Size of the last datagram taken; what a drop at the end is counted at.
+    int m_lastDatagramLength = 0;
+    // Bytes the kernel held for the socket at the last look while the pool
+    // was used up.
+    std::uint32_t m_backlogBytes = 0;
     std::uint32_t m_unresolvedDatagrams = 0;
     std::unique_ptr<QvHeadProcessor> m_headProcessor;
     std::unique_ptr<QvBasePacket> m_scratchPacket; // retransmissions and drained datagrams
@@ -493,6 +524,9 @@ private:
     std::atomic<bool> m_released{false}; // ReleaseReaders until RearmReaders
     std::atomic<bool> m_underflow{true};
     std::atomic<bool> m_requestMonitor{false};
+    // Datagrams wait in the kernel's buffer because the pool was used up: a
+    // data timeout reaches the reader only once they are taken in.
+    std::atomic<bool> m_kernelBacklog{false};
     std::atomic<std::uint32_t> m_lastDataTime{0};
     std::atomic<std::uint32_t> m_lastRequestTime{0};
     std::atomic<std::time_t> m_startTime{0};

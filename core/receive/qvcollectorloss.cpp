@@ -171,7 +171,8 @@ int QvUdpDataCollector::OnPacketsLost(int bytes)
     const std::uint32_t lost = bytes > 0 ? static_cast<std::uint32_t>(bytes) : 0;
     m_lostBytes.fetch_add(lost);
     QvDebugMsgTime("*** Packet loss %ld bytes", static_cast<long>(bytes));
-    if (m_window != 0) {
+    // Without sequence numbers there is nothing to name in a report.
+    if (m_window != 0 && m_sequenced) {
         SendLossReport(m_lossSequence, lost);
     }
     return 0;

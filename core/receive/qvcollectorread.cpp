@@ -259,7 +259,9 @@ QvUdpDataCollector::WaitOutcome QvUdpDataCollector::WaitForPacket(std::size_t pa
             m_wakeLevel.store(0);
             return WaitOutcome::Packet;
         }
-        if (m_timedOut.load()) {
+        // Datagrams left in the kernel for want of packets came before the
+        // silence: they are taken in and read first.
+        if (m_timedOut.load() && !m_kernelBacklog.load()) {
             m_wakeLevel.store(0);
             return WaitOutcome::TimedOut;
         }

@@ -15,12 +15,12 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace {
 
-// How long the collector thread waits on its sockets when nothing arrives;
-// the watchdog runs at least this often.
+// How long the collector thread pauses after a failed wait on its sockets.
 constexpr int kPollPeriodMs = 10;
 // Datagrams taken from one socket per pass before the watchdog runs again;
 // the data socket's are taken in one batch receive.
@@ -32,6 +32,11 @@ constexpr std::size_t kMinDataBatch = 4;
 constexpr int kFullPoolWaitMs = 1;
 // Receive errors are logged at most this often.
 constexpr std::uint32_t kErrorLogPeriodMs = 1000;
+
+int ClampToInt(std::uint64_t value)
+{
+    return value > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(value);
+}
 
 } // namespace
 
@@ -64,9 +69,20 @@ void QvUdpDataCollector::CollectorProcessing()
     }
     QvReceiveHoldoff holdoff;
     holdoff.Reset(QvReceiveHoldoff::Capacity(bufferBytes, m_blockSize), clock.NowNs());
-    QvSocket::ReceiveMemory kernel;
-    m_dataReader.GetReceiveMemory(kernel);
-    std::uint32_t kernelDrops = kernel.drops;
+    // The kernel tells with each datagram how many it has dropped so far on
+    // the socket: a rise from one datagram to the next is a loss between
+    // them, which a format without sequence numbers shows in no other way.
+    if (m_dataReader.EnableDropCount() == 0) {
+        QvDebugMsg("Kernel drop count not available: %d", QvSocket::GetLastError());
+    }
+    m_kernelDrops = 0;
+    m_kernelDropsAhead = 0;
+    m_lastDatagramLength = 0;
+    m_backlogBytes = 0;
+    m_kernelBacklog.store(false);
+    // "RAW" packets carry no sequence: the next one's is their own.
+    m_scratchPacket->Reset();
+    m_sequenced = m_scratchPacket->NextSequence() != m_scratchPacket->Sequence();
 
     while (m_running.load()) {
         WatchDog();
@@ -77,16 +93,10 @@ void QvUdpDataCollector::CollectorProcessing()
         if (pause != 0) {
             const std::uint64_t due = clock.NowNs() + pause;
             clock.SleepUntilNs(due);
-            const std::uint64_t woke = clock.NowNs();
-            holdoff.NoteWake(due, woke);
-            // Pausing stops for a while once the kernel had to drop
-            // datagrams, whatever kept the thread away.
-            if (m_dataReader.GetReceiveMemory(kernel) != 0 && kernel.drops != kernelDrops) {
-                kernelDrops = kernel.drops;
-                holdoff.NoteDrops(woke);
-            }
+            holdoff.NoteWake(due, clock.NowNs());
         }
-        const int waitMs = pause != 0 ? 0 : kPollPeriodMs;
+        const int waitMs = pause != 0 ? 0 : IdleWaitMs();
+        const std::uint32_t dropsBefore = m_kernelDrops;
         BatchResult batch;
         if (sockets[1] == nullptr) {
             // One socket: the receive itself waits for the next datagram and
@@ -110,9 +120,40 @@ void QvUdpDataCollector::CollectorProcessing()
             }
         }
         WakeReader();
-        holdoff.Note(clock.NowNs(), batch.taken, batch.drained);
+        const std::uint64_t now = clock.NowNs();
+        if (pause != 0 && m_kernelDrops != dropsBefore) {
+            // The socket was empty when the pause began: the kernel dropped
+            // datagrams while the thread was away by choice. Pausing stops
+            // for a while.
+            holdoff.NoteDrops(now);
+        }
+        holdoff.Note(now, batch.taken, batch.drained);
     }
+    m_kernelBacklog.store(false);
+    m_sequenced = true;
     QvDebugMsg("Collector thread terminating.");
+}
+
+int QvUdpDataCollector::IdleWaitMs() const
+{
+    // The watchdog needs the thread only when a timeout falls due: a slow
+    // stream then wakes it once per datagram rather than also at a fixed
+    // period between them. A wait of the same length each time (the
+    // longest) costs no change of the socket's receive timeout.
+    const std::uint32_t now = qvplat::TickCount();
+    std::uint32_t wait = kMaxIdleWaitMs;
+    const auto dueIn = [now](std::uint32_t since, std::uint32_t timeout) {
+        const std::uint32_t elapsed = qvplat::ElapsedMs(now, since);
+        // The watchdog fires once the time is past the timeout.
+        return elapsed > timeout ? 1U : timeout - elapsed + 1;
+    };
+    if (!m_timedOut.load()) {
+        wait = std::min(wait, dueIn(m_lastDataTime.load(), m_dataTimeout.load()));
+    }
+    if (m_requestMonitor.load()) {
+        wait = std::min(wait, dueIn(m_lastRequestTime.load(), kRequestTimeoutMs));
+    }
+    return static_cast<int>(std::max(wait, 1U));
 }
 
 bool QvUdpDataCollector::OnReceivedData(QvBasePacket* packet)
@@ -162,7 +203,7 @@ QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
         if (waitMs != 0) {
             const int ready = m_dataReader.WaitReadable(waitMs);
             if (ready <= 0) {
-                if (ready < 0) {
+                if (ready < 0 && QvSocket::GetLastError() != ESHUTDOWN) {
                     ReportReceiveError("Collector poll() error: %d", QvSocket::GetLastError());
                     qvplat::Sleep(kPollPeriodMs);
                 }
@@ -175,10 +216,14 @@ QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
         // reader that falls behind for a moment costs nothing.
         QvSocket::ReceiveMemory kernel;
         if (m_dataReader.GetReceiveMemory(kernel) != 0 && kernel.queued < kernel.buffer / 2) {
-            if (kernel.queued != 0) {
-                // The stream goes on, even though it is not taken in yet.
+            if (kernel.queued > m_backlogBytes) {
+                // More has come: the stream goes on, even though it is not
+                // taken in yet. Bytes that only wait there are no sign of
+                // a sender, so a stopped one is still noticed on time.
                 m_lastDataTime.store(qvplat::TickCount());
             }
+            m_backlogBytes = kernel.queued;
+            m_kernelBacklog.store(kernel.queued != 0);
             qvplat::Sleep(kFullPoolWaitMs);
             return {};
         }
@@ -195,9 +240,12 @@ QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
         slots[i].capacity = static_cast<int>(packets[i]->GetBufferSize());
     }
     const int received = m_dataReader.ReceiveBatch(std::span<QvDatagramSlot>(slots, count), waitMs);
+    m_backlogBytes = 0;
     if (received < 0) {
         const int error = QvSocket::GetLastError();
-        if (error != EAGAIN && error != EWOULDBLOCK) {
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            m_kernelBacklog.store(false);
+        } else if (error != ESHUTDOWN) {
             ReportReceiveError("DataSock.ReceiveFrom() error: %d", error);
             if (waitMs != 0 && error == EBADF) {
                 // Nothing to wait on: a pause, as after a failed wait, not a spin.
@@ -214,30 +262,68 @@ QvUdpDataCollector::BatchResult QvUdpDataCollector::ReceiveDataBatch(int waitMs)
     // Each datagram of the batch is taken in on its own, in arrival order.
     for (std::size_t i = 0; i < taken; ++i) {
         packets[i]->Reset();
+        NoteKernelDrops(slots[i].drops, slots[i].length);
         if (slots[i].length < 0) {
             // The datagram is gone; the next one may fit.
             free.append(packets[i]);
             m_breakPending = true;
             ReportReceiveError("Packet size (%d) too small.", slots[i].capacity);
-            continue;
+        } else {
+            AcceptDatagram(packets[i], static_cast<std::uint32_t>(slots[i].length), &slots[i].from);
         }
-        AcceptDatagram(packets[i], static_cast<std::uint32_t>(slots[i].length), &slots[i].from);
+        m_kernelDropsAhead = 0;
     }
     // A batch that had room left emptied the socket.
+    if (taken < count) {
+        m_kernelBacklog.store(false);
+    }
     return {taken, taken < count};
+}
+
+void QvUdpDataCollector::NoteKernelDrops(std::uint32_t drops, int length)
+{
+    const std::uint32_t rise = drops - m_kernelDrops; // the count wraps
+    if (rise > UINT32_MAX / 2) {
+        // Older than the count already seen (taken as lost at a timeout).
+        m_kernelDropsAhead = 0;
+        return;
+    }
+    m_kernelDrops = drops;
+    m_kernelDropsAhead = rise;
+    if (length > 0) {
+        m_lastDatagramLength = length;
+    }
+    // With sequence numbers the gap is found, measured and perhaps repaired
+    // by them; without, this is the only sign of it.
+    if (rise == 0 || m_sequenced) {
+        return;
+    }
+    QvDebugMsgTime("*** Kernel dropped %u datagrams", static_cast<unsigned>(rise));
+    m_breakPending = true;
+    // Each lost datagram counts as long as the one after the gap.
+    OnPacketsLost(ClampToInt(std::uint64_t{rise} *
+                             static_cast<std::uint64_t>(std::max(m_lastDatagramLength, 0))));
 }
 
 void QvUdpDataCollector::DrainDatagram()
 {
     // No packet can be had: the datagram is read and dropped, so the socket
     // never stays readable (which would make the thread spin) and the reader
-    // later sees the gap as a break.
+    // later sees the gap as a break. It is lost as a datagram the kernel
+    // dropped is: a format with sequence numbers counts it by the gap it
+    // leaves, one without counts it here.
     QvBasePacket* scratch = m_scratchPacket.get();
-    const int received = m_dataReader.ReceiveDatagram(scratch->GetBuffer(),
-                                                      static_cast<int>(scratch->GetBufferSize()),
-                                                      nullptr, nullptr, MSG_DONTWAIT);
-    if (received >= 0 || QvSocket::GetLastError() == QV_EMSGSIZE) {
-        m_breakPending = true;
+    QvDatagramSlot slot;
+    slot.buffer = scratch->GetBuffer();
+    slot.capacity = static_cast<int>(scratch->GetBufferSize());
+    if (m_dataReader.ReceiveBatch(std::span<QvDatagramSlot>(&slot, 1)) != 1) {
+        return;
+    }
+    NoteKernelDrops(slot.drops, slot.length);
+    m_kernelDropsAhead = 0;
+    m_breakPending = true;
+    if (!m_sequenced) {
+        OnPacketsLost(slot.length >= 0 ? slot.length : m_lastDatagramLength);
     }
 }
 
@@ -416,6 +502,11 @@ bool QvUdpDataCollector::PassThroughAnalyser(QvBasePacket* packet)
         m_headerReady.store(true);
         return true;
     }
+    // The analyser may hold the packet back: the break goes with it.
+    if (m_breakPending) {
+        packet->SetBreak(true);
+        m_breakPending = false;
+    }
     if (m_headProcessor->Process(packet)) {
         m_headProcessor.reset();
         m_headerReady.store(true);
@@ -429,6 +520,7 @@ bool QvUdpDataCollector::PassThroughAnalyser(QvBasePacket* packet)
         m_headProcessor->GetHeldCount() == 0) {
         QvErrorMsg(false, "Stream header not found in %u datagrams; stream passed on unchanged.",
                    m_unresolvedDatagrams);
+        m_breakPending = m_breakPending || m_headProcessor->TakePendingBreak();
         m_headProcessor.reset();
         m_headerReady.store(true);
     }
@@ -471,7 +563,12 @@ void QvUdpDataCollector::QueueInOrder(QvBasePacket* packet)
         const std::uint32_t missing = packet->SequenceDistance(m_expectedSequence, sequence);
         if (missing > m_poolSpan) {
             // More than the pool and the window could ever wait for: the
-            // stream is picked up again here, and the jump is no loss.
+            // stream is picked up again here. The jump is no loss, unless
+            // the kernel dropped datagrams right before this one.
+            if (m_kernelDropsAhead != 0) {
+                m_lossSequence = m_expectedSequence;
+                OnPacketsLost(ClampToInt(missing));
+            }
             RestartStream(packet);
             return;
         }
@@ -580,7 +677,15 @@ void QvUdpDataCollector::Release(QvBasePacket* packet)
         packet->SetBreak(true);
         m_breakPending = false;
     }
-    DataQueue().append(packet);
+    QvSList& queue = DataQueue();
+    queue.lock();
+    queue._append(packet);
+    if (m_timedOut.load() && m_kernelBacklog.load()) {
+        // Taken in from what waited in the kernel for want of packets: it
+        // came before the silence, so the reader gets it before the timeout.
+        m_beforeTimeout.fetch_add(1);
+    }
+    queue.unlock();
 }
 
 void QvUdpDataCollector::ReleaseReady()
@@ -604,7 +709,14 @@ void QvUdpDataCollector::WakeReader()
     // reader never sleeps through data it can take.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     std::size_t level = m_wakeLevel.load(std::memory_order_relaxed);
-    if (level == 0 || DataQueue().entries() < level ||
+    if (level == 0) {
+        return;
+    }
+    // After a data timeout the reader also goes on with what is queued, or
+    // with the timeout once the kernel holds nothing more for it.
+    const bool timedOut =
+        m_timedOut.load() && (m_beforeTimeout.load() != 0 || !m_kernelBacklog.load());
+    if ((DataQueue().entries() < level && !timedOut) ||
         !m_wakeLevel.compare_exchange_strong(level, 0)) {
         return;
     }
@@ -631,6 +743,7 @@ void QvUdpDataCollector::WatchDog()
         // Nothing more is coming soon: what waits behind a gap goes to the
         // reader before it hears of the timeout.
         GiveUpAllGaps();
+        NoteTrailingDrops();
         {
             // The reader takes what is queued now before it hears of the
             // timeout; what arrives later waits until it has.
@@ -659,6 +772,19 @@ void QvUdpDataCollector::WatchDog()
         }
         m_lastRequestTime.store(now);
     }
+}
+
+void QvUdpDataCollector::NoteTrailingDrops()
+{
+    // Datagrams the kernel dropped after the last one taken in are lost at
+    // the end of what came. Only a format without sequence numbers counts
+    // them here; the others count them by the gap if the stream goes on.
+    QvSocket::ReceiveMemory kernel;
+    if (m_sequenced || m_dataReader.GetReceiveMemory(kernel) == 0 || kernel.queued != 0) {
+        return;
+    }
+    NoteKernelDrops(kernel.drops, 0);
+    m_kernelDropsAhead = 0;
 }
 
 void QvUdpDataCollector::PostIntMessage(int code)

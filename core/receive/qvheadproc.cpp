@@ -425,6 +425,8 @@ bool QvHeadProcessor::Process(QvBasePacket* packet)
     if (packet == nullptr) {
         return false;
     }
+    const bool afterBreak = packet->IsBreak();
+    m_breakPending = m_breakPending || afterBreak;
     if (ReadControlPacket(packet) == 1 || packet->CheckHeader(nullptr) == 0) {
         ToFreeList(packet);
         return false;
@@ -432,7 +434,7 @@ bool QvHeadProcessor::Process(QvBasePacket* packet)
     if (m_mode == kModeUnknown && !Identify(packet)) {
         return false;
     }
-    if (m_held->entries() > 0 && packet->Sequence() != m_expectedSequence) {
+    if (m_held->entries() > 0 && (packet->Sequence() != m_expectedSequence || afterBreak)) {
         QvDebugMsg("Break in sequence.  Restarting");
         ReleaseHeld();
         m_workingFill = 0;
@@ -445,6 +447,7 @@ bool QvHeadProcessor::Process(QvBasePacket* packet)
     if (m_mode == kModeTransport || m_mode == kModeProgram) {
         QvDebugMsg("Header fix-up completed");
         ReleaseHeld();
+        packet->SetBreak(TakePendingBreak());
         return true;
     }
 
@@ -458,6 +461,7 @@ bool QvHeadProcessor::Process(QvBasePacket* packet)
             QvErrorMsg(false, "Header fix-up abandoned (%s); stream passed on unchanged", reason);
         }
         ReleaseHeld();
+        packet->SetBreak(TakePendingBreak());
         return true;
     }
 
@@ -489,7 +493,15 @@ void QvHeadProcessor::ReleaseHeld()
 
 void QvHeadProcessor::Hold(QvBasePacket* packet)
 {
+    packet->SetBreak(TakePendingBreak());
     m_held->append(packet);
+}
+
+bool QvHeadProcessor::TakePendingBreak()
+{
+    const bool pending = m_breakPending;
+    m_breakPending = false;
+    return pending;
 }
 
 void QvHeadProcessor::ToFreeList(QvBasePacket* packet)

@@ -110,8 +110,12 @@ public:
     int IdentifyStream(QvBasePacket* packet);
 
     // Takes one received packet; true when the start of the stream is
-    // settled (see above).
+    // settled (see above). A packet marked as the first after a break ends
+    // the run held so far, as a gap in the sequence does; when it is not
+    // kept, its mark goes to the next packet that is kept or passed on.
     bool Process(QvBasePacket* packet);
+    // Whether a break mark waits for the next packet kept; clears it.
+    bool TakePendingBreak();
 
     int GetMode() const { return m_mode; }
     // The MPEG bytes of the last header packet kept (0 bytes before any).
@@ -175,4 +179,5 @@ private:
     std::uint32_t m_headerLength = 0;
     std::uint8_t m_header[kHeaderAreaSize] = {};
     bool m_reportedOversizeHeader = false;
+    bool m_breakPending = false;
 };

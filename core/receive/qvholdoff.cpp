@@ -10,7 +10,7 @@ constexpr double kNsPerSecond = 1e9;
 // What one pause may gather, as a share of the kernel buffer; and the
 // share of the buffer's time, less the recent lateness, that the pause may
 // take.
-constexpr std::size_t kBatchShare = 8;
+constexpr std::size_t kBatchShare = 4;
 constexpr double kSlackShare = 0.25;
 
 } // namespace

@@ -14,7 +14,7 @@
 //   - only when the stream brings at least two datagrams in the pause, at
 //     its recent average rate (on a slow stream a pause would add a
 //     wake-up, not save one);
-//   - a pause gathers at most an eighth of the kernel buffer (counted
+//   - a pause gathers at most a quarter of the kernel buffer (counted
 //     generously per datagram) or a batch of kTargetBatch, at the highest
 //     rate seen in any millisecond of the recent past;
 //   - the pause takes at most a quarter of what is left of the time the
@@ -22,8 +22,12 @@
 //     in waking from a pause (the scheduler's delay, the worst of the last
 //     second or so) is taken off: on a busy machine the pauses shrink, and
 //     vanish where the delay alone fills the buffer;
-//   - once the kernel has dropped datagrams the thread does not pause for
-//     kDropBackoffNs: it waits on the socket, woken by every datagram;
+//   - once the kernel has dropped datagrams during a pause (or the wake
+//     from it) the thread does not pause for kDropBackoffNs: it waits on
+//     the socket, woken by every datagram. Drops while it was not pausing
+//     (a thread kept off the processor while a datagram waited) are no
+//     reason to stop pausing, and stopping would only cost more wake-ups
+//     on a machine that is busy already;
 //   - between kMinNs and kMaxNs: a shorter sleep costs about what the
 //     wake-ups it saves cost (a timer's slack alone is tens of
 //     microseconds). Fast streams want the pause as well: a thread woken
@@ -63,7 +67,8 @@ public:
     void Note(std::uint64_t nowNs, std::size_t datagrams, bool drained);
     // A pause meant to end at `dueNs` ended at `nowNs`.
     void NoteWake(std::uint64_t dueNs, std::uint64_t nowNs);
-    // The kernel dropped datagrams on the socket; seen at `nowNs`.
+    // The kernel dropped datagrams on the socket during a pause; seen at
+    // `nowNs`.
     void NoteDrops(std::uint64_t nowNs);
     // The pause to take before the next wait on the socket; 0: wait at once.
     std::uint64_t Next() const;

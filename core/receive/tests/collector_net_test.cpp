@@ -14,10 +14,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -507,6 +509,36 @@ TEST_F(CollectorNetTest, BurstLargerThanThePoolWaitsInTheKernelForTheReader)
               15u);
 }
 
+// The reader stays away with the pool used up and the rest waiting in the
+// kernel's buffer, and then the sender stops: bytes that only wait there
+// are no sign of a sender, so the data timeout comes on time. The reader
+// that comes back gets every byte, those from the kernel's buffer too,
+// before it hears of the timeout.
+TEST_F(CollectorNetTest, SenderStoppingWhileTheReaderIsAwayTimesOutAfterItsData)
+{
+    m_props.SetProperty("Address", "127.0.0.1");
+    m_props.SetProperty("PacketSize", "65536"); // a pool of 15 packets
+    m_props.SetProperty("UDCTimeout", "200");
+    ASSERT_EQ(m_collector.Start(), QvUdpDataCollector::kStartOk);
+    constexpr std::uint32_t kPayload = 100;
+    constexpr std::uint32_t kCount = 60;
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+        SendTo("127.0.0.1", Opv(i * kPayload, kPayload));
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        Dispatch();
+        return m_counter.dataTimeout != 0;
+    }));
+    std::string all(kCount * kPayload, '\0');
+    int flags = -1;
+    ASSERT_EQ(m_collector.ReadBuffer(all.data(), static_cast<long>(all.size()), flags),
+              static_cast<long>(all.size()));
+    EXPECT_EQ(flags, QvUdpDataCollector::kContinuous);
+    EXPECT_EQ(all, Opv(0, all.size()).substr(4));
+    EXPECT_EQ(m_collector.ReadBuffer(all.data(), kPayload, flags), 0);
+    EXPECT_EQ(flags, QvUdpDataCollector::kTimeout);
+}
+
 // A reader waiting for more than has come is woken by the data timeout: it
 // gets the bytes it holds, and the timeout with its next call.
 TEST_F(CollectorNetTest, DataTimeoutWakesAReaderWaitingForAFullRequest)
@@ -534,4 +566,149 @@ TEST_F(CollectorNetTest, DataTimeoutWakesAReaderWaitingForAFullRequest)
     EXPECT_EQ(flags, QvUdpDataCollector::kContinuous);
     EXPECT_EQ(after, 0);
     EXPECT_EQ(next, QvUdpDataCollector::kTimeout);
+}
+
+// ---- Datagrams the kernel drops ---------------------------------------------------------
+
+namespace {
+
+// A collector whose thread can be held at the start of a pass, away from its
+// socket, so that the kernel has to drop what comes meanwhile.
+class HoldableCollector : public QvUdpDataCollector
+{
+public:
+    ~HoldableCollector() override { Stop(); }
+
+    void ControlFlow() override
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            if (m_hold) {
+                ++m_holds;
+                m_changed.notify_all();
+                const std::uint64_t lets = m_lets;
+                m_changed.wait(lock, [&] { return m_lets != lets; });
+            }
+        }
+        QvUdpDataCollector::ControlFlow();
+    }
+
+    // Holds the thread at its next pass, which `wake` brings about.
+    bool Hold(const std::function<void()>& wake)
+    {
+        std::uint64_t holds = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_hold = true;
+            holds = m_holds;
+        }
+        wake();
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, kArrival, [&] { return m_holds != holds; });
+    }
+
+    void Let()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_hold = false;
+            ++m_lets;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_hold = false;
+    std::uint64_t m_holds = 0;
+    std::uint64_t m_lets = 0;
+};
+
+} // namespace
+
+// While the collector thread is away, a burst overflows a small kernel
+// buffer. Each time the reader gets a break right before the first
+// datagram after the gap, nowhere else, and the lost count covers exactly
+// the datagrams missing: in "RAW", where only the kernel's drop count
+// tells, and in "OPV", where the sequence does.
+TEST_F(CollectorNetTest, DatagramsTheKernelDropsAreBreaksAtTheirPlaceAndCountAsLost)
+{
+    constexpr std::uint32_t kPayload = 1316;
+    constexpr int kGaps = 3;
+    constexpr std::uint32_t kBurst = 64; // far more than the kernel buffer holds
+    for (const bool raw : {true, false}) {
+        SCOPED_TRACE(raw ? "RAW" : "OPV");
+        QvPropertyList props;
+        props.SetProperty("Address", "127.0.0.1");
+        props.SetProperty("Port", static_cast<int>(m_port), QvPropertyList::Decimal);
+        props.SetProperty("PacketFormat", raw ? "RAW" : "OPV");
+        props.SetProperty("PacketSize", "1320");
+        props.SetProperty("FixHeader", "FALSE");
+        props.SetProperty("UDCKernalBufferSize", "4096"); // 8192 in the kernel: a few datagrams
+        props.SetProperty("UDCTimeout", "1000");
+        HoldableCollector collector;
+        collector.SetPropertyList(&props);
+        ASSERT_EQ(collector.Start(), QvUdpDataCollector::kStartOk);
+
+        std::uint32_t next = 0;
+        const auto send = [&](std::uint32_t count) {
+            for (std::uint32_t i = 0; i < count; ++i, ++next) {
+                const std::string datagram = Opv(next * kPayload, kPayload);
+                SendTo("127.0.0.1", raw ? datagram.substr(4) : datagram);
+            }
+        };
+        // One datagram, taken in before anything else is sent: no drop.
+        const auto sendTaken = [&](std::uint32_t count) {
+            for (std::uint32_t i = 0; i < count; ++i) {
+                ASSERT_TRUE(collector.Hold([&] { send(1); }));
+                collector.Let();
+            }
+        };
+        sendTaken(4);
+        for (int gap = 0; gap < kGaps; ++gap) {
+            ASSERT_TRUE(collector.Hold([&] { send(1); }));
+            send(kBurst);
+            collector.Let();
+            sendTaken(4);
+        }
+
+        // Everything was sent; the read ends with the data timeout.
+        std::vector<std::uint32_t> indices;
+        std::vector<bool> breaks;
+        std::string buffer(kPayload, '\0');
+        for (;;) {
+            int flags = -1;
+            long breakAt = -1;
+            const long got = collector.ReadBuffer(buffer.data(), kPayload, flags, &breakAt);
+            if (got == 0 && flags == QvUdpDataCollector::kTimeout) {
+                break;
+            }
+            ASSERT_EQ(got, static_cast<long>(kPayload));
+            ASSERT_TRUE(flags == QvUdpDataCollector::kContinuous ||
+                        (flags == QvUdpDataCollector::kBreak && breakAt == 0));
+            std::uint32_t offset = 0; // the little-endian word at the start
+            for (int i = 3; i >= 0; --i) {
+                offset =
+                    offset << 8 | static_cast<std::uint8_t>(buffer[static_cast<std::size_t>(i)]);
+            }
+            ASSERT_EQ(buffer, Opv(offset, kPayload).substr(4));
+            indices.push_back(offset / kPayload);
+            breaks.push_back(flags == QvUdpDataCollector::kBreak);
+        }
+        ASSERT_FALSE(indices.empty());
+        EXPECT_EQ(indices.front(), 0u);
+        EXPECT_EQ(indices.back(), next - 1);
+        int gaps = 0;
+        std::uint64_t missing = 0;
+        for (std::size_t i = 1; i < indices.size(); ++i) {
+            ASSERT_GT(indices[i], indices[i - 1]);
+            const bool jump = indices[i] != indices[i - 1] + 1;
+            EXPECT_EQ(breaks[i], jump) << "at datagram " << indices[i];
+            gaps += jump ? 1 : 0;
+            missing += indices[i] - indices[i - 1] - 1;
+        }
+        EXPECT_EQ(gaps, kGaps);
+        EXPECT_EQ(collector.GetLostCount(), missing * kPayload);
+    }
 }
