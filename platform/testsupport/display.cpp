@@ -1,6 +1,7 @@
 #include "platform/testsupport/display.h"
 
 #include "platform/testsupport/command.h"
+#include "platform/process.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -8,7 +9,6 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,15 +16,14 @@ namespace qvtest {
 
 int WaitForExit(pid_t pid, std::chrono::seconds timeout)
 {
-    // A descriptor that becomes readable when the child ends.
-    const int exited = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (exited >= 0) {
-        pollfd end{exited, POLLIN, 0};
-        poll(&end, 1, static_cast<int>(std::chrono::milliseconds(timeout).count()));
-        close(exited);
+    qvplat::ProcessHandle process;
+    const bool watched = process.Open(pid);
+    if (watched) {
+        process.WaitForExit(
+            static_cast<std::uint32_t>(std::chrono::milliseconds(timeout).count()));
     }
     int status = 0;
-    if (waitpid(pid, &status, exited >= 0 ? WNOHANG : 0) == pid) {
+    if (waitpid(pid, &status, watched ? WNOHANG : 0) == pid) {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     kill(pid, SIGKILL);

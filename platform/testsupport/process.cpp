@@ -7,9 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,28 +16,18 @@ extern char** environ;
 namespace qvtest {
 namespace {
 
-int OpenPidFd(pid_t pid)
-{
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
 int ExitCode(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Waits on the pidfd, then reaps the child; nothing on timeout.
-std::optional<int> Reap(pid_t pid, int pidfd, std::chrono::milliseconds timeout)
+// Waits for the end through the handle, then reaps the child; nothing on
+// timeout.
+std::optional<int> Reap(pid_t pid, const qvplat::ProcessHandle& process,
+                        std::chrono::milliseconds timeout)
 {
-    if (pidfd >= 0) {
-        pollfd wait{pidfd, POLLIN, 0};
-        int ready;
-        do {
-            ready = ::poll(&wait, 1, static_cast<int>(timeout.count()));
-        } while (ready < 0 && errno == EINTR);
-        if (ready == 0) {
-            return std::nullopt;
-        }
+    if (process.IsOpen() && !process.WaitForExit(static_cast<std::uint32_t>(timeout.count()))) {
+        return std::nullopt;
     }
     int status = 0;
     pid_t done;
@@ -56,9 +44,6 @@ ChildProcess::~ChildProcess()
     if (m_pid > 0) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
-    }
-    if (m_pidfd >= 0) {
-        ::close(m_pidfd);
     }
 }
 
@@ -115,7 +100,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
         m_pid = -1;
         return false;
     }
-    m_pidfd = OpenPidFd(m_pid);
+    m_process.Open(m_pid);
     return true;
 }
 
@@ -131,9 +116,10 @@ std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout)
     if (m_pid <= 0) {
         return std::nullopt;
     }
-    const std::optional<int> code = Reap(m_pid, m_pidfd, timeout);
+    const std::optional<int> code = Reap(m_pid, m_process, timeout);
     if (code) {
         m_pid = -1;
+        m_process.Close();
     }
     return code;
 }

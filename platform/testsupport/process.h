@@ -2,6 +2,8 @@
 // (ffmpeg) announcing beside the code under test.
 #pragma once
 
+#include "platform/process.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -36,7 +38,7 @@ public:
 
 private:
     pid_t m_pid = -1;
-    int m_pidfd = -1;
+    qvplat::ProcessHandle m_process; // open while the child runs
 };
 
 } // namespace qvtest
