@@ -1,6 +1,7 @@
 #include "core/settings/qvsdptext.h"
 
 #include "core/settings/qvproplist.h"
+#include "platform/text.h"
 
 #include <cstdint>
 #include <unordered_map>
@@ -55,15 +56,6 @@ std::string_view RestOfLine(std::string_view line)
 char Letter(std::string_view line)
 {
     return line.empty() ? '\0' : line[0];
-}
-
-std::string_view TrimBlanks(std::string_view text)
-{
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // The names the parser stores, made once: filing a field then shares the
@@ -304,14 +296,14 @@ void SdpReader::MediaLine(std::string_view line, const MediaNames& names)
         const std::string_view transport = tokens[3];
         const std::size_t after = static_cast<std::size_t>(transport.data() - line.data()) +
                                   transport.size();
-        const std::string_view formats = TrimBlanks(line.substr(after));
+        const std::string_view formats = qvplat::Trim(line.substr(after));
         if (!formats.empty()) {
             Store(names.formats, formats);
         }
         break;
     }
     case 'c': {
-        const std::string_view connection = TrimBlanks(RestOfLine(line));
+        const std::string_view connection = qvplat::Trim(RestOfLine(line));
         if (!connection.empty()) {
             Store(names.connection, connection);
         }
@@ -342,7 +334,7 @@ bool SdpReader::MediaAttribute(std::string_view line, const MediaNames& names)
     for (const auto& [prefix, name] : {std::pair{std::string_view("a=rtpmap:"), names.rtpmap},
                                        std::pair{std::string_view("a=fmtp:"), names.fmtp}}) {
         if (line.starts_with(prefix)) {
-            const std::string_view value = TrimBlanks(line.substr(prefix.size()));
+            const std::string_view value = qvplat::Trim(line.substr(prefix.size()));
             if (!value.empty()) {
                 Store(name, value);
             }
